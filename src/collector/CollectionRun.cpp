@@ -1,0 +1,133 @@
+#include "collector/CollectionRun.h"
+
+#include "transfer/basGetFileSize.h"
+#include "transfer/basWinInet.h"
+
+#include <QDir>
+#include <QSaveFile>
+
+#include <memory>
+
+namespace kestrune {
+
+QString CollectionRun::localPath(const QString &saveFolder, const QString &fileName)
+{
+    return saveFolder + QDir::separator() + fileName;
+}
+
+bool CollectionRun::isUnsafeFileName(const QString &fileName)
+{
+    if (fileName.isEmpty())
+        return false; // fetched but never stored
+    if (fileName == QLatin1String(".") || fileName == QLatin1String(".."))
+        return true;
+    if (fileName.contains(QLatin1Char('/')) || fileName.contains(QLatin1Char('\\')))
+        return true;
+    if (QDir::isAbsolutePath(fileName))
+        return true;
+#ifdef Q_OS_WIN
+    if (fileName.contains(QLatin1Char(':'))) // drive-relative paths and streams
+        return true;
+#endif
+    for (const QChar c : fileName) {
+        if (c.unicode() < 0x20 || c.unicode() == 0x7F)
+            return true;
+    }
+    return false;
+}
+
+CollectionRun::Ending CollectionRun::run(const QList<ListingRow> &rows, const QString &saveFolder)
+{
+    m_abandoned = false;
+    m_host.writeRunLog(QStringLiteral("○ IISログダウンロード開始。\t"));
+    const qsizetype n = rows.size();
+    for (qsizetype i = 1; i <= n; ++i) {
+        if (m_host.stopRequested())
+            return Ending::Stopped;
+        m_host.yield();
+        if (m_host.abandoned())
+            return Ending::Abandoned;
+        const ListingRow row = rows.at(i - 1);
+        m_host.beginRow(int(i), row);
+        qint64 bytes = 0;
+        const RowOutcome outcome = doRow(row, saveFolder, bytes);
+        if (m_abandoned)
+            return Ending::Abandoned;
+        m_host.rowDone(int(i), outcome, bytes);
+    }
+    m_host.writeRunLog(QStringLiteral("○ IISログダウンロード終了。\t")
+                       + (n > 0 ? rows.at(n - 1).url : QString()));
+    return Ending::Completed;
+}
+
+CollectionRun::RowOutcome CollectionRun::doRow(const ListingRow &row, const QString &saveFolder,
+                                               qint64 &bytes)
+{
+    if (isUnsafeFileName(row.fileName)) {
+        m_host.writeRunLog(QStringLiteral("× ファイル名が不正です。\t") + row.url);
+        return RowOutcome::InvalidName;
+    }
+    const QString path = localPath(saveFolder, row.fileName);
+    const qint64 localSize = GetLocalFileSize(path);
+    m_host.yield();
+    if (m_host.abandoned()) {
+        m_abandoned = true;
+        return RowOutcome::Failed;
+    }
+    const QString proxy = m_host.proxy();
+    const qint64 remoteSize = GetRemoteFileSize(row.url, proxy);
+    if (localSize == remoteSize) {
+        m_host.writeRunLog(QStringLiteral("× ファイルサイズが同じ ") + row.url);
+        return RowOutcome::Unchanged;
+    }
+
+    const auto storeFailed = [&] {
+        m_host.writeRunLog(QStringLiteral("× ファイルを保存できません。\t") + path);
+        return RowOutcome::StoreFailed;
+    };
+
+    // The body streams into a temporary file beside the local copy, which
+    // it replaces only once the whole body is in.
+    std::unique_ptr<QSaveFile> target;
+    if (!row.fileName.isEmpty()) {
+        target = std::make_unique<QSaveFile>(path);
+        if (!target->open(QIODevice::WriteOnly))
+            return storeFailed();
+    }
+
+    bool transferFailed = false;
+    DownloadHooks hooks;
+    hooks.writeRunLog = [&](const QString &line) {
+        transferFailed = line.startsWith(QStringLiteral("× "));
+        m_host.writeRunLog(line);
+    };
+    hooks.setProgress = [&](int percent, bool busy) { m_host.setProgress(percent, busy); };
+    hooks.abandoned = [&] { return m_host.abandoned(); };
+    const qint64 count = DownloadFile(row.url, target.get(), proxy, remoteSize, hooks);
+
+    if (m_host.abandoned()) {
+        m_abandoned = true;
+        if (target)
+            target->cancelWriting();
+        return RowOutcome::Failed;
+    }
+    if (count == kDownloadStoreFailed) {
+        target->cancelWriting();
+        return storeFailed();
+    }
+    if (count <= 0) {
+        if (target)
+            target->cancelWriting();
+        return transferFailed ? RowOutcome::Failed : RowOutcome::Downloaded;
+    }
+
+    // After a download the current directory follows the folder box, so a
+    // later run's log lands there; a folder that cannot be entered is ignored.
+    QDir::setCurrent(m_host.currentFolderText());
+    bytes = count;
+    if (target && !target->commit())
+        return storeFailed();
+    return RowOutcome::Downloaded;
+}
+
+} // namespace kestrune

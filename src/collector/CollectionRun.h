@@ -1,0 +1,60 @@
+#pragma once
+// The collection run: walks the listed rows, compares each local copy's size
+// with the size the server reports, and fetches and stores the files that
+// differ.  The collector window and the command-line collector both drive
+// this one loop; what it shows or asks of its front end goes through Host.
+
+#include "collector/ListingRow.h"
+
+#include <QList>
+#include <QString>
+
+namespace kestrune {
+
+class CollectionRun {
+public:
+    enum class RowOutcome { Unchanged, Downloaded, Failed, InvalidName, StoreFailed };
+    enum class Ending { Completed, Stopped, Abandoned };
+
+    class Host {
+    public:
+        virtual ~Host() = default;
+        // One turn of the event loop (the operator's commands run here).
+        virtual void yield() = 0;
+        // The stop command has been given; tested before each row.
+        virtual bool stopRequested() = 0;
+        // The program is ending: the run leaves at once and never resumes.
+        virtual bool abandoned() = 0;
+        // Row i (from 1) is about to be worked: select it, reset the progress.
+        virtual void beginRow(int i, const ListingRow &row) = 0;
+        // Progress of the current file, 0..100; busy when no percentage makes sense.
+        virtual void setProgress(int percent, bool busy) = 0;
+        // Bytes of the current file received so far (for a rate display).
+        virtual void bytesReceived(qint64 received, qint64 expected) { Q_UNUSED(received) Q_UNUSED(expected) }
+        virtual void writeRunLog(const QString &message) = 0;
+        // The folder the current directory moves to after a download.
+        virtual QString currentFolderText() = 0;
+        // The proxy in force, read for every row.
+        virtual QString proxy() = 0;
+        virtual void rowDone(int i, RowOutcome outcome, qint64 bytes) { Q_UNUSED(i) Q_UNUSED(outcome) Q_UNUSED(bytes) }
+    };
+
+    explicit CollectionRun(Host &host) : m_host(host) {}
+
+    // Writes the start line, works rows 1..n of rows (n taken once), and on
+    // completion writes the end line with the last row's URL.
+    Ending run(const QList<ListingRow> &rows, const QString &saveFolder);
+
+    // The local path of a row's file: folder, the native separator, name.
+    static QString localPath(const QString &saveFolder, const QString &fileName);
+    // A name that could leave the save folder or is not a plain file name.
+    static bool isUnsafeFileName(const QString &fileName);
+
+private:
+    RowOutcome doRow(const ListingRow &row, const QString &saveFolder, qint64 &bytes);
+
+    Host &m_host;
+    bool m_abandoned = false;
+};
+
+} // namespace kestrune
