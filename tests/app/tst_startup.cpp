@@ -139,7 +139,8 @@ private slots:
         RecordingUi ui;
         QVERIFY(Main(dir.path()));
         QVERIFY(ui.messages.isEmpty());
-        QCOMPARE(gstrTimeout, QString::fromLatin1(timeout)); // as read
+        // The profile reader drops the blanks around a value.
+        QCOMPARE(gstrTimeout, QString::fromLatin1(timeout).trimmed());
         QCOMPARE(glngTimeout, milliseconds);
         QCOMPARE(QDir(QDir::currentPath()).canonicalPath(), QDir(dir.path()).canonicalPath());
         QCOMPARE(gstrIniFile, dir.path() + QDir::separator() + QStringLiteral("Kestrune.ini"));
