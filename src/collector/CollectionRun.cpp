@@ -76,6 +76,7 @@ CollectionRun::RowOutcome CollectionRun::doRow(const ListingRow &row, const QStr
     }
     const QString proxy = m_host.proxy();
     const qint64 remoteSize = GetRemoteFileSize(row.url, proxy);
+    m_host.remoteSizeKnown(remoteSize);
     if (localSize == remoteSize) {
         m_host.writeRunLog(QStringLiteral("× ファイルサイズが同じ ") + row.url);
         return RowOutcome::Unchanged;

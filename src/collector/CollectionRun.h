@@ -27,6 +27,8 @@ public:
         virtual bool abandoned() = 0;
         // Row i (from 1) is about to be worked: select it, reset the progress.
         virtual void beginRow(int i, const ListingRow &row) = 0;
+        // The size the server reported for the current file.
+        virtual void remoteSizeKnown(qint64 size) { Q_UNUSED(size) }
         // Progress of the current file, 0..100; busy when no percentage makes sense.
         virtual void setProgress(int percent, bool busy) = 0;
         // Bytes of the current file received so far (for a rate display).

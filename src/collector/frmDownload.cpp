@@ -22,7 +22,7 @@
 #include <QScreen>
 #include <QStatusBar>
 #include <QStyle>
-#include <QTextEdit>
+#include <QPlainTextEdit>
 #include <QThread>
 #include <QTimer>
 #include <QToolButton>
@@ -176,14 +176,13 @@ void frmDownload::buildControls()
     brwBrowserView = new QWidget(fraSource);
     brwBrowserView->setObjectName(QStringLiteral("brwBrowser"));
     brwBrowserView->setGeometry(tw(120, 240, 1710, 3525));
-    txtSource = new QTextEdit(fraSource);
+    txtSource = new QPlainTextEdit(fraSource);
     txtSource->setObjectName(QStringLiteral("txtSource"));
     txtSource->setGeometry(tw(120, 3840, 765, 1605));
-    txtHtml = new QTextEdit(fraSource);
+    txtHtml = new QPlainTextEdit(fraSource);
     txtHtml->setObjectName(QStringLiteral("txtHtml"));
     txtHtml->setGeometry(tw(870, 3840, 705, 1605));
-    for (QTextEdit *t : {txtSource, txtHtml}) {
-        t->setAcceptRichText(false);
+    for (QPlainTextEdit *t : {txtSource, txtHtml}) {
         t->setFocusPolicy(Qt::NoFocus);
     }
     fraSource->setVisible(false);
@@ -275,6 +274,17 @@ void frmDownload::buildControls()
         pal.setColor(QPalette::Window, i == 0 ? QColor(0x80, 0x80, 0x80) : QColor(Qt::white));
         Line1[i]->setPalette(pal);
     }
+
+    // Frames draw their caption on the top edge, as group boxes do on the
+    // desktop this layout was drawn for, so the controls below it clear it.
+    setStyleSheet(QStringLiteral(
+        "QGroupBox { border: 1px solid palette(mid); border-radius: 2px; margin-top: 6px; }"
+        "QGroupBox::title { subcontrol-origin: margin; subcontrol-position: top left;"
+        " left: 6px; padding: 0px 2px; }"));
+    // A caption wider than its box (a larger font than the layout assumed)
+    // grows to the right instead of being cut.
+    for (QLabel *label : {lblTarget[0], lblTarget[1], lblAuction})
+        label->resize(qMax(label->width(), label->sizeHint().width()), label->height());
 
     connect(cmdLoad, &QToolButton::clicked, this, &frmDownload::cmdLoad_Click);
     connect(cmdBrowse, &QToolButton::clicked, this, &frmDownload::cmdBrowse_Click);

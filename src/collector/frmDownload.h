@@ -18,7 +18,7 @@ class QLabel;
 class QLineEdit;
 class QProgressBar;
 class QStatusBar;
-class QTextEdit;
+class QPlainTextEdit;
 class QTimer;
 class QToolButton;
 class QTreeWidget;
@@ -73,8 +73,8 @@ public:
     QToolButton *cmdBrowse = nullptr;
     QGroupBox *fraSource = nullptr;
     QWidget *brwBrowserView = nullptr; // where a browser would draw; never visible
-    QTextEdit *txtSource = nullptr;
-    QTextEdit *txtHtml = nullptr;
+    QPlainTextEdit *txtSource = nullptr;
+    QPlainTextEdit *txtHtml = nullptr;
     QGroupBox *fraLogfile = nullptr;
     QTreeWidget *lstLogfiles = nullptr;
     std::array<QToolButton *, 6> cmdButton{};
@@ -115,6 +115,7 @@ private:
     bool stopRequested() override;
     bool abandoned() override;
     void beginRow(int i, const kestrune::ListingRow &row) override;
+    void remoteSizeKnown(qint64 size) override { lngRemoteSize = size; }
     void setProgress(int percent, bool busy) override;
     void writeRunLog(const QString &message) override;
     QString currentFolderText() override;

@@ -19,7 +19,7 @@
 #include <QProgressBar>
 #include <QStatusBar>
 #include <QTemporaryDir>
-#include <QTextEdit>
+#include <QPlainTextEdit>
 #include <QTimer>
 #include <QToolButton>
 #include <QTreeWidget>
