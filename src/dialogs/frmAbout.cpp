@@ -1,0 +1,341 @@
+#include "dialogs/frmAbout.h"
+
+#include "app/AppInfo.h"
+#include "app/UiSeam.h"
+#include "dialogs/DialogLayout.h"
+
+#include <QApplication>
+#include <QFileInfo>
+#include <QFontDatabase>
+#include <QFontMetrics>
+#include <QGuiApplication>
+#include <QIcon>
+#include <QLabel>
+#include <QMouseEvent>
+#include <QShowEvent>
+#include <QPalette>
+#include <QPushButton>
+#include <QScreen>
+#include <QStandardPaths>
+#include <QStyle>
+#include <QUrl>
+
+#ifdef Q_OS_WIN
+#include <qt_windows.h>
+
+#include <cstring>
+#else
+#include <unistd.h>
+#endif
+
+using kestrune::dialogs::twips;
+
+namespace kestrune {
+
+QString FormatMemoryKB(quint64 kilobytes, const QLocale &locale)
+{
+    if (kilobytes == 0)
+        return QString();
+    const QString digits = QString::number(kilobytes);
+    const QString separator = locale.groupSeparator();
+    QString text;
+    for (qsizetype i = 0; i < digits.size(); ++i) {
+        if (i > 0 && (digits.size() - i) % 3 == 0)
+            text += separator;
+        text += digits.at(i);
+    }
+    return text;
+}
+
+quint64 TotalPhysicalMemoryKB()
+{
+#ifdef Q_OS_WIN
+    MEMORYSTATUSEX status{};
+    status.dwLength = sizeof(status);
+    if (!GlobalMemoryStatusEx(&status))
+        return 0;
+    return status.ullTotalPhys / 1024;
+#else
+    const long pages = sysconf(_SC_PHYS_PAGES);
+    const long pageSize = sysconf(_SC_PAGESIZE);
+    if (pages <= 0 || pageSize <= 0)
+        return 0;
+    return static_cast<quint64>(pages) * static_cast<quint64>(pageSize) / 1024;
+#endif
+}
+
+SystemInfoLookup SystemInfoLookup::defaults()
+{
+    // Desktop system-information and monitoring programs, the most
+    // informative first.
+    return {{QStringLiteral("hardinfo"), QStringLiteral("gnome-system-monitor"),
+             QStringLiteral("plasma-systemmonitor"), QStringLiteral("ksysguard"),
+             QStringLiteral("xfce4-taskmanager"), QStringLiteral("mate-system-monitor")},
+            {}};
+}
+
+QString FindSystemInformationProgram(const SystemInfoLookup &lookup)
+{
+    for (const QString &name : lookup.candidates) {
+        const QString path = QStandardPaths::findExecutable(name, lookup.searchPaths);
+        if (!path.isEmpty())
+            return path;
+    }
+    return QString();
+}
+
+} // namespace kestrune
+
+namespace {
+
+const QString kNoSystemInformation = QStringLiteral("現時点ではｼｽﾃﾑ情報を使用できません");
+
+// The font the web address is shown in: the proportional gothic the dialog
+// was drawn with, else the closest Japanese user-interface font present.
+QFont linkFont(const QFont &base)
+{
+    static const char *const families[] = {
+        "ＭＳ Ｐゴシック", "MS PGothic", "MS UI Gothic", "Meiryo UI", "Yu Gothic UI",
+        "Noto Sans CJK JP", "Noto Sans JP", "Source Han Sans JP", "IPAPGothic",
+        "VL PGothic", "TakaoPGothic",
+    };
+    const QStringList present = QFontDatabase::families();
+    QFont font = base;
+    for (const char *family : families) {
+        const QString name = QString::fromUtf8(family);
+        if (present.contains(name, Qt::CaseInsensitive)) {
+            font.setFamily(name);
+            break;
+        }
+    }
+    font.setPointSize(9);
+    font.setWeight(QFont::Normal);
+    font.setUnderline(true);
+    return font;
+}
+
+#ifdef Q_OS_WIN
+// One registry value as text.  The key is opened for reading only: asking
+// for write access as well makes the lookup fail for ordinary users.
+bool ReadRegistryValue(HKEY rootKey, const QString &keyName, const QString &valueName,
+                       QString &value)
+{
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(rootKey, reinterpret_cast<LPCWSTR>(keyName.utf16()), 0, KEY_READ, &key)
+        != ERROR_SUCCESS) {
+        value.clear();
+        return false;
+    }
+    BYTE buffer[1024] = {};
+    DWORD length = sizeof(buffer);
+    DWORD type = 0;
+    const LONG rc = RegQueryValueExW(key, reinterpret_cast<LPCWSTR>(valueName.utf16()), nullptr,
+                                     &type, buffer, &length);
+    RegCloseKey(key);
+    if (rc != ERROR_SUCCESS) {
+        value.clear();
+        return false;
+    }
+    switch (type) {
+    case REG_SZ: {
+        QString text = QString::fromWCharArray(reinterpret_cast<const wchar_t *>(buffer),
+                                               static_cast<qsizetype>(length / sizeof(wchar_t)));
+        if (text.endsWith(QChar(0)))
+            text.chop(1);
+        value = text;
+        break;
+    }
+    case REG_DWORD: {
+        qint32 number = 0;
+        std::memcpy(&number, buffer, sizeof(number));
+        value = QString::number(number);
+        break;
+    }
+    default:
+        break; // other types leave the text as it was
+    }
+    return true;
+}
+
+// A normal file: hidden and system files count as absent.
+bool IsNormalFile(const QString &path)
+{
+    const DWORD attributes = GetFileAttributesW(reinterpret_cast<LPCWSTR>(path.utf16()));
+    if (attributes == INVALID_FILE_ATTRIBUTES)
+        return false;
+    return !(attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_HIDDEN
+                           | FILE_ATTRIBUTE_SYSTEM));
+}
+#endif
+
+} // namespace
+
+frmAbout::frmAbout(QWidget *parent)
+    : QDialog(parent, Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint
+                          | Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint)
+{
+    setObjectName(QStringLiteral("frmAbout"));
+    setWindowTitle(QStringLiteral("ﾊﾞｰｼﾞｮﾝ情報"));
+    setFixedSize(twips(6150, 3435));
+    setSizeGripEnabled(false);
+
+    const auto makeLabel = [this](const char *name, const char *text, const QRect &geometry) {
+        auto *label = new QLabel(QString::fromUtf8(text), this);
+        label->setObjectName(QLatin1String(name));
+        label->setGeometry(geometry);
+        return label;
+    };
+    picIcon = makeLabel("picIcon", "", twips(300, 240, 480, 480));
+    picIcon->setAlignment(Qt::AlignCenter);
+    lblTitle = makeLabel("lblTitle", "ｱﾌﾟﾘｹｰｼｮﾝ ﾀｲﾄﾙ", twips(1020, 239, 4815, 195));
+    lblVersion = makeLabel("lblVersion", "ﾊﾞｰｼﾞｮﾝ", twips(1020, 480, 4815, 195));
+    lblCopyright = makeLabel("lblCopyright", "著作権", twips(1020, 720, 4815, 195));
+    lblURL = makeLabel("lblURL", "URL", twips(1140, 1800, 330, 180));
+    lblDisclaimer = makeLabel("lblDisclaimer", "警告: ...", twips(1020, 2400, 3270, 780));
+    lblDisclaimer->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    lblDisclaimer->setWordWrap(true);
+
+    // The address looks and acts like a link.
+    lblURL->setFont(linkFont(font()));
+    QPalette linkPalette = lblURL->palette();
+    linkPalette.setColor(QPalette::WindowText, QColor(0, 0, 255));
+    lblURL->setPalette(linkPalette);
+    lblURL->setCursor(Qt::PointingHandCursor);
+    lblURL->installEventFilter(this);
+
+    cmdOK = new QPushButton(QStringLiteral("OK"), this);
+    cmdOK->setObjectName(QStringLiteral("cmdOK"));
+    cmdOK->setGeometry(twips(4500, 2400, 1380, 345));
+    cmdOK->setDefault(true);
+    connect(cmdOK, &QPushButton::clicked, this, &QDialog::accept);
+
+    cmdSysInfo = new QPushButton(QStringLiteral("ｼｽﾃﾑ情報(&S)..."), this);
+    cmdSysInfo->setObjectName(QStringLiteral("cmdSysInfo"));
+    cmdSysInfo->setGeometry(twips(4500, 2820, 1380, 345));
+    cmdSysInfo->setAutoDefault(false);
+    connect(cmdSysInfo, &QPushButton::clicked, this, &frmAbout::LaunchSystemInformation);
+
+    setTabOrder(cmdOK, cmdSysInfo);
+
+    // The etched rule: a gray line with a white one, two pixels wide, under it.
+    const struct {
+        QColor colour;
+        QRect geometry;
+    } lines[] = {
+        {QColor(255, 255, 255), QRect(twips(1020, 2280, 0, 0).topLeft(), QSize(320, 2))},
+        {QColor(128, 128, 128), QRect(twips(1020, 2265, 0, 0).topLeft(), QSize(320, 1))},
+    };
+    for (int i = 0; i < 2; ++i) {
+        auto *line = new QWidget(this);
+        line->setObjectName(QStringLiteral("Line1_%1").arg(i));
+        line->setAutoFillBackground(true);
+        QPalette palette = line->palette();
+        palette.setColor(QPalette::Window, lines[i].colour);
+        line->setPalette(palette);
+        line->setGeometry(lines[i].geometry);
+        Line1[i] = line;
+    }
+
+    cmdOK->setFocus(Qt::OtherFocusReason);
+    Form_Load();
+}
+
+void frmAbout::Form_Load()
+{
+    kestrune::ui().setBusyPointer(true);
+
+    setWindowTitle(kestrune::appTitle() + QStringLiteral("のﾊﾞｰｼﾞｮﾝ情報"));
+    CentreOnScreen();
+
+    QIcon icon = windowIcon();
+    if (icon.isNull())
+        icon = style()->standardIcon(QStyle::SP_MessageBoxInformation);
+    picIcon->setPixmap(icon.pixmap(picIcon->size()));
+
+    lblTitle->setText(kestrune::appTitle());
+    lblVersion->setText(QStringLiteral("Version %1.%2.%3")
+                            .arg(kestrune::versionMajor())
+                            .arg(kestrune::versionMinor())
+                            .arg(kestrune::versionRevision()));
+    lblCopyright->setText(kestrune::copyrightText());
+
+    // The design size holds only the word "URL"; the label grows to the
+    // address, as far as the dialog's right edge.
+    lblURL->setText(kestrune::projectUrl());
+    for (QLabel *label : {lblTitle, lblVersion, lblCopyright, lblURL})
+        kestrune::dialogs::fitLabel(label, width() - label->x() - 4);
+
+    lblDisclaimer->setText(QStringLiteral("Windowsが使用できる物理ﾒﾓﾘ: ") + GetPhysicalMemoryText()
+                           + QStringLiteral(" KB"));
+
+    kestrune::ui().setBusyPointer(false);
+}
+
+void frmAbout::CentreOnScreen()
+{
+    QScreen *screen = parentWidget() ? parentWidget()->screen() : QGuiApplication::primaryScreen();
+    if (screen == nullptr)
+        return;
+    const QRect area = screen->geometry();
+    const QSize outer = frameGeometry().size();
+    move(area.x() + area.width() / 2 - outer.width() / 2,
+         area.y() + area.height() / 2 - outer.height() / 2);
+}
+
+void frmAbout::showEvent(QShowEvent *event)
+{
+    // The window frame is known once the window exists: centre again with
+    // the outer size.
+    if (!m_centredWithFrame) {
+        m_centredWithFrame = true;
+        CentreOnScreen();
+    }
+    QDialog::showEvent(event);
+}
+
+QString frmAbout::GetPhysicalMemoryText()
+{
+    return kestrune::FormatMemoryKB(kestrune::TotalPhysicalMemoryKB(), QLocale());
+}
+
+void frmAbout::LaunchSystemInformation()
+{
+    QString program;
+#ifdef Q_OS_WIN
+    QString value;
+    if (ReadRegistryValue(HKEY_LOCAL_MACHINE, QStringLiteral("SOFTWARE\\Microsoft\\Shared Tools\\MSINFO"),
+                          QStringLiteral("PATH"), value)) {
+        program = value; // taken as it is; a missing file fails to start
+    } else if (ReadRegistryValue(HKEY_LOCAL_MACHINE,
+                                 QStringLiteral("SOFTWARE\\Microsoft\\Shared Tools Location"),
+                                 QStringLiteral("MSINFO"), value)) {
+        const QString candidate = value + QStringLiteral("\\MSINFO32.EXE");
+        if (IsNormalFile(candidate))
+            program = candidate;
+    }
+#else
+    program = kestrune::FindSystemInformationProgram(m_lookup);
+#endif
+    if (!program.isEmpty() && kestrune::ui().startDetached(program, {}))
+        return;
+    kestrune::ui().messageBox(this, kNoSystemInformation, kestrune::MsgIcon::None,
+                              kestrune::appTitle());
+}
+
+void frmAbout::OpenWebAddress()
+{
+    // A failure passes silently, as the desktop shows no error either.
+    kestrune::ui().openUrl(QUrl(lblURL->text()));
+}
+
+bool frmAbout::eventFilter(QObject *watched, QEvent *event)
+{
+    if (watched == lblURL && event->type() == QEvent::MouseButtonRelease) {
+        const auto *mouse = static_cast<QMouseEvent *>(event);
+        if (mouse->button() == Qt::LeftButton && lblURL->rect().contains(mouse->position().toPoint())) {
+            OpenWebAddress();
+            return true;
+        }
+    }
+    return QDialog::eventFilter(watched, event);
+}
