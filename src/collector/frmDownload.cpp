@@ -2,6 +2,7 @@
 
 #include "app/AppInfo.h"
 #include "app/UiSeam.h"
+#include "app/WindowLayout.h"
 #include "app/basKestrune.h"
 #include "collector/ListingLoader.h"
 #include "collector/WebBrowser.h"
@@ -28,8 +29,6 @@
 #include <QToolButton>
 #include <QTreeWidget>
 
-#include <cmath>
-
 using kestrune::MsgIcon;
 using kestrune::ui;
 using namespace basKestrune;
@@ -42,15 +41,17 @@ frmDownload *&theWindow()
     return w;
 }
 
+using kestrune::layout::twips;
+
 // Layout figures are in twips; the window works in pixels at 96 dpi.
-int px(int twips)
+constexpr int px(int t)
 {
-    return int(std::lround(twips / 15.0));
+    return kestrune::layout::twipsToPixels(t);
 }
 
-QRect tw(int left, int top, int width, int height)
+constexpr QRect tw(int left, int top, int width, int height)
 {
-    return QRect(px(left), px(top), px(width), px(height));
+    return twips(left, top, width, height);
 }
 
 QToolButton *pictureButton(QWidget *parent, const QRect &geometry, const QString &caption,
@@ -275,16 +276,12 @@ void frmDownload::buildControls()
         Line1[i]->setPalette(pal);
     }
 
-    // Frames draw their caption on the top edge, as group boxes do on the
-    // desktop this layout was drawn for, so the controls below it clear it.
-    setStyleSheet(QStringLiteral(
-        "QGroupBox { border: 1px solid palette(mid); border-radius: 2px; margin-top: 6px; }"
-        "QGroupBox::title { subcontrol-origin: margin; subcontrol-position: top left;"
-        " left: 6px; padding: 0px 2px; }"));
-    // A caption wider than its box (a larger font than the layout assumed)
-    // grows to the right instead of being cut.
-    for (QLabel *label : {lblTarget[0], lblTarget[1], lblAuction})
-        label->resize(qMax(label->width(), label->sizeHint().width()), label->height());
+    for (QGroupBox *frame : {fraTarget, fraLogfile, fraStatus})
+        kestrune::layout::inlineFrameCaption(frame);
+    // Captions wider than their boxes in the desktop's font grow up to the
+    // next control instead of being cut.
+    kestrune::layout::fitLabel(lblTarget[0], txtURL->x() - lblTarget[0]->x() - 2);
+    kestrune::layout::fitLabel(lblTarget[1], txtFolder->x() - lblTarget[1]->x() - 2);
 
     connect(cmdLoad, &QToolButton::clicked, this, &frmDownload::cmdLoad_Click);
     connect(cmdBrowse, &QToolButton::clicked, this, &frmDownload::cmdBrowse_Click);

@@ -2,7 +2,7 @@
 
 #include "app/AppInfo.h"
 #include "app/UiSeam.h"
-#include "dialogs/DialogLayout.h"
+#include "app/WindowLayout.h"
 
 #include <QApplication>
 #include <QFileInfo>
@@ -28,7 +28,7 @@
 #include <unistd.h>
 #endif
 
-using kestrune::dialogs::twips;
+using kestrune::layout::twips;
 
 namespace kestrune {
 
@@ -263,7 +263,7 @@ void frmAbout::Form_Load()
     // address, as far as the dialog's right edge.
     lblURL->setText(kestrune::projectUrl());
     for (QLabel *label : {lblTitle, lblVersion, lblCopyright, lblURL})
-        kestrune::dialogs::fitLabel(label, width() - label->x() - 4);
+        kestrune::layout::fitLabel(label, width() - label->x() - 4);
 
     lblDisclaimer->setText(QStringLiteral("Windowsが使用できる物理ﾒﾓﾘ: ") + GetPhysicalMemoryText()
                            + QStringLiteral(" KB"));

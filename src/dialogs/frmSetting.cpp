@@ -3,7 +3,7 @@
 #include "app/AppInfo.h"
 #include "app/UiSeam.h"
 #include "app/basKestrune.h"
-#include "dialogs/DialogLayout.h"
+#include "app/WindowLayout.h"
 
 #include <QCoreApplication>
 #include <QEvent>
@@ -16,7 +16,7 @@
 #include <QPushButton>
 
 using namespace basKestrune;
-using kestrune::dialogs::twips;
+using kestrune::layout::twips;
 
 namespace {
 
@@ -124,14 +124,14 @@ frmSetting::frmSetting(QWidget *parent)
     }
 
     // Labels whose text is wider than the box the layout gives them are
-    // fitted without moving anything (see DialogLayout.h).
-    kestrune::dialogs::fitLabel(lblWindow, twips(180, 150, 5000, 180).width());
-    kestrune::dialogs::fitLabel(lblCommunication, txtTimeOut->x() - lblCommunication->x() - 2);
-    kestrune::dialogs::fitLabel(lblProxyServer, txtProxyAddress->x() - lblProxyServer->x() - 2);
-    kestrune::dialogs::fitLabel(lblProxyPort, txtProxyPort->x() - lblProxyPort->x() - 2);
+    // fitted without moving anything (see WindowLayout.h).
+    kestrune::layout::fitLabel(lblWindow, twips(180, 150, 5000, 180).width());
+    kestrune::layout::fitLabel(lblCommunication, txtTimeOut->x() - lblCommunication->x() - 2);
+    kestrune::layout::fitLabel(lblProxyServer, txtProxyAddress->x() - lblProxyServer->x() - 2);
+    kestrune::layout::fitLabel(lblProxyPort, txtProxyPort->x() - lblProxyPort->x() - 2);
 
-    kestrune::dialogs::inlineFrameCaption(frameCommunication);
-    kestrune::dialogs::inlineFrameCaption(frameProxyServer);
+    kestrune::layout::inlineFrameCaption(frameCommunication);
+    kestrune::layout::inlineFrameCaption(frameProxyServer);
 
     // Tab order: the time-out, the address, the port, save, cancel.
     setTabOrder(txtTimeOut, txtProxyAddress);

@@ -1,5 +1,5 @@
 #pragma once
-// Placement helpers shared by the dialogs.  Positions are given in twips
+// Placement helpers shared by the windows.  Positions are given in twips
 // (1/1440 inch) and placed at 15 twips per pixel, the 96-dpi rule.
 
 #include <QRect>
@@ -8,7 +8,7 @@
 class QGroupBox;
 class QLabel;
 
-namespace kestrune::dialogs {
+namespace kestrune::layout {
 
 constexpr int twipsToPixels(int twips) { return (twips + 7) / 15; }
 
@@ -37,4 +37,4 @@ void fitLabel(QLabel *label, int maxWidth);
 // leave room for a caption of one line, not for a title bar above the frame.
 void inlineFrameCaption(QGroupBox *frame);
 
-} // namespace kestrune::dialogs
+} // namespace kestrune::layout

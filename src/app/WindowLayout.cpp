@@ -1,11 +1,11 @@
-#include "dialogs/DialogLayout.h"
+#include "app/WindowLayout.h"
 
 #include <QFont>
 #include <QFontMetrics>
 #include <QGroupBox>
 #include <QLabel>
 
-namespace kestrune::dialogs {
+namespace kestrune::layout {
 
 void fitLabel(QLabel *label, int maxWidth)
 {
@@ -53,4 +53,4 @@ void inlineFrameCaption(QGroupBox *frame)
             .arg(lineY));
 }
 
-} // namespace kestrune::dialogs
+} // namespace kestrune::layout
