@@ -5,11 +5,9 @@
 #include <libxml/tree.h>
 #include <libxml/xmlerror.h>
 
-
-
 #include <algorithm>
 #include <climits>
-#include <cstring>
+#include <initializer_list>
 #include <memory>
 #include <mutex>
 #include <string_view>
@@ -706,34 +704,16 @@ HtmlDocument ParseHtmlDocument(const QString &html, const QUrl &baseUrl)
         return result;
     }
 
-    // The first <title> and the first <base href>, wherever they are.
+    // One pass over the whole document: the first <title>, the first
+    // <base href> (it applies to every link, also those before it), and the
+    // links in document order, also those inside unrendered elements.
+    struct FoundLink {
+        xmlNodePtr node;
+        QString text;
+    };
+    QList<FoundLink> found;
     xmlNodePtr title = nullptr;
     xmlNodePtr base = nullptr;
-    walk(
-        reinterpret_cast<xmlNodePtr>(doc.get()),
-        [&](xmlNodePtr node) {
-            if (node->type != XML_ELEMENT_NODE)
-                return false;
-            const unsigned flags = flagsOf(node);
-            if (!title && (flags & TitleElement))
-                title = node;
-            if (!base && (flags & BaseElement) && hasAttribute(node, "href"))
-                base = node;
-            return true;
-        },
-        [](xmlNodePtr) {});
-    if (title)
-        result.title = collapseWhitespace(textContent(title));
-
-    QUrl linkBase = baseUrl;
-    if (base) {
-        const QUrl declared(ResolveHref(attribute(base, "href"), baseUrl));
-        if (declared.isValid() && !declared.scheme().isEmpty())
-            linkBase = declared;
-    }
-    const HrefResolver resolver(linkBase);
-
-    // Links, in document order, also those inside unrendered elements.
     int preDepth = 0;
     int hiddenDepth = 0;
     walk(
@@ -742,16 +722,12 @@ HtmlDocument ParseHtmlDocument(const QString &html, const QUrl &baseUrl)
             if (node->type != XML_ELEMENT_NODE)
                 return false;
             const unsigned flags = flagsOf(node);
-            if (flags & Link) {
-                bool hasHref = false;
-                const QString href = attribute(node, "href", &hasHref);
-                if (hasHref) {
-                    DocumentLink link;
-                    link.href = resolver.resolve(href);
-                    link.outerText = linkText(node, preDepth, hiddenDepth > 0);
-                    result.links.append(link);
-                }
-            }
+            if ((flags & Link) && hasAttribute(node, "href"))
+                found.append({node, linkText(node, preDepth, hiddenDepth > 0)});
+            if (!title && (flags & TitleElement))
+                title = node;
+            if (!base && (flags & BaseElement) && hasAttribute(node, "href"))
+                base = node;
             if (flags & Preformatted)
                 ++preDepth;
             if (isHidden(node, flags))
@@ -767,6 +743,20 @@ HtmlDocument ParseHtmlDocument(const QString &html, const QUrl &baseUrl)
             if (isHidden(node, flags))
                 --hiddenDepth;
         });
+    if (title)
+        result.title = collapseWhitespace(textContent(title));
+
+    QUrl linkBase = baseUrl;
+    if (base) {
+        const QUrl declared(ResolveHref(attribute(base, "href"), baseUrl));
+        if (declared.isValid() && !declared.scheme().isEmpty())
+            linkBase = declared;
+    }
+    const HrefResolver resolver(linkBase);
+    result.links.reserve(found.size());
+    for (FoundLink &f : found)
+        result.links.append({std::move(f.text), resolver.resolve(attribute(f.node, "href"))});
+    found.clear();
 
     result.innerHTML = innerMarkup(root);
     result.innerText = renderedText(root, 0);

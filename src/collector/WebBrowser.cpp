@@ -14,6 +14,7 @@ namespace kestrune {
 namespace {
 
 const QString kBlankPage = QStringLiteral("about:blank");
+constexpr int kMaxRedirects = 20;
 
 // The proxy a browser uses: the system's settings, whatever the program sets
 // as its own proxy (the collector's transfers have their own setting).
@@ -125,13 +126,14 @@ void WebBrowser::Navigate2(const QString &url)
     QNetworkRequest request{QUrl(address)};
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
                          QNetworkRequest::UserVerifiedRedirectPolicy);
-    request.setMaximumRedirectsAllowed(20);
+    request.setMaximumRedirectsAllowed(kMaxRedirects);
     request.setAttribute(QNetworkRequest::CacheLoadControlAttribute,
                          QNetworkRequest::AlwaysNetwork);
     request.setRawHeader("Accept", "text/html,application/xhtml+xml,*/*;q=0.8");
     request.setRawHeader("Accept-Language", "ja,en;q=0.5");
 
     m_body.clear();
+    m_redirects = 0;
     QNetworkReply *reply = m_network->get(request);
     m_reply = reply;
     connect(reply, &QNetworkReply::readyRead, this, &WebBrowser::onReadyRead);
@@ -149,11 +151,17 @@ void WebBrowser::Navigate2(const QString &url)
         if (reply != m_reply)
             return;
         m_body.clear();
+        const quint64 navigation = m_navigation;
+        if (++m_redirects > kMaxRedirects) {
+            abandon();
+            fail(navigation, addressOf(to), -int(QNetworkReply::TooManyRedirectsError),
+                 QStringLiteral("リダイレクトが多すぎます。"));
+            return;
+        }
         if (isWebScheme(to.scheme())) {
             Q_EMIT reply->redirectAllowed();
             return;
         }
-        const quint64 navigation = m_navigation;
         abandon();
         fail(navigation, addressOf(to), kUnsupportedAddress,
              QStringLiteral("このアドレスは開けません。"));
@@ -240,7 +248,25 @@ void WebBrowser::onFinished()
     }
     if (reply->error() != QNetworkReply::NoError) {
         m_body.clear();
-        fail(navigation, url, -int(reply->error()), reply->errorString());
+        // A redirect to an address that is not http(s) ends here.
+        const int code = reply->error() == QNetworkReply::ProtocolUnknownError
+                             ? kUnsupportedAddress
+                             : -int(reply->error());
+        fail(navigation, url, code, reply->errorString());
+        return;
+    }
+    // A redirect that was not followed (a loop the network layer gave up on)
+    // or an interim status as the final answer is no page.
+    const bool unfollowedRedirect = status >= 300 && status < 400 && reply->hasRawHeader("Location");
+    if (status < 200 || unfollowedRedirect) {
+        m_body.clear();
+        const auto error = unfollowedRedirect ? QNetworkReply::TooManyRedirectsError
+                                              : QNetworkReply::ProtocolFailure;
+        fail(navigation, url, -int(error),
+             QStringLiteral("HTTP %1: %2")
+                 .arg(status)
+                 .arg(unfollowedRedirect ? QStringLiteral("リダイレクトが多すぎます。")
+                                         : QStringLiteral("サーバーの応答が正しくありません。")));
         return;
     }
     m_body += reply->read(m_maxBodyBytes - m_body.size() + 1);

@@ -36,8 +36,12 @@
 //   the network).  An address typed without a scheme ("host/logs/") is read
 //   as http, as a browser's address bar does.  Requests go through the
 //   system's proxy settings, never the program's own proxy setting; redirects
-//   between http and https addresses are followed (at most 20).  A body larger
-//   than maxBodyBytes() is not read to the end: the navigation fails.
+//   between http and https addresses are followed (at most 20; a redirect
+//   elsewhere fails with kUnsupportedAddress).  A body larger than
+//   maxBodyBytes() is not read to the end: the navigation fails.  The page's
+//   bytes are decoded as DecodePage() does; a text/plain answer shows as its
+//   text.  There is no time-out of its own: the caller decides how long to
+//   wait, and the navigation goes on until it ends or is replaced.
 
 #include "collector/HtmlDocument.h"
 
@@ -57,9 +61,11 @@ namespace kestrune {
 class WebBrowser : public QObject {
     Q_OBJECT
 public:
-    // statusCode of NavigateError for failures that have no HTTP status.
-    // Transport failures use the negated QNetworkReply::NetworkError value
-    // (connection refused -1, host not found -3, ...).
+    // statusCode of NavigateError: the HTTP status (400 and above) when the
+    // server answered with one; otherwise 0 or negative.  Transport failures
+    // use the negated QNetworkReply::NetworkError value (connection refused
+    // -1, host not found -3, redirect loop -10, a final answer that is no
+    // page such as a 1xx status -399, ...).
     static constexpr int kUnsupportedAddress = 0; // not http/https/about:blank, or malformed
     static constexpr int kBodyTooLarge = -1000;   // the body exceeds maxBodyBytes()
 
@@ -101,6 +107,7 @@ private:
     QByteArray m_body;
     qint64 m_maxBodyBytes = kDefaultMaxBodyBytes;
     quint64 m_navigation = 0; // counts Navigate2 calls; stale events carry an older number
+    int m_redirects = 0;      // redirects followed by the navigation in flight
     bool m_busy = false;
 
     std::unique_ptr<HtmlDocument> m_document;
