@@ -104,6 +104,7 @@ CollectionRun::RowOutcome CollectionRun::doRow(const ListingRow &row, const QStr
     };
     hooks.setProgress = [&](int percent, bool busy) { m_host.setProgress(percent, busy); };
     hooks.abandoned = [&] { return m_host.abandoned(); };
+    hooks.bytesReceived = [&](qint64 received) { m_host.bytesReceived(received, remoteSize); };
     const qint64 count = DownloadFile(row.url, target.get(), proxy, remoteSize, hooks);
 
     if (m_host.abandoned()) {

@@ -1,0 +1,111 @@
+#include "transfer/ProxySetting.h"
+
+#include <QHostAddress>
+#include <QNetworkProxyFactory>
+#include <QNetworkProxyQuery>
+
+namespace transfer {
+
+namespace {
+
+std::optional<quint16> parsePort(QStringView text)
+{
+    if (text.isEmpty() || text.size() > 5)
+        return std::nullopt;
+    for (QChar c : text) {
+        if (c < u'0' || c > u'9')
+            return std::nullopt;
+    }
+    const int port = text.toInt();
+    if (port < 1 || port > 65535)
+        return std::nullopt;
+    return quint16(port);
+}
+
+bool isValidHostName(const QString &host)
+{
+    if (host.isEmpty())
+        return false;
+    for (QChar c : host) {
+        if (c.isSpace() || c == u'/' || c == u'@' || c == u'?' || c == u'#' || c == u'\\'
+            || c == u'[' || c == u']' || c == u':')
+            return false;
+    }
+    QUrl probe;
+    probe.setScheme(QStringLiteral("http"));
+    probe.setHost(host, QUrl::StrictMode);
+    return probe.isValid() && !probe.host().isEmpty();
+}
+
+} // namespace
+
+std::optional<QNetworkProxy> ParseProxySetting(const QString &strProxy)
+{
+    QString text = strProxy.trimmed();
+    if (text.startsWith(QLatin1String("http://"), Qt::CaseInsensitive))
+        text = text.mid(7);
+    if (text.endsWith(u'/'))
+        text.chop(1);
+    if (text.isEmpty())
+        return std::nullopt;
+
+    QString host;
+    quint16 port = 80;
+    if (text.startsWith(u'[')) {
+        const qsizetype close = text.indexOf(u']');
+        if (close < 0)
+            return std::nullopt;
+        host = text.mid(1, close - 1);
+        const QStringView rest = QStringView(text).mid(close + 1);
+        if (!rest.isEmpty()) {
+            if (!rest.startsWith(u':'))
+                return std::nullopt;
+            const auto p = parsePort(rest.mid(1));
+            if (!p)
+                return std::nullopt;
+            port = *p;
+        }
+        QHostAddress address;
+        if (!address.setAddress(host) || address.protocol() != QAbstractSocket::IPv6Protocol)
+            return std::nullopt;
+    } else {
+        const qsizetype colons = text.count(u':');
+        if (colons == 0) {
+            host = text;
+        } else if (colons == 1) {
+            const qsizetype colon = text.indexOf(u':');
+            host = text.left(colon);
+            const auto p = parsePort(QStringView(text).mid(colon + 1));
+            if (!p)
+                return std::nullopt;
+            port = *p;
+        } else {
+            // A bare IPv6 address; a port would need the brackets.
+            QHostAddress address;
+            if (!address.setAddress(text) || address.protocol() != QAbstractSocket::IPv6Protocol)
+                return std::nullopt;
+            host = text;
+        }
+        if (colons <= 1 && !isValidHostName(host))
+            return std::nullopt;
+    }
+    return QNetworkProxy(QNetworkProxy::HttpProxy, host, port);
+}
+
+std::optional<QNetworkProxy> ProxyForRequest(const QString &strProxy, const QUrl &url)
+{
+    if (!strProxy.isEmpty())
+        return ParseProxySetting(strProxy);
+    const QList<QNetworkProxy> proxies =
+        QNetworkProxyFactory::systemProxyForQuery(QNetworkProxyQuery(url));
+    for (const QNetworkProxy &proxy : proxies) {
+        // A SOCKS or HTTP proxy serves a plain request; a caching-only or
+        // FTP proxy does not, and DefaultProxy here means "nothing set".
+        if (proxy.type() == QNetworkProxy::HttpProxy || proxy.type() == QNetworkProxy::Socks5Proxy
+            || proxy.type() == QNetworkProxy::NoProxy)
+            return proxy;
+    }
+    return QNetworkProxy(QNetworkProxy::NoProxy);
+}
+
+} // namespace transfer
