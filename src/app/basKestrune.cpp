@@ -30,15 +30,7 @@ bool WriteIniValue(const QString &section, const QString &key, const QString &va
     return true;
 }
 
-QString IniFilePath(const QString &exeFolder)
-{
-    return exeFolder + QDir::separator() + kIniFileName;
-}
-
-namespace {
-
-// Trims blanks the way the runtime's Trim does: spaces only.
-QString trimSpaces(const QString &text)
+QString TrimSpaces(const QString &text)
 {
     qsizetype start = 0;
     qsizetype end = text.size();
@@ -49,13 +41,16 @@ QString trimSpaces(const QString &text)
     return text.mid(start, end - start);
 }
 
-} // namespace
+QString IniFilePath(const QString &exeFolder)
+{
+    return exeFolder + QDir::separator() + kIniFileName;
+}
 
 TimeoutConversion ConvertTimeout(const QString &text)
 {
     static const QRegularExpression number(
         QStringLiteral("^([+-]?)([0-9]*)(?:\\.([0-9]*))?$"));
-    const QString t = trimSpaces(text);
+    const QString t = TrimSpaces(text);
     const auto m = number.match(t);
     if (!m.hasMatch() || (m.capturedLength(2) == 0 && m.capturedLength(3) == 0))
         return {std::nullopt, kTypeMismatch};

@@ -23,6 +23,10 @@ inline QString gstrHelpFile = QStringLiteral("Kestrune.hlp");
 inline const QString kSection = QStringLiteral("Kestrune");
 inline const QString kIniFileName = QStringLiteral("Kestrune.ini");
 
+// Removes leading and trailing spaces (spaces only, as the runtime's Trim
+// does: tabs and line breaks stay).
+QString TrimSpaces(const QString &text);
+
 // One value of the settings file; the empty text when it cannot be read.
 QString ReadIniValue(const QString &section, const QString &key, const QString &file);
 

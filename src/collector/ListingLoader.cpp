@@ -1,5 +1,7 @@
 #include "collector/ListingLoader.h"
 
+#include "app/basKestrune.h"
+
 #include "collector/WebBrowser.h"
 
 #include <QCoreApplication>
@@ -18,17 +20,6 @@ int &navigateErrorPause()
     return ms;
 }
 
-// Removes leading and trailing spaces (only spaces, as the runtime's Trim).
-QString trimSpaces(const QString &text)
-{
-    qsizetype start = 0;
-    qsizetype end = text.size();
-    while (start < end && text.at(start) == QLatin1Char(' '))
-        ++start;
-    while (end > start && text.at(end - 1) == QLatin1Char(' '))
-        --end;
-    return text.mid(start, end - start);
-}
 
 } // namespace
 
@@ -146,7 +137,7 @@ qint32 ListingLoader::AnalyzeListingPage(const QString &url, QList<ListingRow> &
     for (const DocumentLink &link : doc->links) {
         if (IsParentDirectoryLink(link.outerText))
             continue;
-        rows.append({trimSpaces(link.outerText), trimSpaces(link.href)});
+        rows.append({basKestrune::TrimSpaces(link.outerText), basKestrune::TrimSpaces(link.href)});
         ++count;
     }
     return done(count);

@@ -69,16 +69,6 @@ QToolButton *pictureButton(QWidget *parent, const QRect &geometry, const QString
     return b;
 }
 
-QString trimSpaces(const QString &text)
-{
-    qsizetype start = 0;
-    qsizetype end = text.size();
-    while (start < end && text.at(start) == QLatin1Char(' '))
-        ++start;
-    while (end > start && text.at(end - 1) == QLatin1Char(' '))
-        --end;
-    return text.mid(start, end - start);
-}
 
 const QString kRunLogName = QStringLiteral("Kestrune.log");
 
@@ -416,7 +406,7 @@ qint32 frmDownload::AnalyzeListingPage(const QString &url)
 
 void frmDownload::cmdLoad_Click()
 {
-    gstrLogURL = trimSpaces(txtURL->text());
+    gstrLogURL = TrimSpaces(txtURL->text());
     if (gstrLogURL.isEmpty()) {
         ui().messageBox(this, QStringLiteral("IISログのURLを指定してください。"),
                         MsgIcon::Exclamation, kestrune::appTitle());

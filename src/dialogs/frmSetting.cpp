@@ -26,17 +26,6 @@ const QString kKeyTimeout = QStringLiteral("Timeout");
 const QString kKeyProxyAddress = QStringLiteral("ProxyAddress");
 const QString kKeyProxyPort = QStringLiteral("ProxyPort");
 
-// Leading and trailing spaces removed, as the time-out is trimmed at start-up.
-QString trimSpaces(const QString &text)
-{
-    qsizetype start = 0;
-    qsizetype end = text.size();
-    while (start < end && text.at(start) == QLatin1Char(' '))
-        ++start;
-    while (end > start && text.at(end - 1) == QLatin1Char(' '))
-        --end;
-    return text.mid(start, end - start);
-}
 
 QLineEdit *makeTextBox(QWidget *container, const char *name, const QRect &geometry)
 {
@@ -184,7 +173,7 @@ void frmSetting::FocusTimeOut()
 
 void frmSetting::SaveSettings()
 {
-    const QString timeout = trimSpaces(txtTimeOut->text());
+    const QString timeout = TrimSpaces(txtTimeOut->text());
 
     // A blank time-out, and one that is no number of seconds that fits the
     // millisecond count, are refused alike: nothing is stored and the
@@ -200,8 +189,8 @@ void frmSetting::SaveSettings()
 
     gstrTimeout = timeout;
     glngTimeout = *converted.milliseconds;
-    gstrProxyAddress = trimSpaces(txtProxyAddress->text());
-    gstrProxyPort = trimSpaces(txtProxyPort->text());
+    gstrProxyAddress = TrimSpaces(txtProxyAddress->text());
+    gstrProxyPort = TrimSpaces(txtProxyPort->text());
 
     // Without an address the proxy in force stays as it was.
     if (!gstrProxyAddress.isEmpty()) {
