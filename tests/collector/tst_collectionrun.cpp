@@ -8,6 +8,7 @@
 #include "collector/ListingLoader.h"
 #include "collector/WebBrowser.h"
 #include "collector/frmDownload.h"
+#include "dialogs/frmSetting.h"
 #include "transfer/basWinInet.h"
 
 #include "RecordingUi.h"
@@ -17,7 +18,10 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QLabel>
+#include <QApplication>
 #include <QLineEdit>
+#include <QPushButton>
+#include <QTcpServer>
 #include <QProgressBar>
 #include <QTemporaryDir>
 #include <QTimer>
@@ -471,6 +475,62 @@ private slots:
         QCOMPARE(log[1], QStringLiteral("○ ") + m_server->url(QStringLiteral("/logs/f1.log")));
         QCOMPARE(m_w->lblLogCount->text(), QStringLiteral("2"));
         QVERIFY(!m_ui->busy);
+    }
+
+    void settingsSavedDuringARunApplyFromTheNextRow()
+    {
+        // A port nobody listens on: once it is the proxy, every transfer fails
+        // and nothing reaches the server directly.
+        QTcpServer probe;
+        QVERIFY(probe.listen(QHostAddress::LocalHost));
+        const quint16 deadPort = probe.serverPort();
+        probe.close();
+        QFile ini(m_exeDir->filePath(QStringLiteral("Kestrune.ini")));
+        QVERIFY(ini.open(QIODevice::WriteOnly));
+        ini.write("[Kestrune]\r\nTimeout=30\r\n");
+        ini.close();
+        frmSetting::SetExecutableFolder(m_exeDir->path());
+
+        QList<Link> links;
+        for (int i = 1; i <= 3; ++i) {
+            const QString name = QStringLiteral("p%1.log").arg(i);
+            m_server->setRoute(QStringLiteral("/logs/") + name, fileResponse(TestHttpServer::patternBytes(i, 20000)));
+            links.append({name, QStringLiteral("/logs/") + name});
+        }
+        serveListing(links);
+        load(m_server->url(QStringLiteral("/logs/")));
+        m_server->clearRequests();
+
+        bool opened = false;
+        QString rowWhileOpen;
+        connect(m_w->pgrDownload, &QProgressBar::valueChanged, this, [&](int value) {
+            if (opened || value == 0 || m_w->lblLogCount->text() != QStringLiteral("1"))
+                return;
+            opened = true;
+            QTimer::singleShot(50, this, [&] {
+                auto *dlg = qobject_cast<frmSetting *>(QApplication::activeModalWidget());
+                QVERIFY(dlg);
+                rowWhileOpen = m_w->lblLogCount->text(); // the run waits meanwhile
+                dlg->txtProxyAddress->setText(QStringLiteral("127.0.0.1"));
+                dlg->txtProxyPort->setText(QString::number(deadPort));
+                dlg->cmdButton[0]->click();
+            });
+            m_w->cmdButton[3]->click(); // modal: returns when the dialog closes
+        });
+        startRun();
+        frmSetting::SetExecutableFolder(QString());
+        QVERIFY(opened);
+        QCOMPARE(rowWhileOpen, QStringLiteral("1"));
+        QCOMPARE(basKestrune::gstrProxy, QStringLiteral("127.0.0.1:%1").arg(deadPort));
+        QCOMPARE(readFile(save("p1.log")), TestHttpServer::patternBytes(1, 20000));
+        QVERIFY(!QFile::exists(save("p2.log")));
+        const QString base = m_server->url(QStringLiteral("/logs/"));
+        const QStringList log = logMessages(logPath());
+        QVERIFY2(log.contains(QStringLiteral("× ") + base + "p2.log"), qPrintable(log.join('\n')));
+        QVERIFY(log.contains(QStringLiteral("× ") + base + "p3.log"));
+        for (const RecordedRequest &r : m_server->requests())
+            QVERIFY2(r.path.endsWith("p1.log"), r.path.constData());
+        basKestrune::gstrProxy.clear();
     }
 
     void exitDuringATransfer()
