@@ -64,8 +64,9 @@ public:
     // statusCode of NavigateError: the HTTP status (400 and above) when the
     // server answered with one; otherwise 0 or negative.  Transport failures
     // use the negated QNetworkReply::NetworkError value (connection refused
-    // -1, host not found -3, redirect loop -10, a final answer that is no
-    // page such as a 1xx status -399, ...).
+    // -1, host not found -3, too many redirects -10, a final answer that is no
+    // page such as a 1xx status -399 — which is also how a redirect loop that
+    // Qt gives up on by itself ends, ...).
     static constexpr int kUnsupportedAddress = 0; // not http/https/about:blank, or malformed
     static constexpr int kBodyTooLarge = -1000;   // the body exceeds maxBodyBytes()
 

@@ -15,7 +15,6 @@
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QTest>
-#include <QTimer>
 
 #include <memory>
 
@@ -28,7 +27,21 @@ const QString kWriteError = QStringLiteral(" ファイルの書き込み時に�
 const QString kNeedTimeout = QStringLiteral("タイムアウト値（秒）を指定してください。");
 const QString kChanged = QStringLiteral("設定が変更されました！");
 
+QString u8(const char *text)
+{
+    return QString::fromUtf8(text);
+}
+
+// What is typed and saved, and what the program and the file then hold.
+struct SaveCase {
+    QString timeout, storedTimeout;
+    int milliseconds;
+    QString address, port, proxyBefore, proxyAfter, storedAddress, storedPort;
+};
+
 } // namespace
+
+Q_DECLARE_METATYPE(SaveCase)
 
 class tst_frmSetting : public QObject {
     Q_OBJECT
@@ -52,11 +65,6 @@ private:
         return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
     }
 
-    QString storedValue(const char *key) const
-    {
-        return ReadIniValue(kSection, QLatin1String(key), iniPath());
-    }
-
     // A dialog shown and active, as the collector window's command leaves it.
     std::unique_ptr<frmSetting> openDialog()
     {
@@ -67,8 +75,7 @@ private:
         return dlg;
     }
 
-    void setTexts(frmSetting &dlg, const QString &timeout, const QString &address,
-                  const QString &port)
+    void setTexts(frmSetting &dlg, const QString &timeout, const QString &address, const QString &port)
     {
         dlg.txtTimeOut->setText(timeout);
         dlg.txtProxyAddress->setText(address);
@@ -76,6 +83,36 @@ private:
     }
 
     void clickSave(frmSetting &dlg) { QTest::mouseClick(dlg.cmdButton[0], Qt::LeftButton); }
+
+    // Message i: its text and icon, the program's title and, when given, its owner.
+    void verifyMessage(int i, const QString &text, MsgIcon icon, QWidget *owner = nullptr)
+    {
+        QVERIFY(i < m_ui->messages.size());
+        if (owner)
+            QCOMPARE(m_ui->messages[i].parent.data(), owner);
+        QCOMPARE(m_ui->messages[i].text, text);
+        QCOMPARE(m_ui->messages[i].icon, icon);
+        QCOMPARE(m_ui->messages[i].title, QStringLiteral("Kestrune"));
+    }
+
+    // Nothing stored and nothing recomputed: the file is as before and the
+    // settings are what the dialog read from init()'s file.
+    void verifyNothingSaved(const QByteArray &fileBefore)
+    {
+        QCOMPARE(iniBytes(), fileBefore);
+        QCOMPARE(gstrTimeout, QStringLiteral("30"));
+        QCOMPARE(glngTimeout, 30000);
+        QCOMPARE(gstrProxyAddress, QStringLiteral("cache.example"));
+        QCOMPARE(gstrProxyPort, QStringLiteral("3128"));
+        QCOMPARE(gstrProxy, QStringLiteral("earlier:1"));
+    }
+
+    void verifyBoxes(frmSetting &dlg, const QString &timeout, const QString &address, const QString &port)
+    {
+        QCOMPARE(dlg.txtTimeOut->text(), timeout);
+        QCOMPARE(dlg.txtProxyAddress->text(), address);
+        QCOMPARE(dlg.txtProxyPort->text(), port);
+    }
 
 private Q_SLOTS:
     void init()
@@ -90,7 +127,7 @@ private Q_SLOTS:
         glngTimeout = 30000;
         gstrProxyAddress.clear();
         gstrProxyPort.clear();
-        gstrProxy.clear();
+        gstrProxy = QStringLiteral("earlier:1");
         m_ui = std::make_unique<RecordingUi>();
     }
 
@@ -110,32 +147,27 @@ private Q_SLOTS:
         QTest::addColumn<QString>("text");
         QTest::addColumn<QString>("toolTip");
 
-        const QString dialog = QStringLiteral("frmSetting");
-        QTest::newRow("lblWindow") << "lblWindow" << dialog << QRect(12, 10, 96, 12)
-                                   << "稼動環境設定画面" << "";
-        QTest::newRow("frameCommunication") << "frameCommunication" << dialog
-                                            << QRect(10, 34, 339, 39) << "通信設定" << "";
-        QTest::newRow("lblCommunication")
-            << "lblCommunication" << "frameCommunication" << QRect(8, 18, 91, 12)
-            << "タイムアウト（秒）："
-            << "この時間内に処理できなかった場合サーバのステータスを初期化します（単位：秒）";
-        QTest::newRow("txtTimeOut")
-            << "txtTimeOut" << "frameCommunication" << QRect(110, 14, 49, 18) << "30"
-            << "この時間内に処理できなかった場合、通信状態を初期化します（単位：秒）";
-        QTest::newRow("frameProxyServer") << "frameProxyServer" << dialog
-                                          << QRect(10, 84, 339, 63) << "プロキシ サーバー" << "";
-        QTest::newRow("lblProxyServer") << "lblProxyServer" << "frameProxyServer"
-                                        << QRect(10, 18, 46, 12) << "アドレス：" << "";
-        QTest::newRow("txtProxyAddress") << "txtProxyAddress" << "frameProxyServer"
-                                         << QRect(110, 14, 219, 18) << "cache.example" << "";
-        QTest::newRow("port caption") << "lblProxyPort" << "frameProxyServer"
-                                      << QRect(10, 36, 37, 12) << "ポート：" << "";
-        QTest::newRow("txtProxyPort") << "txtProxyPort" << "frameProxyServer"
-                                      << QRect(110, 34, 219, 18) << "3128" << "";
-        QTest::newRow("cmdButton(0)") << "cmdButton_0" << dialog << QRect(106, 162, 72, 29)
-                                      << "保存(&S)" << "設定を保存";
-        QTest::newRow("cmdButton(1)") << "cmdButton_1" << dialog << QRect(192, 162, 72, 29)
-                                      << "ｷｬﾝｾﾙ(&C)" << "キャンセル";
+        const struct {
+            const char *name, *container;
+            QRect geometry;
+            const char *text, *toolTip;
+        } rows[] = {
+            {"lblWindow", "frmSetting", QRect(12, 10, 96, 12), "稼動環境設定画面", ""},
+            {"frameCommunication", "frmSetting", QRect(10, 34, 339, 39), "通信設定", ""},
+            {"lblCommunication", "frameCommunication", QRect(8, 18, 91, 12), "タイムアウト（秒）：",
+             "この時間内に処理できなかった場合サーバのステータスを初期化します（単位：秒）"},
+            {"txtTimeOut", "frameCommunication", QRect(110, 14, 49, 18), "30",
+             "この時間内に処理できなかった場合、通信状態を初期化します（単位：秒）"},
+            {"frameProxyServer", "frmSetting", QRect(10, 84, 339, 63), "プロキシ サーバー", ""},
+            {"lblProxyServer", "frameProxyServer", QRect(10, 18, 46, 12), "アドレス：", ""},
+            {"txtProxyAddress", "frameProxyServer", QRect(110, 14, 219, 18), "cache.example", ""},
+            {"lblProxyPort", "frameProxyServer", QRect(10, 36, 37, 12), "ポート：", ""},
+            {"txtProxyPort", "frameProxyServer", QRect(110, 34, 219, 18), "3128", ""},
+            {"cmdButton_0", "frmSetting", QRect(106, 162, 72, 29), "保存(&S)", "設定を保存"},
+            {"cmdButton_1", "frmSetting", QRect(192, 162, 72, 29), "ｷｬﾝｾﾙ(&C)", "キャンセル"},
+        };
+        for (const auto &r : rows)
+            QTest::newRow(r.name) << u8(r.name) << u8(r.container) << r.geometry << u8(r.text) << u8(r.toolTip);
     }
 
     void layout()
@@ -150,28 +182,26 @@ private Q_SLOTS:
         auto *w = dlg.findChild<QWidget *>(name);
         QVERIFY2(w != nullptr, qPrintable(name));
         QCOMPARE(w->parentWidget()->objectName(), container);
-        // Labels may grow to show their whole text; nothing moves.
-        if (qobject_cast<QLabel *>(w)) {
+        QString shown;
+        if (auto *label = qobject_cast<QLabel *>(w)) {
+            // Labels may grow to show their whole text; nothing moves.
             const QString problem = dialogtest::placeProblem(w, geometry);
             QVERIFY2(problem.isEmpty(), qPrintable(problem));
+            shown = label->text();
         } else {
             QCOMPARE(w->geometry(), geometry);
         }
-        QString shown;
-        if (auto *label = qobject_cast<QLabel *>(w))
-            shown = label->text();
-        else if (auto *box = qobject_cast<QGroupBox *>(w))
+        if (auto *box = qobject_cast<QGroupBox *>(w))
             shown = box->title();
-        else if (auto *edit = qobject_cast<QLineEdit *>(w))
-            shown = edit->text();
         else if (auto *button = qobject_cast<QPushButton *>(w))
             shown = button->text();
-        QCOMPARE(shown, text);
-        QCOMPARE(w->toolTip(), toolTip);
-        if (auto *edit = qobject_cast<QLineEdit *>(w)) {
+        else if (auto *edit = qobject_cast<QLineEdit *>(w)) {
+            shown = edit->text();
             QCOMPARE(edit->maxLength(), 32767); // no limit of its own
             QVERIFY(edit->validator() == nullptr);
         }
+        QCOMPARE(shown, text);
+        QCOMPARE(w->toolTip(), toolTip);
     }
 
     void window()
@@ -182,15 +212,7 @@ private Q_SLOTS:
         QCOMPARE(dlg.minimumSize(), QSize(359, 203));
         QCOMPARE(dlg.maximumSize(), QSize(359, 203));
         const Qt::WindowFlags flags = dlg.windowFlags();
-        QVERIFY(!(flags & Qt::WindowMinimizeButtonHint));
-        QVERIFY(!(flags & Qt::WindowMaximizeButtonHint));
-        QVERIFY(!(flags & Qt::WindowContextHelpButtonHint));
-        QCOMPARE(dlg.cmdButton[0]->objectName(), QStringLiteral("cmdButton_0"));
-        QCOMPARE(dlg.cmdButton[1]->objectName(), QStringLiteral("cmdButton_1"));
-        for (QPushButton *b : dlg.cmdButton) {
-            QVERIFY(!b->isDefault());
-            QVERIFY(!b->autoDefault());
-        }
+        QVERIFY(!(flags & (Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint | Qt::WindowContextHelpButtonHint)));
     }
 
     void everyTextShowsWhole_data()
@@ -219,7 +241,6 @@ private Q_SLOTS:
     void openingReadsTheFileAndSelectsTheTimeout()
     {
         writeIni("[Kestrune]\r\nTimeout= 45 \r\nProxyAddress=proxy.lan\r\nProxyPort=8080\r\n");
-        gstrProxy = QStringLiteral("earlier:1");
         glngTimeout = 1234;
 
         auto dlg = openDialog();
@@ -227,9 +248,7 @@ private Q_SLOTS:
         QCOMPARE(gstrTimeout, QStringLiteral("45"));
         QCOMPARE(gstrProxyAddress, QStringLiteral("proxy.lan"));
         QCOMPARE(gstrProxyPort, QStringLiteral("8080"));
-        QCOMPARE(dlg->txtTimeOut->text(), QStringLiteral("45"));
-        QCOMPARE(dlg->txtProxyAddress->text(), QStringLiteral("proxy.lan"));
-        QCOMPARE(dlg->txtProxyPort->text(), QStringLiteral("8080"));
+        verifyBoxes(*dlg, QStringLiteral("45"), QStringLiteral("proxy.lan"), QStringLiteral("8080"));
         // Opening leaves the derived settings alone.
         QCOMPARE(glngTimeout, 1234);
         QCOMPARE(gstrProxy, QStringLiteral("earlier:1"));
@@ -243,9 +262,7 @@ private Q_SLOTS:
     {
         QVERIFY(QFile::remove(iniPath()));
         auto dlg = openDialog();
-        QVERIFY(dlg->txtTimeOut->text().isEmpty());
-        QVERIFY(dlg->txtProxyAddress->text().isEmpty());
-        QVERIFY(dlg->txtProxyPort->text().isEmpty());
+        verifyBoxes(*dlg, QString(), QString(), QString());
         QVERIFY(gstrTimeout.isEmpty());
         QVERIFY(m_ui->messages.isEmpty());
     }
@@ -253,30 +270,28 @@ private Q_SLOTS:
     void tabOrder()
     {
         auto dlg = openDialog();
-        const QList<QWidget *> expected = {dlg->txtTimeOut, dlg->txtProxyAddress,
-                                           dlg->txtProxyPort, dlg->cmdButton[0],
+        const QList<QWidget *> expected = {dlg->txtProxyAddress, dlg->txtProxyPort, dlg->cmdButton[0],
                                            dlg->cmdButton[1], dlg->txtTimeOut};
-        for (int i = 1; i < expected.size(); ++i) {
+        for (QWidget *next : expected) {
             QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
-            QCOMPARE(QApplication::focusWidget(), expected[i]);
+            QCOMPARE(QApplication::focusWidget(), next);
         }
     }
 
     void gainingFocusSelectsWholeText_data()
     {
         QTest::addColumn<QString>("how");
-        QTest::newRow("tab") << "tab";
-        QTest::newRow("backtab") << "backtab";
-        QTest::newRow("click") << "click";
-        QTest::newRow("program") << "program";
+        for (const char *how : {"tab", "backtab", "click", "program"})
+            QTest::newRow(how) << QString::fromLatin1(how);
     }
 
     void gainingFocusSelectsWholeText()
     {
         QFETCH(QString, how);
         auto dlg = openDialog();
-        dlg->txtProxyAddress->setText(QStringLiteral("proxy.example.jp"));
-        dlg->txtProxyAddress->deselect();
+        QLineEdit *box = dlg->txtProxyAddress;
+        box->setText(QStringLiteral("proxy.example.jp"));
+        box->deselect();
 
         if (how == QLatin1String("tab")) {
             QTest::keyClick(dlg->txtTimeOut, Qt::Key_Tab);
@@ -285,17 +300,16 @@ private Q_SLOTS:
             QTest::keyClick(dlg->txtProxyPort, Qt::Key_Backtab);
         } else if (how == QLatin1String("click")) {
             // Towards the end of the text, where a plain click puts the cursor.
-            QTest::mouseClick(dlg->txtProxyAddress, Qt::LeftButton, {},
-                              QPoint(dlg->txtProxyAddress->width() - 20, 9));
+            QTest::mouseClick(box, Qt::LeftButton, {}, QPoint(box->width() - 20, 9));
         } else {
-            dlg->txtProxyAddress->setFocus();
+            box->setFocus();
         }
-        QCOMPARE(QApplication::focusWidget(), dlg->txtProxyAddress);
-        QCOMPARE(dlg->txtProxyAddress->selectedText(), QStringLiteral("proxy.example.jp"));
+        QCOMPARE(QApplication::focusWidget(), box);
+        QCOMPARE(box->selectedText(), QStringLiteral("proxy.example.jp"));
 
         // Typing replaces the whole text.
-        QTest::keyClicks(dlg->txtProxyAddress, QStringLiteral("p2"));
-        QCOMPARE(dlg->txtProxyAddress->text(), QStringLiteral("p2"));
+        QTest::keyClicks(box, QStringLiteral("p2"));
+        QCOMPARE(box->text(), QStringLiteral("p2"));
     }
 
     void secondClickInFocusedBoxPlacesCursor()
@@ -323,56 +337,55 @@ private Q_SLOTS:
         const QByteArray before = iniBytes();
         auto dlg = openDialog();
         dlg->txtTimeOut->setText(QStringLiteral("99"));
-        for (QWidget *w : {static_cast<QWidget *>(dlg->txtTimeOut),
-                           static_cast<QWidget *>(dlg->cmdButton[0]),
-                           static_cast<QWidget *>(dlg->cmdButton[1])}) {
+        // On the boxes and on either button (neither is a default button).
+        for (QWidget *w : QList<QWidget *>{dlg->txtTimeOut, dlg->cmdButton[0], dlg->cmdButton[1]}) {
             w->setFocus();
             QTest::keyClick(w, Qt::Key(key));
             QVERIFY(dlg->isVisible());
         }
         QCOMPARE(dlg->result(), 0);
         QVERIFY(m_ui->messages.isEmpty());
-        QCOMPARE(iniBytes(), before);
-        QCOMPARE(glngTimeout, 30000);
+        verifyNothingSaved(before);
     }
 
     void refusedTimeout_data()
     {
         QTest::addColumn<QString>("timeout");
-        QTest::newRow("empty") << "";
-        QTest::newRow("spaces") << "    ";
-        QTest::newRow("letters") << "abc";
-        QTest::newRow("digits and letters") << "12s";
-        QTest::newRow("2147484 (overflow)") << "2147484";
-        QTest::newRow("-2147484 (overflow)") << "-2147484";
-        QTest::newRow("huge") << "99999999999999999999";
+        QTest::addColumn<bool>("timeoutFocused"); // the box has the focus when save is pressed
+        QTest::newRow("empty") << "" << false;
+        QTest::newRow("spaces") << "    " << false;
+        QTest::newRow("spaces, box focused") << "  " << true;
+        QTest::newRow("letters") << "abc" << false;
+        QTest::newRow("digits and letters") << "12s" << false;
+        QTest::newRow("2147484 (overflow)") << "2147484" << false;
+        QTest::newRow("-2147484 (overflow)") << "-2147484" << false;
+        QTest::newRow("huge") << "99999999999999999999" << false;
     }
 
     void refusedTimeout()
     {
         QFETCH(QString, timeout);
+        QFETCH(bool, timeoutFocused);
         const QByteArray before = iniBytes();
-        gstrProxy = QStringLiteral("earlier:1");
         auto dlg = openDialog();
         setTexts(*dlg, timeout, QStringLiteral("new.proxy"), QStringLiteral("81"));
-        dlg->txtProxyPort->setFocus(); // the focus is elsewhere when save is pressed
-
-        clickSave(*dlg);
+        if (timeoutFocused) {
+            // No focus change on the way, so no focus event selects the text.
+            dlg->txtTimeOut->setFocus();
+            dlg->txtTimeOut->deselect();
+            dlg->cmdButton[0]->click();
+        } else {
+            dlg->txtProxyPort->setFocus();
+            clickSave(*dlg);
+        }
 
         QCOMPARE(m_ui->messages.size(), 1);
-        QCOMPARE(m_ui->messages[0].text, kNeedTimeout);
-        QCOMPARE(m_ui->messages[0].icon, MsgIcon::Exclamation);
-        QCOMPARE(m_ui->messages[0].title, QStringLiteral("Kestrune"));
+        verifyMessage(0, kNeedTimeout, MsgIcon::Exclamation, dlg.get());
         QVERIFY(dlg->isVisible());
         QCOMPARE(QApplication::focusWidget(), dlg->txtTimeOut);
         QCOMPARE(dlg->txtTimeOut->selectedText(), timeout);
         // Nothing stored, nothing recomputed; the boxes keep what was typed.
-        QCOMPARE(iniBytes(), before);
-        QCOMPARE(gstrTimeout, QStringLiteral("30"));
-        QCOMPARE(glngTimeout, 30000);
-        QCOMPARE(gstrProxyAddress, QStringLiteral("cache.example"));
-        QCOMPARE(gstrProxyPort, QStringLiteral("3128"));
-        QCOMPARE(gstrProxy, QStringLiteral("earlier:1"));
+        verifyNothingSaved(before);
         QCOMPARE(dlg->txtProxyAddress->text(), QStringLiteral("new.proxy"));
 
         // Corrected, the same dialog saves.
@@ -381,18 +394,6 @@ private Q_SLOTS:
         QCOMPARE(m_ui->messageTexts(), QStringList({kNeedTimeout, kChanged}));
         QCOMPARE(glngTimeout, 12000);
         QVERIFY(!dlg->isVisible());
-    }
-
-    void refusalWhileTimeoutHasFocusSelectsIt()
-    {
-        auto dlg = openDialog();
-        dlg->txtTimeOut->setText(QStringLiteral("  "));
-        dlg->txtTimeOut->setFocus();
-        dlg->txtTimeOut->deselect();
-        dlg->cmdButton[0]->click(); // no focus change on the way
-        QCOMPARE(m_ui->messageTexts(), QStringList({kNeedTimeout}));
-        QCOMPARE(QApplication::focusWidget(), dlg->txtTimeOut);
-        QCOMPARE(dlg->txtTimeOut->selectedText(), QStringLiteral("  "));
     }
 
     void accessKeys()
@@ -410,87 +411,59 @@ private Q_SLOTS:
         QTRY_VERIFY(!again->isVisible());
         QCOMPARE(again->result(), int(QDialog::Rejected));
         QCOMPARE(glngTimeout, 25000);
-        QCOMPARE(storedValue("Timeout"), QStringLiteral("25"));
+        QVERIFY(iniBytes().contains("Timeout=25\r\n"));
     }
 
-    void savedTimeout_data()
+    void save_data()
     {
-        QTest::addColumn<QString>("typed");
-        QTest::addColumn<QString>("stored");
-        QTest::addColumn<int>("milliseconds");
-        QTest::newRow("45 with spaces") << "  45  " << "45" << 45000;
-        QTest::newRow("0") << "0" << "0" << 0;
-        QTest::newRow("-5") << "-5" << "-5" << -5000;
-        QTest::newRow("largest") << "2147483" << "2147483" << 2147483000;
-        QTest::newRow("smallest") << "-2147483" << "-2147483" << -2147483000;
-        QTest::newRow("2.5 rounds to even") << "2.5" << "2.5" << 2000;
-        QTest::newRow("3.5 rounds to even") << "3.5" << "3.5" << 4000;
-        QTest::newRow("plus sign") << "+7" << "+7" << 7000;
+        QTest::addColumn<SaveCase>("c");
+        // The time-out, with the proxy boxes as the file filled them.
+        auto timeout = [](const char *name, const char *typed, const char *stored, int ms) {
+            QTest::newRow(name) << SaveCase{u8(typed), u8(stored), ms, "cache.example", "3128", "earlier:1",
+                                            "cache.example:3128", "cache.example", "3128"};
+        };
+        timeout("45 with spaces", "  45  ", "45", 45000);
+        timeout("0", "0", "0", 0);
+        timeout("-5", "-5", "-5", -5000);
+        timeout("largest", "2147483", "2147483", 2147483000);
+        timeout("smallest", "-2147483", "-2147483", -2147483000);
+        timeout("2.5 rounds to even", "2.5", "2.5", 2000);
+        timeout("3.5 rounds to even", "3.5", "3.5", 4000);
+        timeout("plus sign", "+7", "+7", 7000);
+
+        // The proxy rule, with the time-out " 60 ".
+        auto proxy = [](const char *name, const char *address, const char *port, const char *before,
+                        const char *after, const char *storedAddress, const char *storedPort) {
+            QTest::newRow(name) << SaveCase{" 60 ", "60", 60000, address, port, before, after, storedAddress, storedPort};
+        };
+        proxy("address, empty port", "proxy.lan", "", "", "proxy.lan", "proxy.lan", "");
+        proxy("address and 8080", "  proxy.lan  ", "8080", "", "proxy.lan:8080", "proxy.lan", "8080");
+        proxy("port with spaces", "10.0.0.1", " 3128 ", "old:1", "10.0.0.1:3128", "10.0.0.1", "3128");
+        proxy("empty address keeps the earlier proxy", "", "8080", "earlier.proxy:3128", "earlier.proxy:3128", "", "8080");
+        proxy("empty address after start-up", "   ", "8080", "", "", "", "8080");
+        proxy("both empty", "", "", "old:1", "old:1", "", "");
     }
 
-    void savedTimeout()
+    void save()
     {
-        QFETCH(QString, typed);
-        QFETCH(QString, stored);
-        QFETCH(int, milliseconds);
+        QFETCH(SaveCase, c);
+        gstrProxy = c.proxyBefore;
         auto dlg = openDialog();
-        dlg->txtTimeOut->setText(typed);
+        setTexts(*dlg, c.timeout, c.address, c.port);
         clickSave(*dlg);
 
         QCOMPARE(m_ui->messages.size(), 1);
-        QCOMPARE(m_ui->messages[0].text, kChanged);
-        QCOMPARE(m_ui->messages[0].icon, MsgIcon::Information);
-        QCOMPARE(m_ui->messages[0].title, QStringLiteral("Kestrune"));
+        verifyMessage(0, kChanged, MsgIcon::Information, dlg.get());
         QVERIFY(!dlg->isVisible());
         QCOMPARE(dlg->result(), int(QDialog::Accepted));
-        QCOMPARE(gstrTimeout, stored);
-        QCOMPARE(glngTimeout, milliseconds);
-        QCOMPARE(storedValue("Timeout"), stored);
-        QVERIFY(iniBytes().contains("Timeout=" + stored.toUtf8() + "\r\n"));
-    }
-
-    void proxyRule_data()
-    {
-        QTest::addColumn<QString>("address");
-        QTest::addColumn<QString>("port");
-        QTest::addColumn<QString>("proxyBefore");
-        QTest::addColumn<QString>("proxyAfter");
-        QTest::addColumn<QString>("storedAddress");
-        QTest::addColumn<QString>("storedPort");
-
-        QTest::newRow("address, empty port")
-            << "proxy.lan" << "" << "" << "proxy.lan" << "proxy.lan" << "";
-        QTest::newRow("address and 8080")
-            << "  proxy.lan  " << "8080" << "" << "proxy.lan:8080" << "proxy.lan" << "8080";
-        QTest::newRow("port with spaces")
-            << "10.0.0.1" << " 3128 " << "old:1" << "10.0.0.1:3128" << "10.0.0.1" << "3128";
-        QTest::newRow("empty address keeps the earlier proxy")
-            << "" << "8080" << "earlier.proxy:3128" << "earlier.proxy:3128" << "" << "8080";
-        QTest::newRow("empty address after start-up")
-            << "   " << "8080" << "" << "" << "" << "8080";
-        QTest::newRow("both empty") << "" << "" << "old:1" << "old:1" << "" << "";
-    }
-
-    void proxyRule()
-    {
-        QFETCH(QString, address);
-        QFETCH(QString, port);
-        QFETCH(QString, proxyBefore);
-        QFETCH(QString, proxyAfter);
-        QFETCH(QString, storedAddress);
-        QFETCH(QString, storedPort);
-
-        gstrProxy = proxyBefore;
-        auto dlg = openDialog();
-        setTexts(*dlg, QStringLiteral("30"), address, port);
-        clickSave(*dlg);
-
-        QCOMPARE(m_ui->messageTexts(), QStringList({kChanged}));
-        QCOMPARE(gstrProxy, proxyAfter);
-        QCOMPARE(gstrProxyAddress, storedAddress);
-        QCOMPARE(gstrProxyPort, storedPort);
-        QCOMPARE(storedValue("ProxyAddress"), storedAddress);
-        QCOMPARE(storedValue("ProxyPort"), storedPort);
+        QCOMPARE(gstrTimeout, c.storedTimeout);
+        QCOMPARE(glngTimeout, c.milliseconds);
+        QCOMPARE(gstrProxy, c.proxyAfter);
+        QCOMPARE(gstrProxyAddress, c.storedAddress);
+        QCOMPARE(gstrProxyPort, c.storedPort);
+        QVERIFY(iniBytes().contains("Timeout=" + c.storedTimeout.toUtf8() + "\r\n"));
+        // Opened again, the dialog shows the stored, trimmed values.
+        verifyBoxes(*openDialog(), c.storedTimeout, c.storedAddress, c.storedPort);
     }
 
     void keysAreWrittenInOrder()
@@ -518,10 +491,8 @@ private Q_SLOTS:
     {
         QFETCH(bool, closeBox);
         const QByteArray before = iniBytes();
-        gstrProxy = QStringLiteral("earlier:1");
         auto dlg = openDialog();
-        setTexts(*dlg, QStringLiteral("77"), QStringLiteral("typed.proxy"),
-                 QStringLiteral("9999"));
+        setTexts(*dlg, QStringLiteral("77"), QStringLiteral("typed.proxy"), QStringLiteral("9999"));
         if (closeBox)
             QVERIFY(dlg->close());
         else
@@ -530,70 +501,30 @@ private Q_SLOTS:
         QVERIFY(!dlg->isVisible());
         QCOMPARE(dlg->result(), int(QDialog::Rejected));
         QVERIFY(m_ui->messages.isEmpty());
-        QCOMPARE(iniBytes(), before);
-        QCOMPARE(glngTimeout, 30000);
-        QCOMPARE(gstrProxy, QStringLiteral("earlier:1"));
-        QCOMPARE(gstrTimeout, QStringLiteral("30"));
-        QCOMPARE(gstrProxyAddress, QStringLiteral("cache.example"));
-        QCOMPARE(gstrProxyPort, QStringLiteral("3128"));
-
+        verifyNothingSaved(before);
         // Opened again, the dialog shows the file, not what was typed.
-        auto again = openDialog();
-        QCOMPARE(again->txtTimeOut->text(), QStringLiteral("30"));
-        QCOMPARE(again->txtProxyAddress->text(), QStringLiteral("cache.example"));
-        QCOMPARE(again->txtProxyPort->text(), QStringLiteral("3128"));
-    }
-
-    void reopenAfterSaveShowsSavedValues()
-    {
-        auto dlg = openDialog();
-        setTexts(*dlg, QStringLiteral(" 60 "), QStringLiteral(" p.lan "), QString());
-        clickSave(*dlg);
-        auto again = openDialog();
-        QCOMPARE(again->txtTimeOut->text(), QStringLiteral("60"));
-        QCOMPARE(again->txtProxyAddress->text(), QStringLiteral("p.lan"));
-        QCOMPARE(again->txtProxyPort->text(), QString());
+        verifyBoxes(*openDialog(), QStringLiteral("30"), QStringLiteral("cache.example"), QStringLiteral("3128"));
     }
 
     void readOnlyFileWarnsPerKeyThenConfirms()
     {
-        QVERIFY(QFile::setPermissions(iniPath(), QFileDevice::ReadOwner | QFileDevice::ReadGroup
-                                                     | QFileDevice::ReadOther));
+        QVERIFY(QFile::setPermissions(iniPath(), QFileDevice::ReadOwner | QFileDevice::ReadGroup | QFileDevice::ReadOther));
         const QByteArray before = iniBytes();
         auto dlg = openDialog();
         setTexts(*dlg, QStringLiteral("90"), QStringLiteral("ro.proxy"), QStringLiteral("8000"));
         clickSave(*dlg);
 
-        const QString warning = gstrIniFile + kWriteError;
         QVERIFY(QFileInfo(gstrIniFile).isAbsolute());
-        QCOMPARE(m_ui->messageTexts(), QStringList({warning, warning, warning, kChanged}));
-        for (int i = 0; i < 3; ++i) {
-            QCOMPARE(m_ui->messages[i].icon, MsgIcon::Exclamation);
-            QCOMPARE(m_ui->messages[i].title, QStringLiteral("Kestrune"));
-        }
-        QCOMPARE(m_ui->messages[3].icon, MsgIcon::Information);
+        QCOMPARE(m_ui->messages.size(), 4);
+        for (int i = 0; i < 3; ++i)
+            verifyMessage(i, gstrIniFile + kWriteError, MsgIcon::Exclamation);
+        verifyMessage(3, kChanged, MsgIcon::Information, dlg.get());
         QVERIFY(!dlg->isVisible());
         QCOMPARE(iniBytes(), before);
         // The program goes on with the new values.
         QCOMPARE(gstrTimeout, QStringLiteral("90"));
         QCOMPARE(glngTimeout, 90000);
         QCOMPARE(gstrProxy, QStringLiteral("ro.proxy:8000"));
-    }
-
-    void modalUseAsTheCollectorWindowDoesIt()
-    {
-        QWidget owner;
-        owner.show();
-        frmSetting dlg(&owner);
-        QTimer::singleShot(0, &dlg, [&] {
-            dlg.txtTimeOut->setText(QStringLiteral("15"));
-            dlg.txtProxyAddress->setText(QStringLiteral("modal.proxy"));
-            dlg.cmdButton[0]->click();
-        });
-        QCOMPARE(dlg.exec(), int(QDialog::Accepted));
-        QCOMPARE(glngTimeout, 15000);
-        QCOMPARE(gstrProxy, QStringLiteral("modal.proxy:3128"));
-        QCOMPARE(m_ui->messages.value(0).parent.data(), static_cast<QWidget *>(&dlg));
     }
 };
 
