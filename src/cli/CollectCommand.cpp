@@ -1,0 +1,388 @@
+#include "cli/CollectCommand.h"
+
+#include "app/basKestrune.h"
+#include "cli/CollectProgress.h"
+#include "collector/CollectionRun.h"
+#include "collector/ListingLoader.h"
+#include "collector/RunLog.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFileInfo>
+#include <QSocketNotifier>
+
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+
+#ifdef Q_OS_WIN
+#include <io.h>
+#include <windows.h>
+#else
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#endif
+
+namespace kestrune::cli {
+
+namespace {
+
+// ------------------------------------------------------------ interrupts
+
+std::atomic<bool> g_interrupted{false};
+
+#ifdef Q_OS_WIN
+// Ctrl+C, Ctrl+Break and the console closing arrive on a thread of their
+// own; posting an event wakes the event loop from there.
+BOOL WINAPI onConsoleControl(DWORD type)
+{
+    if (type != CTRL_C_EVENT && type != CTRL_BREAK_EVENT && type != CTRL_CLOSE_EVENT)
+        return FALSE;
+    g_interrupted.store(true);
+    if (QCoreApplication *app = QCoreApplication::instance())
+        QMetaObject::invokeMethod(app, [] {}, Qt::QueuedConnection);
+    return TRUE;
+}
+
+bool isTerminal(std::FILE *stream)
+{
+    return ::_isatty(::_fileno(stream)) != 0;
+}
+
+int terminalWidth(std::FILE *)
+{
+    CONSOLE_SCREEN_BUFFER_INFO info;
+    if (::GetConsoleScreenBufferInfo(::GetStdHandle(STD_ERROR_HANDLE), &info))
+        return info.srWindow.Right - info.srWindow.Left + 1;
+    return 80;
+}
+#else
+int g_wakeFds[2] = {-1, -1};
+
+extern "C" void onInterruptSignal(int)
+{
+    const int saved = errno;
+    g_interrupted.store(true);
+    if (g_wakeFds[1] >= 0) {
+        const char byte = 1;
+        // A full pipe already holds a wake-up; nothing is lost.
+        [[maybe_unused]] const ssize_t n = ::write(g_wakeFds[1], &byte, 1);
+    }
+    errno = saved;
+}
+
+// Wakes the event loop when a signal arrives, so a wait that blocks on it
+// (the page load, a transfer with no data) notices at once.
+QSocketNotifier *wakeNotifier()
+{
+    static QSocketNotifier *notifier = nullptr;
+    if (!notifier && g_wakeFds[0] >= 0 && QCoreApplication::instance()) {
+        notifier = new QSocketNotifier(g_wakeFds[0], QSocketNotifier::Read,
+                                       QCoreApplication::instance());
+        QObject::connect(notifier, &QSocketNotifier::activated, notifier, [] {
+            char buffer[64];
+            while (::read(g_wakeFds[0], buffer, sizeof buffer) > 0) {
+            }
+        });
+    }
+    return notifier;
+}
+
+bool isTerminal(std::FILE *stream)
+{
+    return ::isatty(::fileno(stream)) != 0;
+}
+
+int terminalWidth(std::FILE *stream)
+{
+    winsize ws{};
+    if (::ioctl(::fileno(stream), TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0)
+        return ws.ws_col;
+    return 80;
+}
+#endif
+
+// ------------------------------------------------------------ output
+
+void printLine(std::FILE *stream, const QString &text)
+{
+    const QByteArray bytes = (text + QLatin1Char('\n')).toLocal8Bit();
+    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stream);
+    std::fflush(stream);
+}
+
+void printError(std::FILE *err, const QString &message)
+{
+    printLine(err, QStringLiteral("kestrune-collect: ") + message);
+}
+
+// ------------------------------------------------------------ the run's front end
+
+class CommandHost : public CollectionRun::Host {
+public:
+    CommandHost(RunLog &log, qint16 fileNo, const QString &folder, const QString &proxy,
+                int rowCount, std::FILE *err, bool showProgress)
+        : m_log(log), m_fileNo(fileNo), m_folder(folder), m_proxy(proxy), m_rowCount(rowCount),
+          m_err(err), m_showProgress(showProgress),
+          m_width(showProgress ? terminalWidth(err) : 0)
+    {
+    }
+
+    void yield() override { QCoreApplication::processEvents(); }
+    bool stopRequested() override { return false; }
+    bool abandoned() override { return g_interrupted.load(); }
+
+    void beginRow(int i, const ListingRow &row) override
+    {
+        m_row = i;
+        m_name = row.fileName;
+        m_received = 0;
+        m_expected = 0;
+        m_exactBytes = false;
+        m_rowClock.start();
+        draw(true);
+    }
+
+    void remoteSizeKnown(qint64 size) override
+    {
+        m_expected = size;
+        m_rowClock.restart(); // the rate counts the transfer, not the probes
+    }
+
+    void setProgress(int percent, bool busy) override
+    {
+        // Until the transfer reports its byte count, the percentage of the
+        // announced size stands in for it.
+        if (!m_exactBytes && !busy && m_expected > 0)
+            m_received = m_expected * percent / 100;
+        draw(false);
+    }
+
+    void bytesReceived(qint64 received, qint64 expected) override
+    {
+        m_exactBytes = true;
+        m_received = received;
+        if (expected > 0)
+            m_expected = expected;
+        draw(false);
+    }
+
+    void writeRunLog(const QString &message) override { m_log.write(m_fileNo, message); }
+    QString currentFolderText() override { return m_folder; }
+    QString proxy() override { return m_proxy; }
+
+    void rowDone(int, CollectionRun::RowOutcome outcome, qint64 bytes) override
+    {
+        switch (outcome) {
+        case CollectionRun::RowOutcome::Downloaded:
+            ++totals.downloaded;
+            break;
+        case CollectionRun::RowOutcome::Unchanged:
+            ++totals.unchanged;
+            break;
+        case CollectionRun::RowOutcome::Failed:
+        case CollectionRun::RowOutcome::InvalidName:
+        case CollectionRun::RowOutcome::StoreFailed:
+            ++totals.failed;
+            break;
+        }
+        totals.bytes += bytes;
+        if (bytes > 0)
+            m_received = bytes;
+        draw(true);
+    }
+
+    // Ends the progress line so that what follows starts on a line of its own.
+    void finishProgress()
+    {
+        if (m_showProgress && m_drawn) {
+            std::fputs("\r\x1b[K", m_err);
+            std::fflush(m_err);
+            m_drawn = false;
+        }
+    }
+
+    CollectTotals totals;
+
+private:
+    void draw(bool force)
+    {
+        if (!m_showProgress)
+            return;
+        // A terminal line rewritten for every 1 KiB read would cost more than
+        // the read; five times a second is plenty to watch.
+        if (!force && m_drawClock.isValid() && m_drawClock.elapsed() < 200)
+            return;
+        m_drawClock.start();
+        const QString line = progressLine(m_row, m_rowCount, m_name, m_received, m_expected,
+                                          m_rowClock.isValid() ? m_rowClock.elapsed() : 0,
+                                          m_width - 1);
+        const QByteArray bytes = "\r" + line.toLocal8Bit() + "\x1b[K";
+        std::fwrite(bytes.constData(), 1, size_t(bytes.size()), m_err);
+        std::fflush(m_err);
+        m_drawn = true;
+    }
+
+    RunLog &m_log;
+    qint16 m_fileNo;
+    QString m_folder;
+    QString m_proxy;
+    int m_rowCount;
+    std::FILE *m_err;
+    bool m_showProgress;
+    int m_width;
+    int m_row = 0;
+    QString m_name;
+    qint64 m_received = 0;
+    qint64 m_expected = 0;
+    bool m_exactBytes = false;
+    bool m_drawn = false;
+    QElapsedTimer m_rowClock;
+    QElapsedTimer m_drawClock;
+};
+
+const QString kNotFoundSentence = QStringLiteral("指定されたドキュメントは存在しません。");
+
+} // namespace
+
+void installInterruptHandlers()
+{
+#ifdef Q_OS_WIN
+    ::SetConsoleCtrlHandler(onConsoleControl, TRUE);
+#else
+    if (g_wakeFds[0] < 0) {
+        if (::socketpair(AF_UNIX, SOCK_STREAM, 0, g_wakeFds) == 0) {
+            for (int fd : g_wakeFds) {
+                ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+                ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+            }
+        } else {
+            g_wakeFds[0] = g_wakeFds[1] = -1;
+        }
+    }
+    wakeNotifier();
+    struct sigaction sa{};
+    sa.sa_handler = onInterruptSignal;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = SA_RESTART;
+    ::sigaction(SIGINT, &sa, nullptr);
+    ::sigaction(SIGTERM, &sa, nullptr);
+#endif
+}
+
+bool interrupted()
+{
+    return g_interrupted.load();
+}
+
+void resetInterrupted()
+{
+    g_interrupted.store(false);
+}
+
+int runCollect(const CollectOptions &o, const QString &exeFolder, std::FILE *out, std::FILE *err)
+{
+    if (o.help) {
+        const QByteArray text = usageText().toLocal8Bit();
+        std::fwrite(text.constData(), 1, size_t(text.size()), out);
+        std::fflush(out);
+        return ExitAllCollected;
+    }
+    if (o.version) {
+        const QByteArray text = versionText().toLocal8Bit();
+        std::fwrite(text.constData(), 1, size_t(text.size()), out);
+        std::fflush(out);
+        return ExitAllCollected;
+    }
+    if (!o.error.isEmpty()) {
+        printError(err, o.error + QStringLiteral(" (see kestrune-collect --help)"));
+        return ExitNothingDone;
+    }
+
+    const QFileInfo folderInfo(o.folder);
+    if (!folderInfo.exists()) {
+        printError(err, QStringLiteral("folder \"%1\" does not exist").arg(o.folder));
+        return ExitNothingDone;
+    }
+    if (!folderInfo.isDir()) {
+        printError(err, QStringLiteral("\"%1\" is not a folder").arg(o.folder));
+        return ExitNothingDone;
+    }
+    // The run moves the current directory into the save folder after a
+    // download, so a relative folder would point elsewhere for the next row.
+    const QString folder = QDir::toNativeSeparators(QDir::cleanPath(folderInfo.absoluteFilePath()));
+    const QString logPath = QFileInfo(o.logPath).absoluteFilePath();
+    const qint32 timeoutMs = o.timeoutMs ? *o.timeoutMs
+                                         : defaultTimeoutMs(basKestrune::IniFilePath(exeFolder));
+
+    QElapsedTimer clock;
+    clock.start();
+    const bool showProgress = !o.quiet && isTerminal(err);
+
+    RunLog log;
+    const qint16 fileNo = log.open(logPath);
+    if (!log.isOpen())
+        printError(err, QStringLiteral("cannot write the run log \"%1\"; collecting without it")
+                            .arg(QDir::toNativeSeparators(logPath)));
+
+    ListingLoader::Hooks hooks;
+    hooks.writeRunLog = [&](const QString &line) { log.write(fileNo, line); };
+    hooks.abandoned = [] { return g_interrupted.load(); };
+    ListingLoader loader(std::move(hooks));
+    loader.setTimeout(timeoutMs);
+
+    QList<ListingRow> rows;
+    const qint32 listed = loader.AnalyzeListingPage(o.url, rows);
+    const auto interruptedExit = [&] {
+        log.close();
+        printError(err, QStringLiteral("interrupted"));
+        return ExitInterrupted;
+    };
+    if (g_interrupted.load())
+        return interruptedExit();
+    if (listed < 0) {
+        log.close();
+        printError(err, QStringLiteral("the listing page could not be read: %1").arg(o.url));
+        return ExitNothingDone;
+    }
+    if (listed == 0) {
+        QString why;
+        if (loader.intPageState == -1)
+            why = QStringLiteral("the listing page could not be loaded: %1").arg(o.url);
+        else if (loader.intPageState == -2)
+            why = QStringLiteral("the listing page did not load within %1 s: %2")
+                      .arg(double(timeoutMs) / 1000.0)
+                      .arg(o.url);
+        else if (loader.intPageState != 0)
+            why = QStringLiteral("the listing page could not be loaded: %1").arg(o.url);
+        else if (loader.pageText().contains(kNotFoundSentence))
+            why = QStringLiteral("the server says the listing page does not exist: %1").arg(o.url);
+        if (!why.isEmpty()) {
+            log.close();
+            printError(err, why);
+            return ExitNothingDone;
+        }
+    }
+
+    CommandHost host(log, fileNo, folder, o.proxy, int(rows.size()), err, showProgress);
+    CollectionRun::Ending ending = CollectionRun::Ending::Completed;
+    // A listing without log files ends like the start command on an empty
+    // list: the run log holds its header only.
+    if (!rows.isEmpty()) {
+        CollectionRun run(host);
+        ending = run.run(rows, folder);
+    }
+    log.close();
+    host.finishProgress();
+
+    if (ending == CollectionRun::Ending::Abandoned)
+        return interruptedExit();
+    if (!o.quiet)
+        printLine(err, summaryLine(host.totals, clock.elapsed()));
+    return host.totals.failed > 0 ? ExitSomeFailed : ExitAllCollected;
+}
+
+} // namespace kestrune::cli

@@ -1,0 +1,42 @@
+#pragma once
+// The command line of kestrune-collect: what it is asked to do, or the one
+// line that says why it cannot.
+
+#include <QString>
+#include <QStringList>
+
+#include <optional>
+
+namespace kestrune::cli {
+
+struct CollectOptions {
+    QString url;
+    QString folder;
+    QString proxy;                       // empty: the system's proxy settings
+    std::optional<qint32> timeoutMs;     // empty: the settings file, else 30 s
+    QString logPath = QStringLiteral("Kestrune.log");
+    bool quiet = false;
+    bool help = false;
+    bool version = false;
+    QString error;                       // non-empty: a usage error, one line
+};
+
+// Parses the arguments after the program name.  Options may come before,
+// between or after the two operands; "--name value" and "--name=value" are
+// both accepted and "--" ends the options.  --help and --version win over
+// everything else, errors included.
+CollectOptions parseCollectOptions(const QStringList &arguments);
+
+// Checks the listing address: an absolute http or https URL with a host.
+// Returns the reason it is refused, or the empty text.
+QString checkListingUrl(const QString &url);
+
+QString usageText();
+QString versionText();
+
+// The page-load time-out in force when --timeout is not given: "Timeout" of
+// the settings file iniFile when it holds a number of seconds the window
+// would accept, else 30 s.
+qint32 defaultTimeoutMs(const QString &iniFile);
+
+} // namespace kestrune::cli

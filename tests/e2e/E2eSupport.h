@@ -1,0 +1,215 @@
+#pragma once
+// Shared pieces of the end-to-end tests: IIS-style listing pages, log-file
+// contents, running kestrune-collect and reading run logs.
+
+#include "app/TextCodec.h"
+
+#include "NginxFixture.h"
+
+#include <QByteArray>
+#include <QDir>
+#include <QFile>
+#include <QList>
+#include <QProcess>
+#include <QProcessEnvironment>
+#include <QString>
+#include <QStringList>
+
+namespace e2e {
+
+struct Entry {
+    QString name; // the link text
+    QString href;
+    qint64 size = 0;
+    bool folder = false;
+};
+
+// A directory-listing page the way IIS writes one: heading, a <pre> block
+// with the parent link first and one "date time size link<br>" line per
+// entry.  encoding names the page's bytes; a charset declaration for it goes
+// into the head when declare is set.
+inline QByteArray listingPage(const QString &path, const QString &parentText,
+                              const QList<Entry> &entries,
+                              const QByteArray &encoding = "UTF-8", bool declare = false)
+{
+    QString html = QStringLiteral("<html><head>");
+    if (declare)
+        html += QStringLiteral("<meta http-equiv=\"Content-Type\" content=\"text/html; charset=%1\">")
+                    .arg(QString::fromLatin1(encoding));
+    html += QStringLiteral("<title>127.0.0.1 - %1</title></head><body><H1>127.0.0.1 - %1</H1><hr>\r\n\r\n<pre>")
+                .arg(path);
+    if (!parentText.isEmpty())
+        html += QStringLiteral("<A HREF=\"/\">%1</A><br><br>").arg(parentText);
+    for (qsizetype i = 0; i < entries.size(); ++i) {
+        const Entry &e = entries.at(i);
+        const QString size = e.folder ? QStringLiteral("&lt;dir&gt;") : QString::number(e.size);
+        html += QStringLiteral("2026/12/01    10:%1 %2 <A HREF=\"%3\">%4</A><br>")
+                    .arg(10 + int(i % 50))
+                    .arg(size, 12)
+                    .arg(e.href, e.name);
+    }
+    html += QStringLiteral("</pre><hr></body></html>\r\n");
+    return encoding == "UTF-8" ? html.toUtf8() : kestrune::TextCodec(encoding).encode(html);
+}
+
+// size bytes of W3C-style log text, different for every seed, CR LF line ends.
+inline QByteArray logBytes(int seed, qint64 size)
+{
+    QByteArray out;
+    out.reserve(size + 128);
+    out += "#Software: Microsoft Internet Information Services\r\n#Fields: date time c-ip cs-method cs-uri-stem sc-status\r\n";
+    quint32 x = 2463534242u + quint32(seed) * 2654435761u;
+    while (out.size() < size) {
+        x ^= x << 13;
+        x ^= x >> 17;
+        x ^= x << 5;
+        out += "2026-12-01 10:" + QByteArray::number(x % 60).rightJustified(2, '0') + ":00 10.0."
+             + QByteArray::number((x >> 8) % 256) + "." + QByteArray::number((x >> 16) % 256)
+             + " GET /page" + QByteArray::number(x % 997) + ".html " + QByteArray::number(200 + (x % 5)) + "\r\n";
+    }
+    out.truncate(size);
+    return out;
+}
+
+inline QByteArray readFile(const QString &path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
+}
+
+inline bool writeFile(const QString &path, const QByteArray &bytes)
+{
+    QFile f(path);
+    return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(bytes) == bytes.size();
+}
+
+// The lines of a run log (written in the system code page, CR LF).
+inline QStringList logLines(const QString &path)
+{
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly))
+        return {};
+    QStringList lines = kestrune::TextCodec().decode(f.readAll()).split(QStringLiteral("\r\n"));
+    if (!lines.isEmpty() && lines.last().isEmpty())
+        lines.removeLast();
+    return lines;
+}
+
+// The event lines of a run log without their time stamps.
+inline QStringList logMessages(const QString &path)
+{
+    const QStringList lines = logLines(path);
+    QStringList messages;
+    for (qsizetype i = 4; i < lines.size(); ++i)
+        messages.append(lines[i].mid(20));
+    return messages;
+}
+
+// Files in folder other than the listed ones (temporary files left behind).
+inline QStringList strayFiles(const QString &folder, const QStringList &expected)
+{
+    QStringList stray;
+    for (const QString &name : QDir(folder).entryList(QDir::Files | QDir::Hidden | QDir::System)) {
+        if (!expected.contains(name))
+            stray.append(name);
+    }
+    return stray;
+}
+
+struct CollectResult {
+    int exitCode = -1;
+    bool crashed = false;
+    QByteArray out;
+    QByteArray err;
+    QString errText() const { return QString::fromUtf8(err); }
+};
+
+inline QString collectProgram()
+{
+    return QStringLiteral(KESTRUNE_COLLECT_PATH);
+}
+
+// A process environment without proxy variables: the system's proxy
+// settings must not send loopback traffic elsewhere.
+inline QProcessEnvironment cleanEnvironment()
+{
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    for (const char *name : {"http_proxy", "HTTP_PROXY", "https_proxy", "HTTPS_PROXY",
+                             "all_proxy", "ALL_PROXY", "no_proxy", "NO_PROXY"})
+        env.remove(QString::fromLatin1(name));
+    env.insert(QStringLiteral("LC_ALL"), QStringLiteral("C.UTF-8"));
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    return env;
+}
+
+inline void prepare(QProcess &p, const QStringList &arguments, const QString &workingDir)
+{
+    p.setProgram(collectProgram());
+    p.setArguments(arguments);
+    p.setWorkingDirectory(workingDir);
+    p.setProcessEnvironment(cleanEnvironment());
+}
+
+inline CollectResult finish(QProcess &p, int timeoutMs)
+{
+    CollectResult r;
+    if (!p.waitForFinished(timeoutMs)) {
+        p.kill();
+        p.waitForFinished(2000);
+        r.crashed = true;
+    }
+    r.crashed = r.crashed || p.exitStatus() != QProcess::NormalExit;
+    r.exitCode = p.exitCode();
+    r.out = p.readAllStandardOutput();
+    r.err = p.readAllStandardError();
+    return r;
+}
+
+inline CollectResult runCollect(const QStringList &arguments, const QString &workingDir,
+                                int timeoutMs = 60000)
+{
+    QProcess p;
+    prepare(p, arguments, workingDir);
+    p.start();
+    if (!p.waitForStarted(5000))
+        return {};
+    return finish(p, timeoutMs);
+}
+
+struct SiteFile {
+    QString name;     // local and link text
+    QString href;     // as written on the page
+    QString servedAs; // path below nginx's root
+    QByteArray bytes;
+};
+
+struct Site {
+    QString pagePath; // "/utf8/"
+    QList<SiteFile> files;
+    QStringList rowUrls; // the absolute URLs the run works, in order
+    QStringList names;
+};
+
+// Publishes files on nginx with an IIS-style page at prefix + "index.html"
+// linking them (then the extra entries).
+inline Site publish(NginxFixture &nginx, const QString &prefix, const QString &parentText,
+                    const QList<SiteFile> &files, const QByteArray &encoding, bool declare,
+                    const QList<Entry> &extra = {})
+{
+    Site site;
+    site.pagePath = QLatin1Char('/') + prefix;
+    QList<Entry> entries;
+    for (const SiteFile &f : files) {
+        nginx.writeFile(f.servedAs, f.bytes);
+        entries.append({f.name, f.href, f.bytes.size(), false});
+        site.files.append(f);
+        site.names.append(f.name);
+        site.rowUrls.append(nginx.url(QLatin1Char('/') + f.servedAs));
+    }
+    entries += extra;
+    nginx.writeFile(prefix + QStringLiteral("index.html"),
+                    listingPage(site.pagePath, parentText, entries, encoding, declare));
+    return site;
+}
+
+} // namespace e2e

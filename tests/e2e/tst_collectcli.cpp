@@ -1,0 +1,200 @@
+// kestrune-collect's own units: the command line, the default time-out and
+// the texts of the progress line and the summary.
+
+#include "cli/CollectOptions.h"
+#include "cli/CollectProgress.h"
+
+#include <QTemporaryDir>
+#include <QtTest>
+
+using namespace kestrune::cli;
+
+class TestCollectCli : public QObject {
+    Q_OBJECT
+
+private slots:
+    void parsesOperandsAndOptions_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<QString>("url");
+        QTest::addColumn<QString>("folder");
+        QTest::addColumn<QString>("proxy");
+        QTest::addColumn<int>("timeoutMs"); // -1: not given
+        QTest::addColumn<QString>("log");
+        QTest::addColumn<bool>("quiet");
+
+        const QString u = QStringLiteral("http://127.0.0.1:8080/logs/");
+        QTest::newRow("operands only") << QStringList{u, "/srv/logs"} << u << "/srv/logs" << "" << -1
+                                       << "Kestrune.log" << false;
+        QTest::newRow("options first") << QStringList{"--proxy", "proxy.example:3128", "--timeout", "12",
+                                                      "--log", "/var/log/k.log", "--quiet", u, "out"}
+                                       << u << "out" << "proxy.example:3128" << 12000 << "/var/log/k.log" << true;
+        QTest::newRow("ipv6 proxy") << QStringList{"--proxy", "[::1]:8080", u, "out"}
+                                    << u << "out" << "[::1]:8080" << -1 << "Kestrune.log" << false;
+        QTest::newRow("equals form, options last") << QStringList{u, "out", "--proxy=10.0.0.1", "--timeout=2.5"}
+                                                   << u << "out" << "10.0.0.1" << 2000 << "Kestrune.log" << false;
+        QTest::newRow("half rounds up to even") << QStringList{"--timeout", "3.5", u, "out"}
+                                                << u << "out" << "" << 4000 << "Kestrune.log" << false;
+        QTest::newRow("options between operands") << QStringList{u, "-q", "out"}
+                                                  << u << "out" << "" << -1 << "Kestrune.log" << true;
+        QTest::newRow("double dash ends options") << QStringList{"--", u, "--odd-folder"}
+                                                  << u << "--odd-folder" << "" << -1 << "Kestrune.log" << false;
+        QTest::newRow("url trimmed") << QStringList{"  " + u + " ", "out"}
+                                     << u << "out" << "" << -1 << "Kestrune.log" << false;
+        QTest::newRow("https") << QStringList{"https://host/logs/", "out"}
+                               << "https://host/logs/" << "out" << "" << -1 << "Kestrune.log" << false;
+    }
+
+    void parsesOperandsAndOptions()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(QString, url);
+        QFETCH(QString, folder);
+        QFETCH(QString, proxy);
+        QFETCH(int, timeoutMs);
+        QFETCH(QString, log);
+        QFETCH(bool, quiet);
+        const CollectOptions o = parseCollectOptions(arguments);
+        QCOMPARE(o.error, QString());
+        QCOMPARE(o.url, url);
+        QCOMPARE(o.folder, folder);
+        QCOMPARE(o.proxy, proxy);
+        QCOMPARE(o.timeoutMs.has_value(), timeoutMs >= 0);
+        if (timeoutMs >= 0)
+            QCOMPARE(*o.timeoutMs, timeoutMs);
+        QCOMPARE(o.logPath, log);
+        QCOMPARE(o.quiet, quiet);
+        QVERIFY(!o.help);
+        QVERIFY(!o.version);
+    }
+
+    void rejectsBadCommandLines_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<QString>("error");
+        const QString u = QStringLiteral("http://127.0.0.1/logs/");
+        QTest::newRow("nothing") << QStringList{} << "URL and FOLDER are missing";
+        QTest::newRow("url only") << QStringList{u} << "FOLDER is missing";
+        QTest::newRow("extra operand") << QStringList{u, "a", "b"} << "unexpected argument \"b\"";
+        QTest::newRow("unknown") << QStringList{"--verbose", u, "a"} << "unknown option --verbose";
+        QTest::newRow("quiet with value") << QStringList{"--quiet=yes", u, "a"} << "option --quiet takes no value";
+        QTest::newRow("proxy missing value") << QStringList{u, "a", "--proxy"} << "option --proxy needs a value";
+        QTest::newRow("proxy blank") << QStringList{"--proxy", " ", u, "a"} << "option --proxy needs HOST[:PORT]";
+        QTest::newRow("proxy bad port") << QStringList{"--proxy", "proxy:99999", u, "a"}
+                                        << "option --proxy: \"proxy:99999\" is not HOST[:PORT]";
+        QTest::newRow("proxy blank inside") << QStringList{"--proxy=pro xy:80", u, "a"}
+                                            << "option --proxy: \"pro xy:80\" is not HOST[:PORT]";
+        QTest::newRow("timeout text") << QStringList{"--timeout", "ten", u, "a"}
+                                      << "option --timeout needs a positive number of seconds, not \"ten\"";
+        QTest::newRow("timeout negative") << QStringList{"--timeout=-5", u, "a"}
+                                          << "option --timeout needs a positive number of seconds, not \"-5\"";
+        QTest::newRow("timeout overflow") << QStringList{"--timeout", "99999999", u, "a"}
+                                          << "option --timeout needs a positive number of seconds, not \"99999999\"";
+        QTest::newRow("log empty") << QStringList{"--log=", u, "a"} << "option --log needs a file name";
+        QTest::newRow("ftp") << QStringList{"ftp://h/x", "a"} << "bad URL \"ftp://h/x\": not an http:// or https:// address";
+        QTest::newRow("relative") << QStringList{"logs/", "a"} << "bad URL \"logs/\": not an http:// or https:// address";
+        QTest::newRow("no host") << QStringList{"http:///logs/", "a"} << "bad URL \"http:///logs/\": no host name";
+        QTest::newRow("first error wins") << QStringList{"--x", "--y"} << "unknown option --x";
+    }
+
+    void rejectsBadCommandLines()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(QString, error);
+        const CollectOptions o = parseCollectOptions(arguments);
+        QCOMPARE(o.error, error);
+        QVERIFY(!o.error.contains(QLatin1Char('\n')));
+    }
+
+    void helpAndVersionWin()
+    {
+        CollectOptions o = parseCollectOptions({"--bogus", "--help"});
+        QVERIFY(o.help);
+        o = parseCollectOptions({"--version"});
+        QVERIFY(o.version);
+        QCOMPARE(versionText(), QStringLiteral("kestrune-collect 1.0.0\n"));
+        QVERIFY(usageText().startsWith(QStringLiteral("Usage: kestrune-collect [options] URL FOLDER\n")));
+        for (const char *option : {"--proxy", "--timeout", "--log", "--quiet", "--help", "--version"})
+            QVERIFY2(usageText().contains(QLatin1String(option)), option);
+    }
+
+    void defaultTimeoutComesFromTheSettingsFile_data()
+    {
+        QTest::addColumn<QByteArray>("ini"); // empty: no file
+        QTest::addColumn<int>("expected");
+        QTest::newRow("no file") << QByteArray() << 30000;
+        QTest::newRow("value") << QByteArray("[Kestrune]\r\nTimeout=45\r\n") << 45000;
+        QTest::newRow("fraction") << QByteArray("[Kestrune]\r\nTimeout=0.5\r\n") << 0;
+        QTest::newRow("not a number") << QByteArray("[Kestrune]\r\nTimeout=abc\r\n") << 30000;
+        QTest::newRow("no key") << QByteArray("[Kestrune]\r\nProxyAddress=x\r\n") << 30000;
+        QTest::newRow("other section") << QByteArray("[Other]\r\nTimeout=9\r\n") << 30000;
+    }
+
+    void defaultTimeoutComesFromTheSettingsFile()
+    {
+        QFETCH(QByteArray, ini);
+        QFETCH(int, expected);
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("Kestrune.ini"));
+        if (!ini.isEmpty()) {
+            QFile f(path);
+            QVERIFY(f.open(QIODevice::WriteOnly));
+            f.write(ini);
+        }
+        QCOMPARE(defaultTimeoutMs(path), expected);
+    }
+
+    void byteAndRateTexts_data()
+    {
+        QTest::addColumn<qint64>("bytes");
+        QTest::addColumn<QString>("text");
+        QTest::newRow("0") << qint64(0) << "0 B";
+        QTest::newRow("1023") << qint64(1023) << "1023 B";
+        QTest::newRow("1 KiB") << qint64(1024) << "1.0 KiB";
+        QTest::newRow("8 KiB") << qint64(8192) << "8.0 KiB";
+        QTest::newRow("12.3 KiB") << qint64(12595) << "12.3 KiB";
+        QTest::newRow("just under 1 MiB") << qint64(1048575) << "1.00 MiB";
+        QTest::newRow("1023 KiB") << qint64(1023) * 1024 << "1023 KiB";
+        QTest::newRow("256 MiB") << qint64(256) * 1024 * 1024 << "256 MiB";
+        QTest::newRow("2.5 GiB") << qint64(5) * 512 * 1024 * 1024 << "2.50 GiB";
+        QTest::newRow("beyond 32 bits") << qint64(5) * 1024 * 1024 * 1024 * 1024 << "5.00 TiB";
+    }
+
+    void byteAndRateTexts()
+    {
+        QFETCH(qint64, bytes);
+        QFETCH(QString, text);
+        QCOMPARE(formatBytes(bytes), text);
+        QCOMPARE(formatRate(bytes, 1000), text + QStringLiteral("/s"));
+        QCOMPARE(formatRate(bytes, 0), QStringLiteral("-"));
+    }
+
+    void progressLineFitsTheTerminal()
+    {
+        const QString name = QStringLiteral("u_ex261201_アクセスログ_とても長い名前.log");
+        QString line = progressLine(3, 12, name, 2048, 4096, 2000);
+        QCOMPARE(line, QStringLiteral("3/12 ") + name + QStringLiteral(" 2.0 KiB/4.0 KiB 1.0 KiB/s"));
+        line = progressLine(3, 12, name, 2048, 0, 2000);
+        QCOMPARE(line, QStringLiteral("3/12 ") + name + QStringLiteral(" 2.0 KiB 1.0 KiB/s"));
+        line = progressLine(3, 12, name, 2048, 4096, 2000, 40);
+        QCOMPARE(line.size(), 40);
+        QVERIFY(line.startsWith(QStringLiteral("3/12 u_ex")));
+        QVERIFY(line.endsWith(QStringLiteral("... 2.0 KiB/4.0 KiB 1.0 KiB/s")));
+        // Too narrow for the name: the line is cut, never longer than asked.
+        QVERIFY(progressLine(100, 1000, name, qint64(3) << 30, qint64(4) << 30, 1, 20).size() <= 20);
+    }
+
+    void summaryCountsEveryOutcome()
+    {
+        CollectTotals t;
+        t.downloaded = 3;
+        t.unchanged = 7;
+        t.failed = 1;
+        t.bytes = qint64(5) << 30;
+        QCOMPARE(summaryLine(t, 12345),
+                 QStringLiteral("kestrune-collect: 3 downloaded, 7 unchanged, 1 failed, 5368709120 bytes in 12.3 s"));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestCollectCli)
+#include "tst_collectcli.moc"
