@@ -86,6 +86,10 @@ QSocketNotifier *wakeNotifier()
             char buffer[64];
             while (::read(g_wakeFds[0], buffer, sizeof buffer) > 0) {
             }
+            // A size probe waits on a local event loop without polling the
+            // flag; ending every running loop makes it give up at once.
+            if (g_interrupted.load())
+                QCoreApplication::exit(130);
         });
     }
     return notifier;

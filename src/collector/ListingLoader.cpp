@@ -40,6 +40,8 @@ ListingLoader::ListingLoader(Hooks hooks, QObject *parent)
     brwBrowser = new WebBrowser(this);
     tmrIE = new QTimer(this);
     tmrIE->setSingleShot(false);
+    // A coarse timer may fire a little early; the time-out never does.
+    tmrIE->setTimerType(Qt::PreciseTimer);
     connect(brwBrowser, &WebBrowser::DocumentComplete, this,
             &ListingLoader::brwBrowser_DocumentComplete);
     connect(brwBrowser, &WebBrowser::NavigateComplete2, this,

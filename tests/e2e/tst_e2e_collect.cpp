@@ -4,6 +4,7 @@
 
 #include "E2eSupport.h"
 #include "NginxFixture.h"
+#include "TestHttpServer.h"
 #include "TinyproxyFixture.h"
 
 #include <QDateTime>
@@ -452,6 +453,38 @@ private slots:
         const QString log = cwd.filePath(QStringLiteral("Kestrune.log"));
         verifyHeader(log);
         QCOMPARE(logMessages(log), QStringList());
+    }
+
+    void interruptDuringASizeProbe()
+    {
+        // The listing loads; the server never answers the file's size probe.
+        TestHttpServerThread serverThread;
+        QVERIFY(serverThread.start());
+        TestHttpServer *server = serverThread.server();
+        QMetaObject::invokeMethod(server, [server] {
+            TestResponse listing;
+            listing.contentType = "text/html";
+            listing.body = "<html><body><pre><a href=\"/logs/stall.log\">stall.log</a></pre></body></html>";
+            server->setRoute(QStringLiteral("/logs/"), listing);
+            TestResponse stall;
+            stall.stallBeforeHeaders = true;
+            server->setRoute(QStringLiteral("/logs/stall.log"), stall);
+        }, Qt::BlockingQueuedConnection);
+        QTemporaryDir cwd;
+        QTemporaryDir save;
+        QProcess p;
+        prepare(p, {server->url(QStringLiteral("/logs/")), save.path()}, cwd.path());
+        p.start();
+        QVERIFY(p.waitForStarted(5000));
+        QTRY_VERIFY_WITH_TIMEOUT(server->requests().size() >= 2, 10000); // the probe is waiting
+        QElapsedTimer t;
+        t.start();
+        QCOMPARE(::kill(pid_t(p.processId()), SIGINT), 0);
+        const CollectResult r = finish(p, 10000);
+        QVERIFY(!r.crashed);
+        QCOMPARE(r.exitCode, 130);
+        QVERIFY2(t.elapsed() < 3000, qPrintable(QString::number(t.elapsed())));
+        QVERIFY(QDir(save.path()).isEmpty());
     }
 
     void progressOnATerminal()
