@@ -11,27 +11,16 @@
 //     ... nginx.url("/logs/") ...
 //     QVERIFY(nginx.accessLog().contains("GET /logs/a.log"));
 
+#include "ServerProcessFixture.h"
+
 #include <QByteArray>
-#include <QProcess>
 #include <QString>
 #include <QStringList>
-#include <QTemporaryDir>
 
-class NginxFixture {
+class NginxFixture : public ServerProcessFixture {
 public:
     NginxFixture();
-    ~NginxFixture();
-    NginxFixture(const NginxFixture &) = delete;
-    NginxFixture &operator=(const NginxFixture &) = delete;
 
-    static QString executable();
-
-    // Starts nginx and waits until its port accepts connections.  False (see
-    // errorString()) when nginx is missing or would not come up.
-    bool start();
-    void stop();
-
-    quint16 port() const { return m_port; }
     QString url(const QString &path) const; // "http://127.0.0.1:<port>" + path
     // The document root.  Below it, "/slow/" is served at 1 MiB/s and the
     // "/utf8/" pages carry "charset=utf-8" in their Content-Type.
@@ -47,14 +36,7 @@ public:
     QString accessLog() const;
     QStringList requestLines() const;
     void clearAccessLog() const;
-    QString errorString() const { return m_error; }
 
-private:
-    bool startOnce();
-    QString confPath() const;
-
-    QTemporaryDir m_dir;
-    QProcess m_process;
-    quint16 m_port = 0;
-    QString m_error;
+protected:
+    bool configure(quint16 port, QStringList &arguments) override;
 };

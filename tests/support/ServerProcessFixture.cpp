@@ -1,0 +1,127 @@
+#include "ServerProcessFixture.h"
+
+#include <QDeadlineTimer>
+#include <QHostAddress>
+#include <QStandardPaths>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QThread>
+
+#include <csignal>
+
+#ifdef Q_OS_LINUX
+#include <sys/prctl.h>
+#endif
+
+namespace {
+
+quint16 freeLoopbackPort()
+{
+    QTcpServer probe;
+    if (!probe.listen(QHostAddress::LocalHost, 0))
+        return 0;
+    return probe.serverPort();
+}
+
+bool portAccepts(quint16 port)
+{
+    QTcpSocket socket;
+    socket.connectToHost(QHostAddress::LocalHost, port);
+    const bool ok = socket.waitForConnected(200);
+    socket.abort();
+    return ok;
+}
+
+} // namespace
+
+ServerProcessFixture::ServerProcessFixture(QString name, QString package)
+    : m_name(std::move(name)), m_package(std::move(package))
+{
+    m_process.setProcessChannelMode(QProcess::MergedChannels);
+#ifdef Q_OS_LINUX
+    // Should the test crash, the kernel stops the server too instead of
+    // leaving it serving a deleted folder.
+    m_process.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGTERM); });
+#endif
+}
+
+ServerProcessFixture::~ServerProcessFixture()
+{
+    stop();
+}
+
+QString ServerProcessFixture::findProgram(const QString &name)
+{
+    QString path = QStandardPaths::findExecutable(name);
+    if (path.isEmpty())
+        path = QStandardPaths::findExecutable(
+            name, {QStringLiteral("/usr/sbin"), QStringLiteral("/usr/bin"), QStringLiteral("/sbin")});
+    return path;
+}
+
+bool ServerProcessFixture::start()
+{
+    if (executablePath().isEmpty()) {
+        m_error = QStringLiteral("%1 is not installed (apt-get install %2)").arg(m_name, m_package);
+        return false;
+    }
+    if (!m_dir.isValid()) {
+        m_error = QStringLiteral("no temporary folder for %1").arg(m_name);
+        return false;
+    }
+    // The free port is found by binding and letting go; another process may
+    // take it in between, so try a few times.
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        if (startOnce())
+            return true;
+    }
+    return false;
+}
+
+bool ServerProcessFixture::startOnce()
+{
+    stop();
+    m_port = freeLoopbackPort();
+    if (m_port == 0) {
+        m_error = QStringLiteral("no free loopback port");
+        return false;
+    }
+    QStringList arguments;
+    if (!configure(m_port, arguments))
+        return false;
+    m_process.start(executablePath(), arguments);
+    if (!m_process.waitForStarted(5000)) {
+        m_error = QStringLiteral("%1 did not start: %2").arg(m_name, m_process.errorString());
+        return false;
+    }
+    const QDeadlineTimer deadline(5000);
+    while (!deadline.hasExpired()) {
+        if (m_process.state() != QProcess::Running) {
+            m_error = QStringLiteral("%1 ended at once: %2")
+                          .arg(m_name, QString::fromLocal8Bit(m_process.readAll()));
+            return false;
+        }
+        if (portAccepts(m_port))
+            return true;
+        QThread::msleep(20);
+    }
+    m_error = QStringLiteral("%1 did not accept connections on port %2").arg(m_name).arg(m_port);
+    stop();
+    return false;
+}
+
+void ServerProcessFixture::stop()
+{
+    if (m_process.state() == QProcess::NotRunning)
+        return;
+    m_process.terminate();
+    if (!m_process.waitForFinished(5000)) {
+        m_process.kill();
+        m_process.waitForFinished(2000);
+    }
+}
+
+bool ServerProcessFixture::isRunning() const
+{
+    return m_process.state() == QProcess::Running;
+}

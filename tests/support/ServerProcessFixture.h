@@ -1,0 +1,56 @@
+#pragma once
+// A server program for tests (nginx, tinyproxy): started in the foreground as
+// a child process on a free loopback port, with everything it writes in a
+// temporary folder, and stopped when the fixture is destroyed (or, should the
+// test crash, by the kernel).  Subclasses write the configuration and name
+// the command line.
+
+#include <QProcess>
+#include <QString>
+#include <QStringList>
+#include <QTemporaryDir>
+
+class ServerProcessFixture {
+public:
+    virtual ~ServerProcessFixture();
+    ServerProcessFixture(const ServerProcessFixture &) = delete;
+    ServerProcessFixture &operator=(const ServerProcessFixture &) = delete;
+
+    // Starts the server and waits until its port accepts connections.  False
+    // (see errorString()) when the program is missing or would not come up.
+    bool start();
+    void stop();
+    bool isRunning() const;
+
+    quint16 port() const { return m_port; }
+    QString errorString() const { return m_error; }
+
+    // The program's path on the PATH or in the system folders; empty when
+    // it is not installed.
+    static QString findProgram(const QString &name);
+
+protected:
+    // name: the program as found on the PATH (or in /usr/sbin); package: the
+    // Debian package that brings it, for the error text.
+    ServerProcessFixture(QString name, QString package);
+
+    // Writes the configuration for port into folder() and returns the
+    // program's arguments; false (with setError) when that failed.
+    virtual bool configure(quint16 port, QStringList &arguments) = 0;
+
+    QString executablePath() const { return findProgram(m_name); }
+    QString folder() const { return m_dir.path(); }
+    QString filePath(const QString &name) const { return m_dir.filePath(name); }
+    void setError(const QString &error) { m_error = error; }
+    QByteArray processOutput() { return m_process.readAll(); }
+
+private:
+    bool startOnce();
+
+    QString m_name;
+    QString m_package;
+    QTemporaryDir m_dir;
+    QProcess m_process;
+    quint16 m_port = 0;
+    QString m_error;
+};
