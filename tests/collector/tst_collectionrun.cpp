@@ -125,6 +125,30 @@ class TestCollectionRun : public QObject {
         m_server->setRoute(QStringLiteral("/logs/"), htmlResponse(listingPage(links, parent)));
     }
 
+    // Serves each file under /logs/ and returns the links to them, in order.
+    QList<Link> serveFiles(const QList<QPair<QString, QByteArray>> &files)
+    {
+        QList<Link> links;
+        for (const auto &[name, body] : files) {
+            m_server->setRoute(QStringLiteral("/logs/") + name, fileResponse(body));
+            links.append({name, QStringLiteral("/logs/") + name});
+        }
+        return links;
+    }
+
+    // Runs action once, inside the run, while row `row` is downloading.
+    void duringDownloadOfRow(int row, std::function<void()> action, bool &fired)
+    {
+        fired = false;
+        connect(m_w->pgrDownload, &QProgressBar::valueChanged, this,
+                [this, row, action = std::move(action), &fired](int value) {
+                    if (fired || value == 0 || m_w->lblLogCount->text() != QString::number(row))
+                        return;
+                    fired = true;
+                    action();
+                });
+    }
+
     void startRun()
     {
         m_w->txtFolder->setText(m_saveDir->path());
@@ -139,13 +163,23 @@ class TestCollectionRun : public QObject {
         return names;
     }
 
+    // Temporary files of unfinished downloads: named ones in the save folder
+    // and, where the system makes them without a name, files this process
+    // still holds open there.
     QStringList tempFiles() const
     {
-        QStringList names = QDir(m_saveDir->path()).entryList(QDir::Files | QDir::Hidden);
         QStringList temps;
+        const QStringList names = QDir(m_saveDir->path()).entryList(QDir::Files | QDir::Hidden);
         for (const QString &n : names) {
             if (n.contains(QLatin1Char('.')) && !n.endsWith(QStringLiteral(".log")))
                 temps.append(n);
+        }
+        const QString folder = QDir(m_saveDir->path()).canonicalPath();
+        const QDir fds(QStringLiteral("/proc/self/fd"));
+        for (const QString &fd : fds.entryList(QDir::Files | QDir::System)) {
+            const QString target = QFile::symLinkTarget(fds.filePath(fd));
+            if (target.startsWith(folder + QLatin1Char('/')))
+                temps.append(target);
         }
         return temps;
     }
@@ -281,8 +315,6 @@ private slots:
         TestResponse slow = htmlResponse(listingPage({{QStringLiteral("a.log"), QStringLiteral("/a.log")}}));
         slow.delayMs = 1200;
         m_server->setRoute(QStringLiteral("/slow/"), slow);
-        QStringList statuses;
-        connect(w.brwBrowser(), &kestrune::WebBrowser::NavigateComplete2, this, [] {});
         w.txtURL->setText(m_server->url(QStringLiteral("/slow/")));
         QElapsedTimer t;
         t.start();
@@ -372,14 +404,11 @@ private slots:
 
     void unchangedFilesAreSkipped()
     {
-        QList<Link> links;
-        for (const char *n : {"a.log", "b.log", "c.log"}) {
-            const QString name = QString::fromLatin1(n);
-            m_server->setRoute(QStringLiteral("/logs/") + name, fileResponse(QByteArray(n) + " body"));
-            writeFile(save(name), QByteArray(n) + " body");
-            links.append({name, QStringLiteral("/logs/") + name});
-        }
-        serveListing(links);
+        const QList<QPair<QString, QByteArray>> files = {
+            {"a.log", "a body"}, {"b.log", "b body"}, {"c.log", "c body"}};
+        for (const auto &[name, body] : files)
+            writeFile(save(name), body);
+        serveListing(serveFiles(files));
         load(m_server->url(QStringLiteral("/logs/")));
         m_server->clearRequests();
         startRun();
@@ -404,14 +433,9 @@ private slots:
         const QByteArray changed = TestHttpServer::patternBytes(0, 100000);
         const QByteArray missing = TestHttpServer::patternBytes(7, 32767);
         const QByteArray shorter = "new short content\n";
-        m_server->setRoute(QStringLiteral("/logs/changed.log"), fileResponse(changed));
-        m_server->setRoute(QStringLiteral("/logs/missing.log"), fileResponse(missing));
-        m_server->setRoute(QStringLiteral("/logs/shorter.log"), fileResponse(shorter));
         writeFile(save("changed.log"), "old");
         writeFile(save("shorter.log"), QByteArray(5000, 'x'));
-        serveListing({{"changed.log", "/logs/changed.log"},
-                      {"missing.log", "/logs/missing.log"},
-                      {"shorter.log", "/logs/shorter.log"}});
+        serveListing(serveFiles({{"changed.log", changed}, {"missing.log", missing}, {"shorter.log", shorter}}));
         load(m_server->url(QStringLiteral("/logs/")));
         startRun();
         QCOMPARE(readFile(save("changed.log")), changed);
@@ -430,8 +454,7 @@ private slots:
 
     void secondRunWritesItsLogIntoTheSaveFolder()
     {
-        m_server->setRoute(QStringLiteral("/logs/a.log"), fileResponse("aaa"));
-        serveListing({{"a.log", "/logs/a.log"}});
+        serveListing(serveFiles({{"a.log", "aaa"}}));
         load(m_server->url(QStringLiteral("/logs/")));
         startRun();
         QVERIFY(QFile::exists(logPath()));
@@ -444,32 +467,26 @@ private slots:
 
     void stopDuringRowTwoOfFive()
     {
-        QList<Link> links;
-        for (int i = 1; i <= 5; ++i) {
-            const QString name = QStringLiteral("f%1.log").arg(i);
-            m_server->setRoute(QStringLiteral("/logs/") + name, fileResponse(TestHttpServer::patternBytes(i, 50000)));
-            links.append({name, QStringLiteral("/logs/") + name});
-        }
-        serveListing(links);
+        QList<QPair<QString, QByteArray>> files;
+        for (int i = 1; i <= 5; ++i)
+            files.append({QStringLiteral("f%1.log").arg(i), TestHttpServer::patternBytes(i, 50000)});
+        serveListing(serveFiles(files));
         load(m_server->url(QStringLiteral("/logs/")));
         bool clicked = false;
         bool idleRightAfterStop = false;
-        connect(m_w->pgrDownload, &QProgressBar::valueChanged, this, [&](int value) {
-            if (!clicked && value > 0 && m_w->lblLogCount->text() == QStringLiteral("2")) {
-                clicked = true;
-                m_w->cmdButton[2]->click();
-                idleRightAfterStop = m_w->cmdButton[1]->isEnabled() && !m_w->cmdButton[2]->isEnabled()
-                                     && m_w->cmdLoad->isEnabled() && m_w->cmdBrowse->isEnabled();
-            }
-        });
+        duringDownloadOfRow(2, [&] {
+            m_w->cmdButton[2]->click();
+            idleRightAfterStop = m_w->cmdButton[1]->isEnabled() && !m_w->cmdButton[2]->isEnabled()
+                                 && m_w->cmdLoad->isEnabled() && m_w->cmdBrowse->isEnabled();
+        }, clicked);
         startRun();
         QVERIFY(clicked);
         QVERIFY(idleRightAfterStop);
         QCOMPARE(m_w->intRunState, qint16(1));
-        QCOMPARE(readFile(save("f1.log")), TestHttpServer::patternBytes(1, 50000));
-        QCOMPARE(readFile(save("f2.log")), TestHttpServer::patternBytes(2, 50000)); // finished
+        QCOMPARE(readFile(save("f1.log")), files[0].second);
+        QCOMPARE(readFile(save("f2.log")), files[1].second); // finished
         for (int i = 3; i <= 5; ++i)
-            QVERIFY(!QFile::exists(save(QStringLiteral("f%1.log").arg(i))));
+            QVERIFY(!QFile::exists(save(files[i - 1].first)));
         const QStringList log = logMessages(logPath());
         QCOMPARE(log.size(), 2); // start line and row 1; row 2's line went to a closed log
         QCOMPARE(log[1], QStringLiteral("○ ") + m_server->url(QStringLiteral("/logs/f1.log")));
@@ -491,22 +508,16 @@ private slots:
         ini.close();
         frmSetting::SetExecutableFolder(m_exeDir->path());
 
-        QList<Link> links;
-        for (int i = 1; i <= 3; ++i) {
-            const QString name = QStringLiteral("p%1.log").arg(i);
-            m_server->setRoute(QStringLiteral("/logs/") + name, fileResponse(TestHttpServer::patternBytes(i, 20000)));
-            links.append({name, QStringLiteral("/logs/") + name});
-        }
-        serveListing(links);
+        QList<QPair<QString, QByteArray>> files;
+        for (int i = 1; i <= 3; ++i)
+            files.append({QStringLiteral("p%1.log").arg(i), TestHttpServer::patternBytes(i, 20000)});
+        serveListing(serveFiles(files));
         load(m_server->url(QStringLiteral("/logs/")));
         m_server->clearRequests();
 
         bool opened = false;
         QString rowWhileOpen;
-        connect(m_w->pgrDownload, &QProgressBar::valueChanged, this, [&](int value) {
-            if (opened || value == 0 || m_w->lblLogCount->text() != QStringLiteral("1"))
-                return;
-            opened = true;
+        duringDownloadOfRow(1, [&] {
             QTimer::singleShot(50, this, [&] {
                 auto *dlg = qobject_cast<frmSetting *>(QApplication::activeModalWidget());
                 QVERIFY(dlg);
@@ -516,13 +527,13 @@ private slots:
                 dlg->cmdButton[0]->click();
             });
             m_w->cmdButton[3]->click(); // modal: returns when the dialog closes
-        });
+        }, opened);
         startRun();
         frmSetting::SetExecutableFolder(QString());
         QVERIFY(opened);
         QCOMPARE(rowWhileOpen, QStringLiteral("1"));
         QCOMPARE(basKestrune::gstrProxy, QStringLiteral("127.0.0.1:%1").arg(deadPort));
-        QCOMPARE(readFile(save("p1.log")), TestHttpServer::patternBytes(1, 20000));
+        QCOMPARE(readFile(save("p1.log")), files[0].second);
         QVERIFY(!QFile::exists(save("p2.log")));
         const QString base = m_server->url(QStringLiteral("/logs/"));
         const QStringList log = logMessages(logPath());
@@ -536,19 +547,12 @@ private slots:
     void exitDuringATransfer()
     {
         const QByteArray old = "old copy of b";
-        m_server->setRoute(QStringLiteral("/logs/a.log"), fileResponse("a"));
-        m_server->setRoute(QStringLiteral("/logs/b.log"), fileResponse(TestHttpServer::patternBytes(0, 300000)));
-        m_server->setRoute(QStringLiteral("/logs/c.log"), fileResponse("c"));
         writeFile(save("b.log"), old);
-        serveListing({{"a.log", "/logs/a.log"}, {"b.log", "/logs/b.log"}, {"c.log", "/logs/c.log"}});
+        serveListing(serveFiles({{"a.log", "a"}, {"b.log", TestHttpServer::patternBytes(0, 300000)},
+                                 {"c.log", "c"}}));
         load(m_server->url(QStringLiteral("/logs/")));
         bool clicked = false;
-        connect(m_w->pgrDownload, &QProgressBar::valueChanged, this, [&](int value) {
-            if (!clicked && value > 0 && m_w->lblLogCount->text() == QStringLiteral("2")) {
-                clicked = true;
-                m_w->cmdButton[0]->click();
-            }
-        });
+        duringDownloadOfRow(2, [&] { m_w->cmdButton[0]->click(); }, clicked);
         startRun();
         QVERIFY(clicked);
         QVERIFY(m_w->isUnloaded());
@@ -594,10 +598,8 @@ private slots:
 
     void localFailuresAreReportedAndTheRunGoesOn()
     {
-        m_server->setRoute(QStringLiteral("/logs/a.log"), fileResponse("aaa"));
-        m_server->setRoute(QStringLiteral("/logs/b.log"), fileResponse("bbb"));
         QVERIFY(QDir(m_saveDir->path()).mkdir(QStringLiteral("a.log"))); // a folder of that name
-        serveListing({{"a.log", "/logs/a.log"}, {"b.log", "/logs/b.log"}});
+        serveListing(serveFiles({{"a.log", "aaa"}, {"b.log", "bbb"}}));
         load(m_server->url(QStringLiteral("/logs/")));
         startRun();
         QStringList log = logMessages(logPath());
