@@ -14,6 +14,7 @@
 #include <QProcessEnvironment>
 #include <QString>
 #include <QStringList>
+#include <QTcpServer>
 
 namespace e2e {
 
@@ -122,6 +123,7 @@ struct CollectResult {
     QByteArray out;
     QByteArray err;
     QString errText() const { return QString::fromUtf8(err); }
+    QStringList errLines() const { return errText().split(QLatin1Char('\n'), Qt::SkipEmptyParts); }
 };
 
 inline QString collectProgram()
@@ -165,15 +167,28 @@ inline CollectResult finish(QProcess &p, int timeoutMs)
     return r;
 }
 
+inline bool startCollect(QProcess &p, const QStringList &arguments, const QString &workingDir)
+{
+    prepare(p, arguments, workingDir);
+    p.start();
+    return p.waitForStarted(5000);
+}
+
 inline CollectResult runCollect(const QStringList &arguments, const QString &workingDir,
                                 int timeoutMs = 60000)
 {
     QProcess p;
-    prepare(p, arguments, workingDir);
-    p.start();
-    if (!p.waitForStarted(5000))
-        return {};
-    return finish(p, timeoutMs);
+    return startCollect(p, arguments, workingDir) ? finish(p, timeoutMs) : CollectResult();
+}
+
+// A loopback port on which nothing listens (bound, then released).
+inline quint16 closedPort()
+{
+    QTcpServer probe;
+    probe.listen(QHostAddress::LocalHost, 0);
+    const quint16 port = probe.serverPort();
+    probe.close();
+    return port;
 }
 
 struct SiteFile {
@@ -193,8 +208,8 @@ struct Site {
 // Publishes files on nginx with an IIS-style page at prefix + "index.html"
 // linking them (then the extra entries).
 inline Site publish(NginxFixture &nginx, const QString &prefix, const QString &parentText,
-                    const QList<SiteFile> &files, const QByteArray &encoding, bool declare,
-                    const QList<Entry> &extra = {})
+                    const QList<SiteFile> &files, const QByteArray &encoding = "UTF-8",
+                    bool declare = false, const QList<Entry> &extra = {})
 {
     Site site;
     site.pagePath = QLatin1Char('/') + prefix;

@@ -10,8 +10,25 @@
 #include <QList>
 #include <QStringList>
 #include <QTcpServer>
+#include <QTest>
 
 namespace transfertest {
+
+// The run-log lines of a transfer that got an answer, and of one that did not.
+inline QString okLine(const QString &url) { return QStringLiteral("\u25CB ") + url; }
+inline QString failLine(const QString &url) { return QStringLiteral("\u00D7 ") + url; }
+
+// The one request both transfers send: a plain GET past every cache, asking
+// for the stored bytes (no content coding, so the size is the announced one).
+inline void verifyFileRequest(const RecordedRequest &request, const QByteArray &path)
+{
+    QCOMPARE(request.method, QByteArray("GET"));
+    QCOMPARE(request.path, path);
+    QCOMPARE(request.header("User-Agent"), QByteArray("WinInet Test"));
+    QCOMPARE(request.header("Cache-Control"), QByteArray("no-cache"));
+    QCOMPARE(request.header("Pragma"), QByteArray("no-cache"));
+    QCOMPARE(request.header("Accept-Encoding"), QByteArray("identity"));
+}
 
 // The system proxy configuration comes from the environment here; clear it so
 // that a proxy set on the machine that runs the tests cannot redirect

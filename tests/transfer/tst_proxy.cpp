@@ -24,16 +24,12 @@ private Q_SLOTS:
     void parse_data();
     void parse();
 
-    void probeGoesThroughProxy();
-    void downloadGoesThroughProxy();
+    void route_data();
+    void route();
     void badProxyTextNeverGoesDirect_data();
     void badProxyTextNeverGoesDirect();
-    void emptyTextFollowsSystemConfiguration();
-    void emptyTextWithoutSystemProxyGoesDirect();
 
 private:
-    bool startProxy();
-
     TestHttpServer m_server;
     TinyproxyFixture m_proxy;
 };
@@ -57,11 +53,6 @@ void TestProxy::cleanup()
 {
     clearProxyEnvironment();
     SetTransferIdleTimeout(60000);
-}
-
-bool TestProxy::startProxy()
-{
-    return m_proxy.isRunning() || m_proxy.start();
 }
 
 void TestProxy::parse_data()
@@ -112,36 +103,44 @@ void TestProxy::parse()
     QCOMPARE(int(proxy->port()), port);
 }
 
-void TestProxy::probeGoesThroughProxy()
+void TestProxy::route_data()
 {
-    if (!startProxy())
-        QSKIP(qPrintable(m_proxy.errorString()));
-    const QString url = m_server.url(QStringLiteral("/via/u_ex.log"));
-    QCOMPARE(GetRemoteFileSize(url, m_proxy.address()), qint64(32767));
-    const QList<RecordedRequest> requests = m_server.requests();
-    QCOMPARE(requests.size(), 1);
-    QVERIFY2(requests.first().header("Via").contains("tinyproxy"), requests.first().header("Via"));
-    QCOMPARE(requests.first().header("User-Agent"), QByteArray("WinInet Test"));
-    QTRY_VERIFY(m_proxy.logText().contains(QStringLiteral("GET ") + url));
+    QTest::addColumn<bool>("given");  // the proxy text names tinyproxy
+    QTest::addColumn<bool>("system"); // http_proxy names tinyproxy
+    QTest::addColumn<bool>("via");    // both requests must come through it
+    QTest::newRow("given proxy") << true << false << true;
+    QTest::newRow("empty text: the system's proxy") << false << true << true;
+    QTest::newRow("empty text, no system proxy: direct") << false << false << false;
 }
 
-void TestProxy::downloadGoesThroughProxy()
+void TestProxy::route()
 {
-    if (!startProxy())
+    QFETCH(bool, given);
+    QFETCH(bool, system);
+    QFETCH(bool, via);
+    if (via && !m_proxy.isRunning() && !m_proxy.start())
         QSKIP(qPrintable(m_proxy.errorString()));
+    if (system)
+        qputenv("http_proxy", QByteArray("http://" + m_proxy.address().toLatin1()));
+    // The explicit port must be used as given (port 80 serves nothing here).
+    const QString proxyText = given ? QStringLiteral("127.0.0.1:%1").arg(m_proxy.port()) : QString();
     const QString url = m_server.url(QStringLiteral("/via/u_ex.log"));
+
+    QCOMPARE(GetRemoteFileSize(url, proxyText), qint64(32767));
     PatternCheckDevice device;
     HookRecord record;
-    // The port-less form means port 80, which nothing serves here; the
-    // explicit port must be used as given.
-    QCOMPARE(DownloadFile(url, &device, QStringLiteral("127.0.0.1:%1").arg(m_proxy.port()), 32767,
-                          record.hooks()),
-             qint64(32767));
+    QCOMPARE(DownloadFile(url, &device, proxyText, 32767, record.hooks()), qint64(32767));
     QVERIFY(device.matches());
-    QCOMPARE(record.lines, QStringList{QStringLiteral("\u25CB ") + url});
+    QCOMPARE(record.lines, QStringList{okLine(url)});
+
     const QList<RecordedRequest> requests = m_server.requests();
-    QCOMPARE(requests.size(), 1);
-    QVERIFY(requests.first().header("Via").contains("tinyproxy"));
+    QCOMPARE(requests.size(), 2);
+    for (const RecordedRequest &request : requests) {
+        QCOMPARE(request.header("Via").contains("tinyproxy"), via);
+        verifyFileRequest(request, "/via/u_ex.log");
+    }
+    if (via)
+        QTRY_VERIFY(m_proxy.logText().count(QStringLiteral("GET ") + url) >= 2);
 }
 
 void TestProxy::badProxyTextNeverGoesDirect_data()
@@ -163,34 +162,10 @@ void TestProxy::badProxyTextNeverGoesDirect()
     HookRecord record;
     PatternCheckDevice device;
     QCOMPARE(DownloadFile(url, &device, proxyText, 32767, record.hooks()), qint64(0));
-    QCOMPARE(record.lines, QStringList{QStringLiteral("\u00D7 ") + url});
+    QCOMPARE(record.lines, QStringList{failLine(url)});
     QCOMPARE(device.received(), qint64(0));
     QTest::qWait(50);
     QCOMPARE(m_server.connectionCount(), connections);
-}
-
-void TestProxy::emptyTextFollowsSystemConfiguration()
-{
-    if (!startProxy())
-        QSKIP(qPrintable(m_proxy.errorString()));
-    qputenv("http_proxy", QByteArray("http://" + m_proxy.address().toLatin1()));
-    const QString url = m_server.url(QStringLiteral("/via/u_ex.log"));
-    QCOMPARE(GetRemoteFileSize(url, QString()), qint64(32767));
-    HookRecord record;
-    QCOMPARE(DownloadFile(url, nullptr, QString(), 32767, record.hooks()), qint64(32767));
-    const QList<RecordedRequest> requests = m_server.requests();
-    QCOMPARE(requests.size(), 2);
-    for (const RecordedRequest &request : requests)
-        QVERIFY2(request.header("Via").contains("tinyproxy"), "the system's proxy was bypassed");
-}
-
-void TestProxy::emptyTextWithoutSystemProxyGoesDirect()
-{
-    const QString url = m_server.url(QStringLiteral("/via/u_ex.log"));
-    QCOMPARE(GetRemoteFileSize(url, QString()), qint64(32767));
-    const QList<RecordedRequest> requests = m_server.requests();
-    QCOMPARE(requests.size(), 1);
-    QVERIFY(requests.first().header("Via").isEmpty());
 }
 
 QTEST_GUILESS_MAIN(TestProxy)
