@@ -11,6 +11,7 @@
 #include "dialogs/frmSetting.h"
 #include "transfer/basWinInet.h"
 
+#include "LoopbackPort.h"
 #include "RecordingUi.h"
 #include "TestHttpServer.h"
 
@@ -498,10 +499,8 @@ private slots:
     {
         // A port nobody listens on: once it is the proxy, every transfer fails
         // and nothing reaches the server directly.
-        QTcpServer probe;
-        QVERIFY(probe.listen(QHostAddress::LocalHost));
-        const quint16 deadPort = probe.serverPort();
-        probe.close();
+        const quint16 deadPort = closedPort();
+        QVERIFY(deadPort != 0);
         QFile ini(m_exeDir->filePath(QStringLiteral("Kestrune.ini")));
         QVERIFY(ini.open(QIODevice::WriteOnly));
         ini.write("[Kestrune]\r\nTimeout=30\r\n");

@@ -4,6 +4,7 @@
 #include "app/basKestrune.h"
 #include "collector/WebBrowser.h"
 
+#include "LoopbackPort.h"
 #include "TestHttpServer.h"
 
 #include <QNetworkProxy>
@@ -89,14 +90,6 @@ public:
 };
 
 // A port on loopback where nothing listens.
-quint16 closedPort()
-{
-    QTcpServer probe;
-    probe.listen(QHostAddress::LocalHost, 0);
-    const quint16 port = probe.serverPort();
-    probe.close();
-    return port;
-}
 
 // Stands for "some transport failure" (a negative status) in the navigationFails table.
 constexpr int kAnyTransportError = 1;

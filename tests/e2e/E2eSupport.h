@@ -2,6 +2,7 @@
 // Shared pieces of the end-to-end tests: IIS-style listing pages, log-file
 // contents, running kestrune-collect and reading run logs.
 
+#include "LoopbackPort.h"
 #include "app/TextCodec.h"
 
 #include "NginxFixture.h"
@@ -181,15 +182,6 @@ inline CollectResult runCollect(const QStringList &arguments, const QString &wor
     return startCollect(p, arguments, workingDir) ? finish(p, timeoutMs) : CollectResult();
 }
 
-// A loopback port on which nothing listens (bound, then released).
-inline quint16 closedPort()
-{
-    QTcpServer probe;
-    probe.listen(QHostAddress::LocalHost, 0);
-    const quint16 port = probe.serverPort();
-    probe.close();
-    return port;
-}
 
 struct SiteFile {
     QString name;     // local and link text

@@ -1,9 +1,10 @@
 #include "ServerProcessFixture.h"
 
+#include "LoopbackPort.h"
+
 #include <QDeadlineTimer>
 #include <QHostAddress>
 #include <QStandardPaths>
-#include <QTcpServer>
 #include <QTcpSocket>
 #include <QThread>
 
@@ -15,13 +16,6 @@
 
 namespace {
 
-quint16 freeLoopbackPort()
-{
-    QTcpServer probe;
-    if (!probe.listen(QHostAddress::LocalHost, 0))
-        return 0;
-    return probe.serverPort();
-}
 
 bool portAccepts(quint16 port)
 {
@@ -81,7 +75,7 @@ bool ServerProcessFixture::start()
 bool ServerProcessFixture::startOnce()
 {
     stop();
-    m_port = freeLoopbackPort();
+    m_port = closedPort();
     if (m_port == 0) {
         m_error = QStringLiteral("no free loopback port");
         return false;

@@ -1,6 +1,7 @@
 #pragma once
 // Helpers shared by the transfer tests.
 
+#include "LoopbackPort.h"
 #include "TestHttpServer.h"
 #include "transfer/basWinInet.h"
 
@@ -40,15 +41,6 @@ inline void clearProxyEnvironment()
         qunsetenv(name);
 }
 
-// A loopback port on which nothing listens (bound, then released).
-inline quint16 closedPort()
-{
-    QTcpServer probe;
-    probe.listen(QHostAddress::LocalHost, 0);
-    const quint16 port = probe.serverPort();
-    probe.close();
-    return port;
-}
 
 // What a download reported through its hooks.
 struct HookRecord {
