@@ -15,7 +15,6 @@
 #include <QProcessEnvironment>
 #include <QString>
 #include <QStringList>
-#include <QTcpServer>
 
 namespace e2e {
 

@@ -10,7 +10,6 @@
 #include <QIODevice>
 #include <QList>
 #include <QStringList>
-#include <QTcpServer>
 #include <QTest>
 
 namespace transfertest {
