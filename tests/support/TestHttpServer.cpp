@@ -1,11 +1,14 @@
 #include "TestHttpServer.h"
 
+#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QHostAddress>
+#include <QMap>
 #include <QMetaObject>
 #include <QMutexLocker>
+#include <QRandomGenerator>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QThread>
@@ -13,7 +16,9 @@
 #include <QUrl>
 
 #include <algorithm>
+#include <cctype>
 #include <cstring>
+#include <optional>
 
 namespace {
 
@@ -73,6 +78,99 @@ QByteArray originForm(const QByteArray &target)
     return target;
 }
 
+QByteArray md5Hex(const QByteArray &text)
+{
+    return QCryptographicHash::hash(text, QCryptographicHash::Md5).toHex();
+}
+
+// 128 random bits as 32 hex digits.
+QByteArray randomHex()
+{
+    quint32 words[4];
+    QRandomGenerator::system()->fillRange(words);
+    return QByteArray(reinterpret_cast<const char *>(words), sizeof words).toHex();
+}
+
+// text as an HTTP quoted-string.
+QByteArray quotedString(QByteArray text)
+{
+    text.replace('\\', "\\\\");
+    text.replace('"', "\\\"");
+    return '"' + text + '"';
+}
+
+bool isSpace(char c)
+{
+    return c == ' ' || c == '\t';
+}
+
+// The auth-params after the scheme ("realm=\"a\", nc=00000001, ..."), names
+// lower-cased, quoted values unquoted.  None when the text is malformed or
+// names a parameter twice.
+std::optional<QMap<QByteArray, QByteArray>> authParams(const QByteArray &text)
+{
+    QMap<QByteArray, QByteArray> params;
+    qsizetype i = 0;
+    const qsizetype n = text.size();
+    while (true) {
+        while (i < n && (isSpace(text.at(i)) || text.at(i) == ','))
+            ++i;
+        if (i == n)
+            return params;
+        const qsizetype eq = text.indexOf('=', i);
+        if (eq < 0)
+            return std::nullopt;
+        const QByteArray name = text.mid(i, eq - i).trimmed().toLower();
+        if (name.isEmpty() || params.contains(name))
+            return std::nullopt;
+        i = eq + 1;
+        while (i < n && isSpace(text.at(i)))
+            ++i;
+        QByteArray value;
+        if (i < n && text.at(i) == '"') {
+            for (++i;; ++i) {
+                if (i == n)
+                    return std::nullopt; // unterminated
+                const char c = text.at(i);
+                if (c == '"')
+                    break;
+                if (c == '\\') {
+                    if (++i == n)
+                        return std::nullopt;
+                }
+                value += text.at(i);
+            }
+            ++i; // the closing quote
+            while (i < n && isSpace(text.at(i)))
+                ++i;
+            if (i < n && text.at(i) != ',')
+                return std::nullopt;
+        } else {
+            const qsizetype comma = text.indexOf(',', i);
+            const qsizetype end = comma < 0 ? n : comma;
+            value = text.mid(i, end - i).trimmed();
+            i = end;
+        }
+        params.insert(name, value);
+    }
+}
+
+// The credentials' text after "<scheme> " when the header uses that scheme.
+std::optional<QByteArray> credentials(const QByteArray &authorization, const QByteArray &scheme)
+{
+    const QByteArray value = authorization.trimmed();
+    if (value.size() <= scheme.size() || !isSpace(value.at(scheme.size()))
+        || value.left(scheme.size()).compare(scheme, Qt::CaseInsensitive) != 0)
+        return std::nullopt;
+    return value.mid(scheme.size() + 1).trimmed();
+}
+
+QByteArray unauthorizedBody()
+{
+    return "<html><head><title>401 Authorization Required</title></head>"
+           "<body><h1>401 Authorization Required</h1></body></html>\r\n";
+}
+
 } // namespace
 
 QByteArray RecordedRequest::header(const QByteArray &name) const
@@ -102,6 +200,9 @@ public:
         });
     }
 
+    // The server counted the connection open when it accepted it.
+    ~TestHttpConnection() override { m_server->connectionClosed(); }
+
 private:
     void onReadyRead()
     {
@@ -121,7 +222,8 @@ private:
         RecordedRequest request;
         const QList<QByteArray> requestLine = lines.value(0).trimmed().split(' ');
         request.method = requestLine.value(0);
-        request.path = originForm(requestLine.value(1));
+        const QByteArray target = requestLine.value(1);
+        request.path = originForm(target);
         for (int i = 1; i < lines.size(); ++i) {
             const QByteArray line = lines.at(i).trimmed();
             const int colon = line.indexOf(':');
@@ -133,7 +235,9 @@ private:
 
         const TestHttpServer::Resolved resolved = m_server->resolve(request.path);
         m_response = resolved.response;
-        if (!resolved.filePath.isEmpty()) {
+        if (!authorized(request, target)) {
+            m_response = challenge();
+        } else if (!resolved.filePath.isEmpty()) {
             m_file.setFileName(resolved.filePath);
             if (!m_file.open(QIODevice::ReadOnly)) {
                 m_response = TestResponse();
@@ -148,6 +252,90 @@ private:
             QTimer::singleShot(m_response.delayMs, this, [this] { answer(); });
         else
             answer();
+    }
+
+    bool authorized(const RecordedRequest &request, const QByteArray &target) const
+    {
+        const QByteArray authorization = request.header("Authorization");
+        switch (m_response.auth) {
+        case TestResponse::Auth::None:
+            return true;
+        case TestResponse::Auth::Basic: {
+            const auto encoded = credentials(authorization, "Basic");
+            if (!encoded)
+                return false;
+            const auto decoded = QByteArray::fromBase64Encoding(*encoded, QByteArray::AbortOnBase64DecodingErrors);
+            return decoded && *decoded == m_response.authUser + ':' + m_response.authPassword;
+        }
+        case TestResponse::Auth::Digest:
+            return digestValid(authorization, request.method, target);
+        }
+        return false;
+    }
+
+    // RFC 7616 with MD5 and qop "auth"; without qop, the RFC 2069 form.
+    bool digestValid(const QByteArray &authorization, const QByteArray &method,
+                     const QByteArray &target) const
+    {
+        const auto text = credentials(authorization, "Digest");
+        if (!text)
+            return false;
+        const auto params = authParams(*text);
+        if (!params)
+            return false;
+        const auto p = [&](const char *name) { return params->value(name); };
+        const QByteArray uri = p("uri");
+        const QByteArray nonce = p("nonce");
+        const QByteArray response = p("response");
+        const QByteArray qop = p("qop");
+        // The digest covers the request target as sent; through a proxy that
+        // is the absolute form, which clients may reduce to the path.
+        if (!params->contains("username") || p("username") != m_response.authUser
+            || !params->contains("realm") || p("realm") != m_response.authRealm
+            || uri.isEmpty() || (uri != target && uri != originForm(target))
+            || response.isEmpty() || !m_server->issuedNonce(nonce))
+            return false;
+        if (params->contains("algorithm") && p("algorithm").compare("MD5", Qt::CaseInsensitive) != 0)
+            return false;
+        if (params->contains("opaque") && p("opaque") != m_server->opaque())
+            return false;
+        if (params->contains("userhash") && p("userhash").compare("false", Qt::CaseInsensitive) != 0)
+            return false;
+        const QByteArray ha1 = md5Hex(m_response.authUser + ':' + m_response.authRealm + ':'
+                                      + m_response.authPassword);
+        const QByteArray ha2 = md5Hex(method + ':' + uri);
+        QByteArray expected;
+        if (params->contains("qop")) {
+            const QByteArray nc = p("nc");
+            const QByteArray cnonce = p("cnonce");
+            const bool hex = std::all_of(nc.cbegin(), nc.cend(), [](char c) {
+                return std::isxdigit(static_cast<unsigned char>(c)) != 0;
+            });
+            if (qop != "auth" || nc.size() != 8 || !hex || cnonce.isEmpty())
+                return false;
+            expected = md5Hex(ha1 + ':' + nonce + ':' + nc + ':' + cnonce + ':' + qop + ':' + ha2);
+        } else {
+            expected = md5Hex(ha1 + ':' + nonce + ':' + ha2);
+        }
+        return response.toLower() == expected;
+    }
+
+    // The 401 answer to a request without valid credentials.
+    TestResponse challenge() const
+    {
+        const QByteArray realm = quotedString(m_response.authRealm);
+        TestResponse r;
+        r.status = 401;
+        r.contentType = "text/html";
+        r.body = unauthorizedBody();
+        if (m_response.auth == TestResponse::Auth::Basic)
+            r.extraHeaders.append({"WWW-Authenticate", "Basic realm=" + realm});
+        else
+            r.extraHeaders.append({"WWW-Authenticate",
+                                   "Digest realm=" + realm + ", qop=\"auth\", nonce=\""
+                                       + m_server->issueNonce() + "\", opaque=\"" + m_server->opaque()
+                                       + "\", algorithm=MD5"});
+        return r;
     }
 
     qint64 bodySize() const
@@ -174,10 +362,19 @@ private:
     {
         if (m_done || m_socket->state() != QAbstractSocket::ConnectedState)
             return;
-        if (!m_response.rawReply.isEmpty()) {
+        if (!m_response.rawReply.isEmpty() || !m_response.endlessRepeat.isEmpty()) {
             m_socket->write(m_response.rawReply);
+            if (!m_response.endlessRepeat.isEmpty()) {
+                // Whole repetitions, about a piece's worth per write.
+                const qint64 times = std::max<qint64>(1, kPiece / m_response.endlessRepeat.size());
+                m_repeatBlock = m_response.endlessRepeat.repeated(times);
+                m_repeating = true;
+                pump();
+                return;
+            }
             m_done = true;
-            m_socket->disconnectFromHost();
+            if (!m_response.keepOpenAfterRaw)
+                m_socket->disconnectFromHost();
             return;
         }
         const qint64 total = bodySize();
@@ -211,6 +408,15 @@ private:
     // A cut chunked body stops inside a chunk, as a server that dies would.
     void pump()
     {
+        if (m_repeating) {
+            // Endless: only the client's going away (m_done) ends it.  Once
+            // the client stops reading, the buffer stays full and no more
+            // bytesWritten signals come, so nothing spins.
+            while (!m_done && m_socket->state() == QAbstractSocket::ConnectedState
+                   && m_socket->bytesToWrite() < kWriteHighWater)
+                m_socket->write(m_repeatBlock);
+            return;
+        }
         if (!m_sending || m_done)
             return;
         while (m_socket->bytesToWrite() < kWriteHighWater) {
@@ -250,6 +456,8 @@ private:
     TestResponse m_response;
     QFile m_file;
     bool m_sending = false;
+    bool m_repeating = false;
+    QByteArray m_repeatBlock;
     bool m_done = false;
     bool m_cut = false;
     qint64 m_total = 0;
@@ -258,12 +466,21 @@ private:
 };
 
 TestHttpServer::TestHttpServer(QObject *parent)
-    : QObject(parent), m_server(new QTcpServer(this))
+    : QObject(parent), m_server(new QTcpServer(this)), m_opaque(randomHex())
 {
     connect(m_server, &QTcpServer::newConnection, this, &TestHttpServer::onNewConnection);
 }
 
-TestHttpServer::~TestHttpServer() = default;
+TestHttpServer::~TestHttpServer()
+{
+    // The connections report their end to this object (and its mutex), so
+    // they go while it is whole, not in ~QObject().
+    const QObjectList children = this->children();
+    for (QObject *child : children) {
+        if (child != m_server)
+            delete child;
+    }
+}
 
 bool TestHttpServer::listen()
 {
@@ -339,6 +556,32 @@ int TestHttpServer::connectionCount() const
     return m_connections;
 }
 
+int TestHttpServer::openConnectionCount() const
+{
+    QMutexLocker lock(&m_mutex);
+    return m_openConnections;
+}
+
+void TestHttpServer::connectionClosed()
+{
+    QMutexLocker lock(&m_mutex);
+    --m_openConnections;
+}
+
+QByteArray TestHttpServer::issueNonce()
+{
+    const QByteArray nonce = randomHex();
+    QMutexLocker lock(&m_mutex);
+    m_nonces.insert(nonce);
+    return nonce;
+}
+
+bool TestHttpServer::issuedNonce(const QByteArray &nonce) const
+{
+    QMutexLocker lock(&m_mutex);
+    return m_nonces.contains(nonce);
+}
+
 QByteArray TestHttpServer::patternBytes(qint64 offset, qint64 length)
 {
     if (offset < 0 || length <= 0)
@@ -409,6 +652,7 @@ void TestHttpServer::onNewConnection()
         {
             QMutexLocker lock(&m_mutex);
             ++m_connections;
+            ++m_openConnections;
         }
         new TestHttpConnection(this, socket);
     }

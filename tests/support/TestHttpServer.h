@@ -16,6 +16,7 @@
 #include <QMutex>
 #include <QObject>
 #include <QPair>
+#include <QSet>
 #include <QString>
 
 #include <functional>
@@ -37,8 +38,29 @@ struct TestResponse {
     int delayMs = 0;                 // wait this long before answering
     QList<QPair<QByteArray, QByteArray>> extraHeaders; // e.g. {"Location", "/x"}
     // Non-empty: sent verbatim instead of everything above (status line,
-    // headers and body framing are the test's), then the connection closes.
+    // headers and body framing are the test's), then the connection closes
+    // unless one of the next two says otherwise.
     QByteArray rawReply;
+    // With rawReply: after it, keep the connection open and send nothing
+    // more, e.g. to stall inside a header line or a chunk-size line.
+    bool keepOpenAfterRaw = false;
+    // With rawReply (or alone): after the raw bytes, send these over and
+    // over, flow-controlled like a generated body, until the client goes
+    // away: endless header lines, endless "100 Continue" answers, an endless
+    // chunked trailer.  Takes precedence over keepOpenAfterRaw.
+    QByteArray endlessRepeat;
+
+    // Credentials the request must carry.  A request without valid ones gets
+    // a plain 401 page with the challenge in WWW-Authenticate (none of the
+    // settings above apply to it); a valid one gets the response configured
+    // here.  Digest is MD5 with qop "auth" (a client's reply without qop, in
+    // the older form, is taken too); the server's nonces stay valid for its
+    // whole life, and one it did not issue is refused.
+    enum class Auth { None, Basic, Digest };
+    Auth auth = Auth::None;
+    QByteArray authUser;
+    QByteArray authPassword;
+    QByteArray authRealm = "Kestrune test";
 };
 
 Q_DECLARE_METATYPE(TestResponse)
@@ -75,6 +97,8 @@ public:
     void clearRequests();
     // Connections accepted so far.
     int connectionCount() const;
+    // Accepted connections that neither side has closed yet.
+    int openConnectionCount() const;
     // Body bytes handed to sockets so far (all connections).
     qint64 bodyBytesSent() const;
 
@@ -95,7 +119,12 @@ private:
     Resolved resolve(const QByteArray &rawPath) const;
     void record(const RecordedRequest &request);
     void countBodyBytes(qint64 bytes);
+    void connectionClosed();
     void onNewConnection();
+    // Digest nonces: made here, and remembered for the server's life.
+    QByteArray issueNonce();
+    bool issuedNonce(const QByteArray &nonce) const;
+    QByteArray opaque() const { return m_opaque; }
 
     QTcpServer *m_server = nullptr;
     quint16 m_port = 0;
@@ -104,7 +133,10 @@ private:
     QList<QPair<QString, QString>> m_folders;
     QList<RecordedRequest> m_requests;
     int m_connections = 0;
+    int m_openConnections = 0;
     qint64 m_bodyBytesSent = 0;
+    QSet<QByteArray> m_nonces;
+    const QByteArray m_opaque;
 };
 
 // Runs a TestHttpServer on a thread of its own, so that a client which yields

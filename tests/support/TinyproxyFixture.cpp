@@ -22,6 +22,9 @@ bool TinyproxyFixture::configure(quint16 port, QStringList &arguments)
         setError(QStringLiteral("cannot write %1").arg(confPath));
         return false;
     }
+    // No ConnectPort line: tinyproxy then tunnels CONNECT to any port (one
+    // such line would limit CONNECT to the ports listed), which the HTTPS
+    // tests need for nginx's TLS port.
     conf.write("Port " + QByteArray::number(port) + "\n"
                "Listen 127.0.0.1\n"
                "Timeout 60\n"

@@ -1,6 +1,7 @@
 #pragma once
 // A real forward proxy for tests: Debian's tinyproxy, with its configuration
-// and log file in a temporary folder.
+// and log file in a temporary folder.  It forwards plain requests and opens
+// CONNECT tunnels to any port (for https:// addresses).
 //
 //     TinyproxyFixture proxy;
 //     if (!proxy.start())
@@ -18,7 +19,8 @@ public:
     static bool available();
 
     QString address() const; // "127.0.0.1:<port>", the form the program's proxy setting takes
-    // The proxy's log so far (it logs every request line at level Info).
+    // The proxy's log so far (it logs every request line at level Info;
+    // a tunnel shows as "CONNECT 127.0.0.1:<port> HTTP/1.1").
     QString logText() const;
 
 protected:
