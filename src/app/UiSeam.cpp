@@ -1,6 +1,7 @@
 #include "app/UiSeam.h"
 
 #include "dialogs/HelpWindow.h"
+#include "dialogs/frmLogin.h"
 
 #include <QApplication>
 #include <QDesktopServices>
@@ -70,6 +71,18 @@ public:
         if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
             return QString();
         return dialog.selectedFiles().constFirst();
+    }
+
+    std::optional<LoginAnswer> askLogin(QWidget *parent, const LoginRequest &request) override
+    {
+        frmLogin dialog(request, parent);
+        // Typing wants the normal pointer whatever the program was doing.
+        const bool wasBusy = QApplication::overrideCursor() != nullptr;
+        setBusyPointer(false);
+        dialog.exec();
+        if (wasBusy)
+            setBusyPointer(true);
+        return dialog.TakeAnswer();
     }
 };
 

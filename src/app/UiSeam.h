@@ -1,6 +1,7 @@
 #pragma once
 // The one place where the program touches the desktop: message boxes, the
-// mouse pointer, the help window, the folder dialog and launching programs.
+// mouse pointer, the help window, the folder and login dialogs and launching
+// programs.
 // Production goes through Qt; tests install a recorder so every box can be
 // inspected and nothing ever waits for a person.
 
@@ -8,11 +9,30 @@
 #include <QStringList>
 #include <QUrl>
 
+#include <optional>
+
 class QWidget;
 
 namespace kestrune {
 
 enum class MsgIcon { None, Exclamation, Information };
+
+// What the login dialog is asked for: the server (or, with proxy set, the
+// proxy) that wants credentials, the realm it named (empty when none), the
+// user name to offer and which try this is for the same server (1 first).
+struct LoginRequest {
+    QString host;
+    QString realm;
+    bool proxy = false;
+    QString user;
+    int attempt = 1;
+};
+
+// What the operator typed.  An empty user name is a valid answer.
+struct LoginAnswer {
+    QString user;
+    QString password;
+};
 
 class UiSeam {
 public:
@@ -42,6 +62,10 @@ public:
     // QString when the operator cancels.
     virtual QString chooseDirectory(QWidget *parent, const QString &title,
                                     const QString &startFolder) = 0;
+
+    // Asks for a user name and password (modal).  Nothing when cancelled.
+    virtual std::optional<LoginAnswer> askLogin(QWidget *parent,
+                                                const LoginRequest &request) = 0;
 };
 
 // The seam in force.  Defaults to the Qt implementation.

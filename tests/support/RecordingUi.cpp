@@ -35,6 +35,8 @@ void RecordingUi::clear()
     launches.clear();
     openedUrls.clear();
     folderRequests.clear();
+    loginRequests.clear();
+    loginParents.clear();
 }
 
 QStringList RecordingUi::messageTexts() const
@@ -92,4 +94,16 @@ QString RecordingUi::chooseDirectory(QWidget *parent, const QString &title,
     if (folderAnswers.isEmpty())
         return QString();
     return folderAnswers.takeFirst();
+}
+
+std::optional<kestrune::LoginAnswer> RecordingUi::askLogin(QWidget *parent,
+                                                           const kestrune::LoginRequest &request)
+{
+    loginRequests.append(request);
+    loginParents.append(parent);
+    if (onLogin)
+        onLogin(loginRequests.constLast());
+    if (loginAnswers.isEmpty())
+        return std::nullopt;
+    return loginAnswers.takeFirst();
 }

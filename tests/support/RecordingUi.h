@@ -1,11 +1,12 @@
 #pragma once
 // A UiSeam for tests: records every message box, pointer change, help call,
-// program start, address opening and folder request, never waits for a
-// person, and answers from a script.
+// program start, address opening, folder and login request, never waits for
+// a person, and answers from a script.
 //
 //     RecordingUi ui;                 // installed until it goes out of scope
 //     ui.failStartDetached = true;    // make launches fail
 //     ui.folderAnswers << "/tmp/x";   // the next chooseDirectory answer
+//     ui.loginAnswers << kestrune::LoginAnswer{"user", "secret"};
 //     ... drive the code ...
 //     QCOMPARE(ui.messages.size(), 1);
 //     QCOMPARE(ui.messages[0].text, QStringLiteral("..."));
@@ -20,6 +21,7 @@
 #include <QWidget>
 
 #include <functional>
+#include <optional>
 
 class RecordingUi : public kestrune::UiSeam {
 public:
@@ -65,6 +67,8 @@ public:
     QList<Launch> launches; // every startDetached call, failed ones included
     QList<QUrl> openedUrls; // every openUrl call, failed ones included
     QList<FolderRequest> folderRequests;
+    QList<kestrune::LoginRequest> loginRequests;
+    QList<QPointer<QWidget>> loginParents; // the owner of each login request
 
     // --- script ---
     bool failStartDetached = false;
@@ -72,6 +76,12 @@ public:
     // Answers of chooseDirectory, first one first; a null QString (also when
     // the list is used up) is a cancelled dialog.
     QStringList folderAnswers;
+    // Answers of askLogin, first one first; std::nullopt (also when the list
+    // is used up) is a cancelled dialog.
+    QList<std::optional<kestrune::LoginAnswer>> loginAnswers;
+    // Runs while the login dialog is "open" (after the request has been
+    // recorded, before the scripted answer is taken).
+    std::function<void(const kestrune::LoginRequest &)> onLogin;
     // Runs while a message box is "open" (after it has been recorded), e.g.
     // to look at the program's state or to press another button meanwhile.
     std::function<void(const Message &)> onMessage;
@@ -93,6 +103,8 @@ public:
     bool openUrl(const QUrl &url) override;
     QString chooseDirectory(QWidget *parent, const QString &title,
                             const QString &startFolder) override;
+    std::optional<kestrune::LoginAnswer> askLogin(QWidget *parent,
+                                                  const kestrune::LoginRequest &request) override;
 
 private:
     bool m_installed = false;
