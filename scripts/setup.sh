@@ -7,7 +7,7 @@ KESTRUNE_BUILD="$KESTRUNE_ROOT/build"
 KESTRUNE_PACKAGES=(
   g++ cmake ninja-build pkg-config
   qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins libqt6network6 libqt6test6
-  libxml2-dev
+  libxml2-dev libcurl4-openssl-dev openssl
   fonts-noto-cjk
   tinyproxy nginx-light curl
   xvfb xauth

@@ -107,7 +107,7 @@ int main(int argc, char **argv)
         hooks.setProgress = [&](int, bool) { ++progressCalls; };
         QElapsedTimer clock;
         clock.start();
-        const qint64 count = DownloadFile(url, &file, QString(), size, hooks);
+        const qint64 count = DownloadFile(url, &file, QString(), size, hooks).bytes;
         const qint64 transferNs = clock.nsecsElapsed();
         const bool committed = count > 0 && file.commit();
         const qint64 durableNs = clock.nsecsElapsed();

@@ -178,9 +178,9 @@ public:
     QString currentFolderText() override { return m_folder; }
     QString proxy() override { return m_proxy; }
 
-    void rowDone(int, CollectionRun::RowOutcome outcome, qint64 bytes) override
+    void rowDone(int, const ListingRow &row, const CollectionRun::RowResult &result) override
     {
-        switch (outcome) {
+        switch (result.outcome) {
         case CollectionRun::RowOutcome::Downloaded:
             ++totals.downloaded;
             break;
@@ -191,11 +191,14 @@ public:
         case CollectionRun::RowOutcome::InvalidName:
         case CollectionRun::RowOutcome::StoreFailed:
             ++totals.failed;
+            // The run log keeps its own lines; the operator reads why here.
+            finishProgress();
+            printError(m_err, QStringLiteral("%1: %2 (%3)").arg(row.fileName, result.reason, row.url));
             break;
         }
-        totals.bytes += bytes;
-        if (bytes > 0)
-            m_received = bytes;
+        totals.bytes += result.bytes;
+        if (result.bytes > 0)
+            m_received = result.bytes;
         draw(true);
     }
 
@@ -247,8 +250,6 @@ private:
     QElapsedTimer m_rowClock;
     QElapsedTimer m_drawClock;
 };
-
-const QString kNotFoundSentence = QStringLiteral("指定されたドキュメントは存在しません。");
 
 } // namespace
 
@@ -338,38 +339,40 @@ int runCollect(const CollectOptions &o, const QString &exeFolder, std::FILE *out
     ListingLoader loader(std::move(hooks));
     loader.setTimeout(timeoutMs);
 
-    QList<ListingRow> rows;
-    const qint32 listed = loader.AnalyzeListingPage(o.url, rows);
+    const ListingResult listing = loader.AnalyzeListing(o.url);
     const auto interruptedExit = [&] {
         log.close();
         printError(err, QStringLiteral("interrupted"));
         return ExitInterrupted;
     };
-    if (g_interrupted.load())
+    if (g_interrupted.load() || listing.status == ListingStatus::Abandoned)
         return interruptedExit();
-    if (listed < 0) {
+    QString why;
+    switch (listing.status) {
+    case ListingStatus::Listed:
+    case ListingStatus::Abandoned:
+        break;
+    case ListingStatus::NavigationError:
+        why = QStringLiteral("the listing page could not be loaded: %1 (%2)").arg(o.url, listing.reason);
+        break;
+    case ListingStatus::TimedOut:
+        why = QStringLiteral("the listing page did not load within %1 s: %2")
+                  .arg(double(timeoutMs) / 1000.0)
+                  .arg(o.url);
+        break;
+    case ListingStatus::NotFound:
+        why = QStringLiteral("the server says the listing page does not exist: %1").arg(o.url);
+        break;
+    case ListingStatus::AnalysisError:
+        why = QStringLiteral("the listing page could not be read: %1").arg(o.url);
+        break;
+    }
+    if (!why.isEmpty()) {
         log.close();
-        printError(err, QStringLiteral("the listing page could not be read: %1").arg(o.url));
+        printError(err, why);
         return ExitNothingDone;
     }
-    if (listed == 0) {
-        QString why;
-        if (loader.intPageState == -1)
-            why = QStringLiteral("the listing page could not be loaded: %1").arg(o.url);
-        else if (loader.intPageState == -2)
-            why = QStringLiteral("the listing page did not load within %1 s: %2")
-                      .arg(double(timeoutMs) / 1000.0)
-                      .arg(o.url);
-        else if (loader.intPageState != 0)
-            why = QStringLiteral("the listing page could not be loaded: %1").arg(o.url);
-        else if (loader.pageText().contains(kNotFoundSentence))
-            why = QStringLiteral("the server says the listing page does not exist: %1").arg(o.url);
-        if (!why.isEmpty()) {
-            log.close();
-            printError(err, why);
-            return ExitNothingDone;
-        }
-    }
+    const QList<ListingRow> &rows = listing.rows;
 
     CommandHost host(log, fileNo, folder, o.proxy, int(rows.size()), err, showProgress);
     CollectionRun::Ending ending = CollectionRun::Ending::Completed;

@@ -49,42 +49,40 @@ CollectionRun::Ending CollectionRun::run(const QList<ListingRow> &rows, const QS
             return Ending::Abandoned;
         const ListingRow row = rows.at(i - 1);
         m_host.beginRow(int(i), row);
-        qint64 bytes = 0;
-        const RowOutcome outcome = doRow(row, saveFolder, bytes);
+        const RowResult result = doRow(row, saveFolder);
         if (m_abandoned)
             return Ending::Abandoned;
-        m_host.rowDone(int(i), outcome, bytes);
+        m_host.rowDone(int(i), row, result);
     }
     m_host.writeRunLog(QStringLiteral("○ IISログダウンロード終了。\t")
                        + (n > 0 ? rows.at(n - 1).url : QString()));
     return Ending::Completed;
 }
 
-CollectionRun::RowOutcome CollectionRun::doRow(const ListingRow &row, const QString &saveFolder,
-                                               qint64 &bytes)
+CollectionRun::RowResult CollectionRun::doRow(const ListingRow &row, const QString &saveFolder)
 {
     if (isUnsafeFileName(row.fileName)) {
         m_host.writeRunLog(QStringLiteral("× ファイル名が不正です。\t") + row.url);
-        return RowOutcome::InvalidName;
+        return {RowOutcome::InvalidName, 0, QStringLiteral("unsafe file name")};
     }
     const QString path = localPath(saveFolder, row.fileName);
     const qint64 localSize = GetLocalFileSize(path);
     m_host.yield();
     if (m_host.abandoned()) {
         m_abandoned = true;
-        return RowOutcome::Failed;
+        return {};
     }
     const QString proxy = m_host.proxy();
     const qint64 remoteSize = GetRemoteFileSize(row.url, proxy);
     m_host.remoteSizeKnown(remoteSize);
     if (localSize == remoteSize) {
         m_host.writeRunLog(QStringLiteral("× ファイルサイズが同じ ") + row.url);
-        return RowOutcome::Unchanged;
+        return {RowOutcome::Unchanged, 0, QString()};
     }
 
-    const auto storeFailed = [&] {
+    const auto storeFailed = [&](const QString &why) {
         m_host.writeRunLog(QStringLiteral("× ファイルを保存できません。\t") + path);
-        return RowOutcome::StoreFailed;
+        return RowResult{RowOutcome::StoreFailed, 0, QStringLiteral("cannot store the file: ") + why};
     };
 
     // The body streams into a temporary file beside the local copy, which
@@ -93,43 +91,41 @@ CollectionRun::RowOutcome CollectionRun::doRow(const ListingRow &row, const QStr
     if (!row.fileName.isEmpty()) {
         target = std::make_unique<QSaveFile>(path);
         if (!target->open(QIODevice::WriteOnly))
-            return storeFailed();
+            return storeFailed(target->errorString());
     }
 
-    bool transferFailed = false;
     DownloadHooks hooks;
-    hooks.writeRunLog = [&](const QString &line) {
-        transferFailed = line.startsWith(QStringLiteral("× "));
-        m_host.writeRunLog(line);
-    };
+    hooks.writeRunLog = [&](const QString &line) { m_host.writeRunLog(line); };
     hooks.setProgress = [&](int percent, bool busy) { m_host.setProgress(percent, busy); };
     hooks.abandoned = [&] { return m_host.abandoned(); };
     hooks.bytesReceived = [&](qint64 received) { m_host.bytesReceived(received, remoteSize); };
-    const qint64 count = DownloadFile(row.url, target.get(), proxy, remoteSize, hooks);
+    const DownloadOutcome outcome = DownloadFile(row.url, target.get(), proxy, remoteSize, hooks);
 
-    if (m_host.abandoned()) {
+    if (outcome.result == DownloadResult::Interrupted || m_host.abandoned()) {
         m_abandoned = true;
         if (target)
             target->cancelWriting();
-        return RowOutcome::Failed;
+        return {};
     }
-    if (count == kDownloadStoreFailed) {
+    if (outcome.result == DownloadResult::NotStorable) {
+        const QString why = target->errorString();
         target->cancelWriting();
-        return storeFailed();
+        return storeFailed(why);
     }
-    if (count <= 0) {
+    if (outcome.result != DownloadResult::Stored) {
         if (target)
             target->cancelWriting();
-        return transferFailed ? RowOutcome::Failed : RowOutcome::Downloaded;
+        if (outcome.result == DownloadResult::Failed)
+            return {RowOutcome::Failed, 0, outcome.reason()};
+        return {RowOutcome::Downloaded, 0, QString()};
     }
 
     // After a download the current directory follows the folder box, so a
     // later run's log lands there; a folder that cannot be entered is ignored.
     QDir::setCurrent(m_host.currentFolderText());
-    bytes = count;
     if (target && !target->commit())
-        return storeFailed();
-    return RowOutcome::Downloaded;
+        return storeFailed(target->errorString());
+    return {RowOutcome::Downloaded, outcome.bytes, QString()};
 }
 
 } // namespace kestrune

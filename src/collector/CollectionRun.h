@@ -16,6 +16,13 @@ public:
     enum class RowOutcome { Unchanged, Downloaded, Failed, InvalidName, StoreFailed };
     enum class Ending { Completed, Stopped, Abandoned };
 
+    // What became of one row.
+    struct RowResult {
+        RowOutcome outcome = RowOutcome::Failed;
+        qint64 bytes = 0; // bytes stored
+        QString reason;   // why a row failed, in plain words (English)
+    };
+
     class Host {
     public:
         virtual ~Host() = default;
@@ -38,7 +45,7 @@ public:
         virtual QString currentFolderText() = 0;
         // The proxy in force, read for every row.
         virtual QString proxy() = 0;
-        virtual void rowDone(int i, RowOutcome outcome, qint64 bytes) { Q_UNUSED(i) Q_UNUSED(outcome) Q_UNUSED(bytes) }
+        virtual void rowDone(int i, const ListingRow &row, const RowResult &result) { Q_UNUSED(i) Q_UNUSED(row) Q_UNUSED(result) }
     };
 
     explicit CollectionRun(Host &host) : m_host(host) {}
@@ -53,7 +60,7 @@ public:
     static bool isUnsafeFileName(const QString &fileName);
 
 private:
-    RowOutcome doRow(const ListingRow &row, const QString &saveFolder, qint64 &bytes);
+    RowResult doRow(const ListingRow &row, const QString &saveFolder);
 
     Host &m_host;
     bool m_abandoned = false;

@@ -49,6 +49,17 @@ ListingLoader::ListingLoader(Hooks hooks, QObject *parent)
     connect(brwBrowser, &WebBrowser::NavigateError, this,
             &ListingLoader::brwBrowser_NavigateError);
     connect(tmrIE, &QTimer::timeout, this, &ListingLoader::tmrIE_Timer);
+    if (m_hooks.askLogin) {
+        brwBrowser->setLoginHandler([this](const LoginPrompt &prompt) {
+            // The operator's typing is no part of the page's load time.
+            const bool timing = tmrIE->isActive();
+            tmrIE->stop();
+            std::optional<transfer::Credentials> answer = m_hooks.askLogin(prompt);
+            if (timing && intPageState == 1)
+                tmrIE->start();
+            return answer;
+        });
+    }
 }
 
 ListingLoader::~ListingLoader() = default;
@@ -97,15 +108,17 @@ void ListingLoader::LoadPage(const QString &url)
         m_hooks.setBusyPointer(false);
 }
 
-qint32 ListingLoader::AnalyzeListingPage(const QString &url, QList<ListingRow> &rows)
+ListingResult ListingLoader::AnalyzeListing(const QString &url)
 {
     const auto log = [this](const QString &line) {
         if (m_hooks.writeRunLog)
             m_hooks.writeRunLog(line);
     };
-    const auto done = [this](qint32 result) {
+    ListingResult result;
+    const auto done = [this, &result](ListingStatus status) {
         if (m_hooks.setBusyPointer)
             m_hooks.setBusyPointer(false);
+        result.status = status;
         return result;
     };
     if (m_hooks.setBusyPointer)
@@ -116,33 +129,49 @@ qint32 ListingLoader::AnalyzeListingPage(const QString &url, QList<ListingRow> &
 
     if (intPageState == -1) {
         log(QStringLiteral("× ページを表示できません。\t") + url);
-        return done(0);
+        result.reason = brwBrowser->lastErrorText();
+        return done(ListingStatus::NavigationError);
     }
     if (intPageState == -2) {
         log(QStringLiteral("× タイムアウトが発生しました。\t") + brwBrowser->LocationURL());
-        return done(0);
+        result.reason = QStringLiteral("no page within %1 s").arg(double(tmrIE->interval()) / 1000.0);
+        return done(ListingStatus::TimedOut);
     }
     if (intPageState == 1) // the program is ending; the page never arrived
-        return done(0);
+        return done(ListingStatus::Abandoned);
     if (text.contains(QStringLiteral("指定されたドキュメントは存在しません。"))) {
         log(QStringLiteral("× 指定されたドキュメントは存在しません。\t") + url);
-        return done(0);
+        result.reason = QStringLiteral("the server says the document does not exist");
+        return done(ListingStatus::NotFound);
     }
 
     const HtmlDocument *doc = brwBrowser->Document();
     if (!doc) {
         log(QStringLiteral("× ページ分析エラー！\t") + url);
-        return done(-1);
+        result.reason = QStringLiteral("the page has no document");
+        return done(ListingStatus::AnalysisError);
     }
-    qint32 count = 0;
-    rows.reserve(rows.size() + doc->links.size());
+    result.rows.reserve(doc->links.size());
     for (const DocumentLink &link : doc->links) {
         if (IsParentDirectoryLink(link.outerText))
             continue;
-        rows.append({basKestrune::TrimSpaces(link.outerText), basKestrune::TrimSpaces(link.href)});
-        ++count;
+        result.rows.append({basKestrune::TrimSpaces(link.outerText), basKestrune::TrimSpaces(link.href)});
     }
-    return done(count);
+    return done(ListingStatus::Listed);
+}
+
+qint32 ListingLoader::AnalyzeListingPage(const QString &url, QList<ListingRow> &rows)
+{
+    ListingResult result = AnalyzeListing(url);
+    switch (result.status) {
+    case ListingStatus::Listed:
+        rows += result.rows;
+        return qint32(result.rows.size());
+    case ListingStatus::AnalysisError:
+        return -1;
+    default:
+        return 0;
+    }
 }
 
 void ListingLoader::brwBrowser_DocumentComplete(const QString &)

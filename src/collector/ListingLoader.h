@@ -5,6 +5,7 @@
 // through the hooks.
 
 #include "collector/ListingRow.h"
+#include "collector/WebBrowser.h"
 
 #include <QList>
 #include <QObject>
@@ -16,7 +17,23 @@ class QTimer;
 
 namespace kestrune {
 
-class WebBrowser;
+// How a listing load ended.
+enum class ListingStatus {
+    Listed,          // the page loaded; rows holds its links (maybe none)
+    NavigationError, // the page could not be loaded
+    TimedOut,        // no page within the page-load time-out
+    NotFound,        // the server's page says the document does not exist
+    AnalysisError,   // the page's links could not be read
+    Abandoned,       // the program is ending
+};
+
+struct ListingResult {
+    ListingStatus status = ListingStatus::Listed;
+    QList<ListingRow> rows;
+    // Why the page failed, in plain words (English): the HTTP status or the
+    // client's reason.  Empty when it loaded.
+    QString reason;
+};
 
 class ListingLoader : public QObject {
     Q_OBJECT
@@ -29,6 +46,10 @@ public:
         std::function<void(const QString &html, const QString &text)> setPageSource;
         // True once the program is ending: a wait gives up at once.
         std::function<bool()> abandoned;
+        // Asks the operator for a login when the page (or the proxy) wants
+        // one; empty: such a page is a navigation error.  The page-load
+        // time-out does not run while it asks.
+        WebBrowser::LoginHandler askLogin;
     };
 
     explicit ListingLoader(Hooks hooks, QObject *parent = nullptr);
@@ -43,9 +64,12 @@ public:
     // timed out.  On return intPageState is 0, -1 or -2.
     void LoadPage(const QString &url);
 
-    // Loads url and appends one row per link except the parent-folder link.
-    // Returns the number of rows, 0 for a page that failed, -1 when reading
-    // the links failed.
+    // Loads url and lists one row per link except the parent-folder link,
+    // writing the run-log line of a failure.
+    ListingResult AnalyzeListing(const QString &url);
+
+    // The same as a count: appends the rows and returns their number, 0 for
+    // a page that failed, -1 when reading the links failed.
     qint32 AnalyzeListingPage(const QString &url, QList<ListingRow> &rows);
 
     // The text of the page last loaded (what txtSource holds).

@@ -2,11 +2,9 @@
 
 #include "collector/PageCharset.h"
 
+#include "transfer/CurlTransport.h"
+
 #include <QMetaObject>
-#include <QNetworkAccessManager>
-#include <QNetworkProxyFactory>
-#include <QNetworkReply>
-#include <QNetworkRequest>
 #include <QRegularExpression>
 
 namespace kestrune {
@@ -14,17 +12,6 @@ namespace kestrune {
 namespace {
 
 const QString kBlankPage = QStringLiteral("about:blank");
-constexpr int kMaxRedirects = 20;
-
-// The proxy a browser uses: the system's settings, whatever the program sets
-// as its own proxy (the collector's transfers have their own setting).
-class SystemProxyFactory : public QNetworkProxyFactory {
-public:
-    QList<QNetworkProxy> queryProxy(const QNetworkProxyQuery &query) override
-    {
-        return systemProxyForQuery(query);
-    }
-};
 
 bool isWebScheme(const QString &scheme)
 {
@@ -85,11 +72,7 @@ HtmlDocument errorPage(const QString &reason)
 
 } // namespace
 
-WebBrowser::WebBrowser(QObject *parent)
-    : QObject(parent), m_network(new QNetworkAccessManager(this))
-{
-    m_network->setProxyFactory(new SystemProxyFactory);
-}
+WebBrowser::WebBrowser(QObject *parent) : QObject(parent) {}
 
 WebBrowser::~WebBrowser()
 {
@@ -101,6 +84,8 @@ void WebBrowser::Navigate2(const QString &url)
     abandon();
     const quint64 navigation = ++m_navigation;
     m_busy = true;
+    m_loginPrompts = 0;
+    m_lastErrorText.clear();
 
     QString address;
     switch (interpret(url, &address)) {
@@ -122,50 +107,30 @@ void WebBrowser::Navigate2(const QString &url)
     }
     case Target::Web: break;
     }
+    m_requestedUrl = address;
+    request(QUrl(address));
+}
 
-    QNetworkRequest request{QUrl(address)};
-    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
-                         QNetworkRequest::UserVerifiedRedirectPolicy);
-    request.setMaximumRedirectsAllowed(kMaxRedirects);
-    request.setAttribute(QNetworkRequest::CacheLoadControlAttribute,
-                         QNetworkRequest::AlwaysNetwork);
-    request.setRawHeader("Accept", "text/html,application/xhtml+xml,*/*;q=0.8");
-    request.setRawHeader("Accept-Language", "ja,en;q=0.5");
-
-    m_body.clear();
-    m_redirects = 0;
-    QNetworkReply *reply = m_network->get(request);
-    m_reply = reply;
-    connect(reply, &QNetworkReply::readyRead, this, &WebBrowser::onReadyRead);
-    connect(reply, &QNetworkReply::finished, this, &WebBrowser::onFinished);
-    connect(reply, &QNetworkReply::metaDataChanged, this, [this, reply] {
-        if (reply != m_reply)
-            return;
-        const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-        const QVariant length = reply->header(QNetworkRequest::ContentLengthHeader);
-        if ((status < 300 || status >= 400) && length.isValid()
-            && length.toLongLong() > m_maxBodyBytes)
-            failTooLarge();
-    });
-    connect(reply, &QNetworkReply::redirected, this, [this, reply](const QUrl &to) {
-        if (reply != m_reply)
-            return;
-        m_body.clear();
-        const quint64 navigation = m_navigation;
-        if (++m_redirects > kMaxRedirects) {
-            abandon();
-            fail(navigation, addressOf(to), -int(QNetworkReply::TooManyRedirectsError),
-                 QStringLiteral("リダイレクトが多すぎます。"));
-            return;
-        }
-        if (isWebScheme(to.scheme())) {
-            Q_EMIT reply->redirectAllowed();
-            return;
-        }
-        abandon();
-        fail(navigation, addressOf(to), kUnsupportedAddress,
-             QStringLiteral("このアドレスは開けません。"));
-    });
+void WebBrowser::request(const QUrl &url)
+{
+    transfer::RequestOptions o;
+    o.url = url;
+    o.userAgent = "Mozilla/5.0 (compatible; Kestrune)";
+    o.headers = {"Accept: text/html,application/xhtml+xml,*/*;q=0.8",
+                 "Accept-Language: ja,en;q=0.5", "Cache-Control: no-cache", "Pragma: no-cache"};
+    o.allowHttpsToHttp = true; // a browser follows a site that leaves https
+    o.maxBodyBytes = m_maxBodyBytes;
+    o.bufferLimit = m_maxBodyBytes + 1; // the page is read whole
+    m_request = std::make_unique<transfer::HttpRequest>(o);
+    // Handled from the event loop, never inside a call into the client: the
+    // login prompt runs a modal loop of its own.
+    const QPointer<transfer::HttpRequest> request = m_request.get();
+    connect(m_request.get(), &transfer::HttpRequest::progressed, this,
+            [this, request] {
+                if (request && request == m_request.get())
+                    onProgress();
+            },
+            Qt::QueuedConnection);
 }
 
 void WebBrowser::Stop()
@@ -197,88 +162,154 @@ QString WebBrowser::LocationURL() const
 
 void WebBrowser::abandon()
 {
-    if (QNetworkReply *reply = m_reply) {
-        m_reply = nullptr;
-        reply->disconnect(this);
-        reply->abort();
-        reply->deleteLater();
+    m_request.reset();
+}
+
+void WebBrowser::onProgress()
+{
+    if (m_request && (m_request->failed() || m_request->finished()))
+        onEnded();
+}
+
+namespace {
+
+int navigateErrorCode(transfer::TransferError::Kind kind)
+{
+    using K = transfer::TransferError::Kind;
+    switch (kind) {
+    case K::None: return WebBrowser::kNetworkError;
+    case K::BadAddress: return WebBrowser::kUnsupportedAddress;
+    case K::HostNotFound:
+    case K::ProxyNotFound: return WebBrowser::kHostNotFound;
+    case K::Refused: return WebBrowser::kConnectionRefused;
+    case K::TimedOut: return WebBrowser::kTimedOut;
+    case K::Tls:
+    case K::Certificate: return WebBrowser::kTlsFailed;
+    case K::ProxyAuth: return 407;
+    case K::TooManyRedirects: return WebBrowser::kTooManyRedirects;
+    case K::HeadersTooLarge:
+    case K::UnsupportedCoding: return WebBrowser::kProtocolFailure;
+    case K::BadFraming: return WebBrowser::kConnectionClosed;
+    case K::BodyTooLarge: return WebBrowser::kBodyTooLarge;
+    case K::BadProxy:
+    case K::Network:
+    case K::Aborted: return WebBrowser::kNetworkError;
     }
-    m_body.clear();
-    m_body.squeeze();
+    return WebBrowser::kNetworkError;
 }
 
-void WebBrowser::onReadyRead()
+// host, or host:port when the port is not the scheme's own.
+QString hostForPrompt(const QString &scheme, const QString &host, int port)
 {
-    auto *reply = qobject_cast<QNetworkReply *>(sender());
-    if (!reply || reply != m_reply)
-        return;
-    m_body += reply->read(m_maxBodyBytes - m_body.size() + 1);
-    if (m_body.size() > m_maxBodyBytes)
-        failTooLarge();
+    const int standard = scheme == QLatin1String("https") ? 443 : 80;
+    const QString shown = host.contains(u':') ? QStringLiteral("[%1]").arg(host) : host;
+    return port < 0 || port == standard ? shown : QStringLiteral("%1:%2").arg(shown).arg(port);
 }
 
-void WebBrowser::failTooLarge()
+} // namespace
+
+void WebBrowser::onEnded()
 {
-    const QString url = addressOf(m_reply->url());
     const quint64 navigation = m_navigation;
-    abandon();
-    fail(navigation, url, kBodyTooLarge,
-         QStringLiteral("ページが大きすぎます（%1 バイトを超えています）。").arg(m_maxBodyBytes));
-}
+    transfer::HttpRequest &r = *m_request;
+    // The address that failed: where the answer came from, or the address
+    // asked for when the request never got to an http(s) answer.
+    const QUrl answered = r.url();
+    const QString url = isWebScheme(answered.scheme()) ? addressOf(answered) : m_requestedUrl;
 
-void WebBrowser::onFinished()
-{
-    auto *reply = qobject_cast<QNetworkReply *>(sender());
-    if (!reply || reply != m_reply)
+    if (r.failed()) {
+        const transfer::TransferError error = r.error();
+        if (error.kind == transfer::TransferError::Kind::ProxyAuth) {
+            const LoginStep step = askLogin(navigation, true);
+            if (step != LoginStep::Refused)
+                return;
+        }
+        const int code = navigateErrorCode(error.kind);
+        m_lastErrorText = code == 407 ? transfer::DescribeHttpStatus(407) : error.describe();
+        abandon();
+        fail(navigation, url, code,
+             code == kUnsupportedAddress ? QStringLiteral("このアドレスは開けません。") : m_lastErrorText);
         return;
-    const quint64 navigation = m_navigation;
-    m_reply = nullptr;
-    reply->disconnect(this);
-    reply->deleteLater();
+    }
 
-    const QString url = addressOf(reply->url());
-    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    const int status = r.status();
+    if (status == 401 || status == 407) {
+        const LoginStep step = askLogin(navigation, status == 407);
+        if (step != LoginStep::Refused)
+            return;
+    }
     if (status >= 400) {
-        m_body.clear();
-        fail(navigation, url, status,
-             QStringLiteral("HTTP %1 %2")
-                 .arg(status)
-                 .arg(reply->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toString()));
+        m_lastErrorText = transfer::DescribeHttpStatus(status);
+        abandon();
+        fail(navigation, url, status, m_lastErrorText);
         return;
     }
-    if (reply->error() != QNetworkReply::NoError) {
-        m_body.clear();
-        // A redirect to an address that is not http(s) ends here.
-        const int code = reply->error() == QNetworkReply::ProtocolUnknownError
-                             ? kUnsupportedAddress
-                             : -int(reply->error());
-        fail(navigation, url, code, reply->errorString());
+    // An interim status or a redirect without a target as the final answer
+    // is no page.
+    if (status < 200 || status >= 300) {
+        m_lastErrorText = QStringLiteral("HTTP %1: no page").arg(status);
+        abandon();
+        fail(navigation, url, kProtocolFailure,
+             QStringLiteral("HTTP %1: サーバーの応答が正しくありません。").arg(status));
         return;
     }
-    // A redirect that was not followed (a loop the network layer gave up on)
-    // or an interim status as the final answer is no page.
-    const bool unfollowedRedirect = status >= 300 && status < 400 && reply->hasRawHeader("Location");
-    if (status < 200 || unfollowedRedirect) {
-        m_body.clear();
-        const auto error = unfollowedRedirect ? QNetworkReply::TooManyRedirectsError
-                                              : QNetworkReply::ProtocolFailure;
-        fail(navigation, url, -int(error),
-             QStringLiteral("HTTP %1: %2")
-                 .arg(status)
-                 .arg(unfollowedRedirect ? QStringLiteral("リダイレクトが多すぎます。")
-                                         : QStringLiteral("サーバーの応答が正しくありません。")));
-        return;
+    const QByteArray body = r.readAll();
+    const QByteArray contentType = r.header("Content-Type");
+    abandon();
+    complete(navigation, answered, body, contentType);
+}
+
+WebBrowser::LoginStep WebBrowser::askLogin(quint64 navigation, bool proxy)
+{
+    transfer::HttpRequest &r = *m_request;
+    if (!m_loginHandler || m_loginPrompts >= kMaxLoginPrompts)
+        return LoginStep::Refused;
+    const QUrl url = r.url();
+    const QString proxyHost = r.proxyHost();
+    const quint16 proxyPort = r.proxyPort();
+    if (proxy && proxyHost.isEmpty())
+        return LoginStep::Refused;
+
+    LoginPrompt prompt;
+    prompt.proxy = proxy;
+    prompt.host = proxy ? hostForPrompt(QStringLiteral("http"), proxyHost, proxyPort)
+                        : hostForPrompt(url.scheme(), url.host(), url.port());
+    prompt.realm = r.authRealm();
+    prompt.attempt = ++m_loginPrompts;
+    const std::optional<transfer::Credentials> previous =
+        proxy ? transfer::ProxyLoginFor(proxyHost, proxyPort) : transfer::ServerLoginFor(url);
+    if (previous)
+        prompt.user = previous->user;
+    const bool basicOnly = r.authBasicOnly();
+    const bool refusedLogin = proxy ? r.sentProxyLogin() : r.sentServerLogin();
+    // Nothing of this navigation runs while the operator types.
+    abandon();
+
+    const QPointer<WebBrowser> self(this);
+    const std::optional<transfer::Credentials> answer = m_loginHandler(prompt);
+    if (!self || navigation != m_navigation)
+        return LoginStep::Replaced; // stopped, replaced or gone meanwhile
+    if (!answer) {
+        // A login the server refused is of no use to the transfers either.
+        if (refusedLogin) {
+            if (proxy)
+                transfer::ForgetProxyLogin(proxyHost, proxyPort);
+            else
+                transfer::ForgetServerLogin(url);
+        }
+        m_lastErrorText = transfer::DescribeHttpStatus(proxy ? 407 : 401);
+        fail(navigation, proxy ? m_requestedUrl : addressOf(url), proxy ? 407 : 401,
+             m_lastErrorText);
+        return LoginStep::Replaced;
     }
-    m_body += reply->read(m_maxBodyBytes - m_body.size() + 1);
-    if (m_body.size() > m_maxBodyBytes) {
-        m_body.clear();
-        fail(navigation, url, kBodyTooLarge,
-             QStringLiteral("ページが大きすぎます（%1 バイトを超えています）。").arg(m_maxBodyBytes));
-        return;
+    if (proxy) {
+        transfer::RememberProxyLogin(proxyHost, proxyPort, *answer);
+    } else {
+        transfer::RememberServerLogin(url, *answer);
+        transfer::NoteServerAuthSchemes(url, basicOnly);
     }
-    QByteArray body;
-    body.swap(m_body);
-    complete(navigation, reply->url(), body, reply->rawHeader("Content-Type"));
+    request(proxy ? QUrl(m_requestedUrl) : url);
+    return LoginStep::Retried;
 }
 
 void WebBrowser::complete(quint64 navigation, const QUrl &finalUrl, const QByteArray &body,

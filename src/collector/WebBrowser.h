@@ -35,13 +35,23 @@
 //   http and https only (plus "about:blank", which loads an empty page without
 //   the network).  An address typed without a scheme ("host/logs/") is read
 //   as http, as a browser's address bar does.  Requests go through the
-//   system's proxy settings, never the program's own proxy setting; redirects
-//   between http and https addresses are followed (at most 20; a redirect
-//   elsewhere fails with kUnsupportedAddress).  A body larger than
-//   maxBodyBytes() is not read to the end: the navigation fails.  The page's
-//   bytes are decoded as DecodePage() does; a text/plain answer shows as its
-//   text.  There is no time-out of its own: the caller decides how long to
-//   wait, and the navigation goes on until it ends or is replaced.
+//   program's HTTP client (transfer/CurlTransport.h) with the system's proxy
+//   settings, never the program's own proxy setting; redirects between http
+//   and https addresses are followed (at most 20; a redirect elsewhere fails
+//   with kUnsupportedAddress).  A body larger than maxBodyBytes() is not read
+//   to the end: the navigation fails.  The page's bytes are decoded as
+//   DecodePage() does; a text/plain answer shows as its text.  The page load
+//   has no time-out of its own (the caller decides how long to wait); the
+//   client's idle time-out ends a server that stops sending.
+//
+// Logins
+//   A 401 (server) or 407 (proxy) answer asks the login handler, when one is
+//   set, for a user name and a password, as a browser's login dialog does:
+//   the navigation is then made again with them, and a refused login asks
+//   again, at most kMaxLoginPrompts times.  A cancelled prompt, or no
+//   handler, ends the navigation with NavigateError(url, 401 or 407).  The
+//   credentials the server took stay in memory for the program's life and go
+//   with every later request to that server (transfer/Credentials.h).
 
 #include "collector/HtmlDocument.h"
 
@@ -53,22 +63,46 @@
 
 #include <memory>
 
-class QNetworkAccessManager;
-class QNetworkReply;
+#include "transfer/Credentials.h"
+#include "transfer/TransferError.h"
+
+#include <functional>
+#include <optional>
+
+namespace transfer {
+class HttpRequest;
+}
 
 namespace kestrune {
+
+// What a login prompt shows: the server's (or the proxy's) host, with its
+// port when that is not the scheme's own, and the realm it named.
+struct LoginPrompt {
+    QString host;
+    QString realm;
+    bool proxy = false;
+    QString user;     // the name given last time, to start from
+    int attempt = 1;  // 1 for the first prompt of a navigation
+};
 
 class WebBrowser : public QObject {
     Q_OBJECT
 public:
     // statusCode of NavigateError: the HTTP status (400 and above) when the
-    // server answered with one; otherwise 0 or negative.  Transport failures
-    // use the negated QNetworkReply::NetworkError value (connection refused
-    // -1, host not found -3, too many redirects -10, a final answer that is no
-    // page such as a 1xx status -399 — which is also how a redirect loop that
-    // Qt gives up on by itself ends, ...).
+    // server answered with one; otherwise 0 or negative.
     static constexpr int kUnsupportedAddress = 0; // not http/https/about:blank, or malformed
-    static constexpr int kBodyTooLarge = -1000;   // the body exceeds maxBodyBytes()
+    static constexpr int kConnectionRefused = -1;
+    static constexpr int kConnectionClosed = -2;   // the answer broke off
+    static constexpr int kHostNotFound = -3;
+    static constexpr int kTimedOut = -4;           // no data for the idle time-out
+    static constexpr int kTlsFailed = -6;          // TLS handshake or certificate
+    static constexpr int kTooManyRedirects = -10;
+    static constexpr int kNetworkError = -99;      // any other transport failure
+    static constexpr int kProtocolFailure = -399;  // an answer that is no page (1xx, a bare 3xx)
+    static constexpr int kBodyTooLarge = -1000;    // the body exceeds maxBodyBytes()
+    static constexpr int kMaxLoginPrompts = 3;
+
+    using LoginHandler = std::function<std::optional<transfer::Credentials>(const LoginPrompt &)>;
 
     static constexpr qint64 kDefaultMaxBodyBytes = qint64(64) * 1024 * 1024;
 
@@ -89,27 +123,38 @@ public:
     qint64 maxBodyBytes() const { return m_maxBodyBytes; }
     void setMaxBodyBytes(qint64 bytes) { m_maxBodyBytes = bytes; }
 
+    // Asked for a login on 401 and 407 (may open a modal dialog); none set:
+    // such an answer is a navigation error.
+    void setLoginHandler(LoginHandler handler) { m_loginHandler = std::move(handler); }
+
+    // Why the last navigation failed, in plain words (English): the HTTP
+    // status or the client's reason.  Empty after a success.
+    QString lastErrorText() const { return m_lastErrorText; }
+
 Q_SIGNALS:
     void DocumentComplete(const QString &url);
     void NavigateComplete2(const QString &url);
     void NavigateError(const QString &url, int statusCode);
 
 private:
+    void request(const QUrl &url);
     void abandon();
-    void onReadyRead();
-    void onFinished();
-    void failTooLarge();
+    void onProgress();
+    void onEnded();
+    enum class LoginStep { Retried, Refused, Replaced };
+    LoginStep askLogin(quint64 navigation, bool proxy);
     void complete(quint64 navigation, const QUrl &finalUrl, const QByteArray &body,
                   const QByteArray &contentType);
     void fail(quint64 navigation, const QString &url, int statusCode, const QString &reason);
 
-    QNetworkAccessManager *m_network = nullptr;
-    QPointer<QNetworkReply> m_reply;
-    QByteArray m_body;
+    std::unique_ptr<transfer::HttpRequest> m_request;
+    QString m_requestedUrl;   // the address the navigation asked for
     qint64 m_maxBodyBytes = kDefaultMaxBodyBytes;
     quint64 m_navigation = 0; // counts Navigate2 calls; stale events carry an older number
-    int m_redirects = 0;      // redirects followed by the navigation in flight
     bool m_busy = false;
+    LoginHandler m_loginHandler;
+    int m_loginPrompts = 0;   // prompts of the navigation in flight
+    QString m_lastErrorText;
 
     std::unique_ptr<HtmlDocument> m_document;
     QString m_locationName;

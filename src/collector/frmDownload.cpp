@@ -91,6 +91,19 @@ frmDownload::frmDownload(QWidget *parent)
         txtSource->setPlainText(text);
     };
     hooks.abandoned = [this] { return m_unloaded; };
+    hooks.askLogin = [this](const kestrune::LoginPrompt &prompt)
+        -> std::optional<transfer::Credentials> {
+        kestrune::LoginRequest request;
+        request.host = prompt.host;
+        request.realm = prompt.realm;
+        request.proxy = prompt.proxy;
+        request.user = prompt.user;
+        request.attempt = prompt.attempt;
+        const std::optional<kestrune::LoginAnswer> answer = ui().askLogin(this, request);
+        if (!answer)
+            return std::nullopt;
+        return transfer::Credentials{answer->user, answer->password};
+    };
     m_loader = new kestrune::ListingLoader(std::move(hooks), this);
 }
 

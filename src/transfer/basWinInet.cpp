@@ -1,27 +1,30 @@
 #include "transfer/basWinInet.h"
 
-#include "transfer/HttpExchange.h"
+#include "transfer/CurlTransport.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QEventLoop>
-#include <QTimer>
 #include <QUrl>
 
 #include <algorithm>
-#include <atomic>
+#include <memory>
 
 namespace {
 
-std::atomic<int> g_idleTimeoutMs{60000};
+using transfer::HttpRequest;
+using transfer::RequestOptions;
 
 constexpr qint64 kReadChunk = 1024;
-// Bytes the connection may hold before it stops reading from the network.  A
-// run suspended by a modal dialog therefore holds at most this much of a file;
+// Bytes a download holds before it stops reading from the network.  A run
+// suspended by a modal dialog therefore holds at most this much of a file;
 // the sender waits (TCP flow control) until the run reads on.
 constexpr qint64 kReadBufferSize = 1024 * 1024;
-// The probe reads only the head of the answer.
-constexpr qint64 kProbeBufferSize = 64 * 1024;
+// A probe reads and drops a body up to this size, so that its connection
+// serves the next request; a larger one costs the connection.
+constexpr qint64 kProbeDrainLimit = 64 * 1024;
+// How long a probe's small rest may take before its connection is given up.
+constexpr int kProbeDrainMs = 2000;
 
 // Longest time between two full passes of the event loop while data flows.
 constexpr qint64 kFullYieldIntervalNs = 1000000; // 1 ms
@@ -29,46 +32,42 @@ constexpr qint64 kFullYieldIntervalNs = 1000000; // 1 ms
 const QString kMarkSuccess = QStringLiteral("\u25CB "); // "○ "
 const QString kMarkFailure = QStringLiteral("\u00D7 "); // "× "
 
-// Blocks on a local event loop until the exchange has news (headers, data,
-// end, failure), the idle time-out passes, or the application is quitting.
-class ExchangeWaiter {
-public:
-    enum class Outcome { News, TimedOut, Quitting };
+RequestOptions fileRequest(const QString &strURL, const QString &strProxy)
+{
+    RequestOptions o;
+    o.url = QUrl(strURL);
+    o.proxyText = strProxy;
+    o.userAgent = "WinInet Test";
+    o.headers = {"Cache-Control: no-cache", "Pragma: no-cache", "Accept-Encoding: identity"};
+    return o;
+}
 
-    explicit ExchangeWaiter(transfer::HttpExchange *exchange)
+// Blocks on a local event loop until the request has news or the
+// application is quitting.
+class RequestWaiter {
+public:
+    explicit RequestWaiter(HttpRequest *request)
     {
-        m_timer.setSingleShot(true);
-        QObject::connect(exchange, &transfer::HttpExchange::progressed, &m_loop, [this] {
+        QObject::connect(request, &HttpRequest::progressed, &m_loop, [this] {
             if (m_waiting)
                 m_loop.exit(kNews);
         });
-        QObject::connect(&m_timer, &QTimer::timeout, &m_loop, [this] {
-            if (m_waiting)
-                m_loop.exit(kTimedOut);
-        });
     }
 
-    Outcome wait(QEventLoop::ProcessEventsFlags flags)
+    // False when the program is ending.
+    bool wait(QEventLoop::ProcessEventsFlags flags)
     {
         m_waiting = true;
-        m_timer.start(TransferIdleTimeout());
         const int code = m_loop.exec(flags);
-        m_timer.stop();
         m_waiting = false;
-        if (code == kNews)
-            return Outcome::News;
-        if (code == kTimedOut)
-            return Outcome::TimedOut;
         // Only QCoreApplication::exit() ends this loop with another code
-        // (and makes it return at once from then on): the program is ending.
-        return Outcome::Quitting;
+        // (and makes it return at once from then on).
+        return code == kNews;
     }
 
 private:
     static constexpr int kNews = 1;
-    static constexpr int kTimedOut = 2;
     QEventLoop m_loop;
-    QTimer m_timer;
     bool m_waiting = false;
 };
 
@@ -134,52 +133,111 @@ private:
     QElapsedTimer m_sinceFullPass;
 };
 
+bool allDigits(const QByteArray &text)
+{
+    return !text.isEmpty() && std::all_of(text.begin(), text.end(), [](char c) {
+        return c >= '0' && c <= '9';
+    });
+}
+
+// The size an answer to the first-byte probe reports: the total of its
+// Content-Range ("bytes 0-0/N", or "bytes */N" for an empty file), else its
+// Content-Length.
+qint64 reportedSize(const HttpRequest &request)
+{
+    const QByteArray range = request.header("Content-Range");
+    if (!range.isEmpty()) {
+        const QByteArray total = range.mid(range.lastIndexOf('/') + 1).trimmed();
+        if (allDigits(total) && total.size() <= 18)
+            return total.toLongLong();
+        if (request.status() == 206)
+            return 0; // a range of a size the server does not know
+    }
+    return std::max<qint64>(request.contentLength(), 0);
+}
+
+// Ends a request whose answer is no longer wanted.  A small rest is read to
+// its end on its own, so that the connection serves the next request.
+void release(std::unique_ptr<HttpRequest> request)
+{
+    if (request->failed() || request->finished()) {
+        return;
+    }
+    const qint64 length = request->contentLength();
+    if (request->headersReady() && length >= 0
+        && length - request->bodyBytesReceived() <= kProbeDrainLimit) {
+        request.release()->finishDetached(kProbeDrainMs);
+    }
+    // Otherwise the request dies here and takes its connection along.
+}
+
 } // namespace
 
 void SetTransferIdleTimeout(int milliseconds)
 {
-    g_idleTimeoutMs.store(milliseconds > 0 ? milliseconds : 1);
+    transfer::SetIdleTimeout(milliseconds);
 }
 
 int TransferIdleTimeout()
 {
-    return g_idleTimeoutMs.load();
+    return transfer::IdleTimeout();
+}
+
+QString DownloadOutcome::reason() const
+{
+    if (status != 0 && (status < 200 || status > 299))
+        return transfer::DescribeHttpStatus(status);
+    return error.describe();
 }
 
 qint64 GetRemoteFileSize(const QString &strURL, const QString &strProxy)
 {
     if (strURL.isEmpty())
         return 0;
-    transfer::HttpExchange exchange;
-    if (!exchange.start(QUrl(strURL), strProxy, kProbeBufferSize))
-        return 0;
-    ExchangeWaiter waiter(&exchange);
-    while (!exchange.headersReady() && !exchange.failed()) {
+    RequestOptions options = fileRequest(strURL, strProxy);
+    options.range = "0-0";
+    options.discardBody = true;
+    options.maxBodyBytes = kProbeDrainLimit;
+    auto request = std::make_unique<HttpRequest>(options);
+    RequestWaiter waiter(request.get());
+    while (!request->headersReady() && !request->failed()) {
         // Operator input waits until the answer is in; repaints and timers run.
-        if (waiter.wait(QEventLoop::ExcludeUserInputEvents) != ExchangeWaiter::Outcome::News)
+        if (!waiter.wait(QEventLoop::ExcludeUserInputEvents))
             return 0;
     }
-    // The body is never read: the exchange drops the connection on return.
-    return exchange.failed() ? 0 : std::max<qint64>(exchange.contentLength(), 0);
+    if (!request->headersReady())
+        return 0;
+    const qint64 size = reportedSize(*request);
+    release(std::move(request));
+    return size;
 }
 
-qint64 DownloadFile(const QString &strURL, QIODevice *target, const QString &strProxy,
-                    qint64 lngRemoteSize, const DownloadHooks &hooks)
+DownloadOutcome DownloadFile(const QString &strURL, QIODevice *target, const QString &strProxy,
+                             qint64 lngRemoteSize, const DownloadHooks &hooks)
 {
+    DownloadOutcome outcome;
     if (strURL.isEmpty())
-        return 0;
+        return outcome;
     const auto writeLine = [&](const QString &mark) {
         if (hooks.writeRunLog)
             hooks.writeRunLog(mark + strURL);
     };
     const auto abandoned = [&] { return hooks.abandoned && hooks.abandoned(); };
 
-    transfer::HttpExchange exchange;
-    if (!exchange.start(QUrl(strURL), strProxy, kReadBufferSize)) {
+    RequestOptions options = fileRequest(strURL, strProxy);
+    options.bufferLimit = kReadBufferSize;
+    auto request = std::make_unique<HttpRequest>(options);
+    const auto fail = [&] {
+        outcome.result = DownloadResult::Failed;
+        outcome.bytes = 0;
+        outcome.error = request->error();
         writeLine(kMarkFailure);
-        return 0;
-    }
-    ExchangeWaiter waiter(&exchange);
+        return outcome;
+    };
+    if (request->failed())
+        return fail();
+
+    RequestWaiter waiter(request.get());
     ProgressReporter progress(hooks.setProgress, lngRemoteSize);
     Yielder yielder;
 
@@ -187,48 +245,51 @@ qint64 DownloadFile(const QString &strURL, QIODevice *target, const QString &str
     qint64 position = 0;
     bool statusChecked = false;
     for (;;) {
-        if (exchange.failed()) {
-            // Unreachable, no answer, a broken connection or a body cut short.
-            writeLine(kMarkFailure);
-            return 0;
-        }
-        if (exchange.headersReady() && !statusChecked) {
+        if (request->failed())
+            return fail(); // unreachable, no answer, broken or short body, no data in time
+        if (request->headersReady() && !statusChecked) {
             statusChecked = true;
-            if (exchange.status() < 200 || exchange.status() > 299) {
+            outcome.status = request->status();
+            if (outcome.status < 200 || outcome.status > 299) {
                 // An error page never becomes a log file.
+                release(std::move(request));
+                outcome.result = DownloadResult::Failed;
                 writeLine(kMarkFailure);
-                return 0;
+                return outcome;
             }
         }
-        if (exchange.finished())
-            break;
-        const qint64 count = exchange.headersReady() ? exchange.read(buffer, kReadChunk) : 0;
+        const qint64 count = request->headersReady() ? request->read(buffer, kReadChunk) : 0;
         if (count == 0) {
-            if (exchange.finished() || exchange.failed())
+            if (request->finished())
+                break;
+            if (request->failed())
                 continue;
-            const ExchangeWaiter::Outcome outcome = waiter.wait(QEventLoop::AllEvents);
+            const bool news = waiter.wait(QEventLoop::AllEvents);
             yielder.waited();
-            if (outcome == ExchangeWaiter::Outcome::Quitting || abandoned())
-                return 0;
-            if (outcome == ExchangeWaiter::Outcome::TimedOut && exchange.bytesBuffered() == 0
-                && !exchange.finished() && !exchange.failed()) {
-                writeLine(kMarkFailure); // no data for the whole idle time-out
-                return 0;
+            if (!news || abandoned()) {
+                outcome.result = DownloadResult::Interrupted;
+                return outcome;
             }
             continue;
         }
-        if (target && target->write(buffer, count) != count)
-            return kDownloadStoreFailed;
+        if (target && target->write(buffer, count) != count) {
+            outcome.result = DownloadResult::NotStorable;
+            return outcome;
+        }
         position += count;
+        outcome.bytes = position;
         if (hooks.bytesReceived)
             hooks.bytesReceived(position);
         progress.update(position);
         yielder.yield();
-        if (abandoned())
-            return 0;
+        if (abandoned()) {
+            outcome.result = DownloadResult::Interrupted;
+            return outcome;
+        }
     }
 
     progress.update(position);
     writeLine(kMarkSuccess);
-    return position;
+    outcome.result = position > 0 ? DownloadResult::Stored : DownloadResult::Empty;
+    return outcome;
 }

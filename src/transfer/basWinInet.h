@@ -1,31 +1,35 @@
 #pragma once
 // HTTP transfers of the collection run: the size the web server reports for a
-// URL, and the download of its body.
+// URL, and the download of its body.  Both go through the program's one HTTP
+// client (transfer/CurlTransport.h): connections are reused between calls,
+// a login the operator gave for a server goes with its requests.
 //
-// Every call opens its own connection ("Connection: close") and keeps nothing
-// (cookies, cache, connections) for the next one.  Requests are GETs with the
-// user agent "WinInet Test" that bypass every cache (Cache-Control and Pragma
-// no-cache; nothing is cached locally), ask for the body as stored (no content
-// coding, so the byte count equals the Content-Length) and follow redirects as
-// a browser does (at most 50, never from https down to http).
+// Requests are GETs with the user agent "WinInet Test" that bypass every
+// cache (Cache-Control and Pragma no-cache; nothing is cached locally), ask
+// for the body as stored (no content coding, so the byte count equals the
+// Content-Length) and follow redirects (at most 20, http and https only,
+// never from https down to http).
 //
 // Proxy rule: a non-empty strProxy ("host", "host:port", "[v6]:port"; port 80
 // when absent) is the HTTP proxy of the request; an empty one leaves the
 // choice to the system's proxy configuration.  A proxy text that cannot be
 // parsed makes the call fail; it never goes direct.
 
+#include "transfer/TransferError.h"
+
 #include <QIODevice>
 #include <QString>
 
 #include <functional>
 
-// The Content-Length the web server announces for strURL, or 0 when there is
-// none (empty URL, unreachable or unknown host, no or chunked or non-numeric
-// Content-Length, unparseable proxy, no answer within the idle time-out).
-// The status code is not examined: a 404 page of n bytes yields n.  Only the
-// headers are read; the request is aborted as soon as they are in.  Waits on
-// a local event loop that holds back operator input (the window repaints,
-// clicks and keys wait until the probe is done).
+// The size of strURL's file as the web server reports it, or 0 when there is
+// none (empty URL, unreachable or unknown host, no or non-numeric length,
+// unparseable proxy, no answer within the idle time-out).  The request asks
+// for the first byte only: a ranged answer gives the total of its
+// Content-Range; any other answer its Content-Length, whatever its status (a
+// 404 page of n bytes yields n).  The call returns as soon as the head is in.
+// Waits on a local event loop that holds back operator input (the window
+// repaints, clicks and keys wait until the probe is done).
 qint64 GetRemoteFileSize(const QString &strURL, const QString &strProxy);
 
 struct DownloadHooks {
@@ -38,32 +42,39 @@ struct DownloadHooks {
     // The number of body bytes received so far, after every read.  May be empty.
     std::function<void(qint64 received)> bytesReceived;
     // Polled after every yield: true means the program is ending -> the
-    // transfer stops at once, writes no line and returns 0.  May be empty.
+    // transfer stops at once and writes no line.  May be empty.
     std::function<bool()> abandoned;
 };
 
-// Returned when writing into the target failed (disk full ...): the transfer
-// is abandoned without a run-log line; the caller reports its own failure.
-inline constexpr qint64 kDownloadStoreFailed = -1;
+enum class DownloadResult {
+    Stored,      // a body of bytes > 0 went into the target; line "○ "
+    Empty,       // nothing to store: an empty body (line "○ ") or an empty URL (no line)
+    Failed,      // no file: the transfer failed; line "× "; error says why
+    NotStorable, // the target refused a write; no line, the caller reports it
+    Interrupted, // the program is ending; no line
+};
+
+struct DownloadOutcome {
+    DownloadResult result = DownloadResult::Empty;
+    qint64 bytes = 0;             // body bytes that went into the target
+    int status = 0;               // the final answer's HTTP status, 0 when none came
+    transfer::TransferError error; // for Failed without a status of its own
+    // Plain words for Failed: the library's reason or the HTTP status.
+    QString reason() const;
+};
 
 // Streams the body of strURL into target (open for writing; nullptr reads and
-// discards).  Returns the number of body bytes; 0 when nothing is to be
-// stored.
-//
-//  - empty URL: 0, no line;
-//  - the whole body read, status 2xx: its length (0 for an empty body), line
-//    "○ " + URL;
-//  - failure (unreachable, non-2xx status, a broken or short body, no data
-//    for the idle time-out, unparseable proxy, not an http/https URL):
-//    0, line "× " + URL; whatever went into target must be discarded;
-//  - target refused a write: kDownloadStoreFailed, no line.
+// discards).  Only a whole body of a 2xx answer counts: a non-2xx answer, a
+// broken or short body, no data for the idle time-out, an unparseable proxy
+// or an address that is not http/https are Failed, and whatever went into
+// target must then be discarded.
 //
 // The body is read in pieces of at most 1024 bytes with one yield to the
-// event loop (operator input included) between reads; while no data is
-// buffered the call blocks on the event loop.  lngRemoteSize is the 100 %
+// event loop (operator input included) between reads; while nothing is
+// buffered the call waits on the event loop.  lngRemoteSize is the 100 %
 // mark of the progress.
-qint64 DownloadFile(const QString &strURL, QIODevice *target, const QString &strProxy,
-                    qint64 lngRemoteSize, const DownloadHooks &hooks);
+DownloadOutcome DownloadFile(const QString &strURL, QIODevice *target, const QString &strProxy,
+                             qint64 lngRemoteSize, const DownloadHooks &hooks);
 
 // How long the probes and downloads wait without any data (connecting
 // included) before they give up; 60,000 ms unless changed (tests shorten it).

@@ -8,7 +8,6 @@
 #include "TestHttpServer.h"
 
 #include <QNetworkProxy>
-#include <QNetworkReply>
 #include <QStringEncoder>
 #include <QTcpServer>
 #include <QtTest>
@@ -249,7 +248,7 @@ private Q_SLOTS:
             QTest::newRow(QByteArray::number(status)) << QStringLiteral("SERVER/e%1/").arg(status) << status << 1 << true;
         QTest::newRow("redirect loop") << "SERVER/loop-a" << kAnyTransportError << -1 << false;
         QTest::newRow("redirect to ftp") << "SERVER/to-ftp/" << int(WebBrowser::kUnsupportedAddress) << 1 << true;
-        QTest::newRow("connection refused") << "CLOSED/logs/" << -int(QNetworkReply::ConnectionRefusedError) << 0 << true;
+        QTest::newRow("connection refused") << "CLOSED/logs/" << WebBrowser::kConnectionRefused << 0 << true;
         QTest::newRow("connection cut mid-body") << "SERVER/cut/" << kAnyTransportError << 1 << true;
 
         const int unsupported = WebBrowser::kUnsupportedAddress;

@@ -358,7 +358,12 @@ private slots:
         QVERIFY(!QFile::exists(parent.filePath(QStringLiteral("escape.log"))));
         QVERIFY(m_nginx.accessLog().contains(QStringLiteral("\"GET /mut/c.log HTTP/1.1\" 404")));
         QVERIFY(!m_nginx.accessLog().contains(QStringLiteral("/mut/escape.log")));
-        QVERIFY2(r.errText().startsWith(QStringLiteral("kestrune-collect: 1 downloaded, 1 unchanged, 2 failed, 5500 bytes")),
+        // Each failed row says why on stderr; the summary comes last.
+        const QStringList err = r.errText().split(u'\n', Qt::SkipEmptyParts);
+        QCOMPARE(err.size(), 3);
+        QCOMPARE(err[0], QStringLiteral("kestrune-collect: c.log: HTTP 404 Not Found (%1)").arg(site.rowUrls[2]));
+        QCOMPARE(err[1], QStringLiteral("kestrune-collect: ../escape.log: unsafe file name (%1)").arg(escapeUrl));
+        QVERIFY2(err[2].startsWith(QStringLiteral("kestrune-collect: 1 downloaded, 1 unchanged, 2 failed, 5500 bytes")),
                  r.err.constData());
     }
 
@@ -489,7 +494,11 @@ private slots:
             // reached nginx; no file request went direct.
             QCOMPARE(m_nginx.requestLines(), QStringList{QStringLiteral("GET /utf8/ HTTP/1.1")});
             QCOMPARE(QDir(save.path()).entryList(QDir::Files | QDir::Hidden), QStringList());
-            QVERIFY2(r.errText().startsWith(QStringLiteral("kestrune-collect: 0 downloaded, 0 unchanged, 4 failed, 0 bytes")),
+            const QStringList err = r.errText().split(u'\n', Qt::SkipEmptyParts);
+            QCOMPARE(err.size(), 5);
+            for (int i = 0; i < 4; ++i)
+                QVERIFY2(err[i].contains(QStringLiteral(": connection refused")), qPrintable(err[i]));
+            QVERIFY2(err[4].startsWith(QStringLiteral("kestrune-collect: 0 downloaded, 0 unchanged, 4 failed, 0 bytes")),
                      r.err.constData());
             return;
         }

@@ -50,6 +50,8 @@ TestResponse rawReply(const QByteArray &reply)
 
 } // namespace
 
+Q_DECLARE_METATYPE(DownloadResult)
+
 class TestDownload : public QObject {
     Q_OBJECT
 
@@ -235,8 +237,11 @@ void TestDownload::outcome()
     QVERIFY(file.open(QIODevice::WriteOnly));
     QElapsedTimer clock;
     clock.start();
-    const qint64 result = DownloadFile(url, &file, QString(),
-                                       stored.isEmpty() ? 100000 : stored.size(), record.hooks());
+    const DownloadOutcome outcome = DownloadFile(url, &file, QString(),
+                                                 stored.isEmpty() ? 100000 : stored.size(), record.hooks());
+    const qint64 result = outcome.bytes;
+    QCOMPARE(outcome.result, !opened ? DownloadResult::Failed
+                             : stored.isEmpty() ? DownloadResult::Empty : DownloadResult::Stored);
     if (result > 0)
         QVERIFY(file.commit());
     else
@@ -264,7 +269,9 @@ void TestDownload::emptyUrlDoesNothing()
     const int connections = m_server.connectionCount();
     HookRecord record;
     PatternCheckDevice device;
-    QCOMPARE(DownloadFile(QString(), &device, QString(), 10, record.hooks()), qint64(0));
+    const DownloadOutcome outcome = DownloadFile(QString(), &device, QString(), 10, record.hooks());
+    QCOMPARE(outcome.result, DownloadResult::Empty);
+    QCOMPARE(outcome.bytes, qint64(0));
     QVERIFY(record.lines.isEmpty());
     QVERIFY(record.progress.isEmpty());
     QCOMPARE(device.writes(), qint64(0));
@@ -275,15 +282,15 @@ void TestDownload::emptyUrlDoesNothing()
 void TestDownload::endsWithoutALine_data()
 {
     QTest::addColumn<bool>("abandon"); // else the device refuses writes after 10,240 bytes
-    QTest::addColumn<qint64>("result");
-    QTest::newRow("refused write: store failure") << false << kDownloadStoreFailed;
-    QTest::newRow("abandoned: stops at the yield that says so") << true << qint64(0);
+    QTest::addColumn<DownloadResult>("result");
+    QTest::newRow("refused write: store failure") << false << DownloadResult::NotStorable;
+    QTest::newRow("abandoned: stops at the yield that says so") << true << DownloadResult::Interrupted;
 }
 
 void TestDownload::endsWithoutALine()
 {
     QFETCH(bool, abandon);
-    QFETCH(qint64, result);
+    QFETCH(DownloadResult, result);
     PatternCheckDevice device;
     HookRecord record;
     DownloadHooks hooks = record.hooks();
@@ -292,7 +299,7 @@ void TestDownload::endsWithoutALine()
     else
         device.failAfter(10240);
     QCOMPARE(DownloadFile(serve(QStringLiteral("/stop.log"), 1000000), &device, QString(), 1000000,
-                          hooks),
+                          hooks).result,
              result);
     QVERIFY(record.lines.isEmpty());
     if (abandon)
@@ -306,7 +313,7 @@ void TestDownload::readsSmallPiecesWithYields()
     PatternCheckDevice device(&yields);
     HookRecord record;
     QCOMPARE(DownloadFile(serve(QStringLiteral("/rhythm.log"), size), &device, QString(), size,
-                          record.hooks()),
+                          record.hooks()).bytes,
              size);
     QVERIFY(device.matches());
     QVERIFY(device.largestWrite() <= 1024);
@@ -337,7 +344,7 @@ void TestDownload::progress()
     const QString url = serve(QStringLiteral("/progress.log"), bodySize);
     HookRecord record;
     // No target: the body is read and discarded, with its line as usual.
-    QCOMPARE(DownloadFile(url, nullptr, QString(), remoteSize, record.hooks()), bodySize);
+    QCOMPARE(DownloadFile(url, nullptr, QString(), remoteSize, record.hooks()).bytes, bodySize);
     QCOMPARE(record.lines, QStringList{okLine(url)});
     QVERIFY(!record.progress.isEmpty());
     QCOMPARE(record.progress.last().first, lastPercent);
@@ -383,7 +390,7 @@ void TestDownload::suspendedReaderHoldsBackData()
     QStringList lines;
     hooks.writeRunLog = [&](const QString &line) { lines.append(line); };
     const QString url = serverThread.server()->url(QStringLiteral("/suspend.log"));
-    QCOMPARE(DownloadFile(url, &device, QString(), size, hooks), size);
+    QCOMPARE(DownloadFile(url, &device, QString(), size, hooks).bytes, size);
     QVERIFY(suspended);
     QVERIFY(device.matches());
     QCOMPARE(lines, QStringList{okLine(url)});
@@ -411,7 +418,7 @@ void TestDownload::largeBodyKeepsMemoryFlat()
     QElapsedTimer clock;
     clock.start();
     QCOMPARE(DownloadFile(serverThread.server()->url(QStringLiteral("/big.log")), &device,
-                          QString(), size, hooks),
+                          QString(), size, hooks).bytes,
              size);
     const qint64 elapsed = std::max<qint64>(clock.elapsed(), 1);
     QCOMPARE(device.received(), size);

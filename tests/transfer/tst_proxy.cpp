@@ -129,7 +129,7 @@ void TestProxy::route()
     QCOMPARE(GetRemoteFileSize(url, proxyText), qint64(32767));
     PatternCheckDevice device;
     HookRecord record;
-    QCOMPARE(DownloadFile(url, &device, proxyText, 32767, record.hooks()), qint64(32767));
+    QCOMPARE(DownloadFile(url, &device, proxyText, 32767, record.hooks()).bytes, qint64(32767));
     QVERIFY(device.matches());
     QCOMPARE(record.lines, QStringList{okLine(url)});
 
@@ -161,7 +161,7 @@ void TestProxy::badProxyTextNeverGoesDirect()
     QCOMPARE(GetRemoteFileSize(url, proxyText), qint64(0));
     HookRecord record;
     PatternCheckDevice device;
-    QCOMPARE(DownloadFile(url, &device, proxyText, 32767, record.hooks()), qint64(0));
+    QCOMPARE(DownloadFile(url, &device, proxyText, 32767, record.hooks()).result, DownloadResult::Failed);
     QCOMPARE(record.lines, QStringList{failLine(url)});
     QCOMPARE(device.received(), qint64(0));
     QTest::qWait(50);
