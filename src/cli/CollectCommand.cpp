@@ -5,14 +5,20 @@
 #include "collector/CollectionRun.h"
 #include "collector/ListingLoader.h"
 #include "collector/RunLog.h"
+#include "cli/TerminalPrompt.h"
+#include "transfer/Credentials.h"
+#include "transfer/CurlTransport.h"
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFileInfo>
 #include <QSocketNotifier>
+#include <QTimer>
+#include <QUrl>
 
 #include <atomic>
+#include <limits>
 #include <cerrno>
 #include <csignal>
 
@@ -251,6 +257,46 @@ private:
     QElapsedTimer m_drawClock;
 };
 
+// The password of a login: from the environment variable, else asked for on
+// the terminal.  Nothing when neither can give one.
+std::optional<QString> passwordFor(const char *variable, const QString &prompt)
+{
+    if (qEnvironmentVariableIsSet(variable))
+        return qEnvironmentVariable(variable);
+    return askSecretOnTerminal(prompt, [] { return g_interrupted.load(); });
+}
+
+// Makes the command line's logins and trust known to the HTTP client.
+// Returns the usage error, or the empty text.
+QString setUpLogins(const CollectOptions &o)
+{
+    if (!o.caFile.isEmpty()) {
+        QString why;
+        if (!transfer::AddTrustedCaFile(o.caFile, &why))
+            return QStringLiteral("option --cacert: cannot use \"%1\": %2").arg(o.caFile, why);
+    }
+    transfer::SetUseNetrc(o.netrc);
+    const QUrl listing(o.url);
+    if (o.user) {
+        const std::optional<QString> password = passwordFor(
+            "KESTRUNE_PASSWORD", QStringLiteral("Password for %1 at %2: ").arg(*o.user, listing.host()));
+        if (!password)
+            return QStringLiteral("option --user needs the password in KESTRUNE_PASSWORD or a terminal to ask on");
+        // The listing's host, on any port; a login given for https never
+        // goes out over plain http.
+        transfer::RememberHostLogin(listing.host(), listing.scheme() == QLatin1String("http"),
+                                    transfer::Credentials{*o.user, *password});
+    }
+    if (o.proxyUser) {
+        const std::optional<QString> password =
+            passwordFor("KESTRUNE_PROXY_PASSWORD", QStringLiteral("Password for %1 at the proxy: ").arg(*o.proxyUser));
+        if (!password)
+            return QStringLiteral("option --proxy-user needs the password in KESTRUNE_PROXY_PASSWORD or a terminal to ask on");
+        transfer::RememberAnyProxyLogin(transfer::Credentials{*o.proxyUser, *password});
+    }
+    return QString();
+}
+
 } // namespace
 
 void installInterruptHandlers()
@@ -316,6 +362,25 @@ int runCollect(const CollectOptions &o, const QString &exeFolder, std::FILE *out
         printError(err, QStringLiteral("\"%1\" is not a folder").arg(o.folder));
         return ExitNothingDone;
     }
+    if (const QString why = setUpLogins(o); !why.isEmpty()) {
+        printError(err, why);
+        return g_interrupted.load() ? ExitInterrupted : ExitNothingDone;
+    }
+
+    // --max-time ends the run as an interrupt does.
+    QTimer maxTime;
+    bool maxTimeReached = false;
+    if (o.maxTimeMs) {
+        maxTime.setSingleShot(true);
+        QObject::connect(&maxTime, &QTimer::timeout, [&maxTimeReached] {
+            maxTimeReached = true;
+            g_interrupted.store(true);
+            // Every wait on a local event loop gives up at once.
+            QCoreApplication::exit(130);
+        });
+        maxTime.start(int(std::min<qint64>(*o.maxTimeMs, std::numeric_limits<int>::max())));
+    }
+
     // The run moves the current directory into the save folder after a
     // download, so a relative folder would point elsewhere for the next row.
     const QString folder = QDir::toNativeSeparators(QDir::cleanPath(folderInfo.absoluteFilePath()));
@@ -342,7 +407,9 @@ int runCollect(const CollectOptions &o, const QString &exeFolder, std::FILE *out
     const ListingResult listing = loader.AnalyzeListing(o.url);
     const auto interruptedExit = [&] {
         log.close();
-        printError(err, QStringLiteral("interrupted"));
+        printError(err, maxTimeReached ? QStringLiteral("interrupted: the run took longer than --max-time %1 s")
+                                             .arg(double(*o.maxTimeMs) / 1000.0)
+                                       : QStringLiteral("interrupted"));
         return ExitInterrupted;
     };
     if (g_interrupted.load() || listing.status == ListingStatus::Abandoned)

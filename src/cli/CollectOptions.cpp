@@ -4,6 +4,7 @@
 #include "app/basKestrune.h"
 #include "transfer/ProxySetting.h"
 
+#include <QCommandLineParser>
 #include <QUrl>
 
 namespace kestrune::cli {
@@ -11,13 +12,6 @@ namespace kestrune::cli {
 namespace {
 
 constexpr qint32 kFallbackTimeoutMs = 30000;
-
-// Options that take a value.
-bool takesValue(const QString &name)
-{
-    return name == QLatin1String("--proxy") || name == QLatin1String("--timeout")
-        || name == QLatin1String("--log");
-}
 
 } // namespace
 
@@ -35,6 +29,17 @@ QString usageText()
         "  --timeout SECONDS    page-load time-out of the listing page (default:\n"
         "                       \"Timeout\" of Kestrune.ini beside the program, else 30)\n"
         "  --log PATH           run log to write (default: ./Kestrune.log)\n"
+        "  --user USER          log in to the listing's server as USER (also for its\n"
+        "                       files on that host; never sent from https to http);\n"
+        "                       the password comes from KESTRUNE_PASSWORD, else it\n"
+        "                       is asked for on the terminal\n"
+        "  --netrc              take logins from ~/.netrc\n"
+        "  --proxy-user USER    log in to the proxy as USER; the password comes from\n"
+        "                       KESTRUNE_PROXY_PASSWORD, else from the terminal\n"
+        "  --cacert FILE        trust the certificate authorities in the PEM FILE as\n"
+        "                       well as the system's (an intranet's own CA)\n"
+        "  --max-time SECONDS   end the whole run after SECONDS as an interrupt\n"
+        "                       does (status 130, old copies intact)\n"
         "  --quiet              no progress and no summary on stderr\n"
         "  --help               show this text and exit\n"
         "  --version            show the version and exit\n"
@@ -78,80 +83,85 @@ qint32 defaultTimeoutMs(const QString &iniFile)
 CollectOptions parseCollectOptions(const QStringList &arguments)
 {
     CollectOptions o;
-    QStringList operands;
+    QCommandLineParser parser;
+    parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsCompactedShortOptions);
+    parser.setOptionsAfterPositionalArgumentsMode(QCommandLineParser::ParseAsOptions);
+    const QCommandLineOption help(QStringList{QStringLiteral("h"), QStringLiteral("help")});
+    const QCommandLineOption version(QStringLiteral("version"));
+    const QCommandLineOption quiet(QStringList{QStringLiteral("q"), QStringLiteral("quiet")});
+    const QCommandLineOption netrc(QStringLiteral("netrc"));
+    const auto valued = [](const char *name) {
+        return QCommandLineOption(QString::fromLatin1(name), QString(), QStringLiteral("value"));
+    };
+    const QCommandLineOption proxy = valued("proxy");
+    const QCommandLineOption timeout = valued("timeout");
+    const QCommandLineOption log = valued("log");
+    const QCommandLineOption user = valued("user");
+    const QCommandLineOption proxyUser = valued("proxy-user");
+    const QCommandLineOption caFile = valued("cacert");
+    const QCommandLineOption maxTime = valued("max-time");
+    parser.addOptions({help, version, quiet, netrc, proxy, timeout, log, user, proxyUser, caFile, maxTime});
+
+    const bool parsed = parser.parse(QStringList{QStringLiteral("kestrune-collect")} + arguments);
+    // Help and version win, even over a command line that does not parse.
+    const qsizetype end = arguments.indexOf(QStringLiteral("--"));
+    const QStringList options = end < 0 ? arguments : arguments.mid(0, end);
+    o.help = parser.isSet(help) || options.contains(QStringLiteral("--help"))
+          || options.contains(QStringLiteral("-h"));
+    o.version = parser.isSet(version) || options.contains(QStringLiteral("--version"));
+    if (!parsed) {
+        o.error = parser.errorText();
+        return o;
+    }
+
     QString firstError;
     const auto fail = [&](const QString &message) {
         if (firstError.isEmpty())
             firstError = message;
     };
-
-    bool optionsEnded = false;
-    for (qsizetype i = 0; i < arguments.size(); ++i) {
-        const QString &arg = arguments.at(i);
-        if (optionsEnded || !arg.startsWith(QLatin1Char('-')) || arg == QLatin1String("-")) {
-            operands.append(arg);
-            continue;
-        }
-        if (arg == QLatin1String("--")) {
-            optionsEnded = true;
-            continue;
-        }
-        QString name = arg;
-        QString value;
-        bool hasValue = false;
-        const qsizetype eq = arg.indexOf(QLatin1Char('='));
-        if (arg.startsWith(QLatin1String("--")) && eq > 2) {
-            name = arg.left(eq);
-            value = arg.mid(eq + 1);
-            hasValue = true;
-        }
-        if (name == QLatin1String("--help") || name == QLatin1String("-h")) {
-            o.help = true;
-            continue;
-        }
-        if (name == QLatin1String("--version")) {
-            o.version = true;
-            continue;
-        }
-        if (name == QLatin1String("--quiet") || name == QLatin1String("-q")) {
-            if (hasValue)
-                fail(QStringLiteral("option %1 takes no value").arg(name));
-            o.quiet = true;
-            continue;
-        }
-        if (!takesValue(name)) {
-            fail(QStringLiteral("unknown option %1").arg(name));
-            continue;
-        }
-        if (!hasValue) {
-            if (i + 1 >= arguments.size()) {
-                fail(QStringLiteral("option %1 needs a value").arg(name));
-                continue;
-            }
-            value = arguments.at(++i);
-        }
-        if (name == QLatin1String("--proxy")) {
-            // A proxy the transfers could not use would fail every file;
-            // say so before anything starts.
-            if (value.trimmed().isEmpty())
-                fail(QStringLiteral("option --proxy needs HOST[:PORT]"));
-            else if (!transfer::ParseProxySetting(value))
-                fail(QStringLiteral("option --proxy: \"%1\" is not HOST[:PORT]").arg(value));
-            o.proxy = value.trimmed();
-        } else if (name == QLatin1String("--timeout")) {
-            const basKestrune::TimeoutConversion c = basKestrune::ConvertTimeout(value);
-            if (!c.milliseconds || *c.milliseconds <= 0)
-                fail(QStringLiteral("option --timeout needs a positive number of seconds, not \"%1\"")
-                         .arg(value));
-            else
-                o.timeoutMs = *c.milliseconds;
-        } else if (name == QLatin1String("--log")) {
-            if (value.isEmpty())
-                fail(QStringLiteral("option --log needs a file name"));
-            o.logPath = value;
-        }
+    o.quiet = parser.isSet(quiet);
+    o.netrc = parser.isSet(netrc);
+    if (parser.isSet(proxy)) {
+        const QString value = parser.value(proxy);
+        // A proxy the transfers could not use would fail every file;
+        // say so before anything starts.
+        if (value.trimmed().isEmpty())
+            fail(QStringLiteral("option --proxy needs HOST[:PORT]"));
+        else if (!transfer::ParseProxySetting(value))
+            fail(QStringLiteral("option --proxy: \"%1\" is not HOST[:PORT]").arg(value));
+        o.proxy = value.trimmed();
+    }
+    const auto seconds = [&](const QCommandLineOption &option, const char *name) -> std::optional<qint32> {
+        const QString value = parser.value(option);
+        const basKestrune::TimeoutConversion c = basKestrune::ConvertTimeout(value);
+        if (c.milliseconds && *c.milliseconds > 0)
+            return c.milliseconds;
+        fail(QStringLiteral("option --%1 needs a positive number of seconds, not \"%2\"")
+                 .arg(QLatin1String(name), value));
+        return std::nullopt;
+    };
+    if (parser.isSet(timeout))
+        o.timeoutMs = seconds(timeout, "timeout");
+    if (parser.isSet(maxTime)) {
+        if (const std::optional<qint32> ms = seconds(maxTime, "max-time"))
+            o.maxTimeMs = *ms;
+    }
+    if (parser.isSet(log)) {
+        o.logPath = parser.value(log);
+        if (o.logPath.isEmpty())
+            fail(QStringLiteral("option --log needs a file name"));
+    }
+    if (parser.isSet(user))
+        o.user = parser.value(user);
+    if (parser.isSet(proxyUser))
+        o.proxyUser = parser.value(proxyUser);
+    if (parser.isSet(caFile)) {
+        o.caFile = parser.value(caFile);
+        if (o.caFile.isEmpty())
+            fail(QStringLiteral("option --cacert needs a file name"));
     }
 
+    const QStringList operands = parser.positionalArguments();
     if (firstError.isEmpty()) {
         if (operands.size() < 2)
             fail(operands.isEmpty() ? QStringLiteral("URL and FOLDER are missing")

@@ -18,6 +18,14 @@ struct CollectOptions {
     bool quiet = false;
     bool help = false;
     bool version = false;
+    // The login for the listing's server (the password comes from the
+    // environment or the terminal); empty: none.
+    std::optional<QString> user;
+    // The login for the proxy, likewise.
+    std::optional<QString> proxyUser;
+    bool netrc = false;                  // logins from ~/.netrc
+    QString caFile;                      // a private CA to trust as well
+    std::optional<qint64> maxTimeMs;     // the whole run's limit
     QString error;                       // non-empty: a usage error, one line
 };
 

@@ -262,13 +262,24 @@ void WebBrowser::onEnded()
 WebBrowser::LoginStep WebBrowser::askLogin(quint64 navigation, bool proxy)
 {
     transfer::HttpRequest &r = *m_request;
-    if (!m_loginHandler || m_loginPrompts >= kMaxLoginPrompts)
-        return LoginStep::Refused;
     const QUrl url = r.url();
     const QString proxyHost = r.proxyHost();
     const quint16 proxyPort = r.proxyPort();
-    if (proxy && proxyHost.isEmpty())
+    const bool refusedLogin = proxy ? r.sentProxyLogin() : r.sentServerLogin();
+    // A login the server refused is of no use to the transfers either.
+    const auto forgetRefused = [&] {
+        if (!refusedLogin)
+            return;
+        if (proxy)
+            transfer::ForgetProxyLogin(proxyHost, proxyPort);
+        else
+            transfer::ForgetServerLogin(url);
+    };
+    if (!m_loginHandler || m_loginPrompts >= kMaxLoginPrompts || (proxy && proxyHost.isEmpty())) {
+        if (m_loginHandler)
+            forgetRefused();
         return LoginStep::Refused;
+    }
 
     LoginPrompt prompt;
     prompt.proxy = proxy;
@@ -281,7 +292,6 @@ WebBrowser::LoginStep WebBrowser::askLogin(quint64 navigation, bool proxy)
     if (previous)
         prompt.user = previous->user;
     const bool basicOnly = r.authBasicOnly();
-    const bool refusedLogin = proxy ? r.sentProxyLogin() : r.sentServerLogin();
     // Nothing of this navigation runs while the operator types.
     abandon();
 
@@ -290,13 +300,7 @@ WebBrowser::LoginStep WebBrowser::askLogin(quint64 navigation, bool proxy)
     if (!self || navigation != m_navigation)
         return LoginStep::Replaced; // stopped, replaced or gone meanwhile
     if (!answer) {
-        // A login the server refused is of no use to the transfers either.
-        if (refusedLogin) {
-            if (proxy)
-                transfer::ForgetProxyLogin(proxyHost, proxyPort);
-            else
-                transfer::ForgetServerLogin(url);
-        }
+        forgetRefused();
         m_lastErrorText = transfer::DescribeHttpStatus(proxy ? 407 : 401);
         fail(navigation, proxy ? m_requestedUrl : addressOf(url), proxy ? 407 : 401,
              m_lastErrorText);

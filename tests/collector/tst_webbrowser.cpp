@@ -3,6 +3,7 @@
 
 #include "app/basKestrune.h"
 #include "collector/WebBrowser.h"
+#include "transfer/basWinInet.h"
 
 #include "LoopbackPort.h"
 #include "TestHttpServer.h"
@@ -250,6 +251,7 @@ private Q_SLOTS:
         QTest::newRow("redirect to ftp") << "SERVER/to-ftp/" << int(WebBrowser::kUnsupportedAddress) << 1 << true;
         QTest::newRow("connection refused") << "CLOSED/logs/" << WebBrowser::kConnectionRefused << 0 << true;
         QTest::newRow("connection cut mid-body") << "SERVER/cut/" << kAnyTransportError << 1 << true;
+        QTest::newRow("endless header lines") << "SERVER/endless/" << WebBrowser::kProtocolFailure << 1 << true;
 
         const int unsupported = WebBrowser::kUnsupportedAddress;
         for (const char *address : {"ftp://127.0.0.1/logs/", "file:///etc/passwd", "mailto:ops@example.com",
@@ -276,6 +278,10 @@ private Q_SLOTS:
         cut.cutAfter = 40;
         route("/cut/", cut);
         route("/ok/", page(iisListing(QStringLiteral("/ok/"), {QStringLiteral("a.log")}).toUtf8()));
+        TestResponse endless;
+        endless.rawReply = "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\n";
+        endless.endlessRepeat = "X-Filler: " + QByteArray(200, 'f') + "\r\n";
+        route("/endless/", endless);
 
         WebBrowser browser;
         EventLog log(&browser);
@@ -428,6 +434,91 @@ private Q_SLOTS:
         delete doomed;
         QTest::qWait(100);
         QVERIFY(doomedLog.events.isEmpty());
+    }
+
+    void loginPrompts_data()
+    {
+        // answers: the operator's replies in order ("" cancels); prompts: how
+        // many were asked.
+        QTest::addColumn<int>("auth");
+        QTest::addColumn<QStringList>("answers");
+        QTest::addColumn<bool>("handler");
+        QTest::addColumn<int>("prompts");
+        QTest::addColumn<bool>("loads");
+        const int basic = int(TestResponse::Auth::Basic);
+        const int digest = int(TestResponse::Auth::Digest);
+        QTest::newRow("Basic") << basic << QStringList{"ops:pw"} << true << 1 << true;
+        QTest::newRow("Digest") << digest << QStringList{"ops:pw"} << true << 1 << true;
+        QTest::newRow("wrong, then right") << digest << QStringList{"ops:nope", "ops:pw"} << true << 2 << true;
+        QTest::newRow("cancelled") << basic << QStringList{""} << true << 1 << false;
+        QTest::newRow("wrong three times") << basic << QStringList{"a:b", "c:d", "e:f", "ops:pw"} << true << 3 << false;
+        QTest::newRow("nobody to ask") << basic << QStringList{} << false << 0 << false;
+    }
+
+    void loginPrompts()
+    {
+        QFETCH(int, auth);
+        QFETCH(QStringList, answers);
+        QFETCH(bool, handler);
+        QFETCH(int, prompts);
+        QFETCH(bool, loads);
+        transfer::ForgetAllLogins();
+        TestResponse listing = page(iisListing(QStringLiteral("/private/"), {QStringLiteral("a.log")}).toUtf8());
+        listing.auth = TestResponse::Auth(auth);
+        listing.authUser = "ops";
+        listing.authPassword = "pw";
+        route("/private/", listing);
+        TestResponse file = listing;
+        file.body = TestHttpServer::patternBytes(0, 3000);
+        route("/private/a.log", file);
+
+        WebBrowser browser;
+        EventLog log(&browser);
+        QList<LoginPrompt> asked;
+        if (handler) {
+            browser.setLoginHandler([&](const LoginPrompt &prompt) -> std::optional<transfer::Credentials> {
+                asked.append(prompt);
+                const QString answer = answers.value(asked.size() - 1);
+                if (answer.isEmpty())
+                    return std::nullopt;
+                return transfer::Credentials{answer.section(u':', 0, 0), answer.section(u':', 1)};
+            });
+        }
+        load(browser, log, url("/private/"));
+        QCOMPARE(asked.size(), prompts);
+        for (int i = 0; i < asked.size(); ++i) {
+            QCOMPARE(asked[i].host, QStringLiteral("127.0.0.1:%1").arg(m_server->port()));
+            QCOMPARE(asked[i].realm, QStringLiteral("Kestrune test"));
+            QVERIFY(!asked[i].proxy);
+            QCOMPARE(asked[i].attempt, i + 1);
+            // A prompt after a refused login starts from the name given.
+            QCOMPARE(asked[i].user, i == 0 ? QString() : answers[i - 1].section(u':', 0, 0));
+        }
+        if (!loads) {
+            QCOMPARE(log.events, QStringList{QStringLiteral("NavigateError %1 401").arg(url("/private/"))});
+            QCOMPARE(browser.lastErrorText(), QStringLiteral("HTTP 401 Unauthorized"));
+            // A refused login is not kept for the transfers.
+            QVERIFY(!transfer::ServerLoginFor(QUrl(url("/private/a.log"))));
+            return;
+        }
+        QCOMPARE(log.events, completed(url("/private/")));
+        QCOMPARE(browser.Document()->links.size(), 2);
+
+        // The login goes with the transfers to that server, and to no other.
+        m_server->clearRequests();
+        QCOMPARE(GetRemoteFileSize(url("/private/a.log"), QString()), qint64(3000));
+        QCOMPARE(DownloadFile(url("/private/a.log"), nullptr, QString(), 3000, {}).bytes, qint64(3000));
+        QVERIFY(!m_server->requests().isEmpty());
+        QVERIFY(m_server->requests().last().header("Authorization").startsWith(
+            auth == int(TestResponse::Auth::Basic) ? QByteArray("Basic ") : QByteArray("Digest ")));
+        TestHttpServer other;
+        QVERIFY(other.listen());
+        other.setRoute(QStringLiteral("/private/a.log"), file);
+        QCOMPARE(DownloadFile(other.url(QStringLiteral("/private/a.log")), nullptr, QString(), 3000, {}).result,
+                 DownloadResult::Failed);
+        QCOMPARE(other.requests().size(), 1);
+        QCOMPARE(other.requests()[0].header("Authorization"), QByteArray());
+        transfer::ForgetAllLogins();
     }
 
     void bodySizeLimit_data()

@@ -62,9 +62,9 @@ private slots:
         QTest::newRow("nothing") << QStringList{} << "URL and FOLDER are missing";
         QTest::newRow("url only") << QStringList{u} << "FOLDER is missing";
         QTest::newRow("extra operand") << QStringList{u, "a", "b"} << "unexpected argument \"b\"";
-        QTest::newRow("unknown") << QStringList{"--verbose", u, "a"} << "unknown option --verbose";
-        QTest::newRow("quiet with value") << QStringList{"--quiet=yes", u, "a"} << "option --quiet takes no value";
-        QTest::newRow("proxy missing value") << QStringList{u, "a", "--proxy"} << "option --proxy needs a value";
+        QTest::newRow("unknown") << QStringList{"--verbose", u, "a"} << "Unknown option 'verbose'.";
+        QTest::newRow("quiet with value") << QStringList{"--quiet=yes", u, "a"} << "Unexpected value after '--quiet'.";
+        QTest::newRow("proxy missing value") << QStringList{u, "a", "--proxy"} << "Missing value after '--proxy'.";
         QTest::newRow("proxy blank") << QStringList{"--proxy", " ", u, "a"} << "option --proxy needs HOST[:PORT]";
         QTest::newRow("proxy bad port") << QStringList{"--proxy", "proxy:99999", u, "a"}
                                         << "option --proxy: \"proxy:99999\" is not HOST[:PORT]";
@@ -79,10 +79,14 @@ private slots:
         QTest::newRow("timeout overflow") << QStringList{"--timeout", "99999999", u, "a"}
                                           << "option --timeout needs a positive number of seconds, not \"99999999\"";
         QTest::newRow("log empty") << QStringList{"--log=", u, "a"} << "option --log needs a file name";
+        QTest::newRow("max-time zero") << QStringList{"--max-time", "0", u, "a"}
+                                       << "option --max-time needs a positive number of seconds, not \"0\"";
+        QTest::newRow("cacert empty") << QStringList{"--cacert=", u, "a"} << "option --cacert needs a file name";
+        QTest::newRow("user missing value") << QStringList{u, "a", "--user"} << "Missing value after '--user'.";
         QTest::newRow("ftp") << QStringList{"ftp://h/x", "a"} << "bad URL \"ftp://h/x\": not an http:// or https:// address";
         QTest::newRow("relative") << QStringList{"logs/", "a"} << "bad URL \"logs/\": not an http:// or https:// address";
         QTest::newRow("no host") << QStringList{"http:///logs/", "a"} << "bad URL \"http:///logs/\": no host name";
-        QTest::newRow("first error wins") << QStringList{"--x", "--y"} << "unknown option --x";
+        QTest::newRow("every unknown option") << QStringList{"--x", "--y"} << "Unknown options: x, y.";
     }
 
     void rejectsBadCommandLines()
@@ -94,11 +98,28 @@ private slots:
         QVERIFY(!o.error.contains(QLatin1Char('\n')));
     }
 
+    void parsesLoginAndLimitOptions()
+    {
+        const CollectOptions o = parseCollectOptions(
+            {"--user", "ops", "--proxy-user=gw", "--netrc", "--cacert", "/etc/ca.pem", "--max-time", "90.5",
+             "https://h/logs/", "out"});
+        QCOMPARE(o.error, QString());
+        QCOMPARE(o.user, std::optional<QString>(QStringLiteral("ops")));
+        QCOMPARE(o.proxyUser, std::optional<QString>(QStringLiteral("gw")));
+        QVERIFY(o.netrc);
+        QCOMPARE(o.caFile, QStringLiteral("/etc/ca.pem"));
+        QCOMPARE(o.maxTimeMs, std::optional<qint64>(90000)); // halves to the even second, as --timeout
+        // An empty user name is a user name (some servers take one).
+        QCOMPARE(parseCollectOptions({"--user=", "https://h/", "out"}).user, std::optional<QString>(QString()));
+        QVERIFY(!parseCollectOptions({"https://h/", "out"}).user);
+    }
+
     void usageNamesEveryOption()
     {
         // Version and usage output, and help winning over errors, are
         // checked on the program itself (tst_e2e_collect).
-        for (const char *option : {"--proxy", "--timeout", "--log", "--quiet", "--help", "--version"})
+        for (const char *option : {"--proxy", "--timeout", "--log", "--user", "--netrc", "--proxy-user", "--cacert",
+                                   "--max-time", "--quiet", "--help", "--version"})
             QVERIFY2(usageText().contains(QLatin1String(option)), option);
     }
 

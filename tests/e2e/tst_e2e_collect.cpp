@@ -173,7 +173,7 @@ private slots:
         const QString usage = QStringLiteral("Usage: kestrune-collect [options] URL FOLDER\n");
         QTest::newRow("help wins over errors") << QStringList{"--bogus", "--help"} << 0 << usage;
         QTest::newRow("short help") << QStringList{"-h"} << 0 << usage;
-        QTest::newRow("unknown option") << QStringList{"--fast", url, "."} << 2 << QStringLiteral("unknown option --fast");
+        QTest::newRow("unknown option") << QStringList{"--fast", url, "."} << 2 << QStringLiteral("Unknown option 'fast'.");
         QTest::newRow("folder missing") << QStringList{url, "no-such-folder"} << 2 << QStringLiteral("does not exist");
         QTest::newRow("folder is a file") << QStringList{url, "plain.txt"} << 2 << QStringLiteral("is not a folder");
     }

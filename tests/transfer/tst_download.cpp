@@ -203,6 +203,29 @@ void TestDownload::outcome_data()
     served("last chunk without the final line", rawReply(chunked + "3\r\nabc\r\n0\r\n"), false);
     served("closed inside the head", rawReply("HTTP/1.1 200 OK\r\nContent-Le"), false);
     served("not HTTP", rawReply("SSH-2.0-OpenSSH_9.2\r\n\r\n"), false);
+    served("gzip, chunked", rawReply(head + "Transfer-Encoding: gzip, chunked\r\n\r\n3\r\nabc\r\n0\r\n\r\n"),
+           false);
+
+    // Servers that never end: each ends in "× " within the (shortened) idle
+    // time-out or the cap on the head, whatever is buffered.
+    TestResponse stallInHeader = rawReply("HTTP/1.1 200 OK\r\nContent-Le");
+    stallInHeader.keepOpenAfterRaw = true;
+    served("stall inside a header line", stallInHeader, false);
+    TestResponse stallInChunkSize = rawReply(chunked + "400\r\n" + QByteArray(1024, 'x') + "\r\n10");
+    stallInChunkSize.keepOpenAfterRaw = true;
+    served("stall inside a chunk-size line", stallInChunkSize, false);
+    TestResponse endlessTrailer = rawReply(chunked + "3\r\nabc\r\n0\r\n");
+    endlessTrailer.endlessRepeat = "X-Trailer: " + QByteArray(100, 't') + "\r\n";
+    served("endless trailer", endlessTrailer, false);
+    TestResponse endlessContinue = rawReply({});
+    endlessContinue.endlessRepeat = "HTTP/1.1 100 Continue\r\n\r\n";
+    served("endless 100 Continue", endlessContinue, false);
+    TestResponse endlessHead = rawReply(head);
+    endlessHead.endlessRepeat = "X-Filler: " + QByteArray(100, 'f') + "\r\n";
+    served("endless header lines", endlessHead, false);
+    // The test server answers a TLS hello with silence.
+    QTest::newRow("stall inside the TLS handshake") << QStringLiteral("https://SERVER/x.log")
+                                                    << TestResponse() << false << QByteArray();
 }
 
 void TestDownload::outcome()
@@ -212,6 +235,7 @@ void TestDownload::outcome()
     QFETCH(bool, opened);
     QFETCH(QByteArray, stored);
 
+    url.replace(QStringLiteral("SERVER"), QStringLiteral("127.0.0.1:%1").arg(m_server.port()));
     const bool local = url.isEmpty();
     const QString route = QStringLiteral("/row/")
         + QString::fromLatin1(QTest::currentDataTag()).replace(QRegularExpression("[^A-Za-z0-9]"), "_");
@@ -220,7 +244,10 @@ void TestDownload::outcome()
         url = m_server.url(route);
     }
     // The stalls end through the idle time-out.
-    SetTransferIdleTimeout(response.stallAfterHeaders || response.stallBeforeHeaders ? 400 : 10000);
+    SetTransferIdleTimeout(response.stallAfterHeaders || response.stallBeforeHeaders
+                                   || response.keepOpenAfterRaw || url.startsWith(u"https://127.")
+                               ? 400
+                               : 10000);
 
     QTemporaryDir folder;
     const QString target = folder.filePath(QStringLiteral("u_ex1.log"));

@@ -117,7 +117,28 @@ void TestSizeProbes::remoteSize_data()
     headersOnly.stallAfterHeaders = true;
     QTest::newRow("body never comes: the headers do") << local << headersOnly << qint64(32767);
 
-    // No answer at all: 0, and soon.
+    // The probe asks for the first byte; a ranged answer tells the whole size.
+    const auto raw = [](const QByteArray &reply, bool keepOpen = false) {
+        TestResponse t;
+        t.rawReply = reply;
+        t.keepOpenAfterRaw = keepOpen;
+        return t;
+    };
+    QTest::newRow("ranged answer: its total") << local
+        << raw("HTTP/1.1 206 Partial Content\r\nContent-Range: bytes 0-0/5368709123\r\nContent-Length: 1\r\n\r\nx")
+        << (qint64(5) << 30) + 3;
+    QTest::newRow("empty file: 416 with its total") << local
+        << raw("HTTP/1.1 416 Range Not Satisfiable\r\nContent-Range: bytes */0\r\nContent-Length: 5\r\n\r\nnone!")
+        << qint64(0);
+    QTest::newRow("ranged answer of unknown total") << local
+        << raw("HTTP/1.1 206 Partial Content\r\nContent-Range: bytes 0-0/*\r\nContent-Length: 1\r\n\r\nx")
+        << qint64(0);
+
+    // No answer at all, or one that never ends: 0, and soon.
+    QTest::newRow("stall inside a header line") << local << raw("HTTP/1.1 200 OK\r\nContent-Le", true) << qint64(0);
+    TestResponse endlessContinue = raw({});
+    endlessContinue.endlessRepeat = "HTTP/1.1 100 Continue\r\n\r\n";
+    QTest::newRow("endless 100 Continue") << local << endlessContinue << qint64(0);
     TestResponse stall;
     stall.stallBeforeHeaders = true;
     QTest::newRow("never answers") << local << stall << qint64(0);
@@ -138,7 +159,7 @@ void TestSizeProbes::remoteSize()
     const bool local = url.startsWith(u'/');
     if (local && url != QLatin1String("/missing.log"))
         m_server.setRoute(url.section(u'?', 0, 0), response);
-    SetTransferIdleTimeout(response.stallBeforeHeaders ? 500 : 10000);
+    SetTransferIdleTimeout(response.stallBeforeHeaders || response.keepOpenAfterRaw ? 500 : 10000);
     QElapsedTimer clock;
     clock.start();
     QCOMPARE(GetRemoteFileSize(local ? m_server.url(url) : url, QString()), expected);
@@ -149,6 +170,7 @@ void TestSizeProbes::remoteSize()
         const QList<RecordedRequest> requests = m_server.requests();
         QCOMPARE(requests.size(), response.status == 301 ? 2 : 1);
         verifyFileRequest(requests.first(), url.toLatin1());
+        QCOMPARE(requests.first().header("Range"), QByteArray("bytes=0-0"));
     }
 }
 
