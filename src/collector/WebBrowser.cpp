@@ -291,7 +291,6 @@ WebBrowser::LoginStep WebBrowser::askLogin(quint64 navigation, bool proxy)
         proxy ? transfer::ProxyLoginFor(proxyHost, proxyPort) : transfer::ServerLoginFor(url);
     if (previous)
         prompt.user = previous->user;
-    const bool basicOnly = r.authBasicOnly();
     // Nothing of this navigation runs while the operator types.
     abandon();
 
@@ -306,12 +305,10 @@ WebBrowser::LoginStep WebBrowser::askLogin(quint64 navigation, bool proxy)
              m_lastErrorText);
         return LoginStep::Replaced;
     }
-    if (proxy) {
+    if (proxy)
         transfer::RememberProxyLogin(proxyHost, proxyPort, *answer);
-    } else {
+    else
         transfer::RememberServerLogin(url, *answer);
-        transfer::NoteServerAuthSchemes(url, basicOnly);
-    }
     request(proxy ? QUrl(m_requestedUrl) : url);
     return LoginStep::Retried;
 }

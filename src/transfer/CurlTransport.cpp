@@ -404,7 +404,8 @@ bool HttpRequest::configure(const RequestOptions &o)
         m_sentServerLogin = true;
     } else if (UseNetrc()) {
         curl_easy_setopt(e, CURLOPT_NETRC, long(CURL_NETRC_OPTIONAL));
-        curl_easy_setopt(e, CURLOPT_HTTPAUTH, CURLAUTH_ANY);
+        curl_easy_setopt(e, CURLOPT_HTTPAUTH,
+                         ServerTakesBasicOnly(o.url) ? CURLAUTH_BASIC : CURLAUTH_ANY);
         m_sentServerLogin = true;
     }
 
@@ -513,6 +514,8 @@ void HttpRequest::endOfAnswerHead()
         }
         schemes.removeDuplicates();
         m_authBasicOnly = schemes == QStringList{QStringLiteral("basic")};
+        if (status == 401 && m_sentServerLogin)
+            m_challengedAt = effectiveUrl();
     }
     bool hasLocation = false;
     for (const auto &h : std::as_const(m_answerHeaders)) {
@@ -559,14 +562,23 @@ bool HttpRequest::settleHead()
     m_status = m_answerStatus;
     m_headers = m_answerHeaders;
     m_contentLength = length.isEmpty() ? -1 : length.toLongLong();
-    if (m_easy) {
-        char *effective = nullptr;
-        if (curl_easy_getinfo(m_easy, CURLINFO_EFFECTIVE_URL, &effective) == CURLE_OK && effective)
-            m_url = QUrl::fromEncoded(QByteArray(effective));
-    }
+    if (m_easy)
+        m_url = effectiveUrl();
+    // The server took the login after a challenge: when Basic was all it
+    // offered, later requests send the login right away and save a round.
+    if (!m_challengedAt.isEmpty() && m_status != 401)
+        NoteServerAuthSchemes(m_challengedAt, m_authBasicOnly);
     m_headersReady = true;
     markDirty();
     return true;
+}
+
+QUrl HttpRequest::effectiveUrl() const
+{
+    char *effective = nullptr;
+    if (curl_easy_getinfo(m_easy, CURLINFO_EFFECTIVE_URL, &effective) == CURLE_OK && effective)
+        return QUrl::fromEncoded(QByteArray(effective));
+    return m_url;
 }
 
 size_t HttpRequest::bodyData(const char *data, size_t length)

@@ -132,6 +132,7 @@ private:
     void onWatchdog();
     void markDirty();
     void detachFromMulti();
+    QUrl effectiveUrl() const;
     bool configure(const RequestOptions &options);
 
     CURL *m_easy = nullptr;
@@ -165,6 +166,7 @@ private:
     qint64 m_contentLength = -1;
     QString m_authRealm;
     bool m_authBasicOnly = false;
+    QUrl m_challengedAt; // where a 401 answered a login the library then retried
 
     QByteArray m_buffer;
     qint64 m_readPos = 0;

@@ -8,6 +8,7 @@
 
 #include "app/basKestrune.h"
 #include "collector/frmDownload.h"
+#include "transfer/Credentials.h"
 
 #include "RecordingUi.h"
 
@@ -30,6 +31,8 @@ private slots:
     void initTestCase()
     {
         QVERIFY(QFileInfo(collectProgram()).isExecutable());
+        m_nginx.requireBasicAuth(QStringLiteral("/winpriv/"), QStringLiteral("ops"), QStringLiteral("s3cret"));
+        m_nginx.requireBasicAuth(QStringLiteral("/winother/"), QStringLiteral("someone"), QStringLiteral("else"));
         if (!m_nginx.start())
             QSKIP(qPrintable(m_nginx.errorString()));
         m_originalDir = QDir::currentPath();
@@ -99,6 +102,69 @@ private slots:
             QCOMPARE(windowLog[5 + i].mid(20), QStringLiteral("○ ") + QString::fromLatin1(QUrl(site.rowUrls[i]).toEncoded()));
         QCOMPARE(windowLog.last().mid(20), QStringLiteral("○ IISログダウンロード終了。\t")
                                                + QString::fromLatin1(QUrl(site.rowUrls.last()).toEncoded()));
+    }
+
+    void loginDialogThenCollection()
+    {
+        // A protected listing: the window asks as a browser does, and the
+        // login then goes with the run's transfers to that server.  A file
+        // behind another login fails during the run; the run asks nobody.
+        QVERIFY(m_nginx.writeFile(QStringLiteral("winother/u_ex261209.log"), logBytes(59, 100)));
+        const QString otherUrl = m_nginx.url(QStringLiteral("/winother/u_ex261209.log"));
+        const Site site = publish(m_nginx, QStringLiteral("winpriv/"), QStringLiteral("[To Parent Directory]"),
+                                  {{QStringLiteral("u_ex261207.log"), QStringLiteral("/winpriv/u_ex261207.log"),
+                                    QStringLiteral("winpriv/u_ex261207.log"), logBytes(57, 25000)},
+                                   {QStringLiteral("u_ex261208.log"), QStringLiteral("/winpriv/u_ex261208.log"),
+                                    QStringLiteral("winpriv/u_ex261208.log"), logBytes(58, 90000)}},
+                                  "UTF-8", false,
+                                  {{QStringLiteral("u_ex261209.log"), otherUrl, 100, false}});
+        transfer::ForgetAllLogins();
+        QTemporaryDir cwd;
+        QTemporaryDir save;
+        QVERIFY(QDir::setCurrent(cwd.path()));
+        RecordingUi ui;
+        frmDownload w;
+        w.Form_Load();
+        w.txtURL->setText(m_nginx.url(site.pagePath));
+
+        // Cancelled: the page's load failed, as any navigation error.
+        w.cmdLoad->click();
+        QCOMPARE(ui.loginRequests.size(), 1);
+        QCOMPARE(w.lstLogfiles->topLevelItemCount(), 0);
+        QCOMPARE(w.lblLogTotal->text(), QStringLiteral("0"));
+
+        // A wrong password, then the right one.
+        ui.loginRequests.clear();
+        ui.loginAnswers = {kestrune::LoginAnswer{QStringLiteral("ops"), QStringLiteral("wrong")},
+                           kestrune::LoginAnswer{QStringLiteral("ops"), QStringLiteral("s3cret")}};
+        w.cmdLoad->click();
+        QCOMPARE(ui.loginRequests.size(), 2);
+        for (int i = 0; i < 2; ++i) {
+            QCOMPARE(ui.loginRequests[i].host, QStringLiteral("127.0.0.1:%1").arg(m_nginx.port()));
+            QCOMPARE(ui.loginRequests[i].realm, QStringLiteral("Kestrune test"));
+            QCOMPARE(ui.loginRequests[i].attempt, i + 1);
+        }
+        QCOMPARE(ui.loginRequests[1].user, QStringLiteral("ops"));
+        QCOMPARE(w.lblLogTotal->text(), QStringLiteral("3"));
+
+        m_nginx.clearAccessLog();
+        w.txtFolder->setText(save.path());
+        w.cmdButton[1]->click();
+        QCOMPARE(ui.loginRequests.size(), 2);
+        QVERIFY(ui.messages.isEmpty());
+        for (const SiteFile &f : site.files)
+            QCOMPARE(readFile(save.filePath(f.name)), f.bytes);
+        QCOMPARE(strayFiles(save.path(), site.names), QStringList());
+        const QStringList messages = logMessages(cwd.filePath(QStringLiteral("Kestrune.log")));
+        QCOMPARE(messages.value(3), QStringLiteral("× ") + otherUrl);
+        QVERIFY(!readFile(cwd.filePath(QStringLiteral("Kestrune.log"))).contains("s3cret"));
+        QList<NginxFixture::AccessEntry> entries;
+        QTRY_VERIFY((entries = m_nginx.accessEntries()).size() >= 2 * 2);
+        for (const NginxFixture::AccessEntry &e : std::as_const(entries)) {
+            if (e.requestLine.contains(QStringLiteral("/winpriv/")))
+                QCOMPARE(e.remoteUser, QStringLiteral("ops"));
+        }
+        transfer::ForgetAllLogins();
     }
 
     void windowThroughTinyproxy()

@@ -33,6 +33,8 @@ bool TinyproxyFixture::configure(quint16 port, QStringList &arguments)
                "MaxClients 20\n"
                "Allow 127.0.0.1\n"
                "ViaProxyName \"tinyproxy\"\n");
+    if (!m_authUser.isEmpty())
+        conf.write("BasicAuth " + m_authUser.toUtf8() + ' ' + m_authPassword.toUtf8() + '\n');
     arguments = {QStringLiteral("-d"), QStringLiteral("-c"), confPath};
     return true;
 }

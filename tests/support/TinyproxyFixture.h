@@ -18,6 +18,13 @@ public:
     // True when the binary exists on this machine.
     static bool available();
 
+    // Before start(): the proxy asks every client for this Basic login (407).
+    void requireBasicAuth(const QString &user, const QString &password)
+    {
+        m_authUser = user;
+        m_authPassword = password;
+    }
+
     QString address() const; // "127.0.0.1:<port>", the form the program's proxy setting takes
     // The proxy's log so far (it logs every request line at level Info;
     // a tunnel shows as "CONNECT 127.0.0.1:<port> HTTP/1.1").
@@ -25,4 +32,8 @@ public:
 
 protected:
     bool configure(quint16 port, QStringList &arguments) override;
+
+private:
+    QString m_authUser;
+    QString m_authPassword;
 };

@@ -1,0 +1,328 @@
+// The HTTP client end to end against nginx on loopback: HTTPS with a CA made
+// at test time, Basic logins, a proxy tunnel and a proxy login (tinyproxy),
+// connections kept over a long run, redirect chains, and the whole-run limit.
+
+#include "E2eSupport.h"
+#include "NginxFixture.h"
+#include "TinyproxyFixture.h"
+
+#include "collector/WebBrowser.h"
+
+#include <QElapsedTimer>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <unistd.h>
+
+using namespace e2e;
+
+namespace {
+
+const QString kUser = QStringLiteral("ops");
+const QString kPassword = QStringLiteral("s3cret-kestrune");
+
+// kestrune-collect in a session of its own (no terminal to ask a password
+// on), with extra environment variables.
+CollectResult collect(const QStringList &arguments, const QString &workingDir,
+                      const QList<QPair<QString, QString>> &environment = {}, int timeoutMs = 60000)
+{
+    QProcess p;
+    prepare(p, arguments, workingDir);
+    QProcessEnvironment env = p.processEnvironment();
+    for (const auto &[name, value] : environment)
+        env.insert(name, value);
+    p.setProcessEnvironment(env);
+    p.setChildProcessModifier([] { ::setsid(); });
+    p.start();
+    if (!p.waitForStarted(5000))
+        return {};
+    return finish(p, timeoutMs);
+}
+
+QList<SiteFile> logFiles(const QString &prefix, int count, int seed, qint64 size)
+{
+    QList<SiteFile> files;
+    for (int i = 0; i < count; ++i) {
+        const QString name = QStringLiteral("u_ex26%1.log").arg(i, 4, 10, QLatin1Char('0'));
+        files.append({name, QLatin1Char('/') + prefix + name, prefix + name, logBytes(seed + i, size)});
+    }
+    return files;
+}
+
+} // namespace
+
+class TestE2eTransport : public QObject {
+    Q_OBJECT
+
+    NginxFixture m_nginx;
+    Site m_open;
+    Site m_private;
+
+    void verifyCollected(const QString &folder, const Site &site)
+    {
+        for (const SiteFile &f : site.files)
+            QCOMPARE(readFile(folder + QLatin1Char('/') + f.name), f.bytes);
+        QCOMPARE(strayFiles(folder, site.names), QStringList());
+    }
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(QFileInfo(collectProgram()).isExecutable());
+        m_nginx.enableTls();
+        m_nginx.requireBasicAuth(QStringLiteral("/private/"), kUser, kPassword);
+        // Redirect chains to the open listing, and a file that leaves https.
+        m_nginx.addServerConfig(QStringLiteral("location = /r1/ { return 302 /open/; }"));
+        m_nginx.addServerConfig(QStringLiteral("location = /r2/ { return 301 /r1/; }"));
+        m_nginx.addServerConfig(QStringLiteral("location = /r3/ { return 307 /r2/; }"));
+        m_nginx.addServerConfig(QStringLiteral("location = /open/down.log { return 302 http://127.0.0.1:9/x.log; }"));
+        if (!m_nginx.start())
+            QSKIP(qPrintable(m_nginx.errorString()));
+        m_open = publish(m_nginx, QStringLiteral("open/"), QStringLiteral("[To Parent Directory]"),
+                         logFiles(QStringLiteral("open/"), 3, 100, 20000));
+        m_private = publish(m_nginx, QStringLiteral("private/"), QStringLiteral("[To Parent Directory]"),
+                            logFiles(QStringLiteral("private/"), 3, 200, 30000));
+        for (const char *name : {"http_proxy", "https_proxy", "HTTP_PROXY", "HTTPS_PROXY", "all_proxy", "ALL_PROXY"})
+            qunsetenv(name);
+    }
+
+    void https_data()
+    {
+        // host: "127.0.0.1" or "localhost" (not in the certificate).
+        QTest::addColumn<QString>("host");
+        QTest::addColumn<bool>("trust");    // --cacert with the test CA
+        QTest::addColumn<bool>("viaProxy"); // listing and files through tinyproxy's tunnel
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<QString>("mention"); // on stderr
+        QTest::newRow("trusted") << "127.0.0.1" << true << false << 0 << QString();
+        QTest::newRow("untrusted: nothing stored") << "127.0.0.1" << false << false << 2
+                                                   << QStringLiteral("certificate not trusted");
+        QTest::newRow("wrong host name") << "localhost" << true << false << 2
+                                         << QStringLiteral("certificate not trusted");
+        QTest::newRow("through a proxy tunnel") << "127.0.0.1" << true << true << 0 << QString();
+    }
+
+    void https()
+    {
+        QFETCH(QString, host);
+        QFETCH(bool, trust);
+        QFETCH(bool, viaProxy);
+        QFETCH(int, exitCode);
+        QFETCH(QString, mention);
+        TinyproxyFixture proxy;
+        if (viaProxy && !proxy.start())
+            QSKIP(qPrintable(proxy.errorString()));
+        QTemporaryDir cwd;
+        QTemporaryDir save;
+        QStringList arguments;
+        QList<QPair<QString, QString>> environment;
+        if (trust)
+            arguments << QStringLiteral("--cacert") << m_nginx.caFile();
+        if (viaProxy) {
+            // The listing through the system's proxy, the files through --proxy.
+            environment.append({QStringLiteral("https_proxy"), QStringLiteral("http://") + proxy.address()});
+            arguments << QStringLiteral("--proxy") << proxy.address();
+        }
+        const QString url = QStringLiteral("https://%1:%2/open/").arg(host).arg(m_nginx.tlsPort());
+        const CollectResult r = collect(arguments << url << save.path(), cwd.path(), environment);
+        QVERIFY(!r.crashed);
+        QVERIFY2(r.exitCode == exitCode, r.err.constData());
+        if (exitCode != 0) {
+            QVERIFY2(r.errText().contains(mention), r.err.constData());
+            QCOMPARE(QDir(save.path()).entryList(QDir::Files | QDir::Hidden), QStringList());
+            return;
+        }
+        verifyCollected(save.path(), m_open);
+        if (viaProxy) {
+            const QString tunnel = QStringLiteral("CONNECT 127.0.0.1:%1").arg(m_nginx.tlsPort());
+            QTRY_VERIFY(proxy.logText().contains(tunnel));
+        }
+    }
+
+    void httpsFileRedirectedToHttpFails()
+    {
+        // A transfer never steps down from https to plain http.
+        m_nginx.writeFile(QStringLiteral("mixed/index.html"),
+                          listingPage(QStringLiteral("/mixed/"), QString(),
+                                      {{QStringLiteral("u_ex260000.log"), QStringLiteral("/open/u_ex260000.log"), 20000},
+                                       {QStringLiteral("down.log"), QStringLiteral("/open/down.log"), 10}}));
+        QTemporaryDir cwd;
+        QTemporaryDir save;
+        const CollectResult r = collect({"--cacert", m_nginx.caFile(), m_nginx.httpsUrl(QStringLiteral("/mixed/")),
+                                         save.path()},
+                                        cwd.path());
+        QCOMPARE(r.exitCode, 1);
+        const QStringList messages = logMessages(cwd.filePath(QStringLiteral("Kestrune.log")));
+        QVERIFY2(messages.contains(QStringLiteral("× ") + m_nginx.httpsUrl(QStringLiteral("/open/down.log"))),
+                 qPrintable(messages.join(u'|')));
+        QCOMPARE(QDir(save.path()).entryList(QDir::Files), QStringList{QStringLiteral("u_ex260000.log")});
+    }
+
+    void basicLogin_data()
+    {
+        QTest::addColumn<QString>("how"); // env, netrc, wrong, none
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<QString>("mention");
+        QTest::newRow("--user, password from the environment") << "env" << 0 << QString();
+        QTest::newRow("--netrc") << "netrc" << 0 << QString();
+        QTest::newRow("wrong password") << "wrong" << 2 << QStringLiteral("HTTP 401 Unauthorized");
+        QTest::newRow("no password, no terminal") << "none" << 2 << QStringLiteral("KESTRUNE_PASSWORD");
+    }
+
+    void basicLogin()
+    {
+        QFETCH(QString, how);
+        QFETCH(int, exitCode);
+        QFETCH(QString, mention);
+        QTemporaryDir cwd;
+        QTemporaryDir save;
+        QTemporaryDir home;
+        QStringList arguments{QStringLiteral("--cacert"), m_nginx.caFile()};
+        QList<QPair<QString, QString>> environment{{QStringLiteral("HOME"), home.path()}};
+        if (how == u"netrc") {
+            QVERIFY(writeFile(home.filePath(QStringLiteral(".netrc")),
+                              QStringLiteral("machine 127.0.0.1 login %1 password %2\n").arg(kUser, kPassword).toUtf8()));
+            arguments << QStringLiteral("--netrc");
+        } else {
+            arguments << QStringLiteral("--user") << kUser;
+            if (how != u"none")
+                environment.append({QStringLiteral("KESTRUNE_PASSWORD"), how == u"env" ? kPassword : QStringLiteral("nope")});
+        }
+        m_nginx.clearAccessLog();
+        const CollectResult r = collect(arguments << m_nginx.httpsUrl(QStringLiteral("/private/")) << save.path(),
+                                        cwd.path(), environment);
+        QVERIFY(!r.crashed);
+        QVERIFY2(r.exitCode == exitCode, r.err.constData());
+        QVERIFY2(r.errText().contains(mention), r.err.constData());
+        // The password is in nothing written.
+        const QString logPath = cwd.filePath(QStringLiteral("Kestrune.log"));
+        QVERIFY(!r.errText().contains(kPassword));
+        QVERIFY(!readFile(logPath).contains(kPassword.toUtf8()));
+        if (exitCode != 0)
+            return;
+        verifyCollected(save.path(), m_private);
+        // Every probe and download carried the login; after the first
+        // challenge it went with the first request.
+        QList<NginxFixture::AccessEntry> entries;
+        QTRY_VERIFY((entries = m_nginx.accessEntries()).size() >= 1 + 2 * 3);
+        int refused = 0;
+        for (const NginxFixture::AccessEntry &e : std::as_const(entries)) {
+            if (e.status == 401)
+                ++refused;
+            else
+                QCOMPARE(e.remoteUser, kUser);
+        }
+        QVERIFY2(refused <= 1, qPrintable(QString::number(refused)));
+    }
+
+    void proxyLogin_data()
+    {
+        QTest::addColumn<bool>("login");
+        QTest::newRow("--proxy-user") << true;
+        QTest::newRow("no login: 407") << false;
+    }
+
+    void proxyLogin()
+    {
+        QFETCH(bool, login);
+        TinyproxyFixture proxy;
+        proxy.requireBasicAuth(QStringLiteral("gw"), QStringLiteral("gwpass"));
+        if (!proxy.start())
+            QSKIP(qPrintable(proxy.errorString()));
+        QTemporaryDir cwd;
+        QTemporaryDir save;
+        QStringList arguments{QStringLiteral("--proxy"), proxy.address()};
+        QList<QPair<QString, QString>> environment;
+        if (login) {
+            arguments << QStringLiteral("--proxy-user") << QStringLiteral("gw");
+            environment.append({QStringLiteral("KESTRUNE_PROXY_PASSWORD"), QStringLiteral("gwpass")});
+        }
+        const CollectResult r = collect(arguments << m_nginx.url(m_open.pagePath) << save.path(), cwd.path(),
+                                        environment);
+        QVERIFY2(r.exitCode == (login ? 0 : 1), r.err.constData());
+        if (login) {
+            verifyCollected(save.path(), m_open);
+        } else {
+            QVERIFY2(r.errText().contains(QStringLiteral("HTTP 407 Proxy Authentication Required")),
+                     r.err.constData());
+            QCOMPARE(QDir(save.path()).entryList(QDir::Files), QStringList());
+        }
+    }
+
+    void redirectChains_data()
+    {
+        QTest::addColumn<QString>("path");
+        QTest::newRow("1 redirect") << "/r1/";
+        QTest::newRow("2 redirects") << "/r2/";
+        QTest::newRow("3 redirects") << "/r3/";
+    }
+
+    void redirectChains()
+    {
+        // Loaded again and again: never a failure, never an empty page.
+        QFETCH(QString, path);
+        kestrune::WebBrowser browser;
+        int complete = 0;
+        int failed = 0;
+        QEventLoop loop;
+        connect(&browser, &kestrune::WebBrowser::DocumentComplete, &loop, [&] { ++complete; loop.quit(); });
+        connect(&browser, &kestrune::WebBrowser::NavigateError, &loop, [&] { ++failed; loop.quit(); });
+        for (int i = 0; i < 200; ++i) {
+            const int before = complete + failed;
+            browser.Navigate2(m_nginx.url(path));
+            QTimer::singleShot(10000, &loop, &QEventLoop::quit);
+            loop.exec();
+            QCOMPARE(complete + failed, before + 1);
+            QCOMPARE(failed, 0);
+            QCOMPARE(browser.LocationURL(), m_nginx.url(m_open.pagePath));
+            QCOMPARE(browser.Document()->links.size(), 1 + m_open.files.size());
+        }
+    }
+
+    void secondRunReusesConnections()
+    {
+        const int count = 2000;
+        const Site many = publish(m_nginx, QStringLiteral("many/"), QStringLiteral("[To Parent Directory]"),
+                                  logFiles(QStringLiteral("many/"), count, 1000, 300));
+        QTemporaryDir cwd;
+        QTemporaryDir save;
+        CollectResult r = collect({m_nginx.url(many.pagePath), save.path()}, cwd.path());
+        QVERIFY2(r.exitCode == 0, r.err.constData());
+        m_nginx.clearAccessLog();
+        r = collect({m_nginx.url(many.pagePath), save.path()}, cwd.path());
+        QVERIFY2(r.exitCode == 0, r.err.constData());
+        QVERIFY2(r.errText().contains(QStringLiteral("0 downloaded, %1 unchanged").arg(count)), r.err.constData());
+        QTRY_COMPARE(m_nginx.accessEntries().size(), 1 + count);
+        const int connections = m_nginx.distinctConnections();
+        qInfo("second run over %d unchanged files: %d connection(s)", count, connections);
+        QVERIFY(connections <= 10);
+    }
+
+    void maxTimeEndsTheRun()
+    {
+        // A file that takes 4 s at 1 MiB/s, and a limit of 1 s.
+        const QByteArray big = logBytes(300, 4 * 1048576);
+        QVERIFY(m_nginx.writeFile(QStringLiteral("slow/big/u_ex261231.log"), big));
+        QVERIFY(m_nginx.writeFile(QStringLiteral("slow/big/index.html"),
+                                  listingPage(QStringLiteral("/slow/big/"), QString(),
+                                              {{QStringLiteral("u_ex261231.log"),
+                                                QStringLiteral("/slow/big/u_ex261231.log"), big.size()}})));
+        QTemporaryDir cwd;
+        QTemporaryDir save;
+        const QByteArray old = "yesterday's copy";
+        QVERIFY(writeFile(save.filePath(QStringLiteral("u_ex261231.log")), old));
+        QElapsedTimer clock;
+        clock.start();
+        const CollectResult r = collect({"--max-time", "1", m_nginx.url(QStringLiteral("/slow/big/")), save.path()},
+                                        cwd.path());
+        QVERIFY(!r.crashed);
+        QCOMPARE(r.exitCode, 130);
+        QVERIFY2(clock.elapsed() < 3500, qPrintable(QString::number(clock.elapsed())));
+        QVERIFY2(r.errText().contains(QStringLiteral("--max-time")), r.err.constData());
+        QCOMPARE(readFile(save.filePath(QStringLiteral("u_ex261231.log"))), old);
+        QCOMPARE(strayFiles(save.path(), {QStringLiteral("u_ex261231.log")}), QStringList());
+    }
+};
+
+QTEST_GUILESS_MAIN(TestE2eTransport)
+#include "tst_e2e_transport.moc"
