@@ -24,6 +24,9 @@ namespace {
 
 std::atomic<int> g_idleTimeoutMs{60000};
 
+// Body pieces smaller than this are joined to the one before.
+constexpr qsizetype kJoinBelow = 16 * 1024;
+
 // The extra certificate authorities, with the system's bundle in front.
 QByteArray &trustedCaBlob()
 {
@@ -602,11 +605,11 @@ size_t HttpRequest::bodyData(const char *data, size_t length)
         m_paused = true;
         return CURL_WRITEFUNC_PAUSE;
     }
-    if (m_readPos > 0 && m_readPos == m_buffer.size()) {
-        m_buffer.clear();
-        m_readPos = 0;
-    }
-    m_buffer.append(data, qsizetype(length));
+    if (!m_pieces.empty() && m_pieces.back().size() < kJoinBelow)
+        m_pieces.back().append(data, qsizetype(length));
+    else
+        m_pieces.emplace_back(data, qsizetype(length));
+    m_available += n;
     m_bodyReceived += n;
     markDirty();
     return length;
@@ -614,38 +617,47 @@ size_t HttpRequest::bodyData(const char *data, size_t length)
 
 qint64 HttpRequest::read(char *data, qint64 maxSize)
 {
-    const qint64 n = std::min(maxSize, bytesAvailable());
-    if (n <= 0)
-        return 0;
-    std::memcpy(data, m_buffer.constData() + m_readPos, size_t(n));
-    m_readPos += n;
-    if (m_readPos == m_buffer.size()) {
-        m_buffer.clear();
-        m_readPos = 0;
-    } else if (m_readPos >= 256 * 1024) {
-        m_buffer.remove(0, m_readPos);
-        m_readPos = 0;
+    qint64 done = 0;
+    while (done < maxSize && !m_pieces.empty()) {
+        const QByteArray &front = m_pieces.front();
+        const qint64 n = std::min(maxSize - done, qint64(front.size()) - m_frontPos);
+        std::memcpy(data + done, front.constData() + m_frontPos, size_t(n));
+        done += n;
+        m_frontPos += n;
+        if (m_frontPos == front.size()) {
+            m_pieces.pop_front();
+            m_frontPos = 0;
+        }
     }
-    if (m_paused && bytesAvailable() <= m_bufferLimit / 2 && m_inMulti) {
+    m_available -= done;
+    resumeIfRoom();
+    return done;
+}
+
+QByteArray HttpRequest::readAll()
+{
+    QByteArray all;
+    all.reserve(m_available);
+    qint64 skip = m_frontPos;
+    for (const QByteArray &piece : m_pieces) {
+        all.append(piece.constData() + skip, piece.size() - skip);
+        skip = 0;
+    }
+    m_pieces.clear();
+    m_frontPos = 0;
+    m_available = 0;
+    resumeIfRoom();
+    return all;
+}
+
+void HttpRequest::resumeIfRoom()
+{
+    if (m_paused && m_available <= m_bufferLimit / 2 && m_inMulti) {
         m_paused = false;
         touched();
         // May hand the held piece over at once (into bodyData).
         curl_easy_pause(m_easy, CURLPAUSE_CONT);
     }
-    return n;
-}
-
-QByteArray HttpRequest::readAll()
-{
-    QByteArray all = m_buffer.mid(m_readPos);
-    m_buffer.clear();
-    m_readPos = 0;
-    if (m_paused && m_inMulti) {
-        m_paused = false;
-        touched();
-        curl_easy_pause(m_easy, CURLPAUSE_CONT);
-    }
-    return all;
 }
 
 void HttpRequest::onDone(int code)

@@ -30,6 +30,8 @@
 #include <QTimer>
 #include <QUrl>
 
+#include <deque>
+
 typedef void CURL;
 struct curl_slist;
 
@@ -97,7 +99,7 @@ public:
     bool sentProxyLogin() const { return m_sentProxyLogin; }
 
     // Body bytes received and not yet read.
-    qint64 bytesAvailable() const { return m_buffer.size() - m_readPos; }
+    qint64 bytesAvailable() const { return m_available; }
     qint64 read(char *data, qint64 maxSize);
     QByteArray readAll();
     // Body bytes received in all (dropped ones included).
@@ -129,6 +131,7 @@ private:
     void failNow(TransferError::Kind kind, const QString &detail);
     void failEarly(TransferError::Kind kind, const QString &detail);
     void touched() { m_sinceActivity.restart(); }
+    void resumeIfRoom();
     void onWatchdog();
     void markDirty();
     void detachFromMulti();
@@ -168,8 +171,11 @@ private:
     bool m_authBasicOnly = false;
     QUrl m_challengedAt; // where a 401 answered a login the library then retried
 
-    QByteArray m_buffer;
-    qint64 m_readPos = 0;
+    // Received body bytes not read yet, in the pieces they came in (small
+    // pieces joined); the first is read from m_frontPos on.
+    std::deque<QByteArray> m_pieces;
+    qint64 m_frontPos = 0;
+    qint64 m_available = 0;
     qint64 m_bodyReceived = 0;
     bool m_paused = false;
 

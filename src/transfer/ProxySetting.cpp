@@ -1,5 +1,7 @@
 #include "transfer/ProxySetting.h"
 
+#include <QElapsedTimer>
+#include <QHash>
 #include <QHostAddress>
 #include <QNetworkProxyFactory>
 #include <QNetworkProxyQuery>
@@ -92,10 +94,29 @@ std::optional<QNetworkProxy> ParseProxySetting(const QString &strProxy)
     return QNetworkProxy(QNetworkProxy::HttpProxy, host, port);
 }
 
-std::optional<QNetworkProxy> ProxyForRequest(const QString &strProxy, const QUrl &url)
+namespace {
+
+// What the system said for a scheme, host and port.  Asking costs a round
+// through the platform's proxy library (a worker thread, or a PAC script),
+// as much as a whole request on a fast network; the answer is kept for a
+// while, and for as long as the proxy variables of the environment stay.
+struct SystemAnswer {
+    QNetworkProxy proxy;
+    QElapsedTimer age;
+};
+constexpr qint64 kSystemAnswerLifeMs = 30000;
+
+QByteArray proxyEnvironment()
 {
-    if (!strProxy.isEmpty())
-        return ParseProxySetting(strProxy);
+    QByteArray all;
+    for (const char *name : {"http_proxy", "https_proxy", "all_proxy", "no_proxy", "HTTP_PROXY",
+                             "HTTPS_PROXY", "ALL_PROXY", "NO_PROXY"})
+        all += qgetenv(name) + '\n';
+    return all;
+}
+
+QNetworkProxy askSystem(const QUrl &url)
+{
     const QList<QNetworkProxy> proxies =
         QNetworkProxyFactory::systemProxyForQuery(QNetworkProxyQuery(url));
     for (const QNetworkProxy &proxy : proxies) {
@@ -106,6 +127,27 @@ std::optional<QNetworkProxy> ProxyForRequest(const QString &strProxy, const QUrl
             return proxy;
     }
     return QNetworkProxy(QNetworkProxy::NoProxy);
+}
+
+} // namespace
+
+std::optional<QNetworkProxy> ProxyForRequest(const QString &strProxy, const QUrl &url)
+{
+    if (!strProxy.isEmpty())
+        return ParseProxySetting(strProxy);
+    static QHash<QString, SystemAnswer> answers;
+    const QString key = QStringLiteral("%1://%2:%3\n").arg(url.scheme().toLower(), url.host().toLower())
+                            .arg(url.port(-1))
+        + QString::fromLocal8Bit(proxyEnvironment());
+    auto it = answers.find(key);
+    if (it == answers.end() || it->age.hasExpired(kSystemAnswerLifeMs)) {
+        if (answers.size() > 256)
+            answers.clear();
+        SystemAnswer answer{askSystem(url), {}};
+        answer.age.start();
+        it = answers.insert(key, answer);
+    }
+    return it->proxy;
 }
 
 } // namespace transfer

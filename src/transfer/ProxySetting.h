@@ -18,7 +18,9 @@ std::optional<QNetworkProxy> ParseProxySetting(const QString &strProxy);
 
 // The proxy for a request to url: the parsed proxy text when it is not
 // empty; for an empty text, what the system's configuration names for that
-// URL (QNetworkProxy::NoProxy when it names none).  Nothing when a non-empty
+// URL (QNetworkProxy::NoProxy when it names none); the system's answer is
+// kept for 30 s, or until the environment's proxy variables change.
+// Touched by the user-interface thread only.  Nothing when a non-empty
 // text cannot be parsed: the request must then fail, never go direct.
 std::optional<QNetworkProxy> ProxyForRequest(const QString &strProxy, const QUrl &url);
 
