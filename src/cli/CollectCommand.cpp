@@ -119,7 +119,7 @@ int terminalWidth(std::FILE *stream)
 
 void printLine(std::FILE *stream, const QString &text)
 {
-    const QByteArray bytes = (text + QLatin1Char('\n')).toLocal8Bit();
+    const QByteArray bytes = (transfer::HidePasswords(text) + QLatin1Char('\n')).toLocal8Bit();
     std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stream);
     std::fflush(stream);
 }
@@ -183,6 +183,7 @@ public:
     void writeRunLog(const QString &message) override { m_log.write(m_fileNo, message); }
     QString currentFolderText() override { return m_folder; }
     QString proxy() override { return m_proxy; }
+    std::optional<transfer::FileIdentity> runLogIdentity() override { return m_log.identity(); }
 
     void rowDone(int, const ListingRow &row, const CollectionRun::RowResult &result) override
     {
@@ -394,7 +395,11 @@ int runCollect(const CollectOptions &o, const QString &exeFolder, std::FILE *out
 
     RunLog log;
     const qint16 fileNo = log.open(logPath);
-    if (!log.isOpen())
+    const bool logRefused = log.openRefused();
+    if (logRefused)
+        printError(err, QStringLiteral("\"%1\" is not a run log, it is left as it is; collecting without a log")
+                            .arg(QDir::toNativeSeparators(logPath)));
+    else if (!log.isOpen())
         printError(err, QStringLiteral("cannot write the run log \"%1\"; collecting without it")
                             .arg(QDir::toNativeSeparators(logPath)));
 
@@ -456,7 +461,8 @@ int runCollect(const CollectOptions &o, const QString &exeFolder, std::FILE *out
         return interruptedExit();
     if (!o.quiet)
         printLine(err, summaryLine(host.totals, clock.elapsed()));
-    return host.totals.failed > 0 ? ExitSomeFailed : ExitAllCollected;
+    // A file that was no run log kept the run from its log: not a clean run.
+    return host.totals.failed > 0 || logRefused ? ExitSomeFailed : ExitAllCollected;
 }
 
 } // namespace kestrune::cli

@@ -4,7 +4,6 @@
 #include "transfer/basWinInet.h"
 
 #include <QDir>
-#include <QSaveFile>
 
 #include <memory>
 
@@ -39,6 +38,11 @@ bool CollectionRun::isUnsafeFileName(const QString &fileName)
 CollectionRun::Ending CollectionRun::run(const QList<ListingRow> &rows, const QString &saveFolder)
 {
     m_abandoned = false;
+    // New copies are made durable together when the run leaves.
+    struct Flush {
+        const QString &folder;
+        ~Flush() { transfer::FlushFolder(folder); }
+    } flush{saveFolder};
     m_host.writeRunLog(QStringLiteral("○ IISログダウンロード開始。\t"));
     const qsizetype n = rows.size();
     for (qsizetype i = 1; i <= n; ++i) {
@@ -66,6 +70,20 @@ CollectionRun::RowResult CollectionRun::doRow(const ListingRow &row, const QStri
         return {RowOutcome::InvalidName, 0, QStringLiteral("unsafe file name")};
     }
     const QString path = localPath(saveFolder, row.fileName);
+    const auto storeFailed = [&](const QString &why) {
+        m_host.writeRunLog(QStringLiteral("× ファイルを保存できません。\t") + path);
+        return RowResult{RowOutcome::StoreFailed, 0, QStringLiteral("cannot store the file: ") + why};
+    };
+    if (!row.fileName.isEmpty()) {
+        // The local copy is a plain file in the folder, or it is left alone:
+        // a link, a folder, a device, and the run log itself.
+        const transfer::LocalEntry entry = transfer::InspectLocalPath(path);
+        if (entry.kind == transfer::LocalEntry::Kind::Other)
+            return storeFailed(QStringLiteral("not a plain file"));
+        const std::optional<transfer::FileIdentity> log = m_host.runLogIdentity();
+        if (entry.kind == transfer::LocalEntry::Kind::PlainFile && log && entry.identity == *log)
+            return storeFailed(QStringLiteral("it is the run log"));
+    }
     const qint64 localSize = GetLocalFileSize(path);
     m_host.yield();
     if (m_host.abandoned()) {
@@ -80,17 +98,12 @@ CollectionRun::RowResult CollectionRun::doRow(const ListingRow &row, const QStri
         return {RowOutcome::Unchanged, 0, QString()};
     }
 
-    const auto storeFailed = [&](const QString &why) {
-        m_host.writeRunLog(QStringLiteral("× ファイルを保存できません。\t") + path);
-        return RowResult{RowOutcome::StoreFailed, 0, QStringLiteral("cannot store the file: ") + why};
-    };
-
-    // The body streams into a temporary file beside the local copy, which
-    // it replaces only once the whole body is in.
-    std::unique_ptr<QSaveFile> target;
+    // The body streams into a new file in the folder, which replaces the
+    // local copy only once the whole body is in.
+    std::unique_ptr<transfer::LocalCopyWriter> target;
     if (!row.fileName.isEmpty()) {
-        target = std::make_unique<QSaveFile>(path);
-        if (!target->open(QIODevice::WriteOnly))
+        target = std::make_unique<transfer::LocalCopyWriter>();
+        if (!target->open(saveFolder, row.fileName))
             return storeFailed(target->errorString());
     }
 
@@ -104,17 +117,17 @@ CollectionRun::RowResult CollectionRun::doRow(const ListingRow &row, const QStri
     if (outcome.result == DownloadResult::Interrupted || m_host.abandoned()) {
         m_abandoned = true;
         if (target)
-            target->cancelWriting();
+            target->cancel();
         return {};
     }
     if (outcome.result == DownloadResult::NotStorable) {
         const QString why = target->errorString();
-        target->cancelWriting();
+        target->cancel();
         return storeFailed(why);
     }
     if (outcome.result != DownloadResult::Stored) {
         if (target)
-            target->cancelWriting();
+            target->cancel();
         if (outcome.result == DownloadResult::Failed)
             return {RowOutcome::Failed, 0, outcome.reason()};
         return {RowOutcome::Downloaded, 0, QString()};
@@ -123,7 +136,7 @@ CollectionRun::RowResult CollectionRun::doRow(const ListingRow &row, const QStri
     // After a download the current directory follows the folder box, so a
     // later run's log lands there; a folder that cannot be entered is ignored.
     QDir::setCurrent(m_host.currentFolderText());
-    if (target && !target->commit())
+    if (target && !target->commit(m_host.runLogIdentity()))
         return storeFailed(target->errorString());
     return {RowOutcome::Downloaded, outcome.bytes, QString()};
 }

@@ -5,6 +5,7 @@
 // this one loop; what it shows or asks of its front end goes through Host.
 
 #include "collector/ListingRow.h"
+#include "transfer/LocalFile.h"
 
 #include <QList>
 #include <QString>
@@ -45,6 +46,8 @@ public:
         virtual QString currentFolderText() = 0;
         // The proxy in force, read for every row.
         virtual QString proxy() = 0;
+        // The open run log's file: a row never stores over it.
+        virtual std::optional<transfer::FileIdentity> runLogIdentity() { return std::nullopt; }
         virtual void rowDone(int i, const ListingRow &row, const RowResult &result) { Q_UNUSED(i) Q_UNUSED(row) Q_UNUSED(result) }
     };
 

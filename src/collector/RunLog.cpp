@@ -1,6 +1,9 @@
 #include "collector/RunLog.h"
 
 #include "app/AppInfo.h"
+#include "transfer/Credentials.h"
+
+#include <QFileInfo>
 
 namespace kestrune {
 
@@ -45,6 +48,22 @@ qint16 RunLog::open(const QString &fileName)
     // open by number, so it is always the first.
     m_fileNo = 1;
     m_codec = TextCodec::fileCodec();
+    m_refused = false;
+    const QFileInfo existing(fileName);
+    if (existing.exists()) {
+        // Only a run log is emptied: any other file of that name (one a run
+        // collected, or whatever a link leads to) stays as it is.
+        if (!existing.isFile())
+            return m_fileNo;
+        QFile old(fileName);
+        if (old.size() > 0) {
+            const QByteArray firstLine = m_codec.encode(appTitle() + QStringLiteral("\r\n"));
+            if (!old.open(QIODevice::ReadOnly) || old.read(firstLine.size()) != firstLine) {
+                m_refused = true;
+                return m_fileNo;
+            }
+        }
+    }
     auto file = std::make_unique<QFile>(fileName);
     if (!file->open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered))
         return m_fileNo;
@@ -61,7 +80,14 @@ void RunLog::write(qint16 fileNo, const QString &message)
 {
     if (fileNo == 0 || fileNo != m_fileNo || !isOpen())
         return;
-    writeLine(timeStamp(clock()()) + QLatin1Char('\t') + message);
+    writeLine(timeStamp(clock()()) + QLatin1Char('\t') + transfer::HidePasswords(message));
+}
+
+std::optional<transfer::FileIdentity> RunLog::identity() const
+{
+    if (!isOpen())
+        return std::nullopt;
+    return transfer::IdentityOf(m_file->handle());
 }
 
 void RunLog::close()

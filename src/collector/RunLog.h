@@ -5,6 +5,7 @@
 // or never opened number, and a close of a log that is not open do nothing.
 
 #include "app/TextCodec.h"
+#include "transfer/LocalFile.h"
 
 #include <QDateTime>
 #include <QFile>
@@ -24,10 +25,16 @@ public:
 
     // Creates (or empties) fileName and writes the header.  Returns the file
     // number the writes use; the number is handed out even when the open
-    // fails, and the writes through it then do nothing.
+    // fails, and the writes through it then do nothing.  A file of that name
+    // that is not a run log (it does not begin with the header's first line)
+    // is never emptied: the open fails (openRefused() tells).
     qint16 open(const QString &fileName);
+    // The last open found a file that is not a run log and left it alone.
+    bool openRefused() const { return m_refused; }
+    // The open log's file, to tell it from the files a run stores.
+    std::optional<transfer::FileIdentity> identity() const;
     // Appends "yyyy/mm/dd hh:mm:ss", TAB, message and CR LF when fileNo names
-    // the open log.
+    // the open log.  A password in a URL of the message is written as "***".
     void write(qint16 fileNo, const QString &message);
     void close();
 
@@ -46,6 +53,7 @@ private:
 
     std::unique_ptr<QFile> m_file;
     qint16 m_fileNo = 0;
+    bool m_refused = false;
     TextCodec m_codec;
 };
 

@@ -107,8 +107,17 @@ void WebBrowser::Navigate2(const QString &url)
     }
     case Target::Web: break;
     }
+    // A password typed into the address becomes the server's login; the
+    // address goes on without it (the user name stays), so no page address,
+    // link or log line carries it.
+    QUrl target(address);
+    if (!target.password().isEmpty()) {
+        transfer::RememberServerLogin(target, transfer::Credentials{target.userName(), target.password()});
+        target.setPassword(QString());
+        address = addressOf(target);
+    }
     m_requestedUrl = address;
-    request(QUrl(address));
+    request(target);
 }
 
 void WebBrowser::request(const QUrl &url)

@@ -7,6 +7,7 @@
 #include "collector/ListingLoader.h"
 #include "collector/WebBrowser.h"
 #include "collector/basShowFolders.h"
+#include "transfer/Credentials.h"
 #include "dialogs/frmAbout.h"
 #include "dialogs/frmSetting.h"
 
@@ -317,7 +318,7 @@ void frmDownload::refreshClock()
 
 void frmDownload::setStatusText(const QString &text)
 {
-    panels[1]->setText(text);
+    panels[1]->setText(transfer::HidePasswords(text));
 }
 
 void frmDownload::Form_Load()
@@ -407,8 +408,13 @@ qint32 frmDownload::AnalyzeListingPage(const QString &url)
     if (!rows.isEmpty()) {
         QList<QTreeWidgetItem *> items;
         items.reserve(rows.size());
-        for (const kestrune::ListingRow &row : rows)
-            items.append(new QTreeWidgetItem(QStringList{row.fileName, row.url}));
+        for (const kestrune::ListingRow &row : rows) {
+            // The list shows an address without its password; the row keeps
+            // the address as the page gave it.
+            auto *item = new QTreeWidgetItem(QStringList{row.fileName, transfer::HidePasswords(row.url)});
+            item->setData(1, Qt::UserRole, row.url);
+            items.append(item);
+        }
         lstLogfiles->setUpdatesEnabled(false);
         lstLogfiles->addTopLevelItems(items);
         lstLogfiles->setUpdatesEnabled(true);
@@ -510,7 +516,8 @@ QList<kestrune::ListingRow> frmDownload::rows() const
     result.reserve(n);
     for (int i = 0; i < n; ++i) {
         const QTreeWidgetItem *item = lstLogfiles->topLevelItem(i);
-        result.append({item->text(0), item->text(1)});
+        const QVariant url = item->data(1, Qt::UserRole);
+        result.append({item->text(0), url.isValid() ? url.toString() : item->text(1)});
     }
     return result;
 }

@@ -120,6 +120,7 @@ private:
     void writeRunLog(const QString &message) override;
     QString currentFolderText() override;
     QString proxy() override;
+    std::optional<transfer::FileIdentity> runLogIdentity() override { return m_runLog.identity(); }
 
     kestrune::ListingLoader *m_loader = nullptr;
     kestrune::RunLog m_runLog;

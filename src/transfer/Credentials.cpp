@@ -1,6 +1,7 @@
 #include "transfer/Credentials.h"
 
 #include <QHash>
+#include <QRegularExpression>
 
 namespace transfer {
 
@@ -110,6 +111,19 @@ void SetUseNetrc(bool use)
 bool UseNetrc()
 {
     return store().netrc;
+}
+
+QString HidePasswords(const QString &text)
+{
+    if (!text.contains(QLatin1Char('@')))
+        return text;
+    // scheme "://" user ":" password "@": the authority runs to the first
+    // "/", and its last "@" ends the password.
+    static const QRegularExpression login(
+        QStringLiteral("([A-Za-z][A-Za-z0-9+.-]*://[^/?#\\s:@]*):[^/?#\\s]*@"));
+    QString shown = text;
+    shown.replace(login, QStringLiteral("\\1:***@"));
+    return shown;
 }
 
 void ForgetAllLogins()

@@ -342,7 +342,14 @@ bool HttpRequest::configure(const RequestOptions &o)
         return false;
     }
     CURL *e = m_easy;
-    const QByteArray url = o.url.toEncoded();
+    // A login written into the address goes as a login, never in the URL.
+    QUrl target = o.url;
+    std::optional<Credentials> addressLogin;
+    if (!target.password().isEmpty())
+        addressLogin = Credentials{target.userName(), target.password()};
+    target.setUserInfo(QString());
+    m_url = target;
+    const QByteArray url = target.toEncoded();
     curl_easy_setopt(e, CURLOPT_URL, url.constData());
     curl_easy_setopt(e, CURLOPT_PRIVATE, this);
     curl_easy_setopt(e, CURLOPT_ERRORBUFFER, m_errorBuffer);
@@ -396,7 +403,10 @@ bool HttpRequest::configure(const RequestOptions &o)
         }
     }
 
-    if (const std::optional<Credentials> login = ServerLoginFor(o.url)) {
+    std::optional<Credentials> serverLogin = ServerLoginFor(o.url);
+    if (!serverLogin)
+        serverLogin = addressLogin;
+    if (const std::optional<Credentials> &login = serverLogin) {
         curl_easy_setopt(e, CURLOPT_USERNAME, login->user.toUtf8().constData());
         curl_easy_setopt(e, CURLOPT_PASSWORD, login->password.toUtf8().constData());
         // A server known to take Basic only gets the login with the first

@@ -1,0 +1,353 @@
+#include "transfer/LocalFile.h"
+
+#include <QFile>
+#include <QHash>
+#include <QRandomGenerator>
+#include <QSet>
+
+#ifdef Q_OS_WIN
+#include <QFileInfo>
+#include <QSaveFile>
+#include <io.h>
+#include <windows.h>
+#else
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
+namespace transfer {
+
+namespace {
+
+// Folders that got new copies since they were last flushed.
+QSet<QString> &unflushedFolders()
+{
+    static QSet<QString> folders;
+    return folders;
+}
+
+bool isPlainName(const QString &name)
+{
+    return !name.isEmpty() && name != QLatin1String(".") && name != QLatin1String("..")
+        && !name.contains(QLatin1Char('/')) && !name.contains(QLatin1Char('\\'))
+        && !name.contains(QChar(u'\0'));
+}
+
+QString temporaryName()
+{
+    return QStringLiteral(".kestrune-%1.part")
+        .arg(QRandomGenerator::global()->generate64(), 16, 16, QLatin1Char('0'));
+}
+
+} // namespace
+
+#ifndef Q_OS_WIN
+
+namespace {
+
+QString systemError(int error)
+{
+    return QString::fromLocal8Bit(std::strerror(error));
+}
+
+FileIdentity identityOf(const struct stat &st)
+{
+    return FileIdentity{quint64(st.st_dev), quint64(st.st_ino)};
+}
+
+} // namespace
+
+LocalEntry InspectLocalPath(const QString &path)
+{
+    LocalEntry entry;
+    struct stat st {};
+    if (path.isEmpty() || path.contains(QChar(u'\0')) || ::lstat(QFile::encodeName(path).constData(), &st) != 0)
+        return entry;
+    entry.kind = S_ISREG(st.st_mode) ? LocalEntry::Kind::PlainFile : LocalEntry::Kind::Other;
+    entry.identity = identityOf(st);
+    return entry;
+}
+
+std::optional<FileIdentity> IdentityOf(int fileDescriptor)
+{
+    struct stat st {};
+    if (fileDescriptor < 0 || ::fstat(fileDescriptor, &st) != 0)
+        return std::nullopt;
+    return identityOf(st);
+}
+
+LocalCopyWriter::~LocalCopyWriter()
+{
+    discard();
+    if (m_folderFd >= 0)
+        ::close(m_folderFd);
+}
+
+bool LocalCopyWriter::open(const QString &folder, const QString &name)
+{
+    m_folder = folder;
+    m_name = name;
+    m_failed = false;
+    if (!isPlainName(name)) {
+        setErrorString(QStringLiteral("not a plain file name"));
+        return false;
+    }
+    if (m_folderFd < 0)
+        m_folderFd = ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (m_folderFd < 0) {
+        setErrorString(systemError(errno));
+        return false;
+    }
+    // A new name of our own: O_EXCL never follows a link nor reuses a file.
+    for (int attempt = 0; attempt < 8 && m_fd < 0; ++attempt) {
+        m_tempName = temporaryName();
+        m_fd = ::openat(m_folderFd, QFile::encodeName(m_tempName).constData(),
+                        O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+        if (m_fd < 0 && errno != EEXIST) {
+            setErrorString(systemError(errno));
+            return false;
+        }
+    }
+    if (m_fd < 0) {
+        setErrorString(QStringLiteral("no free temporary name"));
+        return false;
+    }
+    return QIODevice::open(QIODevice::WriteOnly | QIODevice::Unbuffered);
+}
+
+qint64 LocalCopyWriter::writeData(const char *data, qint64 length)
+{
+    qint64 done = 0;
+    while (done < length) {
+        const ssize_t n = ::write(m_fd, data + done, size_t(length - done));
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            m_failed = true;
+            setErrorString(systemError(errno));
+            return -1;
+        }
+        done += n;
+    }
+    return done;
+}
+
+bool LocalCopyWriter::commit(const std::optional<FileIdentity> &keepOff)
+{
+    if (!isOpen() || m_fd < 0 || m_failed) {
+        discard();
+        return false;
+    }
+    const QByteArray name = QFile::encodeName(m_name);
+    const auto refuse = [this](const QString &why) {
+        setErrorString(why);
+        discard();
+        return false;
+    };
+    struct stat st {};
+    bool replacing = false;
+    if (::fstatat(m_folderFd, name.constData(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+        if (!S_ISREG(st.st_mode))
+            return refuse(QStringLiteral("not a plain file"));
+        if (keepOff && identityOf(st) == *keepOff)
+            return refuse(QStringLiteral("the run log"));
+        replacing = true;
+        // The new copy keeps the old one's permissions.
+        ::fchmod(m_fd, st.st_mode & 07777);
+    } else if (errno != ENOENT) {
+        return refuse(systemError(errno));
+    }
+    // The old copy is only given up for bytes that are on disk.
+    if (replacing && ::fdatasync(m_fd) != 0)
+        return refuse(systemError(errno));
+    if (::close(m_fd) != 0) {
+        m_fd = -1;
+        return refuse(systemError(errno));
+    }
+    m_fd = -1;
+    // The rename replaces the directory entry itself: a link put there
+    // since the check above is replaced, never written through.
+    if (::renameat(m_folderFd, QFile::encodeName(m_tempName).constData(), m_folderFd,
+                   name.constData()) != 0)
+        return refuse(systemError(errno));
+    m_tempName.clear();
+    if (!replacing)
+        unflushedFolders().insert(m_folder);
+    QIODevice::close();
+    return true;
+}
+
+void LocalCopyWriter::cancel()
+{
+    discard();
+}
+
+void LocalCopyWriter::discard()
+{
+    if (m_fd >= 0) {
+        ::close(m_fd);
+        m_fd = -1;
+    }
+    if (!m_tempName.isEmpty() && m_folderFd >= 0)
+        ::unlinkat(m_folderFd, QFile::encodeName(m_tempName).constData(), 0);
+    m_tempName.clear();
+    if (isOpen())
+        QIODevice::close();
+}
+
+void FlushFolder(const QString &folder)
+{
+    if (!unflushedFolders().remove(folder))
+        return;
+    const int fd = ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return;
+#ifdef Q_OS_LINUX
+    ::syncfs(fd);
+#else
+    ::fsync(fd);
+    ::sync();
+#endif
+    ::close(fd);
+}
+
+#else // Q_OS_WIN: the same rules through the platform's file API.
+
+namespace {
+
+std::optional<FileIdentity> identityOfHandle(HANDLE handle)
+{
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!::GetFileInformationByHandle(handle, &info))
+        return std::nullopt;
+    return FileIdentity{quint64(info.dwVolumeSerialNumber),
+                        (quint64(info.nFileIndexHigh) << 32) | info.nFileIndexLow};
+}
+
+} // namespace
+
+LocalEntry InspectLocalPath(const QString &path)
+{
+    LocalEntry entry;
+    if (path.isEmpty())
+        return entry;
+    const std::wstring native = QFileInfo(path).absoluteFilePath().replace(u'/', u'\\').toStdWString();
+    const DWORD attributes = ::GetFileAttributesW(native.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES)
+        return entry;
+    const bool plain = !(attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE));
+    entry.kind = plain ? LocalEntry::Kind::PlainFile : LocalEntry::Kind::Other;
+    HANDLE h = ::CreateFileW(native.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                             nullptr, OPEN_EXISTING,
+                             FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (h != INVALID_HANDLE_VALUE) {
+        if (const auto id = identityOfHandle(h))
+            entry.identity = *id;
+        ::CloseHandle(h);
+    }
+    return entry;
+}
+
+std::optional<FileIdentity> IdentityOf(int fileDescriptor)
+{
+    const intptr_t handle = ::_get_osfhandle(fileDescriptor);
+    if (handle == -1)
+        return std::nullopt;
+    return identityOfHandle(reinterpret_cast<HANDLE>(handle));
+}
+
+// The Windows build keeps the body in a QSaveFile; m_fd stays -1.
+static QHash<const LocalCopyWriter *, QSaveFile *> &saveFiles()
+{
+    static QHash<const LocalCopyWriter *, QSaveFile *> files;
+    return files;
+}
+
+LocalCopyWriter::~LocalCopyWriter()
+{
+    discard();
+}
+
+bool LocalCopyWriter::open(const QString &folder, const QString &name)
+{
+    m_folder = folder;
+    m_name = name;
+    m_failed = false;
+    if (!isPlainName(name)) {
+        setErrorString(QStringLiteral("not a plain file name"));
+        return false;
+    }
+    auto *file = new QSaveFile(folder + QLatin1Char('\\') + name);
+    if (!file->open(QIODevice::WriteOnly)) {
+        setErrorString(file->errorString());
+        delete file;
+        return false;
+    }
+    saveFiles().insert(this, file);
+    return QIODevice::open(QIODevice::WriteOnly | QIODevice::Unbuffered);
+}
+
+qint64 LocalCopyWriter::writeData(const char *data, qint64 length)
+{
+    QSaveFile *file = saveFiles().value(this);
+    const qint64 n = file ? file->write(data, length) : -1;
+    if (n != length) {
+        m_failed = true;
+        setErrorString(file ? file->errorString() : QStringLiteral("not open"));
+        return -1;
+    }
+    return n;
+}
+
+bool LocalCopyWriter::commit(const std::optional<FileIdentity> &keepOff)
+{
+    QSaveFile *file = saveFiles().value(this);
+    const LocalEntry now = InspectLocalPath(m_folder + QLatin1Char('\\') + m_name);
+    QString why;
+    if (!file || m_failed)
+        why = QStringLiteral("not written");
+    else if (now.kind == LocalEntry::Kind::Other)
+        why = QStringLiteral("not a plain file");
+    else if (now.kind == LocalEntry::Kind::PlainFile && keepOff && now.identity == *keepOff)
+        why = QStringLiteral("the run log");
+    if (!why.isEmpty()) {
+        setErrorString(why);
+        discard();
+        return false;
+    }
+    const bool ok = file->commit();
+    if (!ok)
+        setErrorString(file->errorString());
+    saveFiles().remove(this);
+    delete file;
+    QIODevice::close();
+    return ok;
+}
+
+void LocalCopyWriter::cancel()
+{
+    discard();
+}
+
+void LocalCopyWriter::discard()
+{
+    if (QSaveFile *file = saveFiles().take(this)) {
+        file->cancelWriting();
+        delete file;
+    }
+    if (isOpen())
+        QIODevice::close();
+}
+
+void FlushFolder(const QString &folder)
+{
+    // QSaveFile flushes every copy it commits.
+    unflushedFolders().remove(folder);
+}
+
+#endif
+
+} // namespace transfer
