@@ -1,5 +1,7 @@
 #include "app/IniFile.h"
 
+#include "transfer/LocalFile.h"
+
 #include <QFile>
 #include <QFileInfo>
 #include <QSaveFile>
@@ -173,10 +175,16 @@ bool IniFile::write(const QString &section, const QString &key, const QString &v
     if (file.endsWithNewline)
         text += file.lineEnd;
 
-    QSaveFile out(m_path);
-    if (!out.open(QIODevice::WriteOnly))
-        return false;
     const QByteArray encoded = m_codec.encode(text);
+    QSaveFile out(m_path);
+    if (!out.open(QIODevice::WriteOnly)) {
+        // A folder that takes no new file: the file itself, when it may be
+        // written, is updated in place as the platform's profile functions do.
+        const QFileInfo info(m_path);
+        if (info.isFile() && !QFileInfo(info.absolutePath()).isWritable())
+            return transfer::OverwriteFileInPlace(m_path, encoded, nullptr);
+        return false;
+    }
     if (out.write(encoded) != encoded.size()) {
         out.cancelWriting();
         return false;

@@ -1,5 +1,6 @@
 #include "transfer/LocalFile.h"
 
+#include <QDir>
 #include <QFile>
 #include <QHash>
 #include <QRandomGenerator>
@@ -11,7 +12,9 @@
 #include <io.h>
 #include <windows.h>
 #else
+#include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -56,6 +59,61 @@ QString systemError(int error)
 FileIdentity identityOf(const struct stat &st)
 {
     return FileIdentity{quint64(st.st_dev), quint64(st.st_ino)};
+}
+
+// Copies size bytes from source (read from its start) over target in place:
+// room first, then the bytes, the rest cut off, flushed.
+bool overwrite(int target, int source, qint64 size, QString *error)
+{
+    const auto failed = [error](int code) {
+        if (error)
+            *error = systemError(code);
+        return false;
+    };
+    struct stat st {};
+    if (::fstat(target, &st) != 0)
+        return failed(errno);
+    if (size > st.st_size) {
+        const int code = ::posix_fallocate(target, st.st_size, size - st.st_size);
+        if (code != 0)
+            return failed(code);
+    }
+    char buffer[64 * 1024];
+    for (qint64 offset = 0; offset < size;) {
+        const ssize_t got = ::pread(source, buffer, size_t(std::min<qint64>(sizeof buffer, size - offset)), offset);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0)
+            return failed(got < 0 ? errno : EIO);
+        for (ssize_t done = 0; done < got;) {
+            const ssize_t put = ::pwrite(target, buffer + done, size_t(got - done), offset + done);
+            if (put < 0 && errno == EINTR)
+                continue;
+            if (put <= 0)
+                return failed(put < 0 ? errno : EIO);
+            done += put;
+        }
+        offset += got;
+    }
+    if (::ftruncate(target, size) != 0 || ::fdatasync(target) != 0)
+        return failed(errno);
+    return true;
+}
+
+// A file in the system's temporary folder that nobody else can reach.
+int openScratchFile()
+{
+    const QByteArray folder = QFile::encodeName(QDir::tempPath());
+#ifdef O_TMPFILE
+    const int fd = ::open(folder.constData(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    if (fd >= 0)
+        return fd;
+#endif
+    QByteArray name = folder + "/kestrune-XXXXXX";
+    const int named = ::mkostemp(name.data(), O_CLOEXEC);
+    if (named >= 0)
+        ::unlink(name.constData());
+    return named;
 }
 
 } // namespace
@@ -107,7 +165,11 @@ bool LocalCopyWriter::open(const QString &folder, const QString &name)
         m_fd = ::openat(m_folderFd, QFile::encodeName(m_tempName).constData(),
                         O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
         if (m_fd < 0 && errno != EEXIST) {
-            setErrorString(systemError(errno));
+            m_tempName.clear();
+            const int error = errno;
+            if ((error == EACCES || error == EPERM || error == EROFS) && openInPlace(error))
+                break;
+            setErrorString(systemError(error));
             return false;
         }
     }
@@ -116,6 +178,29 @@ bool LocalCopyWriter::open(const QString &folder, const QString &name)
         return false;
     }
     return QIODevice::open(QIODevice::WriteOnly | QIODevice::Unbuffered);
+}
+
+bool LocalCopyWriter::openInPlace(int createError)
+{
+    // Only an existing plain file the operator may write, reached without
+    // following a link.
+    m_targetFd = ::openat(m_folderFd, QFile::encodeName(m_name).constData(),
+                          O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    struct stat st {};
+    if (m_targetFd < 0 || ::fstat(m_targetFd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        if (m_targetFd >= 0)
+            ::close(m_targetFd);
+        m_targetFd = -1;
+        errno = createError;
+        return false;
+    }
+    m_fd = openScratchFile();
+    if (m_fd < 0) {
+        ::close(m_targetFd);
+        m_targetFd = -1;
+        return false;
+    }
+    return true;
 }
 
 qint64 LocalCopyWriter::writeData(const char *data, qint64 length)
@@ -132,6 +217,7 @@ qint64 LocalCopyWriter::writeData(const char *data, qint64 length)
         }
         done += n;
     }
+    m_written += done;
     return done;
 }
 
@@ -148,6 +234,21 @@ bool LocalCopyWriter::commit(const std::optional<FileIdentity> &keepOff)
         return false;
     };
     struct stat st {};
+    if (m_targetFd >= 0) {
+        // In place: the name must still be the file we opened.
+        struct stat target {};
+        if (::fstat(m_targetFd, &target) != 0
+            || ::fstatat(m_folderFd, name.constData(), &st, AT_SYMLINK_NOFOLLOW) != 0
+            || !S_ISREG(st.st_mode) || identityOf(st) != identityOf(target))
+            return refuse(QStringLiteral("not a plain file"));
+        if (keepOff && identityOf(target) == *keepOff)
+            return refuse(QStringLiteral("the run log"));
+        QString why;
+        if (!overwrite(m_targetFd, m_fd, m_written, &why))
+            return refuse(why);
+        discard();
+        return true;
+    }
     bool replacing = false;
     if (::fstatat(m_folderFd, name.constData(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
         if (!S_ISREG(st.st_mode))
@@ -191,11 +292,50 @@ void LocalCopyWriter::discard()
         ::close(m_fd);
         m_fd = -1;
     }
+    if (m_targetFd >= 0) {
+        ::close(m_targetFd);
+        m_targetFd = -1;
+    }
+    m_written = 0;
     if (!m_tempName.isEmpty() && m_folderFd >= 0)
         ::unlinkat(m_folderFd, QFile::encodeName(m_tempName).constData(), 0);
     m_tempName.clear();
     if (isOpen())
         QIODevice::close();
+}
+
+bool OverwriteFileInPlace(const QString &path, const QByteArray &bytes, QString *error)
+{
+    const int target = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    struct stat st {};
+    if (target < 0 || ::fstat(target, &st) != 0 || !S_ISREG(st.st_mode)) {
+        if (error)
+            *error = target < 0 ? systemError(errno) : QStringLiteral("not a plain file");
+        if (target >= 0)
+            ::close(target);
+        return false;
+    }
+    const int scratch = openScratchFile();
+    bool ok = scratch >= 0;
+    if (!ok && error)
+        *error = systemError(errno);
+    for (qsizetype done = 0; ok && done < bytes.size();) {
+        const ssize_t n = ::write(scratch, bytes.constData() + done, size_t(bytes.size() - done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            ok = false;
+            if (error)
+                *error = systemError(n < 0 ? errno : EIO);
+            break;
+        }
+        done += n;
+    }
+    ok = ok && overwrite(target, scratch, bytes.size(), error);
+    if (scratch >= 0)
+        ::close(scratch);
+    ::close(target);
+    return ok;
 }
 
 void FlushFolder(const QString &folder)
@@ -290,6 +430,29 @@ bool LocalCopyWriter::open(const QString &folder, const QString &name)
     return QIODevice::open(QIODevice::WriteOnly | QIODevice::Unbuffered);
 }
 
+bool LocalCopyWriter::openInPlace(int createError)
+{
+    // Only an existing plain file the operator may write, reached without
+    // following a link.
+    m_targetFd = ::openat(m_folderFd, QFile::encodeName(m_name).constData(),
+                          O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    struct stat st {};
+    if (m_targetFd < 0 || ::fstat(m_targetFd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        if (m_targetFd >= 0)
+            ::close(m_targetFd);
+        m_targetFd = -1;
+        errno = createError;
+        return false;
+    }
+    m_fd = openScratchFile();
+    if (m_fd < 0) {
+        ::close(m_targetFd);
+        m_targetFd = -1;
+        return false;
+    }
+    return true;
+}
+
 qint64 LocalCopyWriter::writeData(const char *data, qint64 length)
 {
     QSaveFile *file = saveFiles().value(this);
@@ -340,6 +503,20 @@ void LocalCopyWriter::discard()
     }
     if (isOpen())
         QIODevice::close();
+}
+
+bool OverwriteFileInPlace(const QString &path, const QByteArray &bytes, QString *error)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadWrite)) {
+        if (error)
+            *error = file.errorString();
+        return false;
+    }
+    const bool ok = file.write(bytes) == bytes.size() && file.resize(bytes.size()) && file.flush();
+    if (!ok && error)
+        *error = file.errorString();
+    return ok;
 }
 
 void FlushFolder(const QString &folder)

@@ -43,6 +43,11 @@ std::optional<FileIdentity> IdentityOf(int fileDescriptor);
 // commit() renames it over the name.  Replacing an existing copy waits until
 // the new bytes are on disk (the old copy survives any crash); a new copy is
 // flushed with the rest of the run by FlushFolder().
+//
+// A folder that lets nobody make a file in it, holding a copy the operator
+// may write: the body goes into a file in the system's temporary folder, and
+// commit() writes it over the copy in place (see OverwriteFileInPlace); the
+// copy keeps its owner and permissions.
 class LocalCopyWriter : public QIODevice {
 public:
     LocalCopyWriter() = default;
@@ -63,6 +68,7 @@ protected:
     qint64 writeData(const char *data, qint64 length) override;
 
 private:
+    bool openInPlace(int createError);
     void discard();
 
     QString m_folder;
@@ -70,8 +76,17 @@ private:
     QString m_tempName;
     int m_folderFd = -1;
     int m_fd = -1;
+    int m_targetFd = -1; // the copy itself, when it is written in place
+    qint64 m_written = 0;
     bool m_failed = false;
 };
+
+// Writes bytes over the plain file path where a new file cannot be made
+// beside it.  The new size is reserved first, so a full disk fails before any
+// old byte changes; then the bytes go in from the start, the rest is cut off
+// and everything is flushed.  Owner and permissions stay.  False (with the
+// reason) when path is no writable plain file or anything fails.
+bool OverwriteFileInPlace(const QString &path, const QByteArray &bytes, QString *error);
 
 // Makes the copies stored in folder since the last call durable.
 void FlushFolder(const QString &folder);

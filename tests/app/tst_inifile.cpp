@@ -4,9 +4,14 @@
 #include "app/IniFile.h"
 #include "app/TextCodec.h"
 
+#include <QDir>
 #include <QFile>
+#include <QProcess>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QtTest>
+
+#include <unistd.h>
 
 using kestrune::IniFile;
 using kestrune::TextCodec;
@@ -155,6 +160,49 @@ private slots:
         QVERIFY(!IniFile(path).write("Kestrune", "Timeout", "45"));
         QCOMPARE(readAll(path), before);
         QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+    }
+
+    void writesInPlaceWhereTheFolderTakesNoNewFile()
+    {
+        // Run as nobody when the tests run as root: folder permissions do
+        // not stop root.  The child process is this test again.
+        const QByteArray underTest = qgetenv("KESTRUNE_INI_UNDER_TEST");
+        if (!underTest.isEmpty()) {
+            QVERIFY(IniFile(QString::fromLocal8Bit(underTest)).write(QStringLiteral("Kestrune"),
+                                                                     QStringLiteral("ProxyAddress"),
+                                                                     QStringLiteral("proxy.example.jp")));
+            return;
+        }
+        QTemporaryDir folder;
+        const QString path = folder.filePath(QStringLiteral("Kestrune.ini"));
+        QFile f(path);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write("[Kestrune]\r\nTimeout=30\r\nProxyAddress=\r\nProxyPort=\r\n");
+        f.close();
+        QVERIFY(QFile::setPermissions(path, QFileDevice::Permissions(0x6666)));
+        QVERIFY(QFile::setPermissions(folder.path(), QFileDevice::Permissions(0x5555)));
+        if (::geteuid() == 0) {
+            const QString setpriv = QStandardPaths::findExecutable(QStringLiteral("setpriv"));
+            if (setpriv.isEmpty())
+                QSKIP("setpriv (util-linux) is needed to run as nobody");
+            QProcess child;
+            QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+            env.insert(QStringLiteral("KESTRUNE_INI_UNDER_TEST"), path);
+            child.setProcessEnvironment(env);
+            child.start(setpriv, {QStringLiteral("--reuid=65534"), QStringLiteral("--regid=65534"),
+                                  QStringLiteral("--clear-groups"), QStringLiteral("--"),
+                                  QCoreApplication::applicationFilePath(),
+                                  QStringLiteral("writesInPlaceWhereTheFolderTakesNoNewFile")});
+            QVERIFY(child.waitForFinished(20000));
+            QVERIFY2(child.exitCode() == 0, child.readAll().constData());
+        } else {
+            QVERIFY(IniFile(path).write(QStringLiteral("Kestrune"), QStringLiteral("ProxyAddress"),
+                                        QStringLiteral("proxy.example.jp")));
+        }
+        QFile::setPermissions(folder.path(), QFileDevice::Permissions(0x7777));
+        QCOMPARE(readAll(path), QByteArray("[Kestrune]\r\nTimeout=30\r\nProxyAddress=proxy.example.jp\r\nProxyPort=\r\n"));
+        QCOMPARE(QFileInfo(path).permissions(), QFileDevice::Permissions(0x6666));
+        QCOMPARE(QDir(folder.path()).entryList(QDir::Files | QDir::Hidden), QStringList{QStringLiteral("Kestrune.ini")});
     }
 
     void writeIntoMissingFolderFails()

@@ -9,10 +9,12 @@
 #include "app/basKestrune.h"
 #include "collector/frmDownload.h"
 #include "transfer/Credentials.h"
+#include "transfer/LocalFile.h"
 
 #include "RecordingUi.h"
 
 #include <QElapsedTimer>
+#include <QStandardPaths>
 #include <QLineEdit>
 #include <QTemporaryDir>
 #include <QToolButton>
@@ -203,6 +205,49 @@ private slots:
         QCOMPARE(messages[1], kNotStorable + collected);
         QVERIFY(messages[3].startsWith(QStringLiteral("○ IISログダウンロード終了。\t")));
         QVERIFY(ui.messages.isEmpty());
+    }
+
+    void updatesInAFolderNobodyMayWriteTo()
+    {
+        // The folder takes no new file, but f0.log may be written: it is
+        // updated in place and keeps its owner and permissions; f1.log
+        // cannot be made there.
+        QTemporaryDir cwd;
+        QTemporaryDir save;
+        const QString f0 = save.filePath(QStringLiteral("f0.log"));
+        QVERIFY(writeFile(f0, "an older, shorter copy"));
+        QVERIFY(QFile::setPermissions(f0, QFileDevice::Permissions(0x6666)));
+        QVERIFY(QFile::setPermissions(save.path(), QFileDevice::Permissions(0x5555)));
+        QVERIFY(QFile::setPermissions(cwd.path(), QFileDevice::Permissions(0x7777)));
+        const QFileInfo before(f0);
+        const transfer::LocalEntry beforeEntry = transfer::InspectLocalPath(f0);
+
+        QProcess p;
+        prepare(p, {m_nginx.url(m_site.pagePath), save.path()}, cwd.path());
+        if (::geteuid() == 0) {
+            // Permissions do not stop root: run as nobody.
+            const QString setpriv = QStandardPaths::findExecutable(QStringLiteral("setpriv"));
+            if (setpriv.isEmpty())
+                QSKIP("setpriv (util-linux) is needed to run as nobody");
+            p.setArguments(QStringList{QStringLiteral("--reuid=65534"), QStringLiteral("--regid=65534"),
+                                       QStringLiteral("--clear-groups"), QStringLiteral("--"), collectProgram()}
+                           + p.arguments());
+            p.setProgram(setpriv);
+        }
+        p.start();
+        QVERIFY(p.waitForStarted(5000));
+        const CollectResult r = finish(p, 20000);
+        QFile::setPermissions(save.path(), QFileDevice::Permissions(0x7777));
+        QVERIFY2(r.exitCode == 1, r.err.constData());
+        QCOMPARE(readFile(f0), m_site.files[0].bytes);
+        const QFileInfo after(f0);
+        QCOMPARE(after.ownerId(), before.ownerId());
+        QCOMPARE(after.permissions(), before.permissions());
+        QVERIFY(transfer::InspectLocalPath(f0).identity == beforeEntry.identity); // the same file, written over
+        const QString folder = QDir::cleanPath(save.path());
+        QCOMPARE(logMessages(cwd.filePath(QStringLiteral("Kestrune.log"))).value(2),
+                 kNotStorable + folder + QStringLiteral("/f1.log"));
+        QCOMPARE(QDir(save.path()).entryList(QDir::Files | QDir::Hidden), QStringList{QStringLiteral("f0.log")});
     }
 
     void noPasswordInAnythingWritten_data()
