@@ -7,8 +7,8 @@ KESTRUNE_BUILD="$KESTRUNE_ROOT/build"
 KESTRUNE_PACKAGES=(
   g++ cmake ninja-build pkg-config
   qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins libqt6network6 libqt6test6
-  libxml2-dev libcurl4-openssl-dev openssl
-  fonts-noto-cjk
+  libxml2-dev libcurl4-openssl-dev openssl locales
+  fonts-noto-cjk libfontconfig-dev
   tinyproxy nginx-light curl
   xvfb xauth
 )
@@ -32,6 +32,39 @@ kestrune_install_packages() {
   if command -v systemctl >/dev/null 2>&1; then
     systemctl disable --now nginx tinyproxy >/dev/null 2>&1 || true
   fi
+}
+
+# "ja_JP.EUC-JP" and locale -a's "ja_JP.eucjp" name the same locale.
+kestrune_locale_key() {
+  local lang="${1%%.*}" codeset=""
+  [[ "$1" == *.* ]] && codeset="${1#*.}"
+  codeset="${codeset%%@*}"
+  codeset="$(printf '%s' "$codeset" | tr -cd '[:alnum:]' | tr '[:upper:]' '[:lower:]')"
+  printf '%s.%s\n' "$lang" "$codeset"
+}
+
+# kestrune_ensure_locale NAME CHARSET: generates the locale NAME (for example
+# ja_JP.EUC-JP EUC-JP) when locale -a does not list it yet, by enabling its
+# line in /etc/locale.gen and running locale-gen.
+kestrune_ensure_locale() {
+  local name="$1" charset="$2" want have
+  want="$(kestrune_locale_key "$name")"
+  while IFS= read -r have; do
+    [ "$(kestrune_locale_key "$have")" = "$want" ] && return 0
+  done < <(locale -a 2>/dev/null)
+  command -v locale-gen >/dev/null 2>&1 || return 1
+  echo "kestrune: generating the locale $name" >&2
+  local root=()
+  if [ "$(id -u)" -ne 0 ]; then
+    root=(sudo)
+  fi
+  local line="$name $charset" pattern="${name//./\\.}[[:space:]]+${charset//./\\.}[[:space:]]*$"
+  if grep -Eq "^[[:space:]]*#[[:space:]]*$pattern" /etc/locale.gen 2>/dev/null; then
+    "${root[@]}" sed -i -E "s/^[[:space:]]*#[[:space:]]*($pattern)/\\1/" /etc/locale.gen || return 1
+  elif ! grep -Eq "^[[:space:]]*$pattern" /etc/locale.gen 2>/dev/null; then
+    printf '%s\n' "$line" | "${root[@]}" tee -a /etc/locale.gen >/dev/null || return 1
+  fi
+  "${root[@]}" locale-gen >/dev/null || return 1
 }
 
 kestrune_build() {

@@ -5,6 +5,11 @@
 
 #include <optional>
 
+#ifndef Q_OS_WIN
+#include <clocale>
+#include <langinfo.h>
+#endif
+
 namespace kestrune {
 
 namespace {
@@ -14,6 +19,63 @@ std::optional<TextCodec> &overrideCodec()
     return codec;
 }
 
+#ifndef Q_OS_WIN
+// The character set of the locale the environment names for LC_CTYPE
+// (LC_ALL, LC_CTYPE, LANG), whatever the process's own locale is now: the
+// toolkit may switch its LC_CTYPE to UTF-8 for itself.  Empty when the
+// locale names none that the converters know, or names plain ASCII (the C
+// and POSIX locales): the run log is Japanese and would lose every line to
+// substitution marks, so such a system gets UTF-8, which keeps ASCII as it
+// is.
+QByteArray localeCharset()
+{
+    QByteArray codeset;
+    if (locale_t locale = newlocale(LC_CTYPE_MASK, "", locale_t(nullptr))) {
+        codeset = nl_langinfo_l(CODESET, locale);
+        freelocale(locale);
+    }
+    if (codeset.isEmpty())
+        return QByteArray();
+    QStringEncoder encoder(codeset.constData());
+    if (!encoder.isValid())
+        return QByteArray();
+    const QByteArray canonical = encoder.name();
+    if (canonical == "UTF-8" || canonical == "US-ASCII")
+        return QByteArray();
+    return codeset;
+}
+
+const QByteArray &systemCharset()
+{
+    static const QByteArray charset = localeCharset();
+    return charset;
+}
+#endif
+
+// The system code page: the ANSI code page on Windows; elsewhere the
+// locale's character set, UTF-8 when it has none of its own.
+QStringEncoder systemEncoder()
+{
+#ifndef Q_OS_WIN
+    if (!systemCharset().isEmpty())
+        return QStringEncoder(systemCharset().constData());
+    return QStringEncoder(QStringConverter::Utf8);
+#else
+    return QStringEncoder(QStringConverter::System);
+#endif
+}
+
+QStringDecoder systemDecoder()
+{
+#ifndef Q_OS_WIN
+    if (!systemCharset().isEmpty())
+        return QStringDecoder(systemCharset().constData());
+    return QStringDecoder(QStringConverter::Utf8);
+#else
+    return QStringDecoder(QStringConverter::System);
+#endif
+}
+
 QStringEncoder makeEncoder(const QByteArray &name)
 {
     if (!name.isEmpty()) {
@@ -21,7 +83,7 @@ QStringEncoder makeEncoder(const QByteArray &name)
         if (enc.isValid())
             return enc;
     }
-    return QStringEncoder(QStringConverter::System);
+    return systemEncoder();
 }
 
 QStringDecoder makeDecoder(const QByteArray &name)
@@ -31,7 +93,7 @@ QStringDecoder makeDecoder(const QByteArray &name)
         if (dec.isValid())
             return dec;
     }
-    return QStringDecoder(QStringConverter::System);
+    return systemDecoder();
 }
 } // namespace
 

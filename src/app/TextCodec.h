@@ -1,8 +1,10 @@
 #pragma once
 // Text files the program writes itself (the settings file, the run log) are in
-// the system's code page: the ANSI code page on Windows, the locale's encoding
-// elsewhere.  The codec is injectable so the byte rules can be exercised with
-// windows-31j (code page 932) on any machine.
+// the system's code page: the ANSI code page on Windows; elsewhere the
+// character set of the locale the environment names (EUC-JP under
+// ja_JP.EUC-JP), UTF-8 for a UTF-8 locale, the C locale, or a character set
+// the converters do not know.  The codec is injectable so the byte rules can
+// be exercised with windows-31j (code page 932) on any machine.
 
 #include <QByteArray>
 #include <QString>

@@ -25,7 +25,12 @@ QString usageText()
         "\n"
         "Options:\n"
         "  --proxy HOST[:PORT]  HTTP proxy for the file transfers (default: the\n"
-        "                       system's proxy settings; port 80 when omitted)\n"
+        "                       system's proxy settings; port 80 when omitted);\n"
+        "                       also a list of entries separated by \";\" or blanks,\n"
+        "                       each HOST[:PORT] or SCHEME=HOST[:PORT]\n"
+        "                       (\"http=a:8080 https=b:3128\"): the first entry for\n"
+        "                       the request's scheme is used, the system's settings\n"
+        "                       when none is\n"
         "  --timeout SECONDS    page-load time-out of the listing page (default:\n"
         "                       \"Timeout\" of Kestrune.ini beside the program, else 30)\n"
         "  --log PATH           run log to write (default: ./Kestrune.log)\n"
@@ -128,7 +133,8 @@ CollectOptions parseCollectOptions(const QStringList &arguments)
         if (value.trimmed().isEmpty())
             fail(QStringLiteral("option --proxy needs HOST[:PORT]"));
         else if (!transfer::ParseProxySetting(value))
-            fail(QStringLiteral("option --proxy: \"%1\" is not HOST[:PORT]").arg(value));
+            fail(QStringLiteral("option --proxy: \"%1\" is not HOST[:PORT] or a list of [SCHEME=]HOST[:PORT]")
+                     .arg(value));
         o.proxy = value.trimmed();
     }
     const auto seconds = [&](const QCommandLineOption &option, const char *name) -> std::optional<qint32> {

@@ -30,7 +30,7 @@ bool isValidHostName(const QString &host)
         return false;
     for (QChar c : host) {
         if (c.isSpace() || c == u'/' || c == u'@' || c == u'?' || c == u'#' || c == u'\\'
-            || c == u'[' || c == u']' || c == u':')
+            || c == u'[' || c == u']' || c == u':' || c == u'=')
             return false;
     }
     QUrl probe;
@@ -39,11 +39,10 @@ bool isValidHostName(const QString &host)
     return probe.isValid() && !probe.host().isEmpty();
 }
 
-} // namespace
-
-std::optional<QNetworkProxy> ParseProxySetting(const QString &strProxy)
+// One proxy: "host", "host:port", "[ipv6]", "[ipv6]:port" or a bare IPv6
+// address, optionally with "http://" before and "/" after.
+std::optional<QNetworkProxy> parseProxy(QString text)
 {
-    QString text = strProxy.trimmed();
     if (text.startsWith(QLatin1String("http://"), Qt::CaseInsensitive))
         text = text.mid(7);
     if (text.endsWith(u'/'))
@@ -94,6 +93,67 @@ std::optional<QNetworkProxy> ParseProxySetting(const QString &strProxy)
     return QNetworkProxy(QNetworkProxy::HttpProxy, host, port);
 }
 
+bool isSchemeName(QStringView name)
+{
+    if (name.isEmpty() || !((name[0] >= u'a' && name[0] <= u'z') || (name[0] >= u'A' && name[0] <= u'Z')))
+        return false;
+    for (QChar c : name) {
+        if (!((c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z') || (c >= u'0' && c <= u'9')
+              || c == u'+' || c == u'-' || c == u'.'))
+            return false;
+    }
+    return true;
+}
+
+// One entry of a list: a proxy, or "scheme=" and a proxy.
+std::optional<ProxyList::Entry> parseEntry(const QString &text)
+{
+    ProxyList::Entry entry;
+    QString proxyText = text;
+    if (const qsizetype eq = text.indexOf(u'='); eq >= 0) {
+        if (!isSchemeName(QStringView(text).left(eq)))
+            return std::nullopt;
+        entry.scheme = text.left(eq).toLower();
+        proxyText = text.mid(eq + 1);
+    }
+    const std::optional<QNetworkProxy> proxy = parseProxy(proxyText);
+    if (!proxy)
+        return std::nullopt;
+    entry.proxy = *proxy;
+    return entry;
+}
+
+} // namespace
+
+std::optional<QNetworkProxy> ProxyList::forScheme(const QString &scheme) const
+{
+    for (const Entry &entry : entries) {
+        if (entry.scheme.isEmpty() || entry.scheme.compare(scheme, Qt::CaseInsensitive) == 0)
+            return entry.proxy;
+    }
+    return std::nullopt;
+}
+
+std::optional<ProxyList> ParseProxySetting(const QString &strProxy)
+{
+    ProxyList list;
+    qsizetype start = 0;
+    for (qsizetype i = 0; i <= strProxy.size(); ++i) {
+        if (i < strProxy.size() && strProxy.at(i) != u';' && !strProxy.at(i).isSpace())
+            continue;
+        if (i > start) {
+            const std::optional<ProxyList::Entry> entry = parseEntry(strProxy.mid(start, i - start));
+            if (!entry)
+                return std::nullopt;
+            list.entries.append(*entry);
+        }
+        start = i + 1;
+    }
+    if (list.entries.isEmpty())
+        return std::nullopt;
+    return list;
+}
+
 namespace {
 
 // What the system said for a scheme, host and port.  Asking costs a round
@@ -133,8 +193,14 @@ QNetworkProxy askSystem(const QUrl &url)
 
 std::optional<QNetworkProxy> ProxyForRequest(const QString &strProxy, const QUrl &url)
 {
-    if (!strProxy.isEmpty())
-        return ParseProxySetting(strProxy);
+    if (!strProxy.isEmpty()) {
+        const std::optional<ProxyList> list = ParseProxySetting(strProxy);
+        if (!list)
+            return std::nullopt;
+        if (std::optional<QNetworkProxy> proxy = list->forScheme(url.scheme()))
+            return proxy;
+        // No entry for this scheme: the system decides, as for an empty text.
+    }
     static QHash<QString, SystemAnswer> answers;
     const QString key = QStringLiteral("%1://%2:%3\n").arg(url.scheme().toLower(), url.host().toLower())
                             .arg(url.port(-1))

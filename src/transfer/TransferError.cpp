@@ -18,7 +18,8 @@ QString TransferError::describe() const
     switch (kind) {
     case Kind::None: return QString();
     case Kind::BadAddress: return withDetail(QStringLiteral("not an http or https address"), detail);
-    case Kind::BadProxy: return withDetail(QStringLiteral("the proxy setting is not HOST[:PORT]"), detail);
+    case Kind::BadProxy:
+        return withDetail(QStringLiteral("the proxy setting is not HOST[:PORT] or a proxy list"), detail);
     case Kind::HostNotFound: return withDetail(QStringLiteral("host not found"), detail);
     case Kind::ProxyNotFound: return withDetail(QStringLiteral("proxy not found"), detail);
     case Kind::Refused: return withDetail(QStringLiteral("connection refused"), detail);

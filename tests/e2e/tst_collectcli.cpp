@@ -26,6 +26,8 @@ private slots:
                                        << u << "out|proxy.example:3128|12000|/var/log/k.log|quiet";
         QTest::newRow("ipv6 proxy") << QStringList{"--proxy", "[::1]:8080", u, "out"} << u
                                     << "out|[::1]:8080|-|Kestrune.log|";
+        QTest::newRow("proxy list") << QStringList{"--proxy", "http=a:8080; https=b:3128", u, "out"} << u
+                                    << "out|http=a:8080; https=b:3128|-|Kestrune.log|";
         QTest::newRow("equals form, options last") << QStringList{u, "out", "--proxy=10.0.0.1", "--timeout=2.5"}
                                                    << u << "out|10.0.0.1|2000|Kestrune.log|";
         QTest::newRow("half rounds up to even") << QStringList{"--timeout", "3.5", u, "out"} << u
@@ -66,10 +68,14 @@ private slots:
         QTest::newRow("quiet with value") << QStringList{"--quiet=yes", u, "a"} << "Unexpected value after '--quiet'.";
         QTest::newRow("proxy missing value") << QStringList{u, "a", "--proxy"} << "Missing value after '--proxy'.";
         QTest::newRow("proxy blank") << QStringList{"--proxy", " ", u, "a"} << "option --proxy needs HOST[:PORT]";
+        const QString notAProxy =
+            QStringLiteral("option --proxy: \"%1\" is not HOST[:PORT] or a list of [SCHEME=]HOST[:PORT]");
         QTest::newRow("proxy bad port") << QStringList{"--proxy", "proxy:99999", u, "a"}
-                                        << "option --proxy: \"proxy:99999\" is not HOST[:PORT]";
-        QTest::newRow("proxy blank inside") << QStringList{"--proxy=pro xy:80", u, "a"}
-                                            << "option --proxy: \"pro xy:80\" is not HOST[:PORT]";
+                                        << notAProxy.arg("proxy:99999");
+        QTest::newRow("proxy blank before the port") << QStringList{"--proxy=proxy :80", u, "a"}
+                                                     << notAProxy.arg("proxy :80");
+        QTest::newRow("proxy list, empty entry") << QStringList{"--proxy=http=a:1 https=", u, "a"}
+                                                 << notAProxy.arg("http=a:1 https=");
         QTest::newRow("timeout text") << QStringList{"--timeout", "ten", u, "a"}
                                       << "option --timeout needs a positive number of seconds, not \"ten\"";
         QTest::newRow("timeout zero") << QStringList{"--timeout=0", u, "a"}
