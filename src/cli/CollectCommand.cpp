@@ -2,6 +2,7 @@
 
 #include "app/basKestrune.h"
 #include "cli/CollectProgress.h"
+#include "cli/ParallelRun.h"
 #include "collector/CollectionRun.h"
 #include "collector/ListingLoader.h"
 #include "collector/RunLog.h"
@@ -154,6 +155,13 @@ public:
         m_exactBytes = false;
         m_rowClock.start();
         draw(true);
+    }
+
+    // The rows worked at once: the line follows the first not finished.
+    void showRow(int i, const ListingRow &row)
+    {
+        if (i != m_row)
+            beginRow(i, row);
     }
 
     void remoteSizeKnown(qint64 size) override
@@ -450,7 +458,26 @@ int runCollect(const CollectOptions &o, const QString &exeFolder, std::FILE *out
     CollectionRun::Ending ending = CollectionRun::Ending::Completed;
     // A listing without log files ends like the start command on an empty
     // list: the run log holds its header only.
-    if (!rows.isEmpty()) {
+    if (!rows.isEmpty() && o.jobs > 1 && rows.size() > 1) {
+        // Several rows at once; the log still reads in the list's order.
+        host.writeRunLog(QStringLiteral("○ IISログダウンロード開始。\t"));
+        ParallelRowsSetup setup{rows, folder, o.proxy, log.identity(), o.jobs,
+                                [] { return g_interrupted.load(); }};
+        ParallelRowsSink sink;
+        sink.writeRunLog = [&host](const QString &line) { host.writeRunLog(line); };
+        sink.rowDone = [&host](int i, const ListingRow &row, const CollectionRun::RowResult &result) {
+            host.showRow(i, row);
+            host.rowDone(i, row, result);
+        };
+        sink.progress = [&host](int i, const ListingRow &row, qint64 received, qint64 expected) {
+            host.showRow(i, row);
+            host.bytesReceived(received, expected);
+        };
+        ending = runRowsInParallel(setup, sink);
+        transfer::FlushFolder(folder);
+        if (ending == CollectionRun::Ending::Completed)
+            host.writeRunLog(QStringLiteral("○ IISログダウンロード終了。\t") + rows.last().url);
+    } else if (!rows.isEmpty()) {
         CollectionRun run(host);
         ending = run.run(rows, folder);
     }

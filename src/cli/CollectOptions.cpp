@@ -12,6 +12,7 @@ namespace kestrune::cli {
 namespace {
 
 constexpr qint32 kFallbackTimeoutMs = 30000;
+constexpr int kMaxJobs = 32;
 
 } // namespace
 
@@ -45,6 +46,9 @@ QString usageText()
         "                       well as the system's (an intranet's own CA)\n"
         "  --max-time SECONDS   end the whole run after SECONDS as an interrupt\n"
         "                       does (status 130, old copies intact)\n"
+        "  --jobs N             work N files at once (default 4; 1: one after\n"
+        "                       another, as the window does); the run log keeps\n"
+        "                       the order of the list\n"
         "  --quiet              no progress and no summary on stderr\n"
         "  --help               show this text and exit\n"
         "  --version            show the version and exit\n"
@@ -105,7 +109,8 @@ CollectOptions parseCollectOptions(const QStringList &arguments)
     const QCommandLineOption proxyUser = valued("proxy-user");
     const QCommandLineOption caFile = valued("cacert");
     const QCommandLineOption maxTime = valued("max-time");
-    parser.addOptions({help, version, quiet, netrc, proxy, timeout, log, user, proxyUser, caFile, maxTime});
+    const QCommandLineOption jobs = valued("jobs");
+    parser.addOptions({help, version, quiet, netrc, proxy, timeout, log, user, proxyUser, caFile, maxTime, jobs});
 
     const bool parsed = parser.parse(QStringList{QStringLiteral("kestrune-collect")} + arguments);
     // Help and version win, even over a command line that does not parse.
@@ -151,6 +156,16 @@ CollectOptions parseCollectOptions(const QStringList &arguments)
     if (parser.isSet(maxTime)) {
         if (const std::optional<qint32> ms = seconds(maxTime, "max-time"))
             o.maxTimeMs = *ms;
+    }
+    if (parser.isSet(jobs)) {
+        bool ok = false;
+        const int n = parser.value(jobs).toInt(&ok);
+        if (!ok || n < 1 || n > kMaxJobs)
+            fail(QStringLiteral("option --jobs needs a number from 1 to %1, not \"%2\"")
+                     .arg(kMaxJobs)
+                     .arg(parser.value(jobs)));
+        else
+            o.jobs = n;
     }
     if (parser.isSet(log)) {
         o.logPath = parser.value(log);

@@ -6,6 +6,7 @@
 
 #include "collector/ListingRow.h"
 #include "transfer/LocalFile.h"
+#include "transfer/basWinInet.h"
 
 #include <QList>
 #include <QString>
@@ -57,13 +58,36 @@ public:
     // completion writes the end line with the last row's URL.
     Ending run(const QList<ListingRow> &rows, const QString &saveFolder);
 
+    // One row's work on its own (the run's per-row steps without the start
+    // and end lines): for front ends that work several rows at once, each
+    // with a CollectionRun and a Host of its own.  abandonedRow() tells when
+    // the program was ending.
+    RowResult workRow(const ListingRow &row, const QString &saveFolder)
+    {
+        m_abandoned = false;
+        return doRow(row, saveFolder);
+    }
+    bool abandonedRow() const { return m_abandoned; }
+
     // The local path of a row's file: folder, the native separator, name.
     static QString localPath(const QString &saveFolder, const QString &fileName);
     // A name that could leave the save folder or is not a plain file name.
     static bool isUnsafeFileName(const QString &fileName);
 
 private:
+    // Bytes asked again before a grown copy's end, to prove it is the same file.
+    static constexpr qint64 kAppendOverlap = 4096;
+
     RowResult doRow(const ListingRow &row, const QString &saveFolder);
+    std::optional<RowResult> appendGrowth(const ListingRow &row, const QString &saveFolder,
+                                          qint64 localSize, const RemoteProbe &probe,
+                                          const QString &proxy);
+    RowResult fetchWhole(const ListingRow &row, const QString &saveFolder, qint64 remoteSize,
+                         const QString &proxy);
+    RowResult finishWhole(const DownloadOutcome &outcome, transfer::LocalCopyWriter *target,
+                          const QString &path);
+    RowResult storeFailed(const QString &path, const QString &why);
+    DownloadHooks downloadHooks(qint64 remoteSize);
 
     Host &m_host;
     bool m_abandoned = false;

@@ -1,6 +1,7 @@
 #include "transfer/Credentials.h"
 
 #include <QHash>
+#include <QMutex>
 #include <QRegularExpression>
 
 namespace transfer {
@@ -27,6 +28,13 @@ Store &store()
     return s;
 }
 
+// The store is read by every request, from whichever thread makes it.
+QMutex &storeLock()
+{
+    static QMutex lock;
+    return lock;
+}
+
 QString originKey(const QUrl &url)
 {
     const QString scheme = url.scheme().toLower();
@@ -43,21 +51,25 @@ QString proxyKey(const QString &host, quint16 port)
 
 void RememberServerLogin(const QUrl &url, const Credentials &credentials)
 {
+    const QMutexLocker locker(&storeLock());
     store().servers.insert(originKey(url), credentials);
 }
 
 void RememberHostLogin(const QString &host, bool includeHttp, const Credentials &credentials)
 {
+    const QMutexLocker locker(&storeLock());
     store().hosts.insert(host.toLower(), HostLogin{includeHttp, credentials});
 }
 
 void ForgetServerLogin(const QUrl &url)
 {
+    const QMutexLocker locker(&storeLock());
     store().servers.remove(originKey(url));
 }
 
 std::optional<Credentials> ServerLoginFor(const QUrl &url)
 {
+    const QMutexLocker locker(&storeLock());
     const auto server = store().servers.constFind(originKey(url));
     if (server != store().servers.constEnd())
         return *server;
@@ -72,21 +84,25 @@ std::optional<Credentials> ServerLoginFor(const QUrl &url)
 
 void RememberProxyLogin(const QString &host, quint16 port, const Credentials &credentials)
 {
+    const QMutexLocker locker(&storeLock());
     store().proxies.insert(proxyKey(host, port), credentials);
 }
 
 void RememberAnyProxyLogin(const Credentials &credentials)
 {
+    const QMutexLocker locker(&storeLock());
     store().anyProxy = credentials;
 }
 
 void ForgetProxyLogin(const QString &host, quint16 port)
 {
+    const QMutexLocker locker(&storeLock());
     store().proxies.remove(proxyKey(host, port));
 }
 
 std::optional<Credentials> ProxyLoginFor(const QString &host, quint16 port)
 {
+    const QMutexLocker locker(&storeLock());
     const auto proxy = store().proxies.constFind(proxyKey(host, port));
     if (proxy != store().proxies.constEnd())
         return *proxy;
@@ -95,21 +111,25 @@ std::optional<Credentials> ProxyLoginFor(const QString &host, quint16 port)
 
 void NoteServerAuthSchemes(const QUrl &url, bool basicOnly)
 {
+    const QMutexLocker locker(&storeLock());
     store().basicOnly.insert(originKey(url), basicOnly);
 }
 
 bool ServerTakesBasicOnly(const QUrl &url)
 {
+    const QMutexLocker locker(&storeLock());
     return store().basicOnly.value(originKey(url), false);
 }
 
 void SetUseNetrc(bool use)
 {
+    const QMutexLocker locker(&storeLock());
     store().netrc = use;
 }
 
 bool UseNetrc()
 {
+    const QMutexLocker locker(&storeLock());
     return store().netrc;
 }
 
@@ -128,6 +148,7 @@ QString HidePasswords(const QString &text)
 
 void ForgetAllLogins()
 {
+    const QMutexLocker locker(&storeLock());
     Store &s = store();
     s.servers.clear();
     s.hosts.clear();

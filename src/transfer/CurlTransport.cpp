@@ -10,6 +10,7 @@
 #include <QPointer>
 #include <QRegularExpression>
 #include <QSocketNotifier>
+#include <QThread>
 #include <QStringDecoder>
 
 #include <curl/curl.h>
@@ -17,6 +18,7 @@
 #include <atomic>
 #include <cstring>
 #include <limits>
+#include <mutex>
 
 namespace transfer {
 
@@ -103,7 +105,8 @@ public:
     static CurlDriver &instance();
     static void shutdown();
 
-    static bool alive() { return s_instance != nullptr; }
+    static bool alive() { return t_instance != nullptr; }
+    static void releaseThisThread();
     CURLM *multi() const { return m_multi; }
     void add(HttpRequest *request);
     void remove(HttpRequest *request);
@@ -131,27 +134,35 @@ private:
     QList<SocketWatch *> m_watches;
     QList<HttpRequest *> m_active;
     QList<QPointer<HttpRequest>> m_dirty;
-    static CurlDriver *s_instance;
+    // One driver, and one pool of connections, per thread.
+    static thread_local CurlDriver *t_instance;
 };
 
-CurlDriver *CurlDriver::s_instance = nullptr;
+thread_local CurlDriver *CurlDriver::t_instance = nullptr;
 
 CurlDriver &CurlDriver::instance()
 {
-    if (!s_instance) {
-        static const bool initialised = curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK;
-        Q_UNUSED(initialised)
-        s_instance = new CurlDriver;
-        // Sockets and notifiers go before the application object does.
-        qAddPostRoutine(&CurlDriver::shutdown);
+    if (!t_instance) {
+        static std::once_flag initialised;
+        std::call_once(initialised, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+        t_instance = new CurlDriver;
+        // The main thread's sockets and notifiers go before the application
+        // object does; another thread releases its own before it ends.
+        if (QCoreApplication::instance() && QThread::currentThread() == QCoreApplication::instance()->thread())
+            qAddPostRoutine(&CurlDriver::shutdown);
     }
-    return *s_instance;
+    return *t_instance;
 }
 
 void CurlDriver::shutdown()
 {
-    delete s_instance;
-    s_instance = nullptr;
+    delete t_instance;
+    t_instance = nullptr;
+}
+
+void CurlDriver::releaseThisThread()
+{
+    shutdown();
 }
 
 CurlDriver::CurlDriver()
@@ -777,6 +788,11 @@ void HttpRequest::finishDetached(int ms)
 }
 
 // ------------------------------------------------------------------ settings
+
+void ReleaseThreadConnections()
+{
+    CurlDriver::releaseThisThread();
+}
 
 void SetIdleTimeout(int milliseconds)
 {

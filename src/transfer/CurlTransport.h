@@ -17,7 +17,8 @@
 //    number, a body cut short or badly framed fail the request;
 //  - only http and https, also after a redirect (at most kMaxRedirects).
 //
-// Everything runs on the thread that owns the application object.
+// A request lives on the thread that made it, which must run Qt's event loop
+// (its own requests are driven there); threads share no connection.
 
 #include "transfer/TransferError.h"
 
@@ -183,6 +184,10 @@ private:
     QTimer m_watchdog;
     QElapsedTimer m_sinceActivity;
 };
+
+// Each thread that makes requests has a connection pool of its own; a thread
+// other than the main one closes it with this before it ends.
+void ReleaseThreadConnections();
 
 // How long a request may go without a new byte; 60,000 ms unless changed
 // (tests shorten it).  Applies to requests started afterwards.

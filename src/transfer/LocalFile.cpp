@@ -3,6 +3,7 @@
 #include <QDir>
 #include <QFile>
 #include <QHash>
+#include <QMutex>
 #include <QRandomGenerator>
 #include <QSet>
 
@@ -25,11 +26,17 @@ namespace transfer {
 
 namespace {
 
-// Folders that got new copies since they were last flushed.
+// Folders that got new copies since they were last flushed (by any thread).
 QSet<QString> &unflushedFolders()
 {
     static QSet<QString> folders;
     return folders;
+}
+
+QMutex &unflushedLock()
+{
+    static QMutex lock;
+    return lock;
 }
 
 bool isPlainName(const QString &name)
@@ -275,8 +282,10 @@ bool LocalCopyWriter::commit(const std::optional<FileIdentity> &keepOff)
                    name.constData()) != 0)
         return refuse(systemError(errno));
     m_tempName.clear();
-    if (!replacing)
+    if (!replacing) {
+        const QMutexLocker locker(&unflushedLock());
         unflushedFolders().insert(m_folder);
+    }
     QIODevice::close();
     return true;
 }
@@ -300,6 +309,102 @@ void LocalCopyWriter::discard()
     if (!m_tempName.isEmpty() && m_folderFd >= 0)
         ::unlinkat(m_folderFd, QFile::encodeName(m_tempName).constData(), 0);
     m_tempName.clear();
+    if (isOpen())
+        QIODevice::close();
+}
+
+LocalAppender::~LocalAppender()
+{
+    rollback();
+}
+
+bool LocalAppender::open(const QString &folder, const QString &name, qint64 start)
+{
+    closeFile();
+    m_mismatch = false;
+    m_compared = m_appended = 0;
+    if (!isPlainName(name) || start < 0)
+        return false;
+    const int dir = ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir < 0)
+        return false;
+    m_fd = ::openat(dir, QFile::encodeName(name).constData(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    ::close(dir);
+    struct stat st {};
+    if (m_fd < 0 || ::fstat(m_fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size <= start) {
+        closeFile();
+        return false;
+    }
+    m_oldSize = st.st_size;
+    m_expected.resize(m_oldSize - start);
+    qint64 done = 0;
+    while (done < m_expected.size()) {
+        const ssize_t n = ::pread(m_fd, m_expected.data() + done, size_t(m_expected.size() - done), start + done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            closeFile();
+            return false;
+        }
+        done += n;
+    }
+    return QIODevice::open(QIODevice::WriteOnly | QIODevice::Unbuffered);
+}
+
+qint64 LocalAppender::writeData(const char *data, qint64 length)
+{
+    qint64 used = 0;
+    if (m_compared < m_expected.size()) {
+        const qint64 n = std::min(length, qint64(m_expected.size()) - m_compared);
+        if (std::memcmp(data, m_expected.constData() + m_compared, size_t(n)) != 0) {
+            m_mismatch = true;
+            setErrorString(QStringLiteral("the copy is not the start of the file on the server"));
+            return -1;
+        }
+        m_compared += n;
+        used = n;
+    }
+    while (used < length) {
+        const ssize_t n = ::pwrite(m_fd, data + used, size_t(length - used), m_oldSize + m_appended);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            setErrorString(systemError(n < 0 ? errno : EIO));
+            return -1;
+        }
+        m_appended += n;
+        used += n;
+    }
+    return length;
+}
+
+bool LocalAppender::finish()
+{
+    if (m_fd < 0 || m_mismatch || m_compared < m_expected.size())
+        return false;
+    if (::fdatasync(m_fd) != 0) {
+        setErrorString(systemError(errno));
+        return false;
+    }
+    closeFile();
+    return true;
+}
+
+void LocalAppender::rollback()
+{
+    if (m_fd < 0)
+        return;
+    if (m_appended > 0 && ::ftruncate(m_fd, m_oldSize) == 0)
+        ::fdatasync(m_fd);
+    closeFile();
+}
+
+void LocalAppender::closeFile()
+{
+    if (m_fd >= 0)
+        ::close(m_fd);
+    m_fd = -1;
+    m_expected.clear();
     if (isOpen())
         QIODevice::close();
 }
@@ -340,8 +445,11 @@ bool OverwriteFileInPlace(const QString &path, const QByteArray &bytes, QString 
 
 void FlushFolder(const QString &folder)
 {
-    if (!unflushedFolders().remove(folder))
-        return;
+    {
+        const QMutexLocker locker(&unflushedLock());
+        if (!unflushedFolders().remove(folder))
+            return;
+    }
     const int fd = ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0)
         return;
@@ -519,9 +627,18 @@ bool OverwriteFileInPlace(const QString &path, const QByteArray &bytes, QString 
     return ok;
 }
 
+// Windows: no appending; the caller then fetches the whole file.
+LocalAppender::~LocalAppender() = default;
+bool LocalAppender::open(const QString &, const QString &, qint64) { return false; }
+qint64 LocalAppender::writeData(const char *, qint64) { return -1; }
+bool LocalAppender::finish() { return false; }
+void LocalAppender::rollback() {}
+void LocalAppender::closeFile() {}
+
 void FlushFolder(const QString &folder)
 {
     // QSaveFile flushes every copy it commits.
+    const QMutexLocker locker(&unflushedLock());
     unflushedFolders().remove(folder);
 }
 

@@ -81,6 +81,41 @@ private:
     bool m_failed = false;
 };
 
+// Adds to the plain file folder/name what it grew by.  The bytes written
+// first must repeat the copy's bytes from `start` to its end (the overlap
+// that proves it is the same file grown); any difference fails the write and
+// mismatched() tells.  The rest goes at the end.  finish() makes it durable;
+// rollback() cuts the copy back to its old size, as it was.
+class LocalAppender : public QIODevice {
+public:
+    LocalAppender() = default;
+    ~LocalAppender() override;
+
+    // False when folder/name is not a plain file longer than start.
+    bool open(const QString &folder, const QString &name, qint64 start);
+    bool mismatched() const { return m_mismatch; }
+    qint64 oldSize() const { return m_oldSize; }
+    // The copy's bytes from start on, and how many of them the answer repeated.
+    const QByteArray &expected() const { return m_expected; }
+    qint64 compared() const { return m_compared; }
+    bool finish();
+    void rollback();
+
+protected:
+    qint64 readData(char *, qint64) override { return -1; }
+    qint64 writeData(const char *data, qint64 length) override;
+
+private:
+    void closeFile();
+
+    int m_fd = -1;
+    qint64 m_oldSize = 0;
+    QByteArray m_expected; // the copy's last bytes, from start on
+    qint64 m_compared = 0;
+    qint64 m_appended = 0;
+    bool m_mismatch = false;
+};
+
 // Writes bytes over the plain file path where a new file cannot be made
 // beside it.  The new size is reserved first, so a full disk fails before any
 // old byte changes; then the bytes go in from the start, the rest is cut off

@@ -201,7 +201,7 @@ std::optional<QNetworkProxy> ProxyForRequest(const QString &strProxy, const QUrl
             return proxy;
         // No entry for this scheme: the system decides, as for an empty text.
     }
-    static QHash<QString, SystemAnswer> answers;
+    thread_local QHash<QString, SystemAnswer> answers; // each thread its own: no lock
     const QString key = QStringLiteral("%1://%2:%3\n").arg(url.scheme().toLower(), url.host().toLower())
                             .arg(url.port(-1))
         + QString::fromLocal8Bit(proxyEnvironment());

@@ -192,8 +192,13 @@ QString DownloadOutcome::reason() const
 
 qint64 GetRemoteFileSize(const QString &strURL, const QString &strProxy)
 {
+    return ProbeRemoteFile(strURL, strProxy).size;
+}
+
+RemoteProbe ProbeRemoteFile(const QString &strURL, const QString &strProxy)
+{
     if (strURL.isEmpty())
-        return 0;
+        return {};
     RequestOptions options = fileRequest(strURL, strProxy);
     options.range = "0-0";
     options.discardBody = true;
@@ -203,29 +208,34 @@ qint64 GetRemoteFileSize(const QString &strURL, const QString &strProxy)
     while (!request->headersReady() && !request->failed()) {
         // Operator input waits until the answer is in; repaints and timers run.
         if (!waiter.wait(QEventLoop::ExcludeUserInputEvents))
-            return 0;
+            return {};
     }
     if (!request->headersReady())
-        return 0;
-    const qint64 size = reportedSize(*request);
+        return {};
+    RemoteProbe probe;
+    probe.size = reportedSize(*request);
+    // What a later ranged request may name to get the same version: a strong
+    // entity tag, else the modification time.
+    const QByteArray etag = request->header("ETag").trimmed();
+    probe.validator = !etag.isEmpty() && !etag.startsWith("W/") ? etag : request->header("Last-Modified").trimmed();
     release(std::move(request));
-    return size;
+    return probe;
 }
 
-DownloadOutcome DownloadFile(const QString &strURL, QIODevice *target, const QString &strProxy,
-                             qint64 lngRemoteSize, const DownloadHooks &hooks)
+namespace {
+
+// Streams the body of the request that options describe into the target that
+// choose picks once the final head is in.
+DownloadOutcome streamBody(const QString &strURL, const RequestOptions &options, qint64 progressTotal,
+                           const BodyTargetChooser &choose, const DownloadHooks &hooks)
 {
     DownloadOutcome outcome;
-    if (strURL.isEmpty())
-        return outcome;
     const auto writeLine = [&](const QString &mark) {
         if (hooks.writeRunLog)
             hooks.writeRunLog(mark + strURL);
     };
     const auto abandoned = [&] { return hooks.abandoned && hooks.abandoned(); };
 
-    RequestOptions options = fileRequest(strURL, strProxy);
-    options.bufferLimit = kReadBufferSize;
     auto request = std::make_unique<HttpRequest>(options);
     const auto fail = [&] {
         outcome.result = DownloadResult::Failed;
@@ -238,25 +248,32 @@ DownloadOutcome DownloadFile(const QString &strURL, QIODevice *target, const QSt
         return fail();
 
     RequestWaiter waiter(request.get());
-    ProgressReporter progress(hooks.setProgress, lngRemoteSize);
+    ProgressReporter progress(hooks.setProgress, progressTotal);
     Yielder yielder;
 
     char buffer[kReadChunk];
     qint64 position = 0;
-    bool statusChecked = false;
+    bool chosen = false;
+    QIODevice *target = nullptr;
     for (;;) {
         if (request->failed())
             return fail(); // unreachable, no answer, broken or short body, no data in time
-        if (request->headersReady() && !statusChecked) {
-            statusChecked = true;
+        if (request->headersReady() && !chosen) {
+            chosen = true;
             outcome.status = request->status();
-            if (outcome.status < 200 || outcome.status > 299) {
-                // An error page never becomes a log file.
+            const BodyTarget choice = choose(*request);
+            if (choice.kind != BodyTarget::Kind::Write) {
                 release(std::move(request));
+                if (choice.kind == BodyTarget::Kind::Decline) {
+                    outcome.result = DownloadResult::Declined;
+                    return outcome;
+                }
+                // An error page never becomes a log file.
                 outcome.result = DownloadResult::Failed;
                 writeLine(kMarkFailure);
                 return outcome;
             }
+            target = choice.device;
         }
         const qint64 count = request->headersReady() ? request->read(buffer, kReadChunk) : 0;
         if (count == 0) {
@@ -292,4 +309,65 @@ DownloadOutcome DownloadFile(const QString &strURL, QIODevice *target, const QSt
     writeLine(kMarkSuccess);
     outcome.result = position > 0 ? DownloadResult::Stored : DownloadResult::Empty;
     return outcome;
+}
+
+} // namespace
+
+DownloadOutcome DownloadFile(const QString &strURL, QIODevice *target, const QString &strProxy,
+                             qint64 lngRemoteSize, const DownloadHooks &hooks)
+{
+    if (strURL.isEmpty())
+        return {};
+    RequestOptions options = fileRequest(strURL, strProxy);
+    options.bufferLimit = kReadBufferSize;
+    return streamBody(strURL, options, lngRemoteSize,
+                      [target](const HttpRequest &answer) {
+                          const bool success = answer.status() >= 200 && answer.status() <= 299;
+                          return BodyTarget{success ? BodyTarget::Kind::Write : BodyTarget::Kind::Fail,
+                                            target};
+                      },
+                      hooks);
+}
+
+DownloadOutcome DownloadRange(const QString &strURL, const QString &strProxy, qint64 start,
+                              const QByteArray &validator, qint64 lngRemoteSize,
+                              const BodyTargetChooser &choose, const DownloadHooks &hooks)
+{
+    if (strURL.isEmpty())
+        return {};
+    RequestOptions options = fileRequest(strURL, strProxy);
+    options.bufferLimit = kReadBufferSize;
+    options.range = QByteArray::number(start) + '-';
+    if (!validator.isEmpty())
+        options.headers.append("If-Range: " + validator);
+    return streamBody(strURL, options, std::max<qint64>(lngRemoteSize - start, 0), choose, hooks);
+}
+
+std::optional<ContentRange> ParseContentRange(const QByteArray &value)
+{
+    // "bytes first-last/total", total "*" when unknown.
+    const QByteArray text = value.trimmed();
+    if (!text.startsWith("bytes "))
+        return std::nullopt;
+    const QByteArray spec = text.mid(6).trimmed();
+    const qsizetype dash = spec.indexOf('-');
+    const qsizetype slash = spec.indexOf('/');
+    if (dash <= 0 || slash <= dash + 1)
+        return std::nullopt;
+    const QByteArray first = spec.left(dash);
+    const QByteArray last = spec.mid(dash + 1, slash - dash - 1);
+    const QByteArray total = spec.mid(slash + 1);
+    if (!allDigits(first) || !allDigits(last) || first.size() > 18 || last.size() > 18)
+        return std::nullopt;
+    ContentRange range;
+    range.first = first.toLongLong();
+    range.last = last.toLongLong();
+    if (range.last < range.first)
+        return std::nullopt;
+    if (total != "*") {
+        if (!allDigits(total) || total.size() > 18)
+            return std::nullopt;
+        range.total = total.toLongLong();
+    }
+    return range;
 }

@@ -21,6 +21,7 @@
 #include <QString>
 
 #include <functional>
+#include <optional>
 
 // The size of strURL's file as the web server reports it, or 0 when there is
 // none (empty URL, unreachable or unknown host, no or non-numeric length,
@@ -31,6 +32,14 @@
 // Waits on a local event loop that holds back operator input (the window
 // repaints, clicks and keys wait until the probe is done).
 qint64 GetRemoteFileSize(const QString &strURL, const QString &strProxy);
+
+// The same probe, with what names the version the size belongs to.
+struct RemoteProbe {
+    qint64 size = 0;
+    // A strong ETag, else the Last-Modified date; empty when there is none.
+    QByteArray validator;
+};
+RemoteProbe ProbeRemoteFile(const QString &strURL, const QString &strProxy);
 
 struct DownloadHooks {
     // Receives "○ " + URL or "× " + URL.  May be empty.
@@ -52,6 +61,7 @@ enum class DownloadResult {
     Failed,      // no file: the transfer failed; line "× "; error says why
     NotStorable, // the target refused a write; no line, the caller reports it
     Interrupted, // the program is ending; no line
+    Declined,    // the answer was not one the caller could use (DownloadRange); no line
 };
 
 struct DownloadOutcome {
@@ -75,6 +85,37 @@ struct DownloadOutcome {
 // mark of the progress.
 DownloadOutcome DownloadFile(const QString &strURL, QIODevice *target, const QString &strProxy,
                              qint64 lngRemoteSize, const DownloadHooks &hooks);
+
+// Where the body of an answer goes, decided once its head is in.
+struct BodyTarget {
+    enum class Kind {
+        Write,   // into device (nullptr: read and dropped)
+        Fail,    // no use: the download fails, line "× "
+        Decline, // not this one: no line, the caller asks otherwise
+    };
+    Kind kind = Kind::Fail;
+    QIODevice *device = nullptr;
+};
+namespace transfer {
+class HttpRequest;
+}
+using BodyTargetChooser = std::function<BodyTarget(const transfer::HttpRequest &answer)>;
+
+// Asks for strURL's body from byte start on ("Range: bytes=start-"), with
+// "If-Range: validator" when one is given, and streams the answer's body
+// where choose says, in the pieces and with the yields of DownloadFile.  The
+// progress counts the bytes of the range (lngRemoteSize - start).
+DownloadOutcome DownloadRange(const QString &strURL, const QString &strProxy, qint64 start,
+                              const QByteArray &validator, qint64 lngRemoteSize,
+                              const BodyTargetChooser &choose, const DownloadHooks &hooks);
+
+// A Content-Range value: "bytes first-last/total" (total -1 for "*").
+struct ContentRange {
+    qint64 first = 0;
+    qint64 last = 0;
+    qint64 total = -1;
+};
+std::optional<ContentRange> ParseContentRange(const QByteArray &value);
 
 // How long the probes and downloads wait without any data (connecting
 // included) before they give up; 60,000 ms unless changed (tests shorten it).

@@ -531,7 +531,8 @@ private slots:
         QVERIFY(writeFile(save.filePath(QStringLiteral("big.log")), oldCopy));
 
         QProcess p;
-        QVERIFY(startCollect(p, {url(site), save.path()}, cwd.path()));
+        // One file after another: the run must not go on past the signal.
+        QVERIFY(startCollect(p, {"--jobs", "1", url(site), save.path()}, cwd.path()));
         // Wait until the size probe of big.log is done (nginx logs it when
         // the probe drops the connection), then let the body stream a while.
         // The temporary file may have no name (Linux links it only on
@@ -551,7 +552,8 @@ private slots:
         // The download was cut short: nginx sent only part of the body.  It
         // logs the cut download once it notices the closed connection.
         QTRY_VERIFY_WITH_TIMEOUT(m_nginx.requestLines().count(QStringLiteral("GET /slow/big.log HTTP/1.1")) == 2, 5000);
-        static const QRegularExpression bigLine(QStringLiteral("\"GET /slow/big.log HTTP/1.1\" 200 (\\d+)"));
+        // (A copy shorter than the file is asked for as a range from its start.)
+        static const QRegularExpression bigLine(QStringLiteral("\"GET /slow/big.log HTTP/1.1\" 20[06] (\\d+)"));
         qint64 sent = -1;
         for (auto it = bigLine.globalMatch(m_nginx.accessLog()); it.hasNext();)
             sent = it.next().captured(1).toLongLong();
