@@ -15,6 +15,4 @@ inline QString copyrightText()
     return QStringLiteral("Copyright (C) 2026 The Kestrune developers");
 }
 
-inline QString projectUrl() { return QStringLiteral("https://kestrune.example.org/"); }
-
 } // namespace kestrune

@@ -4,8 +4,28 @@
 #include <QFontMetrics>
 #include <QGroupBox>
 #include <QLabel>
+#include <QScreen>
+#include <QWidget>
+
+#include <cmath>
 
 namespace kestrune::layout {
+
+namespace {
+
+// font narrowed step by step until text fits in width pixels, down to 70 %;
+// a stretch the font has no face for is synthesised by the font engine.
+QFont narrowedToFit(QFont font, const QString &text, int width)
+{
+    for (int stretch = 99; stretch >= 70; --stretch) {
+        font.setStretch(stretch);
+        if (QFontMetrics(font).horizontalAdvance(text) + 1 <= width)
+            break;
+    }
+    return font;
+}
+
+} // namespace
 
 void fitLabel(QLabel *label, int maxWidth)
 {
@@ -28,15 +48,33 @@ void fitLabel(QLabel *label, int maxWidth)
     if (needed <= maxWidth)
         return;
 
-    // Narrow the font step by step; a stretch the font has no face for is
-    // synthesised by the font engine.
+    label->setFont(narrowedToFit(label->font(), text, maxWidth));
+}
+
+void setNarrowedText(QLabel *label, const QString &text)
+{
+    if (label == nullptr)
+        return;
+    // Start again from the natural width: the text may have become shorter.
     QFont font = label->font();
-    for (int stretch = 99; stretch >= 70; --stretch) {
-        font.setStretch(stretch);
-        if (QFontMetrics(font).horizontalAdvance(text) + 1 <= maxWidth)
-            break;
-    }
-    label->setFont(font);
+    font.setStretch(QFont::AnyStretch);
+    const int room = label->contentsRect().width() - 2 * label->margin();
+    if (QFontMetrics(font).horizontalAdvance(text) + 1 > room)
+        font = narrowedToFit(font, text, room);
+    if (font != label->font())
+        label->setFont(font);
+    label->setText(text);
+}
+
+void centreOnScreen(QWidget *window, const QScreen *screen)
+{
+    if (window == nullptr || screen == nullptr)
+        return;
+    const QRect area = screen->geometry();
+    const QSize outer = window->frameGeometry().size().expandedTo(window->size());
+    // A window's position is that of its frame.
+    window->move(area.x() + int(std::floor((area.width() - outer.width()) / 2.0)),
+                 area.y() + int(std::floor((area.height() - outer.height()) / 2.0)));
 }
 
 void inlineFrameCaption(QGroupBox *frame)

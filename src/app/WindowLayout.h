@@ -7,6 +7,9 @@
 
 class QGroupBox;
 class QLabel;
+class QScreen;
+class QString;
+class QWidget;
 
 namespace kestrune::layout {
 
@@ -36,5 +39,15 @@ void fitLabel(QLabel *label, int maxWidth);
 // the children's positions count from the frame's outer top-left corner and
 // leave room for a caption of one line, not for a title bar above the frame.
 void inlineFrameCaption(QGroupBox *frame);
+
+// Shows text in label without changing its size: a text wider than the
+// label's contents gets the font narrowed horizontally, as fitLabel does.
+// For texts that change while the window is open (the clock panels).
+void setNarrowedText(QLabel *label, const QString &text);
+
+// Moves a window so that its outer rectangle, frame included, is centred on
+// the screen.  Until the window has been shown its frame is not known and
+// the client size stands in for it: centre again once it is shown.
+void centreOnScreen(QWidget *window, const QScreen *screen);
 
 } // namespace kestrune::layout

@@ -9,10 +9,31 @@
 #include <QRegularExpression>
 #include <QSysInfo>
 
+#include <cerrno>
+#include <cstring>
+
 namespace basKestrune {
 
 using kestrune::MsgIcon;
 using kestrune::ui;
+
+namespace {
+
+// Why a folder could not be entered, in the system's words (in its language
+// where the C library has a translation).
+QString folderErrorText()
+{
+#ifdef Q_OS_WIN
+    return qt_error_string(-1); // the thread's last error
+#else
+    const int error = errno;
+    if (error == 0)
+        return QStringLiteral("パスが見つかりません。");
+    return QString::fromLocal8Bit(std::strerror(error));
+#endif
+}
+
+} // namespace
 
 QString ReadIniValue(const QString &section, const QString &key, const QString &file)
 {
@@ -91,8 +112,13 @@ bool Main(const QString &exeFolder)
         return false;
     };
 
-    if (!QDir::setCurrent(exeFolder))
-        return startupError(QStringLiteral("パスが見つかりません。"));
+    errno = 0;
+    if (!QDir::setCurrent(exeFolder)) {
+        // The system's own words for why the folder cannot be entered, and
+        // the folder.
+        return startupError(folderErrorText() + QStringLiteral("\r\n")
+                            + QDir::toNativeSeparators(exeFolder));
+    }
 
     gstrIniFile = IniFilePath(exeFolder);
     gstrTimeout = ReadIniValue(kSection, QStringLiteral("Timeout"), gstrIniFile);

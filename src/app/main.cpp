@@ -1,3 +1,4 @@
+#include "app/JapaneseFont.h"
 #include "app/basKestrune.h"
 
 #include <QApplication>
@@ -5,6 +6,9 @@
 int main(int argc, char *argv[])
 {
     QApplication app(argc, argv);
+    // Message boxes, tool tips and the help window in the Japanese font the
+    // windows use, whatever the desktop's language.
+    QApplication::setFont(kestrune::uifont::JapaneseUiFont(QApplication::font()));
     if (!basKestrune::Main(QCoreApplication::applicationDirPath()))
         return 1;
     return app.exec();

@@ -1,6 +1,7 @@
 #include "collector/frmDownload.h"
 
 #include "app/AppInfo.h"
+#include "app/JapaneseFont.h"
 #include "app/UiSeam.h"
 #include "app/WindowLayout.h"
 #include "app/basKestrune.h"
@@ -22,6 +23,7 @@
 #include <QLocale>
 #include <QProgressBar>
 #include <QScreen>
+#include <QShowEvent>
 #include <QStatusBar>
 #include <QStyle>
 #include <QPlainTextEdit>
@@ -56,11 +58,11 @@ constexpr QRect tw(int left, int top, int width, int height)
 }
 
 QToolButton *pictureButton(QWidget *parent, const QRect &geometry, const QString &caption,
-                           const QString &toolTip, QStyle::StandardPixmap icon)
+                           const QString &toolTip, const QIcon &icon)
 {
     auto *b = new QToolButton(parent);
     b->setGeometry(geometry);
-    b->setIcon(parent->style()->standardIcon(icon));
+    b->setIcon(icon);
     b->setText(caption);
     b->setToolTip(toolTip);
     b->setToolButtonStyle(caption.isEmpty() ? Qt::ToolButtonIconOnly
@@ -81,6 +83,8 @@ frmDownload::frmDownload(QWidget *parent)
 {
     setObjectName(QStringLiteral("frmDownload"));
     setFixedSize(px(6765), px(7335));
+    // Before any control measures its text.
+    kestrune::uifont::UseJapaneseUiFont(this);
     buildControls();
 
     kestrune::ListingLoader::Hooks hooks;
@@ -152,6 +156,9 @@ qint16 &frmDownload::intPageState()
 
 void frmDownload::buildControls()
 {
+    const auto standard = [this](QStyle::StandardPixmap icon) {
+        return style()->standardIcon(icon);
+    };
     fraTarget = new QGroupBox(QStringLiteral("対象"), this);
     fraTarget->setObjectName(QStringLiteral("fraTarget"));
     fraTarget->setGeometry(tw(120, 180, 6495, 975));
@@ -161,7 +168,7 @@ void frmDownload::buildControls()
     txtURL->setObjectName(QStringLiteral("txtURL"));
     txtURL->setGeometry(tw(1710, 210, 4155, 270));
     cmdLoad = pictureButton(fraTarget, tw(5940, 180, 345, 315), QString(),
-                            QStringLiteral("ログにアクセスする"), QStyle::SP_BrowserReload);
+                            QStringLiteral("ログにアクセスする"), standard(QStyle::SP_BrowserReload));
     cmdLoad->setObjectName(QStringLiteral("cmdLoad"));
     lblTarget[1] = new QLabel(QStringLiteral("保存先フォルダ："), fraTarget);
     lblTarget[1]->setGeometry(tw(210, 600, 1275, 180));
@@ -169,7 +176,7 @@ void frmDownload::buildControls()
     txtFolder->setObjectName(QStringLiteral("txtFolder"));
     txtFolder->setGeometry(tw(1710, 540, 4155, 270));
     cmdBrowse = pictureButton(fraTarget, tw(5940, 520, 345, 315), QString(),
-                              QStringLiteral("参照"), QStyle::SP_DirOpenIcon);
+                              QStringLiteral("参照"), standard(QStyle::SP_DirOpenIcon));
     cmdBrowse->setObjectName(QStringLiteral("cmdBrowse"));
     for (int i = 0; i < 2; ++i)
         lblTarget[i]->setObjectName(QStringLiteral("lblTarget_%1").arg(i));
@@ -206,9 +213,9 @@ void frmDownload::buildControls()
     lstLogfiles->setAllColumnsShowFocus(true);
 
     cmdButton[1] = pictureButton(fraLogfile, tw(210, 4560, 765, 765), QStringLiteral("開始(&S)"),
-                                 QStringLiteral("ログの収集"), QStyle::SP_MediaPlay);
+                                 QStringLiteral("ログの収集"), standard(QStyle::SP_MediaPlay));
     cmdButton[2] = pictureButton(fraLogfile, tw(1170, 4560, 765, 765), QStringLiteral("停止(&E)"),
-                                 QStringLiteral("処理停止"), QStyle::SP_MediaStop);
+                                 QStringLiteral("処理停止"), standard(QStyle::SP_MediaStop));
     fraStatus = new QGroupBox(QStringLiteral("ダウンロード状況"), fraLogfile);
     fraStatus->setObjectName(QStringLiteral("fraStatus"));
     fraStatus->setGeometry(tw(2160, 4560, 1725, 765));
@@ -235,14 +242,19 @@ void frmDownload::buildControls()
     lblLogTotal->setGeometry(QRect(totalBox.left(), totalBox.top(),
                                    px(1545) - totalBox.left(), totalBox.height()));
     lblLogTotal->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+    // The count, "/" and the total keep their line centred where the layout
+    // put it, in a box as tall as the font's line.
+    for (QLabel *label : {lblLogCount, lblAuction, lblLogTotal})
+        kestrune::layout::fitLabel(label, 0);
     cmdButton[5] = pictureButton(fraLogfile, tw(4140, 4560, 315, 315), QString(),
-                                 QStringLiteral("ヘルプ"), QStyle::SP_DialogHelpButton);
+                                 QStringLiteral("ヘルプ"), QIcon(QStringLiteral(":/icons/help.png")));
     cmdButton[4] = pictureButton(fraLogfile, tw(4140, 5010, 315, 315), QString(),
-                                 QStringLiteral("バージョン情報"), QStyle::SP_MessageBoxInformation);
+                                 QStringLiteral("バージョン情報"),
+                                 standard(QStyle::SP_MessageBoxInformation));
     cmdButton[3] = pictureButton(fraLogfile, tw(4590, 4560, 765, 765), QStringLiteral("設定(&T)"),
-                                 QStringLiteral("設定"), QStyle::SP_FileDialogDetailedView);
+                                 QStringLiteral("設定"), standard(QStyle::SP_FileDialogDetailedView));
     cmdButton[0] = pictureButton(fraLogfile, tw(5520, 4560, 765, 765), QStringLiteral("終了(&X)"),
-                                 QStringLiteral("終了"), QStyle::SP_DialogCloseButton);
+                                 QStringLiteral("終了"), standard(QStyle::SP_DialogCloseButton));
     for (int i = 0; i < 6; ++i) {
         cmdButton[i]->setObjectName(QStringLiteral("cmdButton_%1").arg(i));
         connect(cmdButton[i], &QToolButton::clicked, this, [this, i] { cmdButton_Click(i); });
@@ -312,8 +324,10 @@ void frmDownload::refreshClock()
 {
     const QDateTime now = QDateTime::currentDateTime();
     const QLocale locale = QLocale::system();
-    panels[2]->setText(locale.toString(now.date(), QLocale::ShortFormat));
-    panels[3]->setText(locale.toString(now.time(), QLocale::ShortFormat));
+    // The panels keep their widths; a long date or time format gets a
+    // narrower font instead of losing its end.
+    kestrune::layout::setNarrowedText(panels[2], locale.toString(now.date(), QLocale::ShortFormat));
+    kestrune::layout::setNarrowedText(panels[3], locale.toString(now.time(), QLocale::ShortFormat));
 }
 
 void frmDownload::setStatusText(const QString &text)
@@ -331,13 +345,8 @@ void frmDownload::Form_Load()
 
     ui().setBusyPointer(true);
 
-    // Centre the outer window on the screen.
-    if (QScreen *screen = QGuiApplication::primaryScreen()) {
-        const QRect s = screen->geometry();
-        const QSize outer = frameGeometry().size().expandedTo(size());
-        move(s.x() + int(s.width() / 2.0 - outer.width() / 2.0),
-             s.y() + int(s.height() / 2.0 - outer.height() / 2.0));
-    }
+    // Centred on the screen now, and again with the frame once it is shown.
+    kestrune::layout::centreOnScreen(this, QGuiApplication::primaryScreen());
     setWindowTitle(kestrune::appTitle());
     for (QFrame *line : Line1)
         line->setGeometry(0, 0, width(), 1);
@@ -348,14 +357,46 @@ void frmDownload::Form_Load()
     m_loader->setTimeout(glngTimeout);
 
     LoadPage(QStringLiteral("about:blank"));
+    if (m_unloaded) {
+        // Closed while the blank page loaded: the program is ending.
+        ui().setBusyPointer(false);
+        return;
+    }
     if (!brwBrowser()->Document()) {
-        fail(QStringLiteral("オブジェクト変数または With ブロック変数が設定されていません。"));
+        fail(blankPageFailure());
         return;
     }
     setStatusText(QString());
     setupColumns();
     intRunState = 0;
     ui().setBusyPointer(false);
+}
+
+QString frmDownload::blankPageFailure() const
+{
+    // In the words the run log uses for a listing page that fails.
+    switch (m_loader->intPageState) {
+    case -2:
+        return QStringLiteral("タイムアウトが発生しました。");
+    case -1: {
+        const QString reason = brwBrowser()->lastErrorText();
+        return QStringLiteral("ページを表示できません。")
+            + (reason.isEmpty() ? QString() : QStringLiteral(" (") + reason + QLatin1Char(')'));
+    }
+    default:
+        return QStringLiteral("ページを表示できません。");
+    }
+}
+
+void frmDownload::showEvent(QShowEvent *event)
+{
+    // The window frame is known once the window exists: centre again with
+    // the outer size.
+    if (!m_centredWithFrame) {
+        m_centredWithFrame = true;
+        kestrune::layout::centreOnScreen(this, QGuiApplication::primaryScreen());
+    }
+    QWidget::showEvent(event);
 }
 
 void frmDownload::setupColumns()
@@ -524,6 +565,7 @@ QList<kestrune::ListingRow> frmDownload::rows() const
 
 void frmDownload::setIdleState()
 {
+    leaveBusyProgress();
     lstLogfiles->setEnabled(true);
     cmdButton[1]->setEnabled(true);
     cmdButton[2]->setEnabled(false);
@@ -573,6 +615,9 @@ void frmDownload::startCommand()
         ui().setBusyPointer(false);
         break;
     case kestrune::CollectionRun::Ending::Stopped:
+        // The row that was in transfer at the stop may have made the bar
+        // busy again after the stop command left it idle.
+        leaveBusyProgress();
         CloseRunLog();
         ui().setBusyPointer(false);
         break;
@@ -631,6 +676,14 @@ void frmDownload::setProgress(int percent, bool busy)
         pgrDownload->setRange(0, 100);
     if (pgrDownload->value() != percent)
         pgrDownload->setValue(percent);
+}
+
+void frmDownload::leaveBusyProgress()
+{
+    if (pgrDownload->maximum() == 0) {
+        pgrDownload->setRange(0, 100);
+        pgrDownload->setValue(0);
+    }
 }
 
 void frmDownload::writeRunLog(const QString &message)

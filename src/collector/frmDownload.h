@@ -99,6 +99,7 @@ public:
 
 protected:
     void closeEvent(QCloseEvent *event) override;
+    void showEvent(QShowEvent *event) override;
 
 private:
     void buildControls();
@@ -109,6 +110,10 @@ private:
     void startCommand();
     void stopCommand();
     void setStatusText(const QString &text);
+    // What went wrong when the blank page left no document (load handling).
+    QString blankPageFailure() const;
+    // A busy (0...0) progress bar becomes a 0...100 bar at 0 again.
+    void leaveBusyProgress();
 
     // The run's front end.
     void yield() override;
@@ -126,4 +131,5 @@ private:
     kestrune::RunLog m_runLog;
     QTimer *m_clock = nullptr;
     bool m_unloaded = false;
+    bool m_centredWithFrame = false;
 };

@@ -1,10 +1,14 @@
 #include "dialogs/frmAbout.h"
 
 #include "app/AppInfo.h"
+#include "app/JapaneseFont.h"
 #include "app/UiSeam.h"
 #include "app/WindowLayout.h"
+#include "app/basKestrune.h"
 
 #include <QApplication>
+#include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QFontDatabase>
 #include <QFontMetrics>
@@ -15,6 +19,7 @@
 #include <QShowEvent>
 #include <QPalette>
 #include <QPushButton>
+#include <QSaveFile>
 #include <QScreen>
 #include <QStandardPaths>
 #include <QStyle>
@@ -29,6 +34,10 @@
 #endif
 
 using kestrune::layout::twips;
+
+#ifndef KESTRUNE_HOME_PAGE
+#define KESTRUNE_HOME_PAGE ""
+#endif
 
 namespace kestrune {
 
@@ -84,6 +93,35 @@ QString FindSystemInformationProgram(const SystemInfoLookup &lookup)
     return QString();
 }
 
+QString BuildHomePage()
+{
+    return QStringLiteral(KESTRUNE_HOME_PAGE).trimmed();
+}
+
+QUrl AboutAddress(const QString &homePage, const QString &helpFile)
+{
+    if (!homePage.trimmed().isEmpty())
+        return QUrl(homePage.trimmed());
+    return QUrl::fromLocalFile(QFileInfo(helpFile).absoluteFilePath());
+}
+
+QUrl BrowserAddress(const QUrl &address, const QString &folder)
+{
+    if (!address.isLocalFile() || folder.isEmpty())
+        return address;
+    const QFileInfo source(address.toLocalFile());
+    const QString suffix = source.suffix().toLower();
+    if (suffix == QLatin1String("html") || suffix == QLatin1String("htm"))
+        return address;
+    QFile in(source.filePath());
+    if (!QDir().mkpath(folder) || !in.open(QIODevice::ReadOnly))
+        return address;
+    QSaveFile out(QDir(folder).filePath(source.completeBaseName() + QStringLiteral(".html")));
+    if (!out.open(QIODevice::WriteOnly) || out.write(in.readAll()) < 0 || !out.commit())
+        return address;
+    return QUrl::fromLocalFile(out.fileName());
+}
+
 } // namespace kestrune
 
 namespace {
@@ -91,18 +129,12 @@ namespace {
 const QString kNoSystemInformation = QStringLiteral("現時点ではｼｽﾃﾑ情報を使用できません");
 
 // The font the web address is shown in: the proportional gothic the dialog
-// was drawn with, else the closest Japanese user-interface font present.
+// was drawn with, else the dialog's own Japanese font.
 QFont linkFont(const QFont &base)
 {
-    static const char *const families[] = {
-        "ＭＳ Ｐゴシック", "MS PGothic", "MS UI Gothic", "Meiryo UI", "Yu Gothic UI",
-        "Noto Sans CJK JP", "Noto Sans JP", "Source Han Sans JP", "IPAPGothic",
-        "VL PGothic", "TakaoPGothic",
-    };
     const QStringList present = QFontDatabase::families();
     QFont font = base;
-    for (const char *family : families) {
-        const QString name = QString::fromUtf8(family);
+    for (const QString &name : {QStringLiteral("ＭＳ Ｐゴシック"), QStringLiteral("MS PGothic")}) {
         if (present.contains(name, Qt::CaseInsensitive)) {
             font.setFamily(name);
             break;
@@ -177,6 +209,7 @@ frmAbout::frmAbout(QWidget *parent)
     setObjectName(QStringLiteral("frmAbout"));
     setWindowTitle(QStringLiteral("ﾊﾞｰｼﾞｮﾝ情報"));
     setFixedSize(twips(6150, 3435));
+    kestrune::uifont::UseJapaneseUiFont(this);
     setSizeGripEnabled(false);
 
     const auto makeLabel = [this](const char *name, const char *text, const QRect &geometry) {
@@ -259,11 +292,9 @@ void frmAbout::Form_Load()
                             .arg(kestrune::versionRevision()));
     lblCopyright->setText(kestrune::copyrightText());
 
-    // The design size holds only the word "URL"; the label grows to the
-    // address, as far as the dialog's right edge.
-    lblURL->setText(kestrune::projectUrl());
-    for (QLabel *label : {lblTitle, lblVersion, lblCopyright, lblURL})
+    for (QLabel *label : {lblTitle, lblVersion, lblCopyright})
         kestrune::layout::fitLabel(label, width() - label->x() - 4);
+    ShowWebAddress();
 
     lblDisclaimer->setText(QStringLiteral("Windowsが使用できる物理ﾒﾓﾘ: ") + GetPhysicalMemoryText()
                            + QStringLiteral(" KB"));
@@ -273,13 +304,26 @@ void frmAbout::Form_Load()
 
 void frmAbout::CentreOnScreen()
 {
-    QScreen *screen = parentWidget() ? parentWidget()->screen() : QGuiApplication::primaryScreen();
-    if (screen == nullptr)
-        return;
-    const QRect area = screen->geometry();
-    const QSize outer = frameGeometry().size();
-    move(area.x() + area.width() / 2 - outer.width() / 2,
-         area.y() + area.height() / 2 - outer.height() / 2);
+    kestrune::layout::centreOnScreen(
+        this, parentWidget() ? parentWidget()->screen() : QGuiApplication::primaryScreen());
+}
+
+void frmAbout::ShowWebAddress()
+{
+    m_address = kestrune::AboutAddress(kestrune::BuildHomePage(), basKestrune::gstrHelpFile);
+    const QString text = m_address.toDisplayString();
+    // The design size holds only the word "URL"; the label grows to the
+    // address, as far as the dialog's right edge.  An address longer still
+    // (a manual deep in the folders) gives way in its middle; the tool tip
+    // has it whole.
+    lblURL->setText(text);
+    const int room = width() - lblURL->x() - 4;
+    kestrune::layout::fitLabel(lblURL, room);
+    const QFontMetrics metrics(lblURL->font());
+    if (metrics.horizontalAdvance(text) > lblURL->width()) {
+        lblURL->setText(metrics.elidedText(text, Qt::ElideMiddle, lblURL->width()));
+        lblURL->setToolTip(text);
+    }
 }
 
 void frmAbout::showEvent(QShowEvent *event)
@@ -325,7 +369,8 @@ void frmAbout::LaunchSystemInformation()
 void frmAbout::OpenWebAddress()
 {
     // A failure passes silently, as the desktop shows no error either.
-    kestrune::ui().openUrl(QUrl(lblURL->text()));
+    kestrune::ui().openUrl(kestrune::BrowserAddress(
+        m_address, QStandardPaths::writableLocation(QStandardPaths::CacheLocation)));
 }
 
 bool frmAbout::eventFilter(QObject *watched, QEvent *event)

@@ -1,6 +1,6 @@
 #pragma once
 // The version dialog: title, version, copyright, physical memory and the
-// project's web address, and a button that starts the platform's
+// program's web address, and a button that starts the platform's
 // system-information program.  Created per use and shown modal:
 //     frmAbout dlg(this);
 //     dlg.exec();
@@ -9,6 +9,7 @@
 #include <QLocale>
 #include <QString>
 #include <QStringList>
+#include <QUrl>
 
 #include <array>
 
@@ -40,6 +41,20 @@ struct SystemInfoLookup {
 // The program to start, or the empty text when there is none.
 QString FindSystemInformationProgram(const SystemInfoLookup &lookup);
 
+// The home page this build was given (the CMake cache variable
+// KESTRUNE_HOME_PAGE); empty when none.
+QString BuildHomePage();
+
+// The web address the dialog shows and opens: homePage when there is one,
+// else the installed manual helpFile (made absolute) as a file address.
+QUrl AboutAddress(const QString &homePage, const QString &helpFile);
+
+// What goes to the desktop to show address in the web browser.  The manual
+// is HTML under a name that desktops give to an old help format, so a local
+// file not named .htm or .html goes as a copy named .html in folder; any
+// other address, and a file that cannot be copied, goes as it is.
+QUrl BrowserAddress(const QUrl &address, const QString &folder);
+
 } // namespace kestrune
 
 class frmAbout : public QDialog {
@@ -70,6 +85,9 @@ public:
     // Replaces the PATH lookup (tests).
     void setSystemInfoLookup(const kestrune::SystemInfoLookup &lookup) { m_lookup = lookup; }
 
+    // The address lblURL shows and a click opens.
+    QUrl webAddress() const { return m_address; }
+
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
     void showEvent(QShowEvent *event) override;
@@ -77,8 +95,10 @@ protected:
 private:
     void Form_Load();
     void CentreOnScreen();
+    void ShowWebAddress();
     void OpenWebAddress();
 
     bool m_centredWithFrame = false;
+    QUrl m_address;
     kestrune::SystemInfoLookup m_lookup = kestrune::SystemInfoLookup::defaults();
 };

@@ -1,6 +1,7 @@
 #include "dialogs/frmLogin.h"
 
 #include "app/AppInfo.h"
+#include "app/JapaneseFont.h"
 #include "app/WindowLayout.h"
 
 #include <QFontMetrics>
@@ -72,6 +73,7 @@ frmLogin::frmLogin(const kestrune::LoginRequest &request, QWidget *parent)
 {
     setObjectName(QStringLiteral("frmLogin"));
     setWindowTitle(kestrune::appTitle());
+    kestrune::uifont::UseJapaneseUiFont(this);
     setSizeGripEnabled(false);
 
     lblPrompt = new QLabel(this);

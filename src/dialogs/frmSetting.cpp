@@ -1,6 +1,7 @@
 #include "dialogs/frmSetting.h"
 
 #include "app/AppInfo.h"
+#include "app/JapaneseFont.h"
 #include "app/UiSeam.h"
 #include "app/basKestrune.h"
 #include "app/WindowLayout.h"
@@ -55,6 +56,7 @@ frmSetting::frmSetting(QWidget *parent)
 {
     setObjectName(QStringLiteral("frmSetting"));
     setFixedSize(twips(5385, 3045));
+    kestrune::uifont::UseJapaneseUiFont(this);
     setSizeGripEnabled(false);
 
     lblWindow = new QLabel(QStringLiteral("稼動環境設定画面"), this);

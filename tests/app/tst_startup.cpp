@@ -13,6 +13,9 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <cerrno>
+#include <cstring>
+
 using namespace basKestrune;
 
 class TestStartup : public QObject {
@@ -119,6 +122,34 @@ private slots:
         QCOMPARE(ui.messages[0].title, QStringLiteral("Kestrune"));
         QVERIFY(!frmDownload::instance());
         QVERIFY(!ui.busy);
+    }
+
+    void folderThatCannotBeEntered_data()
+    {
+        QTest::addColumn<QString>("name"); // inside a temporary folder
+        QTest::addColumn<bool>("isFile");
+        QTest::addColumn<int>("error");
+        QTest::newRow("missing") << "gone" << false << ENOENT;
+        QTest::newRow("a file, not a folder") << "Kestrune.exe" << true << ENOTDIR;
+    }
+
+    void folderThatCannotBeEntered()
+    {
+        QFETCH(QString, name);
+        QFETCH(bool, isFile);
+        QFETCH(int, error);
+        QTemporaryDir dir;
+        const QString path = dir.filePath(name);
+        QFile file(path);
+        if (isFile)
+            QVERIFY(file.open(QIODevice::WriteOnly));
+        RecordingUi ui;
+        QVERIFY(!Main(path));
+        // The system's description of what went wrong, and the folder.
+        QCOMPARE(ui.messageTexts(),
+                 QStringList{QStringLiteral("起動エラー！\r\n") + QString::fromLocal8Bit(std::strerror(error))
+                             + QStringLiteral("\r\n") + QDir::toNativeSeparators(path)});
+        QVERIFY(!frmDownload::instance());
     }
 
     void startsWithTheWindow_data()

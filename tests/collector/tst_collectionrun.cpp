@@ -495,6 +495,103 @@ private slots:
         QVERIFY(!m_ui->busy);
     }
 
+    void runningStateThenIdle_data()
+    {
+        QTest::addColumn<bool>("stopDuringLastRow");
+        QTest::newRow("run to the end") << false;
+        QTest::newRow("stop during the last row") << true;
+    }
+
+    // What the window shows while a run works through its rows, and that it
+    // is idle again afterwards; the last file has no Content-Length, so the
+    // bar is busy (0...0) while it comes.
+    void runningStateThenIdle()
+    {
+        QFETCH(bool, stopDuringLastRow);
+        const QList<QPair<QString, QByteArray>> files = {
+            {"r1.log", TestHttpServer::patternBytes(1, 20000)},
+            {"r2.log", TestHttpServer::patternBytes(2, 20000)}};
+        const QByteArray last = TestHttpServer::patternBytes(3, 2000000);
+        QList<Link> links = serveFiles(files);
+        TestResponse unsized = fileResponse(last);
+        unsized.chunked = true;
+        m_server->setRoute(QStringLiteral("/logs/r3.log"), unsized);
+        links.append({QStringLiteral("r3.log"), QStringLiteral("/logs/r3.log")});
+        serveListing(links);
+        load(m_server->url(QStringLiteral("/logs/")));
+
+        struct Sample {
+            QString count, status;
+            int value, minimum, maximum, currentRow;
+            bool selected, start, stop, load, browse;
+        };
+        QList<Sample> samples;
+        bool stopped = false;
+        bool idleAtOnce = false;
+        QTimer sampler; // fires at every turn of the event loop the run makes
+        sampler.setInterval(0);
+        connect(&sampler, &QTimer::timeout, this, [&] {
+            if (stopped)
+                return;
+            QTreeWidgetItem *current = m_w->lstLogfiles->currentItem();
+            const QProgressBar *bar = m_w->pgrDownload;
+            samples.append({m_w->lblLogCount->text(), m_w->panels[1]->text(), bar->value(),
+                            bar->minimum(), bar->maximum(),
+                            m_w->lstLogfiles->indexOfTopLevelItem(current),
+                            current != nullptr && current->isSelected(), m_w->cmdButton[1]->isEnabled(),
+                            m_w->cmdButton[2]->isEnabled(), m_w->cmdLoad->isEnabled(),
+                            m_w->cmdBrowse->isEnabled()});
+            if (stopDuringLastRow && samples.last().count == QStringLiteral("3") && bar->maximum() == 0) {
+                stopped = true;
+                m_w->cmdButton[2]->click();
+                idleAtOnce = m_w->cmdButton[1]->isEnabled() && !m_w->cmdButton[2]->isEnabled()
+                    && m_w->cmdLoad->isEnabled() && m_w->cmdBrowse->isEnabled()
+                    && bar->maximum() == 100 && m_w->panels[1]->text().isEmpty();
+            }
+        });
+        sampler.start();
+        startRun();
+        sampler.stop();
+
+        // While it ran: the running state, rows counted 1...3, each row
+        // selected with the bar back at 0 when it began.
+        static const QRegularExpression running(
+            QStringLiteral("^処理中\\[\\d{4}/\\d{2}/\\d{2} \\d{2}:\\d{2}:\\d{2}開始\\]$"));
+        QStringList counts;
+        bool sawBusy = false;
+        for (const Sample &s : samples) {
+            QVERIFY(!s.start && s.stop && !s.load && !s.browse);
+            QVERIFY2(running.match(s.status).hasMatch(), qPrintable(s.status));
+            if (s.count == QStringLiteral("0")) // before row 1 begins
+                continue;
+            sawBusy = sawBusy || s.maximum == 0;
+            if (!counts.isEmpty() && counts.last() == s.count)
+                continue;
+            counts.append(s.count);
+            QCOMPARE(s.currentRow, s.count.toInt() - 1);
+            QVERIFY(s.selected);
+            QCOMPARE(s.value, 0);
+            QCOMPARE(s.minimum, 0);
+            QCOMPARE(s.maximum, 100);
+        }
+        QCOMPARE(counts, (QStringList{"1", "2", "3"}));
+        QVERIFY(sawBusy);
+
+        // Afterwards: idle, the last row complete, a normal 0...100 bar.
+        QCOMPARE(stopped, stopDuringLastRow);
+        QCOMPARE(idleAtOnce, stopDuringLastRow);
+        QVERIFY(m_w->cmdButton[1]->isEnabled() && !m_w->cmdButton[2]->isEnabled());
+        QVERIFY(m_w->cmdLoad->isEnabled() && m_w->cmdBrowse->isEnabled());
+        QCOMPARE(m_w->panels[1]->text(), QString());
+        QCOMPARE(m_w->pgrDownload->minimum(), 0);
+        QCOMPARE(m_w->pgrDownload->maximum(), 100);
+        QCOMPARE(readFile(save("r3.log")), last);
+        QCOMPARE(m_w->intRunState, qint16(stopDuringLastRow ? 1 : 0));
+        const QString end = QStringLiteral("○ IISログダウンロード終了。\t") + m_server->url(QStringLiteral("/logs/r3.log"));
+        QCOMPARE(logMessages(logPath()).contains(end), !stopDuringLastRow); // lost to the closed log
+        QVERIFY(!m_ui->busy);
+    }
+
     void settingsSavedDuringARunApplyFromTheNextRow()
     {
         // A port nobody listens on: once it is the proxy, every transfer fails

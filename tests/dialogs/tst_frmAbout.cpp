@@ -5,9 +5,11 @@
 #include "RecordingUi.h"
 
 #include "app/AppInfo.h"
+#include "app/basKestrune.h"
 #include "dialogs/frmAbout.h"
 
 #include <QApplication>
+#include <QDir>
 #include <QFile>
 #include <QFontInfo>
 #include <QImage>
@@ -15,6 +17,7 @@
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QScreen>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -25,6 +28,12 @@ using kestrune::MsgIcon;
 namespace {
 
 const QString kNoSystemInformation = QStringLiteral("現時点ではｼｽﾃﾑ情報を使用できません");
+
+QByteArray readAll(const QString &path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
+}
 
 // An executable (or, with executable false, a plain) file in folder.
 void makeProgram(const QString &folder, const QString &name, bool executable = true)
@@ -48,8 +57,18 @@ private:
     std::unique_ptr<RecordingUi> m_ui;
 
 private Q_SLOTS:
+    // The manual's copy for the browser goes to a test cache folder.
+    void initTestCase() { QStandardPaths::setTestModeEnabled(true); }
+    void cleanupTestCase()
+    {
+        QDir(QStandardPaths::writableLocation(QStandardPaths::CacheLocation)).removeRecursively();
+    }
     void init() { m_ui = std::make_unique<RecordingUi>(); }
-    void cleanup() { m_ui.reset(); }
+    void cleanup()
+    {
+        m_ui.reset();
+        basKestrune::gstrHelpFile = QStringLiteral("Kestrune.hlp");
+    }
 
     void texts()
     {
@@ -59,7 +78,6 @@ private Q_SLOTS:
         QCOMPARE(dlg.lblVersion->text(), QStringLiteral("Version 1.0.0"));
         QCOMPARE(dlg.lblCopyright->text(), kestrune::copyrightText());
         QVERIFY(!dlg.lblCopyright->text().isEmpty());
-        QCOMPARE(dlg.lblURL->text(), kestrune::projectUrl());
         QCOMPARE(dlg.cmdOK->text(), QStringLiteral("OK"));
         QCOMPARE(dlg.cmdSysInfo->text(), QStringLiteral("ｼｽﾃﾑ情報(&S)..."));
         QVERIFY(!dlg.picIcon->pixmap().isNull());
@@ -161,7 +179,7 @@ private Q_SLOTS:
         // The address: wide enough for the whole text, inside the dialog,
         // and styled as a link.
         QVERIFY(dlg.lblURL->width()
-                >= QFontMetrics(dlg.lblURL->font()).horizontalAdvance(kestrune::projectUrl()));
+                >= QFontMetrics(dlg.lblURL->font()).horizontalAdvance(dlg.lblURL->text()));
         QVERIFY(dlg.lblURL->geometry().right() < dlg.width());
         QVERIFY(dlg.lblURL->font().underline());
         QCOMPARE(dlg.lblURL->font().pointSize(), 9);
@@ -290,21 +308,112 @@ private Q_SLOTS:
         QCOMPARE(found, dir.filePath(QStringLiteral("hardinfo")));
     }
 
+    void webAddress_data()
+    {
+        QTest::addColumn<QString>("homePage");
+        QTest::addColumn<QString>("manual"); // relative to the current folder
+        QTest::addColumn<bool>("present");
+        QTest::addColumn<bool>("copied"); // opened as an .html copy
+        QTest::newRow("home page of the build") << "https://www.example.jp/kestrune/"
+                                               << "Kestrune.hlp" << true << false;
+        QTest::newRow("manual beside the program") << "" << "Kestrune.hlp" << true << true;
+        QTest::newRow("folder with a space and kana") << "" << "キ ストルーン/Kestrune.hlp" << true << true;
+        QTest::newRow("an .html manual opens as it is") << "" << "manual.HTML" << true << false;
+        QTest::newRow("missing manual: as it is, fails silently") << "" << "Kestrune.hlp" << false << false;
+    }
+
+    void webAddress()
+    {
+        QFETCH(QString, homePage);
+        QFETCH(QString, manual);
+        QFETCH(bool, present);
+        QFETCH(bool, copied);
+        QTemporaryDir dir;
+        const QString before = QDir::currentPath();
+        QVERIFY(QDir::setCurrent(dir.path()));
+        const QString absolute = QDir::current().absoluteFilePath(manual);
+        if (present) {
+            QVERIFY(QDir().mkpath(QFileInfo(absolute).path()));
+            QFile f(absolute);
+            QVERIFY(f.open(QIODevice::WriteOnly));
+            f.write("<html><body>マニュアル</body></html>");
+        }
+
+        const QUrl address = kestrune::AboutAddress(homePage, manual);
+        QDir::setCurrent(before);
+        if (homePage.isEmpty())
+            QCOMPARE(address, QUrl::fromLocalFile(absolute));
+        else
+            QCOMPARE(address, QUrl(homePage));
+
+        const QString cache = dir.filePath(QStringLiteral("cache"));
+        const QUrl opened = kestrune::BrowserAddress(address, cache);
+        if (!copied) {
+            QCOMPARE(opened, address);
+            return;
+        }
+        QVERIFY(opened.isLocalFile());
+        const QFileInfo copy(opened.toLocalFile());
+        QCOMPARE(copy.absolutePath(), cache);
+        QCOMPARE(copy.suffix(), QStringLiteral("html"));
+        QCOMPARE(readAll(copy.filePath()), readAll(absolute));
+        // An edited manual replaces the copy at the next opening.
+        QVERIFY(QFile::resize(absolute, 6));
+        QCOMPARE(kestrune::BrowserAddress(address, cache), opened);
+        QCOMPARE(readAll(copy.filePath()), QByteArray("<html>"));
+    }
+
     void urlOpensThroughTheDesktop_data()
     {
         QTest::addColumn<bool>("openFails");
-        QTest::newRow("opened") << false;
-        QTest::newRow("failure passes silently") << true;
+        QTest::addColumn<int>("depth"); // folders between the temporary folder and the manual
+        QTest::newRow("opened") << false << 0;
+        QTest::newRow("failure passes silently") << true << 0;
+        QTest::newRow("address longer than the dialog") << false << 12;
     }
 
     void urlOpensThroughTheDesktop()
     {
         QFETCH(bool, openFails);
+        QFETCH(int, depth);
         m_ui->failOpenUrl = openFails;
+        QTemporaryDir dir;
+        QString folder = dir.path();
+        for (int i = 0; i < depth; ++i)
+            folder += QStringLiteral("/folder%1").arg(i);
+        QVERIFY(QDir().mkpath(folder));
+        basKestrune::gstrHelpFile = folder + QStringLiteral("/Kestrune.hlp");
+        QFile manual(basKestrune::gstrHelpFile);
+        QVERIFY(manual.open(QIODevice::WriteOnly));
+        manual.write("<html><body>help</body></html>");
+        manual.close();
+
         frmAbout dlg;
         dlg.show();
+        const QUrl expected = kestrune::BuildHomePage().isEmpty()
+            ? QUrl::fromLocalFile(basKestrune::gstrHelpFile)
+            : QUrl(kestrune::BuildHomePage());
+        QCOMPARE(dlg.webAddress(), expected);
+        // Shown whole, or too long for the dialog: both ends, the whole in
+        // the tool tip.
+        const QString shown = expected.toDisplayString();
+        const QString text = dlg.lblURL->text();
+        QVERIFY2(dialogtest::clipProblem(dlg.lblURL).isEmpty(), qPrintable(text));
+        QVERIFY(dlg.rect().contains(dlg.lblURL->geometry()));
+        if (text != shown) {
+            const QStringList ends = text.split(QChar(0x2026));
+            QVERIFY2(depth > 0 && ends.size() == 2 && shown.startsWith(ends[0])
+                         && shown.endsWith(ends[1]) && ends[1].endsWith(QStringLiteral("Kestrune.hlp")),
+                     qPrintable(text));
+            QCOMPARE(dlg.lblURL->toolTip(), shown);
+        }
+
         QTest::mouseClick(dlg.lblURL, Qt::LeftButton, {}, QPoint(5, dlg.lblURL->height() / 2));
-        QCOMPARE(m_ui->openedUrls, QList<QUrl>({QUrl(kestrune::projectUrl())}));
+        QCOMPARE(m_ui->openedUrls.size(), 1);
+        if (kestrune::BuildHomePage().isEmpty())
+            QCOMPARE(readAll(m_ui->openedUrls[0].toLocalFile()), readAll(basKestrune::gstrHelpFile));
+        else
+            QCOMPARE(m_ui->openedUrls[0], expected);
         QVERIFY(m_ui->messages.isEmpty());
         QVERIFY(dlg.isVisible());
 
