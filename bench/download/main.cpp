@@ -6,7 +6,7 @@
 
 #include "ProcessMemory.h"
 #include "TestHttpServer.h"
-#include "transfer/basWinInet.h"
+#include "base/transfer/basWinInet.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -21,6 +21,8 @@
 #include <cstdio>
 
 #include <unistd.h>
+
+using namespace kestrune;
 
 namespace {
 

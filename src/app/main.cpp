@@ -1,5 +1,5 @@
-#include "app/JapaneseFont.h"
-#include "app/basKestrune.h"
+#include "gui/layout/JapaneseFont.h"
+#include "gui/startup/Startup.h"
 
 #include <QApplication>
 
@@ -9,7 +9,7 @@ int main(int argc, char *argv[])
     // Message boxes, tool tips and the help window in the Japanese font the
     // windows use, whatever the desktop's language.
     QApplication::setFont(kestrune::uifont::JapaneseUiFont(QApplication::font()));
-    if (!basKestrune::Main(QCoreApplication::applicationDirPath()))
+    if (!kestrune::basKestrune::Main(QCoreApplication::applicationDirPath()))
         return 1;
     return app.exec();
 }

@@ -1,14 +1,14 @@
 #include "cli/CollectCommand.h"
 
-#include "app/basKestrune.h"
+#include "base/settings/basKestrune.h"
 #include "cli/CollectProgress.h"
 #include "cli/ParallelRun.h"
-#include "collector/CollectionRun.h"
-#include "collector/ListingLoader.h"
-#include "collector/RunLog.h"
+#include "base/collection/CollectionRun.h"
+#include "base/listing/ListingLoader.h"
+#include "base/collection/RunLog.h"
 #include "cli/TerminalPrompt.h"
-#include "transfer/Credentials.h"
-#include "transfer/CurlTransport.h"
+#include "base/transfer/Credentials.h"
+#include "base/transfer/CurlTransport.h"
 
 #include <QCoreApplication>
 #include <QDir>

@@ -1,8 +1,8 @@
 #include "cli/CollectOptions.h"
 
-#include "app/AppInfo.h"
-#include "app/basKestrune.h"
-#include "transfer/ProxySetting.h"
+#include "base/settings/AppInfo.h"
+#include "base/settings/basKestrune.h"
+#include "base/transfer/ProxySetting.h"
 
 #include <QCommandLineParser>
 #include <QUrl>

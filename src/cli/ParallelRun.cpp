@@ -1,6 +1,6 @@
 #include "cli/ParallelRun.h"
 
-#include "transfer/CurlTransport.h"
+#include "base/transfer/CurlTransport.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>

@@ -5,9 +5,9 @@
 // the list's order, so the run log reads as if the rows had been worked one
 // after another.
 
-#include "collector/CollectionRun.h"
-#include "collector/ListingRow.h"
-#include "transfer/LocalFile.h"
+#include "base/collection/CollectionRun.h"
+#include "base/listing/ListingRow.h"
+#include "base/transfer/LocalFile.h"
 
 #include <QList>
 #include <QString>

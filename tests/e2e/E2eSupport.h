@@ -3,7 +3,7 @@
 // contents, running kestrune-collect and reading run logs.
 
 #include "LoopbackPort.h"
-#include "app/TextCodec.h"
+#include "base/settings/TextCodec.h"
 
 #include "NginxFixture.h"
 

@@ -21,6 +21,8 @@
 
 #include <csignal>
 
+using namespace kestrune;
+
 using namespace e2e;
 
 namespace {

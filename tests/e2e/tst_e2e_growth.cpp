@@ -13,6 +13,8 @@
 
 #include <csignal>
 
+using namespace kestrune;
+
 using namespace e2e;
 
 namespace {

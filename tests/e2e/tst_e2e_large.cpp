@@ -10,6 +10,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+using namespace kestrune;
+
 using namespace e2e;
 
 namespace {

@@ -6,10 +6,10 @@
 #include "E2eSupport.h"
 #include "NginxFixture.h"
 
-#include "app/basKestrune.h"
-#include "collector/frmDownload.h"
-#include "transfer/Credentials.h"
-#include "transfer/LocalFile.h"
+#include "base/settings/basKestrune.h"
+#include "gui/collector/frmDownload.h"
+#include "base/transfer/Credentials.h"
+#include "base/transfer/LocalFile.h"
 
 #include "RecordingUi.h"
 
@@ -23,6 +23,8 @@
 
 #include <sys/stat.h>
 #include <unistd.h>
+
+using namespace kestrune;
 
 using namespace e2e;
 

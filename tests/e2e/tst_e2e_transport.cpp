@@ -6,13 +6,15 @@
 #include "NginxFixture.h"
 #include "TinyproxyFixture.h"
 
-#include "collector/WebBrowser.h"
+#include "base/listing/WebBrowser.h"
 
 #include <QElapsedTimer>
 #include <QTemporaryDir>
 #include <QtTest>
 
 #include <unistd.h>
+
+using namespace kestrune;
 
 using namespace e2e;
 

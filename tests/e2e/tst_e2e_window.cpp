@@ -6,9 +6,9 @@
 #include "NginxFixture.h"
 #include "TinyproxyFixture.h"
 
-#include "app/basKestrune.h"
-#include "collector/frmDownload.h"
-#include "transfer/Credentials.h"
+#include "base/settings/basKestrune.h"
+#include "gui/collector/frmDownload.h"
+#include "base/transfer/Credentials.h"
 
 #include "RecordingUi.h"
 
@@ -18,6 +18,8 @@
 #include <QToolButton>
 #include <QTreeWidget>
 #include <QtTest>
+
+using namespace kestrune;
 
 using namespace e2e;
 

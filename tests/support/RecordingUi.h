@@ -11,7 +11,7 @@
 //     QCOMPARE(ui.messages.size(), 1);
 //     QCOMPARE(ui.messages[0].text, QStringLiteral("..."));
 
-#include "app/UiSeam.h"
+#include "gui/seam/UiSeam.h"
 
 #include <QList>
 #include <QPointer>

@@ -1,0 +1,107 @@
+#include "base/collection/RunLog.h"
+
+#include "base/settings/AppInfo.h"
+#include "base/transfer/Credentials.h"
+
+#include <QFileInfo>
+
+namespace kestrune {
+
+namespace {
+std::function<QDateTime()> &clock()
+{
+    static std::function<QDateTime()> c = [] { return QDateTime::currentDateTime(); };
+    return c;
+}
+} // namespace
+
+RunLog::~RunLog()
+{
+    close();
+}
+
+void RunLog::setClock(std::function<QDateTime()> c)
+{
+    clock() = c ? std::move(c) : [] { return QDateTime::currentDateTime(); };
+}
+
+const QString &RunLog::rule()
+{
+    static const QString r(58, QLatin1Char('='));
+    return r;
+}
+
+QString RunLog::timeStamp(const QDateTime &when)
+{
+    return when.toString(QStringLiteral("yyyy/MM/dd HH:mm:ss"));
+}
+
+QString RunLog::startLine(const QDateTime &when)
+{
+    return when.toString(QStringLiteral("yyyy年MM月dd日 HH時mm分ss秒に起動"));
+}
+
+qint16 RunLog::open(const QString &fileName)
+{
+    close();
+    // The lowest free number: the log is the only file the program keeps
+    // open by number, so it is always the first.
+    m_fileNo = 1;
+    m_codec = TextCodec::fileCodec();
+    m_refused = false;
+    const QFileInfo existing(fileName);
+    if (existing.exists()) {
+        // Only a run log is emptied: any other file of that name (one a run
+        // collected, or whatever a link leads to) stays as it is.
+        if (!existing.isFile())
+            return m_fileNo;
+        QFile old(fileName);
+        if (old.size() > 0) {
+            const QByteArray firstLine = m_codec.encode(appTitle() + QStringLiteral("\r\n"));
+            if (!old.open(QIODevice::ReadOnly) || old.read(firstLine.size()) != firstLine) {
+                m_refused = true;
+                return m_fileNo;
+            }
+        }
+    }
+    auto file = std::make_unique<QFile>(fileName);
+    if (!file->open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered))
+        return m_fileNo;
+    m_file = std::move(file);
+    const QDateTime now = clock()();
+    writeLine(appTitle());
+    writeLine(rule());
+    writeLine(startLine(now));
+    writeLine(rule());
+    return m_fileNo;
+}
+
+void RunLog::write(qint16 fileNo, const QString &message)
+{
+    if (fileNo == 0 || fileNo != m_fileNo || !isOpen())
+        return;
+    writeLine(timeStamp(clock()()) + QLatin1Char('\t') + transfer::HidePasswords(message));
+}
+
+std::optional<transfer::FileIdentity> RunLog::identity() const
+{
+    if (!isOpen())
+        return std::nullopt;
+    return transfer::IdentityOf(m_file->handle());
+}
+
+void RunLog::close()
+{
+    if (m_file) {
+        m_file->close();
+        m_file.reset();
+    }
+}
+
+void RunLog::writeLine(const QString &line)
+{
+    // A refused write loses the line and nothing else.
+    m_file->write(m_codec.encode(line + QStringLiteral("\r\n")));
+}
+
+} // namespace kestrune

@@ -1,0 +1,60 @@
+#pragma once
+// The run log: one plain text file per collection run, a four-line header and
+// one time-stamped line per event, in the system code page with CR LF line
+// ends.  It never fails loudly: an open that fails, a write through a closed
+// or never opened number, and a close of a log that is not open do nothing.
+
+#include "base/settings/TextCodec.h"
+#include "base/transfer/LocalFile.h"
+
+#include <QDateTime>
+#include <QFile>
+#include <QString>
+
+#include <functional>
+#include <memory>
+
+namespace kestrune {
+
+class RunLog {
+public:
+    RunLog() = default;
+    ~RunLog();
+    RunLog(const RunLog &) = delete;
+    RunLog &operator=(const RunLog &) = delete;
+
+    // Creates (or empties) fileName and writes the header.  Returns the file
+    // number the writes use; the number is handed out even when the open
+    // fails, and the writes through it then do nothing.  A file of that name
+    // that is not a run log (it does not begin with the header's first line)
+    // is never emptied: the open fails (openRefused() tells).
+    qint16 open(const QString &fileName);
+    // The last open found a file that is not a run log and left it alone.
+    bool openRefused() const { return m_refused; }
+    // The open log's file, to tell it from the files a run stores.
+    std::optional<transfer::FileIdentity> identity() const;
+    // Appends "yyyy/mm/dd hh:mm:ss", TAB, message and CR LF when fileNo names
+    // the open log.  A password in a URL of the message is written as "***".
+    void write(qint16 fileNo, const QString &message);
+    void close();
+
+    bool isOpen() const { return m_file && m_file->isOpen(); }
+    qint16 fileNo() const { return m_fileNo; }
+
+    static QString timeStamp(const QDateTime &when);
+    static QString startLine(const QDateTime &when);
+    static const QString &rule();
+
+    // The clock the log reads; tests substitute a fixed one.
+    static void setClock(std::function<QDateTime()> clock);
+
+private:
+    void writeLine(const QString &line);
+
+    std::unique_ptr<QFile> m_file;
+    qint16 m_fileNo = 0;
+    bool m_refused = false;
+    TextCodec m_codec;
+};
+
+} // namespace kestrune

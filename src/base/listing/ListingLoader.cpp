@@ -1,0 +1,206 @@
+#include "base/listing/ListingLoader.h"
+
+#include "base/settings/basKestrune.h"
+
+#include "base/listing/WebBrowser.h"
+
+#include <QCoreApplication>
+#include <QThread>
+#include <QTimer>
+
+#include <limits>
+
+namespace kestrune {
+
+namespace {
+
+int &navigateErrorPause()
+{
+    static int ms = 1000;
+    return ms;
+}
+
+
+} // namespace
+
+bool IsParentDirectoryLink(const QString &text)
+{
+    return text.contains(QStringLiteral("親ディレクトリへ"))
+        || text.contains(QStringLiteral("Parent Directory"));
+}
+
+void ListingLoader::setNavigateErrorPause(int milliseconds)
+{
+    navigateErrorPause() = milliseconds;
+}
+
+ListingLoader::ListingLoader(Hooks hooks, QObject *parent)
+    : QObject(parent), m_hooks(std::move(hooks))
+{
+    brwBrowser = new WebBrowser(this);
+    tmrIE = new QTimer(this);
+    tmrIE->setSingleShot(false);
+    // A coarse timer may fire a little early; the time-out never does.
+    tmrIE->setTimerType(Qt::PreciseTimer);
+    connect(brwBrowser, &WebBrowser::DocumentComplete, this,
+            &ListingLoader::brwBrowser_DocumentComplete);
+    connect(brwBrowser, &WebBrowser::NavigateComplete2, this,
+            &ListingLoader::brwBrowser_NavigateComplete2);
+    connect(brwBrowser, &WebBrowser::NavigateError, this,
+            &ListingLoader::brwBrowser_NavigateError);
+    connect(tmrIE, &QTimer::timeout, this, &ListingLoader::tmrIE_Timer);
+    if (m_hooks.askLogin) {
+        brwBrowser->setLoginHandler([this](const LoginPrompt &prompt) {
+            // The operator's typing is no part of the page's load time.
+            const bool timing = tmrIE->isActive();
+            tmrIE->stop();
+            std::optional<transfer::Credentials> answer = m_hooks.askLogin(prompt);
+            if (timing && intPageState == 1)
+                tmrIE->start();
+            return answer;
+        });
+    }
+}
+
+ListingLoader::~ListingLoader() = default;
+
+void ListingLoader::setTimeout(qint32 milliseconds)
+{
+    // QTimer takes 0 ... INT_MAX; a negative time-out acts as 0.
+    tmrIE->setInterval(milliseconds < 0 ? 0 : milliseconds);
+}
+
+int ListingLoader::timerInterval() const
+{
+    return tmrIE->interval();
+}
+
+void ListingLoader::LoadPage(const QString &url)
+{
+    intPageState = 1;
+    if (m_hooks.setBusyPointer)
+        m_hooks.setBusyPointer(true);
+    brwBrowser->Navigate2(url);
+    // An outcome reported inside Navigate2 has already ended the wait; the
+    // timer then only disables itself at its tick.
+    tmrIE->start();
+    if (m_hooks.setStatusText)
+        m_hooks.setStatusText(QStringLiteral("Loading..."));
+    while (intPageState == 1) {
+        if (m_hooks.abandoned && m_hooks.abandoned())
+            break;
+        // Block until the next event arrives: the browser's events and the
+        // timer tick end the wait.
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    }
+    const HtmlDocument *doc = brwBrowser->Document();
+    QString html;
+    m_pageText.clear();
+    if (doc) {
+        html = doc->innerHTML;
+        m_pageText = doc->innerText;
+    }
+    if (m_hooks.setPageSource)
+        m_hooks.setPageSource(html, m_pageText);
+    if (m_hooks.setStatusText)
+        m_hooks.setStatusText(brwBrowser->LocationName());
+    if (m_hooks.setBusyPointer)
+        m_hooks.setBusyPointer(false);
+}
+
+ListingResult ListingLoader::AnalyzeListing(const QString &url)
+{
+    const auto log = [this](const QString &line) {
+        if (m_hooks.writeRunLog)
+            m_hooks.writeRunLog(line);
+    };
+    ListingResult result;
+    const auto done = [this, &result](ListingStatus status) {
+        if (m_hooks.setBusyPointer)
+            m_hooks.setBusyPointer(false);
+        result.status = status;
+        return result;
+    };
+    if (m_hooks.setBusyPointer)
+        m_hooks.setBusyPointer(true);
+
+    LoadPage(url);
+    const QString &text = m_pageText;
+
+    if (intPageState == -1) {
+        log(QStringLiteral("× ページを表示できません。\t") + url);
+        result.reason = brwBrowser->lastErrorText();
+        return done(ListingStatus::NavigationError);
+    }
+    if (intPageState == -2) {
+        log(QStringLiteral("× タイムアウトが発生しました。\t") + brwBrowser->LocationURL());
+        result.reason = QStringLiteral("no page within %1 s").arg(double(tmrIE->interval()) / 1000.0);
+        return done(ListingStatus::TimedOut);
+    }
+    if (intPageState == 1) // the program is ending; the page never arrived
+        return done(ListingStatus::Abandoned);
+    if (text.contains(QStringLiteral("指定されたドキュメントは存在しません。"))) {
+        log(QStringLiteral("× 指定されたドキュメントは存在しません。\t") + url);
+        result.reason = QStringLiteral("the server says the document does not exist");
+        return done(ListingStatus::NotFound);
+    }
+
+    const HtmlDocument *doc = brwBrowser->Document();
+    if (!doc) {
+        log(QStringLiteral("× ページ分析エラー！\t") + url);
+        result.reason = QStringLiteral("the page has no document");
+        return done(ListingStatus::AnalysisError);
+    }
+    result.rows.reserve(doc->links.size());
+    for (const DocumentLink &link : doc->links) {
+        if (IsParentDirectoryLink(link.outerText))
+            continue;
+        result.rows.append({basKestrune::TrimSpaces(link.outerText), basKestrune::TrimSpaces(link.href)});
+    }
+    return done(ListingStatus::Listed);
+}
+
+qint32 ListingLoader::AnalyzeListingPage(const QString &url, QList<ListingRow> &rows)
+{
+    ListingResult result = AnalyzeListing(url);
+    switch (result.status) {
+    case ListingStatus::Listed:
+        rows += result.rows;
+        return qint32(result.rows.size());
+    case ListingStatus::AnalysisError:
+        return -1;
+    default:
+        return 0;
+    }
+}
+
+void ListingLoader::brwBrowser_DocumentComplete(const QString &)
+{
+    intPageState = 0;
+    tmrIE->stop();
+}
+
+void ListingLoader::brwBrowser_NavigateComplete2(const QString &)
+{
+}
+
+void ListingLoader::brwBrowser_NavigateError(const QString &, int)
+{
+    intPageState = -1;
+    tmrIE->stop();
+    QThread::msleep(static_cast<unsigned long>(navigateErrorPause()));
+}
+
+void ListingLoader::tmrIE_Timer()
+{
+    if (intPageState == 1) {
+        if (m_hooks.setStatusText)
+            m_hooks.setStatusText(QStringLiteral("Timed Out!"));
+        tmrIE->stop();
+        intPageState = -2;
+    } else if (intPageState == -1) {
+        tmrIE->stop();
+    }
+}
+
+} // namespace kestrune

@@ -1,0 +1,99 @@
+#pragma once
+// Loads a listing page in the hidden browser, waits for it with the page-load
+// timer, and reads its links into rows.  The collector window and the
+// command-line collector both drive this unit; what they show of it goes
+// through the hooks.
+
+#include "base/listing/ListingRow.h"
+#include "base/listing/WebBrowser.h"
+
+#include <QList>
+#include <QObject>
+#include <QString>
+
+#include <functional>
+
+class QTimer;
+
+namespace kestrune {
+
+// How a listing load ended.
+enum class ListingStatus {
+    Listed,          // the page loaded; rows holds its links (maybe none)
+    NavigationError, // the page could not be loaded
+    TimedOut,        // no page within the page-load time-out
+    NotFound,        // the server's page says the document does not exist
+    AnalysisError,   // the page's links could not be read
+    Abandoned,       // the program is ending
+};
+
+struct ListingResult {
+    ListingStatus status = ListingStatus::Listed;
+    QList<ListingRow> rows;
+    // Why the page failed, in plain words (English): the HTTP status or the
+    // client's reason.  Empty when it loaded.
+    QString reason;
+};
+
+class ListingLoader : public QObject {
+    Q_OBJECT
+public:
+    struct Hooks {
+        std::function<void(const QString &)> setStatusText;  // status panel 2
+        std::function<void(const QString &)> writeRunLog;
+        std::function<void(bool busy)> setBusyPointer;
+        // The markup and the text of the page just loaded (txtHtml, txtSource).
+        std::function<void(const QString &html, const QString &text)> setPageSource;
+        // True once the program is ending: a wait gives up at once.
+        std::function<bool()> abandoned;
+        // Asks the operator for a login when the page (or the proxy) wants
+        // one; empty: such a page is a navigation error.  The page-load
+        // time-out does not run while it asks.
+        WebBrowser::LoginHandler askLogin;
+    };
+
+    explicit ListingLoader(Hooks hooks, QObject *parent = nullptr);
+    ~ListingLoader() override;
+
+    // The page-load time-out in milliseconds.  Values the timer cannot take
+    // are clamped; zero or less fires at the next turn of the event loop.
+    void setTimeout(qint32 milliseconds);
+    int timerInterval() const;
+
+    // Navigates and waits until the page is complete, has failed or has
+    // timed out.  On return intPageState is 0, -1 or -2.
+    void LoadPage(const QString &url);
+
+    // Loads url and lists one row per link except the parent-folder link,
+    // writing the run-log line of a failure.
+    ListingResult AnalyzeListing(const QString &url);
+
+    // The same as a count: appends the rows and returns their number, 0 for
+    // a page that failed, -1 when reading the links failed.
+    qint32 AnalyzeListingPage(const QString &url, QList<ListingRow> &rows);
+
+    // The text of the page last loaded (what txtSource holds).
+    const QString &pageText() const { return m_pageText; }
+
+    WebBrowser *brwBrowser = nullptr;
+    QTimer *tmrIE = nullptr;
+    qint16 intPageState = 0;
+
+    // Browser events and the timer tick.
+    void brwBrowser_DocumentComplete(const QString &url);
+    void brwBrowser_NavigateComplete2(const QString &url);
+    void brwBrowser_NavigateError(const QString &url, int statusCode);
+    void tmrIE_Timer();
+
+    // The pause after a navigation error, in milliseconds (tests shorten it).
+    static void setNavigateErrorPause(int milliseconds);
+
+private:
+    Hooks m_hooks;
+    QString m_pageText;
+};
+
+// True when the link text names the parent folder of a listing.
+bool IsParentDirectoryLink(const QString &text);
+
+} // namespace kestrune

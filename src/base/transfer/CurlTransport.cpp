@@ -1,0 +1,841 @@
+#include "base/transfer/CurlTransport.h"
+
+#include "base/transfer/Credentials.h"
+#include "base/transfer/ProxySetting.h"
+
+#include <QCoreApplication>
+#include <QFile>
+#include <QHash>
+#include <QNetworkProxy>
+#include <QPointer>
+#include <QRegularExpression>
+#include <QSocketNotifier>
+#include <QThread>
+#include <QStringDecoder>
+
+#include <curl/curl.h>
+
+#include <atomic>
+#include <cstring>
+#include <limits>
+#include <mutex>
+
+namespace kestrune::transfer {
+
+namespace {
+
+std::atomic<int> g_idleTimeoutMs{60000};
+
+// Body pieces smaller than this are joined to the one before.
+constexpr qsizetype kJoinBelow = 16 * 1024;
+
+// The extra certificate authorities, with the system's bundle in front.
+QByteArray &trustedCaBlob()
+{
+    static QByteArray blob;
+    return blob;
+}
+
+QByteArray lowerTrimmed(const QByteArray &text)
+{
+    return text.trimmed().toLower();
+}
+
+// A header value as text: UTF-8 when it is valid UTF-8, else Latin-1.
+QString headerText(const QByteArray &value)
+{
+    QStringDecoder utf8(QStringDecoder::Utf8);
+    const QString text = utf8(value);
+    return utf8.hasError() ? QString::fromLatin1(value) : text;
+}
+
+bool allDigits(const QByteArray &text)
+{
+    if (text.isEmpty())
+        return false;
+    for (char c : text) {
+        if (c < '0' || c > '9')
+            return false;
+    }
+    return true;
+}
+
+TransferError::Kind kindOf(CURLcode code)
+{
+    using K = TransferError::Kind;
+    switch (code) {
+    case CURLE_UNSUPPORTED_PROTOCOL:
+    case CURLE_URL_MALFORMAT: return K::BadAddress;
+    case CURLE_COULDNT_RESOLVE_HOST: return K::HostNotFound;
+    case CURLE_COULDNT_RESOLVE_PROXY: return K::ProxyNotFound;
+    case CURLE_COULDNT_CONNECT: return K::Refused;
+    case CURLE_OPERATION_TIMEDOUT: return K::TimedOut;
+    case CURLE_PEER_FAILED_VERIFICATION:
+    case CURLE_SSL_CACERT_BADFILE:
+    case CURLE_SSL_ISSUER_ERROR:
+    case CURLE_SSL_PINNEDPUBKEYNOTMATCH:
+    case CURLE_SSL_INVALIDCERTSTATUS:
+    case CURLE_SSL_CRL_BADFILE: return K::Certificate;
+    case CURLE_SSL_CONNECT_ERROR:
+    case CURLE_SSL_ENGINE_NOTFOUND:
+    case CURLE_SSL_ENGINE_SETFAILED:
+    case CURLE_SSL_CERTPROBLEM:
+    case CURLE_SSL_CIPHER:
+    case CURLE_USE_SSL_FAILED:
+    case CURLE_SSL_SHUTDOWN_FAILED: return K::Tls;
+    case CURLE_TOO_MANY_REDIRECTS: return K::TooManyRedirects;
+    case CURLE_PARTIAL_FILE:
+    case CURLE_WEIRD_SERVER_REPLY:
+    case CURLE_BAD_CONTENT_ENCODING:
+    case CURLE_HTTP2:
+    case CURLE_HTTP2_STREAM: return K::BadFraming;
+    case CURLE_ABORTED_BY_CALLBACK: return K::Aborted;
+    default: return K::Network;
+    }
+}
+
+} // namespace
+
+// ------------------------------------------------------------------ driver
+
+// Owns the multi handle and turns its wishes (sockets to watch, a time-out
+// to wait for) into socket notifiers and a timer.
+class CurlDriver : public QObject {
+public:
+    static CurlDriver &instance();
+    static void shutdown();
+
+    static bool alive() { return t_instance != nullptr; }
+    static void releaseThisThread();
+    CURLM *multi() const { return m_multi; }
+    void add(HttpRequest *request);
+    void remove(HttpRequest *request);
+    void markDirty(HttpRequest *request);
+
+private:
+    struct SocketWatch {
+        QSocketNotifier *read = nullptr;
+        QSocketNotifier *write = nullptr;
+    };
+
+    CurlDriver();
+    ~CurlDriver() override;
+
+    static int onSocket(CURL *easy, curl_socket_t socket, int what, void *self, void *watch);
+    static int onTimer(CURLM *multi, long timeoutMs, void *self);
+    void watch(SocketWatch *w, QSocketNotifier *&notifier, curl_socket_t socket,
+               QSocketNotifier::Type type, bool wanted);
+    void dropWatch(SocketWatch *w);
+    void act(curl_socket_t socket, int events);
+    void collect();
+
+    CURLM *m_multi = nullptr;
+    QTimer m_timer;
+    QList<SocketWatch *> m_watches;
+    QList<HttpRequest *> m_active;
+    QList<QPointer<HttpRequest>> m_dirty;
+    // One driver, and one pool of connections, per thread.
+    static thread_local CurlDriver *t_instance;
+};
+
+thread_local CurlDriver *CurlDriver::t_instance = nullptr;
+
+CurlDriver &CurlDriver::instance()
+{
+    if (!t_instance) {
+        static std::once_flag initialised;
+        std::call_once(initialised, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+        t_instance = new CurlDriver;
+        // The main thread's sockets and notifiers go before the application
+        // object does; another thread releases its own before it ends.
+        if (QCoreApplication::instance() && QThread::currentThread() == QCoreApplication::instance()->thread())
+            qAddPostRoutine(&CurlDriver::shutdown);
+    }
+    return *t_instance;
+}
+
+void CurlDriver::shutdown()
+{
+    delete t_instance;
+    t_instance = nullptr;
+}
+
+void CurlDriver::releaseThisThread()
+{
+    shutdown();
+}
+
+CurlDriver::CurlDriver()
+{
+    m_multi = curl_multi_init();
+    curl_multi_setopt(m_multi, CURLMOPT_SOCKETFUNCTION, &CurlDriver::onSocket);
+    curl_multi_setopt(m_multi, CURLMOPT_SOCKETDATA, this);
+    curl_multi_setopt(m_multi, CURLMOPT_TIMERFUNCTION, &CurlDriver::onTimer);
+    curl_multi_setopt(m_multi, CURLMOPT_TIMERDATA, this);
+    curl_multi_setopt(m_multi, CURLMOPT_MAXCONNECTS, 32L);
+    m_timer.setSingleShot(true);
+    m_timer.setTimerType(Qt::PreciseTimer);
+    connect(&m_timer, &QTimer::timeout, this, [this] { act(CURL_SOCKET_TIMEOUT, 0); });
+}
+
+CurlDriver::~CurlDriver()
+{
+    // Requests left to finish on their own are ours; the others belong to
+    // their callers, who are gone by now.
+    qDeleteAll(findChildren<HttpRequest *>(QString(), Qt::FindDirectChildrenOnly));
+    for (HttpRequest *request : std::as_const(m_active)) {
+        curl_multi_remove_handle(m_multi, request->m_easy);
+        request->m_inMulti = false;
+    }
+    m_active.clear();
+    curl_multi_cleanup(m_multi);
+    for (SocketWatch *w : std::as_const(m_watches)) {
+        delete w->read;
+        delete w->write;
+        delete w;
+    }
+}
+
+void CurlDriver::add(HttpRequest *request)
+{
+    m_active.append(request);
+    curl_multi_add_handle(m_multi, request->m_easy);
+}
+
+void CurlDriver::remove(HttpRequest *request)
+{
+    m_active.removeOne(request);
+    curl_multi_remove_handle(m_multi, request->m_easy);
+}
+
+void CurlDriver::markDirty(HttpRequest *request)
+{
+    m_dirty.append(request);
+}
+
+int CurlDriver::onSocket(CURL *, curl_socket_t socket, int what, void *self, void *watchData)
+{
+    auto *d = static_cast<CurlDriver *>(self);
+    auto *w = static_cast<SocketWatch *>(watchData);
+    if (what == CURL_POLL_REMOVE) {
+        if (w) {
+            curl_multi_assign(d->m_multi, socket, nullptr);
+            d->dropWatch(w);
+        }
+        return 0;
+    }
+    if (!w) {
+        w = new SocketWatch;
+        d->m_watches.append(w);
+        curl_multi_assign(d->m_multi, socket, w);
+    }
+    d->watch(w, w->read, socket, QSocketNotifier::Read, what & CURL_POLL_IN);
+    d->watch(w, w->write, socket, QSocketNotifier::Write, what & CURL_POLL_OUT);
+    return 0;
+}
+
+void CurlDriver::watch(SocketWatch *, QSocketNotifier *&notifier, curl_socket_t socket,
+                       QSocketNotifier::Type type, bool wanted)
+{
+    if (!wanted) {
+        if (notifier)
+            notifier->setEnabled(false);
+        return;
+    }
+    if (!notifier) {
+        notifier = new QSocketNotifier(qintptr(socket), type, this);
+        const int events = type == QSocketNotifier::Read ? CURL_CSELECT_IN : CURL_CSELECT_OUT;
+        connect(notifier, &QSocketNotifier::activated, this,
+                [this, socket, events] { act(socket, events); });
+    }
+    notifier->setEnabled(true);
+}
+
+void CurlDriver::dropWatch(SocketWatch *w)
+{
+    // The notifier may be the one whose signal is being handled: it goes
+    // quiet now and away later.
+    for (QSocketNotifier *n : {w->read, w->write}) {
+        if (n) {
+            n->setEnabled(false);
+            n->deleteLater();
+        }
+    }
+    m_watches.removeOne(w);
+    delete w;
+}
+
+int CurlDriver::onTimer(CURLM *, long timeoutMs, void *self)
+{
+    auto *d = static_cast<CurlDriver *>(self);
+    if (timeoutMs < 0)
+        d->m_timer.stop();
+    else
+        d->m_timer.start(int(std::min<long>(timeoutMs, std::numeric_limits<int>::max())));
+    return 0;
+}
+
+void CurlDriver::act(curl_socket_t socket, int events)
+{
+    int running = 0;
+    curl_multi_socket_action(m_multi, socket, events, &running);
+    collect();
+}
+
+void CurlDriver::collect()
+{
+    int left = 0;
+    while (CURLMsg *message = curl_multi_info_read(m_multi, &left)) {
+        if (message->msg != CURLMSG_DONE)
+            continue;
+        HttpRequest *request = nullptr;
+        curl_easy_getinfo(message->easy_handle, CURLINFO_PRIVATE, &request);
+        if (request)
+            request->onDone(message->data.result);
+    }
+    // Readers hear of it only now, outside every callback of the library:
+    // they may read, pause, abort or start other requests.
+    const QList<QPointer<HttpRequest>> dirty = std::exchange(m_dirty, {});
+    for (const QPointer<HttpRequest> &request : dirty) {
+        if (!request)
+            continue;
+        request->m_dirty = false;
+        if (request->m_detached) {
+            if (request->m_finished || request->failed())
+                request->deleteLater();
+            continue;
+        }
+        Q_EMIT request->progressed();
+    }
+}
+
+// ------------------------------------------------------------------ request
+
+HttpRequest::HttpRequest(const RequestOptions &options, QObject *parent)
+    : QObject(parent), m_url(options.url), m_discardBody(options.discardBody),
+      m_bufferLimit(options.bufferLimit), m_maxBodyBytes(options.maxBodyBytes)
+{
+    m_watchdog.setSingleShot(true);
+    connect(&m_watchdog, &QTimer::timeout, this, &HttpRequest::onWatchdog);
+    m_sinceActivity.start();
+    if (!configure(options))
+        return;
+    CurlDriver::instance().add(this);
+    m_inMulti = true;
+    m_watchdog.start(IdleTimeout());
+}
+
+HttpRequest::~HttpRequest()
+{
+    detachFromMulti();
+    if (m_easy)
+        curl_easy_cleanup(m_easy);
+    curl_slist_free_all(m_headerList);
+}
+
+bool HttpRequest::configure(const RequestOptions &o)
+{
+    const QString scheme = o.url.scheme().toLower();
+    if (!o.url.isValid() || o.url.host().isEmpty()
+        || (scheme != QLatin1String("http") && scheme != QLatin1String("https"))) {
+        failEarly(TransferError::Kind::BadAddress, o.url.toString());
+        return false;
+    }
+    const std::optional<QNetworkProxy> proxy = ProxyForRequest(o.proxyText, o.url);
+    if (!proxy) {
+        failEarly(TransferError::Kind::BadProxy, o.proxyText);
+        return false;
+    }
+
+    m_easy = curl_easy_init();
+    if (!m_easy) {
+        failEarly(TransferError::Kind::Network, QStringLiteral("out of memory"));
+        return false;
+    }
+    CURL *e = m_easy;
+    // A login written into the address goes as a login, never in the URL.
+    QUrl target = o.url;
+    std::optional<Credentials> addressLogin;
+    if (!target.password().isEmpty())
+        addressLogin = Credentials{target.userName(), target.password()};
+    target.setUserInfo(QString());
+    m_url = target;
+    const QByteArray url = target.toEncoded();
+    curl_easy_setopt(e, CURLOPT_URL, url.constData());
+    curl_easy_setopt(e, CURLOPT_PRIVATE, this);
+    curl_easy_setopt(e, CURLOPT_ERRORBUFFER, m_errorBuffer);
+    curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(e, CURLOPT_PROTOCOLS_STR, "http,https");
+    const bool stayOnHttps = scheme == QLatin1String("https") && !o.allowHttpsToHttp;
+    curl_easy_setopt(e, CURLOPT_REDIR_PROTOCOLS_STR, stayOnHttps ? "https" : "http,https");
+    curl_easy_setopt(e, CURLOPT_FOLLOWLOCATION, 1L);
+    curl_easy_setopt(e, CURLOPT_MAXREDIRS, long(kMaxRedirects));
+    curl_easy_setopt(e, CURLOPT_CONNECTTIMEOUT_MS, long(IdleTimeout()));
+    curl_easy_setopt(e, CURLOPT_HTTP_CONTENT_DECODING, 0L);
+    curl_easy_setopt(e, CURLOPT_BUFFERSIZE, 64L * 1024);
+    curl_easy_setopt(e, CURLOPT_HEADERFUNCTION, &HttpRequest::onHeaderData);
+    curl_easy_setopt(e, CURLOPT_HEADERDATA, this);
+    curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, &HttpRequest::onBodyData);
+    curl_easy_setopt(e, CURLOPT_WRITEDATA, this);
+    if (!o.userAgent.isEmpty())
+        curl_easy_setopt(e, CURLOPT_USERAGENT, o.userAgent.constData());
+    for (const QByteArray &line : o.headers)
+        m_headerList = curl_slist_append(m_headerList, line.constData());
+    if (m_headerList)
+        curl_easy_setopt(e, CURLOPT_HTTPHEADER, m_headerList);
+    if (!o.range.isEmpty())
+        curl_easy_setopt(e, CURLOPT_RANGE, o.range.constData());
+
+    // The proxy is always named, so the library's own reading of the
+    // environment never decides.
+    QByteArray proxyUrl;
+    if (proxy->type() == QNetworkProxy::HttpProxy || proxy->type() == QNetworkProxy::Socks5Proxy) {
+        m_proxyHost = proxy->hostName();
+        m_proxyPort = proxy->port();
+        QUrl p;
+        p.setScheme(proxy->type() == QNetworkProxy::HttpProxy ? QStringLiteral("http")
+                                                              : QStringLiteral("socks5h"));
+        p.setHost(m_proxyHost);
+        p.setPort(m_proxyPort);
+        proxyUrl = p.toEncoded();
+    }
+    curl_easy_setopt(e, CURLOPT_PROXY, proxyUrl.constData());
+    curl_easy_setopt(e, CURLOPT_NOPROXY, "");
+    curl_easy_setopt(e, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
+    if (!m_proxyHost.isEmpty()) {
+        std::optional<Credentials> login = ProxyLoginFor(m_proxyHost, m_proxyPort);
+        if (!login && !proxy->user().isEmpty())
+            login = Credentials{proxy->user(), proxy->password()};
+        if (login) {
+            curl_easy_setopt(e, CURLOPT_PROXYUSERNAME, login->user.toUtf8().constData());
+            curl_easy_setopt(e, CURLOPT_PROXYPASSWORD, login->password.toUtf8().constData());
+            curl_easy_setopt(e, CURLOPT_PROXYAUTH, CURLAUTH_ANY);
+            m_sentProxyLogin = true;
+        }
+    }
+
+    std::optional<Credentials> serverLogin = ServerLoginFor(o.url);
+    if (!serverLogin)
+        serverLogin = addressLogin;
+    if (const std::optional<Credentials> &login = serverLogin) {
+        curl_easy_setopt(e, CURLOPT_USERNAME, login->user.toUtf8().constData());
+        curl_easy_setopt(e, CURLOPT_PASSWORD, login->password.toUtf8().constData());
+        // A server known to take Basic only gets the login with the first
+        // request, as a browser sends it; otherwise the server's challenge
+        // picks the scheme.
+        curl_easy_setopt(e, CURLOPT_HTTPAUTH,
+                         ServerTakesBasicOnly(o.url) ? CURLAUTH_BASIC : CURLAUTH_ANY);
+        m_sentServerLogin = true;
+    } else if (UseNetrc()) {
+        curl_easy_setopt(e, CURLOPT_NETRC, long(CURL_NETRC_OPTIONAL));
+        curl_easy_setopt(e, CURLOPT_HTTPAUTH,
+                         ServerTakesBasicOnly(o.url) ? CURLAUTH_BASIC : CURLAUTH_ANY);
+        m_sentServerLogin = true;
+    }
+
+    if (!trustedCaBlob().isEmpty()) {
+        curl_blob blob{trustedCaBlob().data(), size_t(trustedCaBlob().size()), CURL_BLOB_COPY};
+        curl_easy_setopt(e, CURLOPT_CAINFO_BLOB, &blob);
+    }
+#ifdef Q_OS_WIN
+    curl_easy_setopt(e, CURLOPT_SSL_OPTIONS, long(CURLSSLOPT_NATIVE_CA));
+#endif
+    return true;
+}
+
+QByteArray HttpRequest::header(const QByteArray &name) const
+{
+    for (const auto &h : m_headers) {
+        if (h.first.compare(name, Qt::CaseInsensitive) == 0)
+            return h.second;
+    }
+    return {};
+}
+
+size_t HttpRequest::onHeaderData(char *data, size_t size, size_t count, void *self)
+{
+    return static_cast<HttpRequest *>(self)->headerLine(data, size * count);
+}
+
+size_t HttpRequest::onBodyData(char *data, size_t size, size_t count, void *self)
+{
+    return static_cast<HttpRequest *>(self)->bodyData(data, size * count);
+}
+
+size_t HttpRequest::headerLine(const char *data, size_t length)
+{
+    touched();
+    const QByteArray line = QByteArray(data, qsizetype(length)).chopped(
+        length >= 2 && data[length - 2] == '\r' ? 2 : (length >= 1 && data[length - 1] == '\n' ? 1 : 0));
+    const bool statusLine = line.startsWith("HTTP/");
+    // A new answer after a complete one that was a redirect or a login
+    // round starts its own count; interim answers and trailers count with
+    // the answer they belong to.
+    if (statusLine && m_answerComplete && (m_answerStatus < 100 || m_answerStatus >= 200))
+        m_headBytes = 0;
+    m_headBytes += qint64(length);
+    if (m_headBytes > kHeaderLimit) {
+        failNow(TransferError::Kind::HeadersTooLarge,
+                QStringLiteral("more than %1 KiB").arg(kHeaderLimit / 1024));
+        return 0;
+    }
+    if (m_headersReady && !statusLine)
+        return length; // a trailer
+
+    if (statusLine) {
+        const QList<QByteArray> parts = line.simplified().split(' ');
+        m_answerStatus = parts.value(1).toInt();
+        m_answerHeaders.clear();
+        m_answerComplete = false;
+        return length;
+    }
+    if (line.isEmpty()) {
+        m_answerComplete = true;
+        endOfAnswerHead();
+        return failed() ? 0 : length;
+    }
+    if ((line.startsWith(' ') || line.startsWith('\t')) && !m_answerHeaders.isEmpty()) {
+        // A folded line continues the header before it.
+        m_answerHeaders.last().second += ' ' + line.trimmed();
+        return length;
+    }
+    const qsizetype colon = line.indexOf(':');
+    if (colon > 0)
+        m_answerHeaders.append({line.left(colon).trimmed(), line.mid(colon + 1).trimmed()});
+    return length;
+}
+
+void HttpRequest::endOfAnswerHead()
+{
+    const int status = m_answerStatus;
+    if (status >= 100 && status < 200)
+        return; // interim: the real answer follows
+    if (status == 401 || status == 407) {
+        const QByteArray name = status == 401 ? "WWW-Authenticate" : "Proxy-Authenticate";
+        static const QRegularExpression realm(QStringLiteral("realm=(?:\"((?:[^\"\\\\]|\\\\.)*)\"|([^,\\s]+))"),
+                                              QRegularExpression::CaseInsensitiveOption);
+        m_authRealm.clear();
+        QStringList schemes;
+        for (const auto &h : std::as_const(m_answerHeaders)) {
+            if (h.first.compare(name, Qt::CaseInsensitive) != 0)
+                continue;
+            const QString value = headerText(h.second);
+            if (m_authRealm.isEmpty()) {
+                const QRegularExpressionMatch m = realm.match(value);
+                if (m.hasMatch()) {
+                    m_authRealm = m.captured(1).isNull() ? m.captured(2) : m.captured(1);
+                    static const QRegularExpression escaped(QStringLiteral("\\\\(.)"));
+                    m_authRealm.replace(escaped, QStringLiteral("\\1"));
+                }
+            }
+            // A challenge starts with its scheme's name, a bare token;
+            // parameters are "name=value".
+            for (const QString &piece : value.split(u',')) {
+                const QString token = piece.trimmed().section(u' ', 0, 0);
+                if (!token.isEmpty() && !token.contains(u'='))
+                    schemes.append(token.toLower());
+            }
+        }
+        schemes.removeDuplicates();
+        m_authBasicOnly = schemes == QStringList{QStringLiteral("basic")};
+        if (status == 401 && m_sentServerLogin)
+            m_challengedAt = effectiveUrl();
+    }
+    bool hasLocation = false;
+    for (const auto &h : std::as_const(m_answerHeaders)) {
+        if (h.first.compare("Location", Qt::CaseInsensitive) == 0 && !h.second.isEmpty())
+            hasLocation = true;
+    }
+    // The library follows a redirect and answers a login challenge by
+    // itself; the answer after it is the one that counts.  Whether it does
+    // answer a challenge shows when a body comes (settleHead() then).
+    if (status >= 300 && status < 400 && hasLocation)
+        return;
+    if ((status == 401 && m_sentServerLogin) || (status == 407 && m_sentProxyLogin))
+        return;
+    settleHead();
+}
+
+bool HttpRequest::settleHead()
+{
+    if (m_headersReady)
+        return true;
+    // The framing must be one the library reads as the server meant it.
+    QByteArray length;
+    for (const auto &h : std::as_const(m_answerHeaders)) {
+        if (h.first.compare("Transfer-Encoding", Qt::CaseInsensitive) == 0) {
+            for (const QByteArray &coding : h.second.split(',')) {
+                const QByteArray c = lowerTrimmed(coding);
+                if (!c.isEmpty() && c != "chunked") {
+                    failNow(TransferError::Kind::UnsupportedCoding, QString::fromLatin1(h.second));
+                    return false;
+                }
+            }
+        } else if (h.first.compare("Content-Length", Qt::CaseInsensitive) == 0) {
+            for (const QByteArray &value : h.second.split(',')) {
+                const QByteArray v = value.trimmed();
+                if (!allDigits(v) || v.size() > 18 || (!length.isEmpty() && v.toLongLong() != length.toLongLong())) {
+                    failNow(TransferError::Kind::BadFraming,
+                            QStringLiteral("Content-Length: %1").arg(QString::fromLatin1(h.second)));
+                    return false;
+                }
+                length = v;
+            }
+        }
+    }
+    m_status = m_answerStatus;
+    m_headers = m_answerHeaders;
+    m_contentLength = length.isEmpty() ? -1 : length.toLongLong();
+    if (m_easy)
+        m_url = effectiveUrl();
+    // The server took the login after a challenge: when Basic was all it
+    // offered, later requests send the login right away and save a round.
+    if (!m_challengedAt.isEmpty() && m_status != 401)
+        NoteServerAuthSchemes(m_challengedAt, m_authBasicOnly);
+    m_headersReady = true;
+    markDirty();
+    return true;
+}
+
+QUrl HttpRequest::effectiveUrl() const
+{
+    char *effective = nullptr;
+    if (curl_easy_getinfo(m_easy, CURLINFO_EFFECTIVE_URL, &effective) == CURLE_OK && effective)
+        return QUrl::fromEncoded(QByteArray(effective));
+    return m_url;
+}
+
+size_t HttpRequest::bodyData(const char *data, size_t length)
+{
+    touched();
+    if (!m_headersReady && !settleHead())
+        return 0;
+    const qint64 n = qint64(length);
+    if (m_maxBodyBytes >= 0 && m_bodyReceived + n > m_maxBodyBytes) {
+        failNow(TransferError::Kind::BodyTooLarge,
+                QStringLiteral("more than %1 bytes").arg(m_maxBodyBytes));
+        return 0;
+    }
+    if (m_discardBody) {
+        m_bodyReceived += n;
+        return length;
+    }
+    if (bytesAvailable() > 0 && bytesAvailable() + n > m_bufferLimit) {
+        // Nobody reads: stop reading from the network until the reader
+        // has made room (the library hands this piece over again then).
+        m_paused = true;
+        return CURL_WRITEFUNC_PAUSE;
+    }
+    if (!m_pieces.empty() && m_pieces.back().size() < kJoinBelow)
+        m_pieces.back().append(data, qsizetype(length));
+    else
+        m_pieces.emplace_back(data, qsizetype(length));
+    m_available += n;
+    m_bodyReceived += n;
+    markDirty();
+    return length;
+}
+
+qint64 HttpRequest::read(char *data, qint64 maxSize)
+{
+    qint64 done = 0;
+    while (done < maxSize && !m_pieces.empty()) {
+        const QByteArray &front = m_pieces.front();
+        const qint64 n = std::min(maxSize - done, qint64(front.size()) - m_frontPos);
+        std::memcpy(data + done, front.constData() + m_frontPos, size_t(n));
+        done += n;
+        m_frontPos += n;
+        if (m_frontPos == front.size()) {
+            m_pieces.pop_front();
+            m_frontPos = 0;
+        }
+    }
+    m_available -= done;
+    resumeIfRoom();
+    return done;
+}
+
+QByteArray HttpRequest::readAll()
+{
+    QByteArray all;
+    all.reserve(m_available);
+    qint64 skip = m_frontPos;
+    for (const QByteArray &piece : m_pieces) {
+        all.append(piece.constData() + skip, piece.size() - skip);
+        skip = 0;
+    }
+    m_pieces.clear();
+    m_frontPos = 0;
+    m_available = 0;
+    resumeIfRoom();
+    return all;
+}
+
+void HttpRequest::resumeIfRoom()
+{
+    if (m_paused && m_available <= m_bufferLimit / 2 && m_inMulti) {
+        m_paused = false;
+        touched();
+        // May hand the held piece over at once (into bodyData).
+        curl_easy_pause(m_easy, CURLPAUSE_CONT);
+    }
+}
+
+void HttpRequest::onDone(int code)
+{
+    detachFromMulti();
+    m_watchdog.stop();
+    if (m_easy) {
+        long connectCode = 0;
+        curl_easy_getinfo(m_easy, CURLINFO_HTTP_CONNECTCODE, &connectCode);
+        m_proxyStatus = int(connectCode);
+    }
+    if (!failed()) {
+        const auto result = CURLcode(code);
+        if (result != CURLE_OK) {
+            TransferError::Kind kind = kindOf(result);
+            if (m_proxyStatus == 407)
+                kind = TransferError::Kind::ProxyAuth;
+            m_error.kind = kind;
+            m_error.detail = QString::fromLocal8Bit(m_errorBuffer);
+            if (m_error.detail.isEmpty())
+                m_error.detail = QString::fromLatin1(curl_easy_strerror(result));
+        } else if (!m_headersReady && !m_answerComplete) {
+            // The connection ended inside the head.
+            m_error.kind = TransferError::Kind::BadFraming;
+            m_error.detail = QStringLiteral("the reply ended inside its head");
+        } else if (settleHead()) {
+            m_finished = true;
+        }
+    }
+    markDirty();
+}
+
+void HttpRequest::failNow(TransferError::Kind kind, const QString &detail)
+{
+    if (failed())
+        return;
+    m_error.kind = kind;
+    m_error.detail = detail;
+    markDirty();
+}
+
+void HttpRequest::failEarly(TransferError::Kind kind, const QString &detail)
+{
+    m_error.kind = kind;
+    m_error.detail = detail;
+    // The caller sees failed() on return; a waiting reader hears of it
+    // from the event loop.
+    QMetaObject::invokeMethod(this, [this] { Q_EMIT progressed(); }, Qt::QueuedConnection);
+}
+
+void HttpRequest::onWatchdog()
+{
+    if (!m_inMulti)
+        return;
+    const qint64 idle = IdleTimeout();
+    const qint64 quiet = m_paused ? 0 : m_sinceActivity.elapsed();
+    if (quiet < idle) {
+        m_watchdog.start(int(idle - quiet));
+        return;
+    }
+    detachFromMulti();
+    m_error.kind = TransferError::Kind::TimedOut;
+    m_error.detail = QStringLiteral("no data for %1 s").arg(double(idle) / 1000.0);
+    if (m_detached) {
+        deleteLater();
+        return;
+    }
+    Q_EMIT progressed();
+}
+
+void HttpRequest::markDirty()
+{
+    if (m_dirty || !CurlDriver::alive())
+        return;
+    m_dirty = true;
+    CurlDriver::instance().markDirty(this);
+}
+
+void HttpRequest::detachFromMulti()
+{
+    if (!m_inMulti)
+        return;
+    m_inMulti = false;
+    if (CurlDriver::alive())
+        CurlDriver::instance().remove(this);
+}
+
+void HttpRequest::abort()
+{
+    if (m_finished || failed())
+        return;
+    detachFromMulti();
+    m_watchdog.stop();
+    m_error.kind = TransferError::Kind::Aborted;
+}
+
+void HttpRequest::finishDetached(int ms)
+{
+    disconnect(this, &HttpRequest::progressed, nullptr, nullptr);
+    m_detached = true;
+    setParent(&CurlDriver::instance());
+    if (!m_inMulti) {
+        deleteLater();
+        return;
+    }
+    QTimer::singleShot(ms, this, [this] { deleteLater(); });
+}
+
+// ------------------------------------------------------------------ settings
+
+void ReleaseThreadConnections()
+{
+    CurlDriver::releaseThisThread();
+}
+
+void SetIdleTimeout(int milliseconds)
+{
+    g_idleTimeoutMs.store(milliseconds > 0 ? milliseconds : 1);
+}
+
+int IdleTimeout()
+{
+    return g_idleTimeoutMs.load();
+}
+
+bool AddTrustedCaFile(const QString &path, QString *error)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        if (error)
+            *error = file.errorString();
+        return false;
+    }
+    const QByteArray pem = file.readAll();
+    if (!pem.contains("-----BEGIN CERTIFICATE-----")) {
+        if (error)
+            *error = QStringLiteral("no PEM certificate in the file");
+        return false;
+    }
+    QByteArray &blob = trustedCaBlob();
+    if (blob.isEmpty()) {
+        // The blob replaces the library's bundle file: the system's
+        // authorities go in first.
+        if (CURL *probe = curl_easy_init()) {
+            char *bundle = nullptr;
+            if (curl_easy_getinfo(probe, CURLINFO_CAINFO, &bundle) == CURLE_OK && bundle) {
+                QFile system(QString::fromLocal8Bit(bundle));
+                if (system.open(QIODevice::ReadOnly))
+                    blob = system.readAll();
+            }
+            curl_easy_cleanup(probe);
+        }
+    }
+    if (!blob.isEmpty() && !blob.endsWith('\n'))
+        blob += '\n';
+    blob += pem;
+    return true;
+}
+
+} // namespace kestrune::transfer

@@ -1,0 +1,647 @@
+#include "base/transfer/LocalFile.h"
+
+#include <QDir>
+#include <QFile>
+#include <QHash>
+#include <QMutex>
+#include <QRandomGenerator>
+#include <QSet>
+
+#ifdef Q_OS_WIN
+#include <QFileInfo>
+#include <QSaveFile>
+#include <io.h>
+#include <windows.h>
+#else
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
+namespace kestrune::transfer {
+
+namespace {
+
+// Folders that got new copies since they were last flushed (by any thread).
+QSet<QString> &unflushedFolders()
+{
+    static QSet<QString> folders;
+    return folders;
+}
+
+QMutex &unflushedLock()
+{
+    static QMutex lock;
+    return lock;
+}
+
+bool isPlainName(const QString &name)
+{
+    return !name.isEmpty() && name != QLatin1String(".") && name != QLatin1String("..")
+        && !name.contains(QLatin1Char('/')) && !name.contains(QLatin1Char('\\'))
+        && !name.contains(QChar(u'\0'));
+}
+
+QString temporaryName()
+{
+    return QStringLiteral(".kestrune-%1.part")
+        .arg(QRandomGenerator::global()->generate64(), 16, 16, QLatin1Char('0'));
+}
+
+} // namespace
+
+#ifndef Q_OS_WIN
+
+namespace {
+
+QString systemError(int error)
+{
+    return QString::fromLocal8Bit(std::strerror(error));
+}
+
+FileIdentity identityOf(const struct stat &st)
+{
+    return FileIdentity{quint64(st.st_dev), quint64(st.st_ino)};
+}
+
+// Copies size bytes from source (read from its start) over target in place:
+// room first, then the bytes, the rest cut off, flushed.
+bool overwrite(int target, int source, qint64 size, QString *error)
+{
+    const auto failed = [error](int code) {
+        if (error)
+            *error = systemError(code);
+        return false;
+    };
+    struct stat st {};
+    if (::fstat(target, &st) != 0)
+        return failed(errno);
+    if (size > st.st_size) {
+        const int code = ::posix_fallocate(target, st.st_size, size - st.st_size);
+        if (code != 0)
+            return failed(code);
+    }
+    char buffer[64 * 1024];
+    for (qint64 offset = 0; offset < size;) {
+        const ssize_t got = ::pread(source, buffer, size_t(std::min<qint64>(sizeof buffer, size - offset)), offset);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0)
+            return failed(got < 0 ? errno : EIO);
+        for (ssize_t done = 0; done < got;) {
+            const ssize_t put = ::pwrite(target, buffer + done, size_t(got - done), offset + done);
+            if (put < 0 && errno == EINTR)
+                continue;
+            if (put <= 0)
+                return failed(put < 0 ? errno : EIO);
+            done += put;
+        }
+        offset += got;
+    }
+    if (::ftruncate(target, size) != 0 || ::fdatasync(target) != 0)
+        return failed(errno);
+    return true;
+}
+
+// A file in the system's temporary folder that nobody else can reach.
+int openScratchFile()
+{
+    const QByteArray folder = QFile::encodeName(QDir::tempPath());
+#ifdef O_TMPFILE
+    const int fd = ::open(folder.constData(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    if (fd >= 0)
+        return fd;
+#endif
+    QByteArray name = folder + "/kestrune-XXXXXX";
+    const int named = ::mkostemp(name.data(), O_CLOEXEC);
+    if (named >= 0)
+        ::unlink(name.constData());
+    return named;
+}
+
+} // namespace
+
+LocalEntry InspectLocalPath(const QString &path)
+{
+    LocalEntry entry;
+    struct stat st {};
+    if (path.isEmpty() || path.contains(QChar(u'\0')) || ::lstat(QFile::encodeName(path).constData(), &st) != 0)
+        return entry;
+    entry.kind = S_ISREG(st.st_mode) ? LocalEntry::Kind::PlainFile : LocalEntry::Kind::Other;
+    entry.identity = identityOf(st);
+    return entry;
+}
+
+std::optional<FileIdentity> IdentityOf(int fileDescriptor)
+{
+    struct stat st {};
+    if (fileDescriptor < 0 || ::fstat(fileDescriptor, &st) != 0)
+        return std::nullopt;
+    return identityOf(st);
+}
+
+LocalCopyWriter::~LocalCopyWriter()
+{
+    discard();
+    if (m_folderFd >= 0)
+        ::close(m_folderFd);
+}
+
+bool LocalCopyWriter::open(const QString &folder, const QString &name)
+{
+    m_folder = folder;
+    m_name = name;
+    m_failed = false;
+    if (!isPlainName(name)) {
+        setErrorString(QStringLiteral("not a plain file name"));
+        return false;
+    }
+    if (m_folderFd < 0)
+        m_folderFd = ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (m_folderFd < 0) {
+        setErrorString(systemError(errno));
+        return false;
+    }
+    // A new name of our own: O_EXCL never follows a link nor reuses a file.
+    for (int attempt = 0; attempt < 8 && m_fd < 0; ++attempt) {
+        m_tempName = temporaryName();
+        m_fd = ::openat(m_folderFd, QFile::encodeName(m_tempName).constData(),
+                        O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+        if (m_fd < 0 && errno != EEXIST) {
+            m_tempName.clear();
+            const int error = errno;
+            if ((error == EACCES || error == EPERM || error == EROFS) && openInPlace(error))
+                break;
+            setErrorString(systemError(error));
+            return false;
+        }
+    }
+    if (m_fd < 0) {
+        setErrorString(QStringLiteral("no free temporary name"));
+        return false;
+    }
+    return QIODevice::open(QIODevice::WriteOnly | QIODevice::Unbuffered);
+}
+
+bool LocalCopyWriter::openInPlace(int createError)
+{
+    // Only an existing plain file the operator may write, reached without
+    // following a link.
+    m_targetFd = ::openat(m_folderFd, QFile::encodeName(m_name).constData(),
+                          O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    struct stat st {};
+    if (m_targetFd < 0 || ::fstat(m_targetFd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        if (m_targetFd >= 0)
+            ::close(m_targetFd);
+        m_targetFd = -1;
+        errno = createError;
+        return false;
+    }
+    m_fd = openScratchFile();
+    if (m_fd < 0) {
+        ::close(m_targetFd);
+        m_targetFd = -1;
+        return false;
+    }
+    return true;
+}
+
+qint64 LocalCopyWriter::writeData(const char *data, qint64 length)
+{
+    qint64 done = 0;
+    while (done < length) {
+        const ssize_t n = ::write(m_fd, data + done, size_t(length - done));
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            m_failed = true;
+            setErrorString(systemError(errno));
+            return -1;
+        }
+        done += n;
+    }
+    m_written += done;
+    return done;
+}
+
+bool LocalCopyWriter::commit(const std::optional<FileIdentity> &keepOff)
+{
+    if (!isOpen() || m_fd < 0 || m_failed) {
+        discard();
+        return false;
+    }
+    const QByteArray name = QFile::encodeName(m_name);
+    const auto refuse = [this](const QString &why) {
+        setErrorString(why);
+        discard();
+        return false;
+    };
+    struct stat st {};
+    if (m_targetFd >= 0) {
+        // In place: the name must still be the file we opened.
+        struct stat target {};
+        if (::fstat(m_targetFd, &target) != 0
+            || ::fstatat(m_folderFd, name.constData(), &st, AT_SYMLINK_NOFOLLOW) != 0
+            || !S_ISREG(st.st_mode) || identityOf(st) != identityOf(target))
+            return refuse(QStringLiteral("not a plain file"));
+        if (keepOff && identityOf(target) == *keepOff)
+            return refuse(QStringLiteral("the run log"));
+        QString why;
+        if (!overwrite(m_targetFd, m_fd, m_written, &why))
+            return refuse(why);
+        discard();
+        return true;
+    }
+    bool replacing = false;
+    if (::fstatat(m_folderFd, name.constData(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+        if (!S_ISREG(st.st_mode))
+            return refuse(QStringLiteral("not a plain file"));
+        if (keepOff && identityOf(st) == *keepOff)
+            return refuse(QStringLiteral("the run log"));
+        replacing = true;
+        // The new copy keeps the old one's permissions.
+        ::fchmod(m_fd, st.st_mode & 07777);
+    } else if (errno != ENOENT) {
+        return refuse(systemError(errno));
+    }
+    // The old copy is only given up for bytes that are on disk.
+    if (replacing && ::fdatasync(m_fd) != 0)
+        return refuse(systemError(errno));
+    if (::close(m_fd) != 0) {
+        m_fd = -1;
+        return refuse(systemError(errno));
+    }
+    m_fd = -1;
+    // The rename replaces the directory entry itself: a link put there
+    // since the check above is replaced, never written through.
+    if (::renameat(m_folderFd, QFile::encodeName(m_tempName).constData(), m_folderFd,
+                   name.constData()) != 0)
+        return refuse(systemError(errno));
+    m_tempName.clear();
+    if (!replacing) {
+        const QMutexLocker locker(&unflushedLock());
+        unflushedFolders().insert(m_folder);
+    }
+    QIODevice::close();
+    return true;
+}
+
+void LocalCopyWriter::cancel()
+{
+    discard();
+}
+
+void LocalCopyWriter::discard()
+{
+    if (m_fd >= 0) {
+        ::close(m_fd);
+        m_fd = -1;
+    }
+    if (m_targetFd >= 0) {
+        ::close(m_targetFd);
+        m_targetFd = -1;
+    }
+    m_written = 0;
+    if (!m_tempName.isEmpty() && m_folderFd >= 0)
+        ::unlinkat(m_folderFd, QFile::encodeName(m_tempName).constData(), 0);
+    m_tempName.clear();
+    if (isOpen())
+        QIODevice::close();
+}
+
+LocalAppender::~LocalAppender()
+{
+    rollback();
+}
+
+bool LocalAppender::open(const QString &folder, const QString &name, qint64 start)
+{
+    closeFile();
+    m_mismatch = false;
+    m_compared = m_appended = 0;
+    if (!isPlainName(name) || start < 0)
+        return false;
+    const int dir = ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir < 0)
+        return false;
+    m_fd = ::openat(dir, QFile::encodeName(name).constData(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    ::close(dir);
+    struct stat st {};
+    if (m_fd < 0 || ::fstat(m_fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size <= start) {
+        closeFile();
+        return false;
+    }
+    m_oldSize = st.st_size;
+    m_expected.resize(m_oldSize - start);
+    qint64 done = 0;
+    while (done < m_expected.size()) {
+        const ssize_t n = ::pread(m_fd, m_expected.data() + done, size_t(m_expected.size() - done), start + done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            closeFile();
+            return false;
+        }
+        done += n;
+    }
+    return QIODevice::open(QIODevice::WriteOnly | QIODevice::Unbuffered);
+}
+
+qint64 LocalAppender::writeData(const char *data, qint64 length)
+{
+    qint64 used = 0;
+    if (m_compared < m_expected.size()) {
+        const qint64 n = std::min(length, qint64(m_expected.size()) - m_compared);
+        if (std::memcmp(data, m_expected.constData() + m_compared, size_t(n)) != 0) {
+            m_mismatch = true;
+            setErrorString(QStringLiteral("the copy is not the start of the file on the server"));
+            return -1;
+        }
+        m_compared += n;
+        used = n;
+    }
+    while (used < length) {
+        const ssize_t n = ::pwrite(m_fd, data + used, size_t(length - used), m_oldSize + m_appended);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            setErrorString(systemError(n < 0 ? errno : EIO));
+            return -1;
+        }
+        m_appended += n;
+        used += n;
+    }
+    return length;
+}
+
+bool LocalAppender::finish()
+{
+    if (m_fd < 0 || m_mismatch || m_compared < m_expected.size())
+        return false;
+    if (::fdatasync(m_fd) != 0) {
+        setErrorString(systemError(errno));
+        return false;
+    }
+    closeFile();
+    return true;
+}
+
+void LocalAppender::rollback()
+{
+    if (m_fd < 0)
+        return;
+    if (m_appended > 0 && ::ftruncate(m_fd, m_oldSize) == 0)
+        ::fdatasync(m_fd);
+    closeFile();
+}
+
+void LocalAppender::closeFile()
+{
+    if (m_fd >= 0)
+        ::close(m_fd);
+    m_fd = -1;
+    m_expected.clear();
+    if (isOpen())
+        QIODevice::close();
+}
+
+bool OverwriteFileInPlace(const QString &path, const QByteArray &bytes, QString *error)
+{
+    const int target = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    struct stat st {};
+    if (target < 0 || ::fstat(target, &st) != 0 || !S_ISREG(st.st_mode)) {
+        if (error)
+            *error = target < 0 ? systemError(errno) : QStringLiteral("not a plain file");
+        if (target >= 0)
+            ::close(target);
+        return false;
+    }
+    const int scratch = openScratchFile();
+    bool ok = scratch >= 0;
+    if (!ok && error)
+        *error = systemError(errno);
+    for (qsizetype done = 0; ok && done < bytes.size();) {
+        const ssize_t n = ::write(scratch, bytes.constData() + done, size_t(bytes.size() - done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            ok = false;
+            if (error)
+                *error = systemError(n < 0 ? errno : EIO);
+            break;
+        }
+        done += n;
+    }
+    ok = ok && overwrite(target, scratch, bytes.size(), error);
+    if (scratch >= 0)
+        ::close(scratch);
+    ::close(target);
+    return ok;
+}
+
+void FlushFolder(const QString &folder)
+{
+    {
+        const QMutexLocker locker(&unflushedLock());
+        if (!unflushedFolders().remove(folder))
+            return;
+    }
+    const int fd = ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return;
+#ifdef Q_OS_LINUX
+    ::syncfs(fd);
+#else
+    ::fsync(fd);
+    ::sync();
+#endif
+    ::close(fd);
+}
+
+#else // Q_OS_WIN: the same rules through the platform's file API.
+
+namespace {
+
+std::optional<FileIdentity> identityOfHandle(HANDLE handle)
+{
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!::GetFileInformationByHandle(handle, &info))
+        return std::nullopt;
+    return FileIdentity{quint64(info.dwVolumeSerialNumber),
+                        (quint64(info.nFileIndexHigh) << 32) | info.nFileIndexLow};
+}
+
+} // namespace
+
+LocalEntry InspectLocalPath(const QString &path)
+{
+    LocalEntry entry;
+    if (path.isEmpty())
+        return entry;
+    const std::wstring native = QFileInfo(path).absoluteFilePath().replace(u'/', u'\\').toStdWString();
+    const DWORD attributes = ::GetFileAttributesW(native.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES)
+        return entry;
+    const bool plain = !(attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE));
+    entry.kind = plain ? LocalEntry::Kind::PlainFile : LocalEntry::Kind::Other;
+    HANDLE h = ::CreateFileW(native.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                             nullptr, OPEN_EXISTING,
+                             FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (h != INVALID_HANDLE_VALUE) {
+        if (const auto id = identityOfHandle(h))
+            entry.identity = *id;
+        ::CloseHandle(h);
+    }
+    return entry;
+}
+
+std::optional<FileIdentity> IdentityOf(int fileDescriptor)
+{
+    const intptr_t handle = ::_get_osfhandle(fileDescriptor);
+    if (handle == -1)
+        return std::nullopt;
+    return identityOfHandle(reinterpret_cast<HANDLE>(handle));
+}
+
+// The Windows build keeps the body in a QSaveFile; m_fd stays -1.
+static QHash<const LocalCopyWriter *, QSaveFile *> &saveFiles()
+{
+    static QHash<const LocalCopyWriter *, QSaveFile *> files;
+    return files;
+}
+
+LocalCopyWriter::~LocalCopyWriter()
+{
+    discard();
+}
+
+bool LocalCopyWriter::open(const QString &folder, const QString &name)
+{
+    m_folder = folder;
+    m_name = name;
+    m_failed = false;
+    if (!isPlainName(name)) {
+        setErrorString(QStringLiteral("not a plain file name"));
+        return false;
+    }
+    auto *file = new QSaveFile(folder + QLatin1Char('\\') + name);
+    if (!file->open(QIODevice::WriteOnly)) {
+        setErrorString(file->errorString());
+        delete file;
+        return false;
+    }
+    saveFiles().insert(this, file);
+    return QIODevice::open(QIODevice::WriteOnly | QIODevice::Unbuffered);
+}
+
+bool LocalCopyWriter::openInPlace(int createError)
+{
+    // Only an existing plain file the operator may write, reached without
+    // following a link.
+    m_targetFd = ::openat(m_folderFd, QFile::encodeName(m_name).constData(),
+                          O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    struct stat st {};
+    if (m_targetFd < 0 || ::fstat(m_targetFd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        if (m_targetFd >= 0)
+            ::close(m_targetFd);
+        m_targetFd = -1;
+        errno = createError;
+        return false;
+    }
+    m_fd = openScratchFile();
+    if (m_fd < 0) {
+        ::close(m_targetFd);
+        m_targetFd = -1;
+        return false;
+    }
+    return true;
+}
+
+qint64 LocalCopyWriter::writeData(const char *data, qint64 length)
+{
+    QSaveFile *file = saveFiles().value(this);
+    const qint64 n = file ? file->write(data, length) : -1;
+    if (n != length) {
+        m_failed = true;
+        setErrorString(file ? file->errorString() : QStringLiteral("not open"));
+        return -1;
+    }
+    return n;
+}
+
+bool LocalCopyWriter::commit(const std::optional<FileIdentity> &keepOff)
+{
+    QSaveFile *file = saveFiles().value(this);
+    const LocalEntry now = InspectLocalPath(m_folder + QLatin1Char('\\') + m_name);
+    QString why;
+    if (!file || m_failed)
+        why = QStringLiteral("not written");
+    else if (now.kind == LocalEntry::Kind::Other)
+        why = QStringLiteral("not a plain file");
+    else if (now.kind == LocalEntry::Kind::PlainFile && keepOff && now.identity == *keepOff)
+        why = QStringLiteral("the run log");
+    if (!why.isEmpty()) {
+        setErrorString(why);
+        discard();
+        return false;
+    }
+    const bool ok = file->commit();
+    if (!ok)
+        setErrorString(file->errorString());
+    saveFiles().remove(this);
+    delete file;
+    QIODevice::close();
+    return ok;
+}
+
+void LocalCopyWriter::cancel()
+{
+    discard();
+}
+
+void LocalCopyWriter::discard()
+{
+    if (QSaveFile *file = saveFiles().take(this)) {
+        file->cancelWriting();
+        delete file;
+    }
+    if (isOpen())
+        QIODevice::close();
+}
+
+bool OverwriteFileInPlace(const QString &path, const QByteArray &bytes, QString *error)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadWrite)) {
+        if (error)
+            *error = file.errorString();
+        return false;
+    }
+    const bool ok = file.write(bytes) == bytes.size() && file.resize(bytes.size()) && file.flush();
+    if (!ok && error)
+        *error = file.errorString();
+    return ok;
+}
+
+// Windows: no appending; the caller then fetches the whole file.
+LocalAppender::~LocalAppender() = default;
+bool LocalAppender::open(const QString &, const QString &, qint64) { return false; }
+qint64 LocalAppender::writeData(const char *, qint64) { return -1; }
+bool LocalAppender::finish() { return false; }
+void LocalAppender::rollback() {}
+void LocalAppender::closeFile() {}
+
+void FlushFolder(const QString &folder)
+{
+    // QSaveFile flushes every copy it commits.
+    const QMutexLocker locker(&unflushedLock());
+    unflushedFolders().remove(folder);
+}
+
+#endif
+
+} // namespace kestrune::transfer

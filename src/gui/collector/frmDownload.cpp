@@ -1,0 +1,706 @@
+#include "gui/collector/frmDownload.h"
+
+#include "base/settings/AppInfo.h"
+#include "gui/layout/JapaneseFont.h"
+#include "gui/seam/UiSeam.h"
+#include "gui/layout/WindowLayout.h"
+#include "base/settings/basKestrune.h"
+#include "base/listing/ListingLoader.h"
+#include "base/listing/WebBrowser.h"
+#include "gui/collector/basShowFolders.h"
+#include "base/transfer/Credentials.h"
+#include "gui/dialogs/frmAbout.h"
+#include "gui/dialogs/frmSetting.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QDateTime>
+#include <QFrame>
+#include <QGroupBox>
+#include <QHeaderView>
+#include <QLabel>
+#include <QLineEdit>
+#include <QLocale>
+#include <QProgressBar>
+#include <QScreen>
+#include <QShowEvent>
+#include <QStatusBar>
+#include <QStyle>
+#include <QPlainTextEdit>
+#include <QThread>
+#include <QTimer>
+#include <QToolButton>
+#include <QTreeWidget>
+
+namespace kestrune {
+
+using kestrune::MsgIcon;
+using kestrune::ui;
+using namespace basKestrune;
+
+namespace {
+
+frmDownload *&theWindow()
+{
+    static frmDownload *w = nullptr;
+    return w;
+}
+
+using kestrune::layout::twips;
+
+// Layout figures are in twips; the window works in pixels at 96 dpi.
+constexpr int px(int t)
+{
+    return kestrune::layout::twipsToPixels(t);
+}
+
+constexpr QRect tw(int left, int top, int width, int height)
+{
+    return twips(left, top, width, height);
+}
+
+QToolButton *pictureButton(QWidget *parent, const QRect &geometry, const QString &caption,
+                           const QString &toolTip, const QIcon &icon)
+{
+    auto *b = new QToolButton(parent);
+    b->setGeometry(geometry);
+    b->setIcon(icon);
+    b->setText(caption);
+    b->setToolTip(toolTip);
+    b->setToolButtonStyle(caption.isEmpty() ? Qt::ToolButtonIconOnly
+                                            : Qt::ToolButtonTextUnderIcon);
+    b->setIconSize(caption.isEmpty() ? QSize(16, 16) : QSize(24, 24));
+    b->setFocusPolicy(Qt::StrongFocus);
+    return b;
+}
+
+
+const QString kRunLogName = QStringLiteral("Kestrune.log");
+
+} // namespace
+
+frmDownload::frmDownload(QWidget *parent)
+    : QWidget(parent, Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint
+                          | Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint)
+{
+    setObjectName(QStringLiteral("frmDownload"));
+    setFixedSize(px(6765), px(7335));
+    // Before any control measures its text.
+    kestrune::uifont::UseJapaneseUiFont(this);
+    buildControls();
+
+    kestrune::ListingLoader::Hooks hooks;
+    hooks.setStatusText = [this](const QString &text) { setStatusText(text); };
+    hooks.writeRunLog = [this](const QString &text) { WriteRunLog(intLogFileNo, text); };
+    hooks.setBusyPointer = [](bool busy) { ui().setBusyPointer(busy); };
+    hooks.setPageSource = [this](const QString &html, const QString &text) {
+        txtHtml->setPlainText(html);
+        txtSource->setPlainText(text);
+    };
+    hooks.abandoned = [this] { return m_unloaded; };
+    hooks.askLogin = [this](const kestrune::LoginPrompt &prompt)
+        -> std::optional<transfer::Credentials> {
+        kestrune::LoginRequest request;
+        request.host = prompt.host;
+        request.realm = prompt.realm;
+        request.proxy = prompt.proxy;
+        request.user = prompt.user;
+        request.attempt = prompt.attempt;
+        const std::optional<kestrune::LoginAnswer> answer = ui().askLogin(this, request);
+        if (!answer)
+            return std::nullopt;
+        return transfer::Credentials{answer->user, answer->password};
+    };
+    m_loader = new kestrune::ListingLoader(std::move(hooks), this);
+}
+
+frmDownload::~frmDownload()
+{
+    if (theWindow() == this)
+        theWindow() = nullptr;
+}
+
+frmDownload *frmDownload::Show()
+{
+    if (!theWindow()) {
+        theWindow() = new frmDownload();
+        theWindow()->Form_Load();
+    }
+    theWindow()->show();
+    theWindow()->txtURL->setFocus();
+    return theWindow();
+}
+
+frmDownload *frmDownload::instance()
+{
+    return theWindow();
+}
+
+void frmDownload::destroyInstance()
+{
+    delete theWindow();
+}
+
+kestrune::WebBrowser *frmDownload::brwBrowser() const
+{
+    return m_loader->brwBrowser;
+}
+
+QTimer *frmDownload::tmrIE() const
+{
+    return m_loader->tmrIE;
+}
+
+qint16 &frmDownload::intPageState()
+{
+    return m_loader->intPageState;
+}
+
+void frmDownload::buildControls()
+{
+    const auto standard = [this](QStyle::StandardPixmap icon) {
+        return style()->standardIcon(icon);
+    };
+    fraTarget = new QGroupBox(QStringLiteral("対象"), this);
+    fraTarget->setObjectName(QStringLiteral("fraTarget"));
+    fraTarget->setGeometry(tw(120, 180, 6495, 975));
+    lblTarget[0] = new QLabel(QStringLiteral("IISログのURL："), fraTarget);
+    lblTarget[0]->setGeometry(tw(210, 270, 1110, 180));
+    txtURL = new QLineEdit(fraTarget);
+    txtURL->setObjectName(QStringLiteral("txtURL"));
+    txtURL->setGeometry(tw(1710, 210, 4155, 270));
+    cmdLoad = pictureButton(fraTarget, tw(5940, 180, 345, 315), QString(),
+                            QStringLiteral("ログにアクセスする"), standard(QStyle::SP_BrowserReload));
+    cmdLoad->setObjectName(QStringLiteral("cmdLoad"));
+    lblTarget[1] = new QLabel(QStringLiteral("保存先フォルダ："), fraTarget);
+    lblTarget[1]->setGeometry(tw(210, 600, 1275, 180));
+    txtFolder = new QLineEdit(fraTarget);
+    txtFolder->setObjectName(QStringLiteral("txtFolder"));
+    txtFolder->setGeometry(tw(1710, 540, 4155, 270));
+    cmdBrowse = pictureButton(fraTarget, tw(5940, 520, 345, 315), QString(),
+                              QStringLiteral("参照"), standard(QStyle::SP_DirOpenIcon));
+    cmdBrowse->setObjectName(QStringLiteral("cmdBrowse"));
+    for (int i = 0; i < 2; ++i)
+        lblTarget[i]->setObjectName(QStringLiteral("lblTarget_%1").arg(i));
+
+    // The hidden machinery lies right of the client area and is never shown.
+    fraSource = new QGroupBox(QStringLiteral("HTMLソース"), this);
+    fraSource->setObjectName(QStringLiteral("fraSource"));
+    fraSource->setGeometry(tw(6960, 210, 1965, 5595));
+    brwBrowserView = new QWidget(fraSource);
+    brwBrowserView->setObjectName(QStringLiteral("brwBrowser"));
+    brwBrowserView->setGeometry(tw(120, 240, 1710, 3525));
+    txtSource = new QPlainTextEdit(fraSource);
+    txtSource->setObjectName(QStringLiteral("txtSource"));
+    txtSource->setGeometry(tw(120, 3840, 765, 1605));
+    txtHtml = new QPlainTextEdit(fraSource);
+    txtHtml->setObjectName(QStringLiteral("txtHtml"));
+    txtHtml->setGeometry(tw(870, 3840, 705, 1605));
+    for (QPlainTextEdit *t : {txtSource, txtHtml}) {
+        t->setFocusPolicy(Qt::NoFocus);
+    }
+    fraSource->setVisible(false);
+
+    fraLogfile = new QGroupBox(QStringLiteral("IIS Logファイル"), this);
+    fraLogfile->setObjectName(QStringLiteral("fraLogfile"));
+    fraLogfile->setGeometry(tw(120, 1320, 6495, 5505));
+    lstLogfiles = new QTreeWidget(fraLogfile);
+    lstLogfiles->setObjectName(QStringLiteral("lstLogfiles"));
+    lstLogfiles->setGeometry(tw(180, 300, 6135, 4095));
+    lstLogfiles->setColumnCount(0);
+    lstLogfiles->setRootIsDecorated(false);
+    lstLogfiles->setItemsExpandable(false);
+    lstLogfiles->setUniformRowHeights(true);
+    lstLogfiles->setSelectionMode(QAbstractItemView::SingleSelection);
+    lstLogfiles->setAllColumnsShowFocus(true);
+
+    cmdButton[1] = pictureButton(fraLogfile, tw(210, 4560, 765, 765), QStringLiteral("開始(&S)"),
+                                 QStringLiteral("ログの収集"), standard(QStyle::SP_MediaPlay));
+    cmdButton[2] = pictureButton(fraLogfile, tw(1170, 4560, 765, 765), QStringLiteral("停止(&E)"),
+                                 QStringLiteral("処理停止"), standard(QStyle::SP_MediaStop));
+    fraStatus = new QGroupBox(QStringLiteral("ダウンロード状況"), fraLogfile);
+    fraStatus->setObjectName(QStringLiteral("fraStatus"));
+    fraStatus->setGeometry(tw(2160, 4560, 1725, 765));
+    pgrDownload = new QProgressBar(fraStatus);
+    pgrDownload->setObjectName(QStringLiteral("pgrDownload"));
+    pgrDownload->setGeometry(tw(180, 450, 1365, 225));
+    pgrDownload->setRange(0, 100);
+    pgrDownload->setValue(0);
+    pgrDownload->setTextVisible(false);
+    // The count grows to the left of "/" and the total to its right, so
+    // numbers of any length stay readable.
+    const QRect countBox = tw(690, 210, 60, 180);
+    lblLogCount = new QLabel(fraStatus);
+    lblLogCount->setObjectName(QStringLiteral("lblLogCount"));
+    lblLogCount->setGeometry(QRect(px(180), countBox.top(), countBox.right() - px(180) + 1,
+                                   countBox.height()));
+    lblLogCount->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    lblAuction = new QLabel(QStringLiteral("/"), fraStatus);
+    lblAuction->setObjectName(QStringLiteral("lblAuction"));
+    lblAuction->setGeometry(tw(810, 210, 90, 180));
+    const QRect totalBox = tw(960, 210, 60, 180);
+    lblLogTotal = new QLabel(fraStatus);
+    lblLogTotal->setObjectName(QStringLiteral("lblLogTotal"));
+    lblLogTotal->setGeometry(QRect(totalBox.left(), totalBox.top(),
+                                   px(1545) - totalBox.left(), totalBox.height()));
+    lblLogTotal->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+    // The count, "/" and the total keep their line centred where the layout
+    // put it, in a box as tall as the font's line.
+    for (QLabel *label : {lblLogCount, lblAuction, lblLogTotal})
+        kestrune::layout::fitLabel(label, 0);
+    cmdButton[5] = pictureButton(fraLogfile, tw(4140, 4560, 315, 315), QString(),
+                                 QStringLiteral("ヘルプ"), QIcon(QStringLiteral(":/icons/help.png")));
+    cmdButton[4] = pictureButton(fraLogfile, tw(4140, 5010, 315, 315), QString(),
+                                 QStringLiteral("バージョン情報"),
+                                 standard(QStyle::SP_MessageBoxInformation));
+    cmdButton[3] = pictureButton(fraLogfile, tw(4590, 4560, 765, 765), QStringLiteral("設定(&T)"),
+                                 QStringLiteral("設定"), standard(QStyle::SP_FileDialogDetailedView));
+    cmdButton[0] = pictureButton(fraLogfile, tw(5520, 4560, 765, 765), QStringLiteral("終了(&X)"),
+                                 QStringLiteral("終了"), standard(QStyle::SP_DialogCloseButton));
+    for (int i = 0; i < 6; ++i) {
+        cmdButton[i]->setObjectName(QStringLiteral("cmdButton_%1").arg(i));
+        connect(cmdButton[i], &QToolButton::clicked, this, [this, i] { cmdButton_Click(i); });
+    }
+    cmdButton[1]->setEnabled(false);
+    cmdButton[2]->setEnabled(false);
+
+    StatusBar1 = new QStatusBar(this);
+    StatusBar1->setObjectName(QStringLiteral("StatusBar1"));
+    StatusBar1->setSizeGripEnabled(false);
+    StatusBar1->setGeometry(tw(0, 7020, 6765, 315));
+    const int widths[4] = {1005, 3630, 1200, 600};
+    const int minimums[4] = {1000, 1440, 1200, 600};
+    for (int i = 0; i < 4; ++i) {
+        panels[i] = new QLabel(StatusBar1);
+        panels[i]->setObjectName(QStringLiteral("panel_%1").arg(i + 1));
+        panels[i]->setFrameShape(QFrame::Panel);
+        panels[i]->setFrameShadow(QFrame::Sunken);
+        panels[i]->setMinimumWidth(px(minimums[i]));
+        if (i >= 2)
+            panels[i]->setFixedWidth(px(widths[i]));
+    }
+    StatusBar1->addWidget(panels[0], 0);
+    StatusBar1->addWidget(panels[1], 1);
+    StatusBar1->addPermanentWidget(panels[2], 0);
+    StatusBar1->addPermanentWidget(panels[3], 0);
+
+    for (int i = 0; i < 2; ++i) {
+        Line1[i] = new QFrame(this);
+        Line1[i]->setObjectName(QStringLiteral("Line1_%1").arg(i));
+        Line1[i]->setGeometry(0, 0, 0, 1);
+        Line1[i]->setAutoFillBackground(true);
+        QPalette pal = Line1[i]->palette();
+        pal.setColor(QPalette::Window, i == 0 ? QColor(0x80, 0x80, 0x80) : QColor(Qt::white));
+        Line1[i]->setPalette(pal);
+    }
+
+    for (QGroupBox *frame : {fraTarget, fraLogfile, fraStatus})
+        kestrune::layout::inlineFrameCaption(frame);
+    // Captions wider than their boxes in the desktop's font grow up to the
+    // next control instead of being cut.
+    kestrune::layout::fitLabel(lblTarget[0], txtURL->x() - lblTarget[0]->x() - 2);
+    kestrune::layout::fitLabel(lblTarget[1], txtFolder->x() - lblTarget[1]->x() - 2);
+
+    connect(cmdLoad, &QToolButton::clicked, this, &frmDownload::cmdLoad_Click);
+    connect(cmdBrowse, &QToolButton::clicked, this, &frmDownload::cmdBrowse_Click);
+
+    QWidget::setTabOrder(txtURL, cmdBrowse);
+    QWidget::setTabOrder(cmdBrowse, cmdButton[1]);
+    QWidget::setTabOrder(cmdButton[1], cmdButton[2]);
+    QWidget::setTabOrder(cmdButton[2], lstLogfiles);
+    QWidget::setTabOrder(lstLogfiles, txtFolder);
+    QWidget::setTabOrder(txtFolder, cmdLoad);
+    QWidget::setTabOrder(cmdLoad, cmdButton[0]);
+    QWidget::setTabOrder(cmdButton[0], cmdButton[3]);
+    QWidget::setTabOrder(cmdButton[3], cmdButton[5]);
+    QWidget::setTabOrder(cmdButton[5], cmdButton[4]);
+
+    m_clock = new QTimer(this);
+    m_clock->setInterval(1000);
+    connect(m_clock, &QTimer::timeout, this, &frmDownload::refreshClock);
+    refreshClock();
+    m_clock->start();
+}
+
+void frmDownload::refreshClock()
+{
+    const QDateTime now = QDateTime::currentDateTime();
+    const QLocale locale = QLocale::system();
+    // The panels keep their widths; a long date or time format gets a
+    // narrower font instead of losing its end.
+    kestrune::layout::setNarrowedText(panels[2], locale.toString(now.date(), QLocale::ShortFormat));
+    kestrune::layout::setNarrowedText(panels[3], locale.toString(now.time(), QLocale::ShortFormat));
+}
+
+void frmDownload::setStatusText(const QString &text)
+{
+    panels[1]->setText(transfer::HidePasswords(text));
+}
+
+void frmDownload::Form_Load()
+{
+    const auto fail = [this](const QString &description) {
+        ui().setBusyPointer(false);
+        ui().messageBox(this, QStringLiteral("アプリケーションエラー！\r\n") + description,
+                        MsgIcon::Exclamation, kestrune::appTitle());
+    };
+
+    ui().setBusyPointer(true);
+
+    // Centred on the screen now, and again with the frame once it is shown.
+    kestrune::layout::centreOnScreen(this, QGuiApplication::primaryScreen());
+    setWindowTitle(kestrune::appTitle());
+    for (QFrame *line : Line1)
+        line->setGeometry(0, 0, width(), 1);
+
+    gstrComputerName = GetLocalComputerName();
+    panels[0]->setText(gstrComputerName);
+
+    m_loader->setTimeout(glngTimeout);
+
+    LoadPage(QStringLiteral("about:blank"));
+    if (m_unloaded) {
+        // Closed while the blank page loaded: the program is ending.
+        ui().setBusyPointer(false);
+        return;
+    }
+    if (!brwBrowser()->Document()) {
+        fail(blankPageFailure());
+        return;
+    }
+    setStatusText(QString());
+    setupColumns();
+    intRunState = 0;
+    ui().setBusyPointer(false);
+}
+
+QString frmDownload::blankPageFailure() const
+{
+    // In the words the run log uses for a listing page that fails.
+    switch (m_loader->intPageState) {
+    case -2:
+        return QStringLiteral("タイムアウトが発生しました。");
+    case -1: {
+        const QString reason = brwBrowser()->lastErrorText();
+        return QStringLiteral("ページを表示できません。")
+            + (reason.isEmpty() ? QString() : QStringLiteral(" (") + reason + QLatin1Char(')'));
+    }
+    default:
+        return QStringLiteral("ページを表示できません。");
+    }
+}
+
+void frmDownload::showEvent(QShowEvent *event)
+{
+    // The window frame is known once the window exists: centre again with
+    // the outer size.
+    if (!m_centredWithFrame) {
+        m_centredWithFrame = true;
+        kestrune::layout::centreOnScreen(this, QGuiApplication::primaryScreen());
+    }
+    QWidget::showEvent(event);
+}
+
+void frmDownload::setupColumns()
+{
+    lstLogfiles->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    lstLogfiles->setColumnCount(2);
+    lstLogfiles->setHeaderLabels({QStringLiteral("ファイル名"), QStringLiteral("URL")});
+    const QFontMetrics fm(font());
+    lstLogfiles->header()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+    lstLogfiles->header()->setStretchLastSection(false);
+    lstLogfiles->setColumnWidth(0, fm.horizontalAdvance(QStringLiteral("ファイル名") + QString(12, QLatin1Char(' '))));
+    lstLogfiles->setColumnWidth(1, fm.horizontalAdvance(QStringLiteral("URL") + QString(68, QLatin1Char(' '))));
+}
+
+void frmDownload::closeEvent(QCloseEvent *event)
+{
+    Form_Unload();
+    event->accept();
+}
+
+void frmDownload::Form_Unload()
+{
+    if (m_unloaded)
+        return;
+    m_unloaded = true;
+    CloseRunLog();
+    ui().quitHelp();
+    m_clock->stop();
+    m_loader->tmrIE->stop();
+    hide();
+    // End the program.  A run or a page load in progress notices the unload
+    // at its next yield and unwinds without doing anything more.
+    if (QThread::currentThread()->loopLevel() > 0)
+        QCoreApplication::exit(0);
+}
+
+// ---------------------------------------------------------------- listing page
+
+void frmDownload::LoadPage(const QString &url)
+{
+    m_loader->LoadPage(url);
+}
+
+qint32 frmDownload::AnalyzeListingPage(const QString &url)
+{
+    ui().setBusyPointer(true);
+    lstLogfiles->clear();
+    QList<kestrune::ListingRow> rows;
+    const qint32 result = m_loader->AnalyzeListingPage(url, rows);
+    if (!rows.isEmpty()) {
+        QList<QTreeWidgetItem *> items;
+        items.reserve(rows.size());
+        for (const kestrune::ListingRow &row : rows) {
+            // The list shows an address without its password; the row keeps
+            // the address as the page gave it.
+            auto *item = new QTreeWidgetItem(QStringList{row.fileName, transfer::HidePasswords(row.url)});
+            item->setData(1, Qt::UserRole, row.url);
+            items.append(item);
+        }
+        lstLogfiles->setUpdatesEnabled(false);
+        lstLogfiles->addTopLevelItems(items);
+        lstLogfiles->setUpdatesEnabled(true);
+    }
+    ui().setBusyPointer(false);
+    return result;
+}
+
+void frmDownload::cmdLoad_Click()
+{
+    gstrLogURL = TrimSpaces(txtURL->text());
+    if (gstrLogURL.isEmpty()) {
+        ui().messageBox(this, QStringLiteral("IISログのURLを指定してください。"),
+                        MsgIcon::Exclamation, kestrune::appTitle());
+        txtURL->setFocus();
+        return;
+    }
+    lblLogCount->setText(QStringLiteral("0"));
+    const qint32 n = AnalyzeListingPage(gstrLogURL);
+    if (m_unloaded)
+        return;
+    if (n == -1) {
+        lstLogfiles->clear();
+        lblLogTotal->setText(QStringLiteral("0"));
+        return;
+    }
+    lblLogTotal->setText(QString::number(n));
+    cmdButton[1]->setEnabled(true);
+    cmdButton[2]->setEnabled(false);
+    cmdLoad->setEnabled(true);
+    cmdBrowse->setEnabled(true);
+}
+
+void frmDownload::cmdBrowse_Click()
+{
+    txtFolder->setText(basShowFolders::BrowseForFolder(
+        this, QStringLiteral("フォルダを指定してください"), txtFolder->text()));
+}
+
+// ---------------------------------------------------------------- run log
+
+void frmDownload::OpenRunLog(const QString &strFileName)
+{
+    strLogFilePath = strFileName;
+    intLogFileNo = m_runLog.open(strFileName);
+    if (!m_runLog.isOpen())
+        ui().setBusyPointer(false);
+}
+
+void frmDownload::WriteRunLog(qint16 intFileNo, const QString &strMessage)
+{
+    m_runLog.write(intFileNo, strMessage);
+}
+
+void frmDownload::CloseRunLog()
+{
+    m_runLog.close();
+}
+
+// ---------------------------------------------------------------- commands
+
+void frmDownload::cmdButton_Click(int index)
+{
+    switch (index) {
+    case 0:
+        close();
+        break;
+    case 1:
+        startCommand();
+        break;
+    case 2:
+        stopCommand();
+        break;
+    case 3: {
+        frmSetting dialog(this);
+        dialog.exec();
+        ui().setBusyPointer(false);
+        break;
+    }
+    case 4: {
+        frmAbout dialog(this);
+        dialog.exec();
+        ui().setBusyPointer(false);
+        break;
+    }
+    case 5:
+        ui().showHelp(this, gstrHelpFile);
+        ui().setBusyPointer(false);
+        break;
+    default:
+        break;
+    }
+}
+
+QList<kestrune::ListingRow> frmDownload::rows() const
+{
+    QList<kestrune::ListingRow> result;
+    const int n = lstLogfiles->topLevelItemCount();
+    result.reserve(n);
+    for (int i = 0; i < n; ++i) {
+        const QTreeWidgetItem *item = lstLogfiles->topLevelItem(i);
+        const QVariant url = item->data(1, Qt::UserRole);
+        result.append({item->text(0), url.isValid() ? url.toString() : item->text(1)});
+    }
+    return result;
+}
+
+void frmDownload::setIdleState()
+{
+    leaveBusyProgress();
+    lstLogfiles->setEnabled(true);
+    cmdButton[1]->setEnabled(true);
+    cmdButton[2]->setEnabled(false);
+    cmdLoad->setEnabled(true);
+    cmdBrowse->setEnabled(true);
+}
+
+void frmDownload::startCommand()
+{
+    gstrLogURL = txtURL->text();
+    gstrSaveFolder = txtFolder->text();
+    if (gstrLogURL.isEmpty()) {
+        ui().messageBox(this, QStringLiteral("IISログのURLを指定してください。"),
+                        MsgIcon::Exclamation, kestrune::appTitle());
+        txtURL->setFocus();
+        return;
+    }
+    if (gstrSaveFolder.isEmpty()) {
+        ui().messageBox(this, QStringLiteral("保存先フォルダを指定してください。"),
+                        MsgIcon::Exclamation, kestrune::appTitle());
+        txtFolder->setFocus();
+        return;
+    }
+    OpenRunLog(kRunLogName);
+    if (lstLogfiles->topLevelItemCount() == 0) {
+        CloseRunLog();
+        ui().setBusyPointer(false);
+        return;
+    }
+    cmdButton[1]->setEnabled(false);
+    cmdButton[2]->setEnabled(true);
+    cmdLoad->setEnabled(false);
+    cmdBrowse->setEnabled(false);
+    setStatusText(QStringLiteral("処理中[") + kestrune::RunLog::timeStamp(QDateTime::currentDateTime())
+                  + QStringLiteral("開始]"));
+    if (QTreeWidgetItem *first = lstLogfiles->topLevelItem(0))
+        lstLogfiles->setCurrentItem(first);
+    const QList<kestrune::ListingRow> snapshot = rows();
+    intRunState = 0;
+
+    kestrune::CollectionRun run(*this);
+    switch (run.run(snapshot, gstrSaveFolder)) {
+    case kestrune::CollectionRun::Ending::Completed:
+        CloseRunLog();
+        setStatusText(QString());
+        setIdleState();
+        ui().setBusyPointer(false);
+        break;
+    case kestrune::CollectionRun::Ending::Stopped:
+        // The row that was in transfer at the stop may have made the bar
+        // busy again after the stop command left it idle.
+        leaveBusyProgress();
+        CloseRunLog();
+        ui().setBusyPointer(false);
+        break;
+    case kestrune::CollectionRun::Ending::Abandoned:
+        break;
+    }
+}
+
+void frmDownload::stopCommand()
+{
+    intRunState = 1;
+    lstLogfiles->setEnabled(true);
+    CloseRunLog();
+    setStatusText(QString());
+    setIdleState();
+    ui().setBusyPointer(false);
+}
+
+// ---------------------------------------------------------------- run front end
+
+void frmDownload::yield()
+{
+    QCoreApplication::processEvents();
+}
+
+bool frmDownload::stopRequested()
+{
+    return intRunState == 1;
+}
+
+bool frmDownload::abandoned()
+{
+    return m_unloaded;
+}
+
+void frmDownload::beginRow(int i, const kestrune::ListingRow &)
+{
+    lstLogfiles->setFocus();
+    if (QTreeWidgetItem *item = lstLogfiles->topLevelItem(i - 1)) {
+        lstLogfiles->setCurrentItem(item);
+        lstLogfiles->scrollToItem(item);
+    }
+    pgrDownload->setRange(0, 100);
+    pgrDownload->setValue(0);
+    lblLogCount->setText(QString::number(i));
+}
+
+void frmDownload::setProgress(int percent, bool busy)
+{
+    if (busy) {
+        if (pgrDownload->maximum() != 0)
+            pgrDownload->setRange(0, 0);
+        return;
+    }
+    if (pgrDownload->maximum() != 100)
+        pgrDownload->setRange(0, 100);
+    if (pgrDownload->value() != percent)
+        pgrDownload->setValue(percent);
+}
+
+void frmDownload::leaveBusyProgress()
+{
+    if (pgrDownload->maximum() == 0) {
+        pgrDownload->setRange(0, 100);
+        pgrDownload->setValue(0);
+    }
+}
+
+void frmDownload::writeRunLog(const QString &message)
+{
+    WriteRunLog(intLogFileNo, message);
+}
+
+QString frmDownload::currentFolderText()
+{
+    return txtFolder->text();
+}
+
+QString frmDownload::proxy()
+{
+    return gstrProxy;
+}
+
+} // namespace kestrune

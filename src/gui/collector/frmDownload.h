@@ -1,0 +1,137 @@
+#pragma once
+// The collector window: the listing address and the save folder, the list of
+// log files, the run's progress and the command buttons.  The window owns the
+// widgets; loading the listing, the run and the run log are units of their own
+// that it drives.
+
+#include "base/collection/CollectionRun.h"
+#include "base/listing/ListingRow.h"
+#include "base/collection/RunLog.h"
+
+#include <QWidget>
+
+#include <array>
+
+class QFrame;
+class QGroupBox;
+class QLabel;
+class QLineEdit;
+class QProgressBar;
+class QStatusBar;
+class QPlainTextEdit;
+class QTimer;
+class QToolButton;
+class QTreeWidget;
+
+namespace kestrune {
+
+class ListingLoader;
+class WebBrowser;
+
+class frmDownload : public QWidget, private kestrune::CollectionRun::Host {
+    Q_OBJECT
+public:
+    explicit frmDownload(QWidget *parent = nullptr);
+    ~frmDownload() override;
+
+    // Creates the program's window if needed, runs its load handling and
+    // shows it.
+    static frmDownload *Show();
+    static frmDownload *instance();
+    static void destroyInstance();
+
+    // Load handling: run once before the window is first shown.
+    void Form_Load();
+
+    // The handlers of the window's controls.
+    void cmdLoad_Click();
+    void cmdBrowse_Click();
+    void cmdButton_Click(int index);
+
+    // Listing page (delegates to the listing unit).
+    void LoadPage(const QString &url);
+    qint32 AnalyzeListingPage(const QString &url);
+
+    // Run log.
+    void OpenRunLog(const QString &strFileName);
+    void WriteRunLog(qint16 intFileNo, const QString &strMessage);
+    void CloseRunLog();
+
+    // Window variables.
+    qint16 &intPageState();
+    qint16 intRunState = 0;
+    qint16 intLogFileNo = 0;
+    QString strLogFilePath;
+    qint64 lngRemoteSize = 0;
+
+    // Controls, under the names the operator's manual and the tests use.
+    QGroupBox *fraTarget = nullptr;
+    std::array<QLabel *, 2> lblTarget{};
+    QLineEdit *txtURL = nullptr;
+    QToolButton *cmdLoad = nullptr;
+    QLineEdit *txtFolder = nullptr;
+    QToolButton *cmdBrowse = nullptr;
+    QGroupBox *fraSource = nullptr;
+    QWidget *brwBrowserView = nullptr; // where a browser would draw; never visible
+    QPlainTextEdit *txtSource = nullptr;
+    QPlainTextEdit *txtHtml = nullptr;
+    QGroupBox *fraLogfile = nullptr;
+    QTreeWidget *lstLogfiles = nullptr;
+    std::array<QToolButton *, 6> cmdButton{};
+    QGroupBox *fraStatus = nullptr;
+    QProgressBar *pgrDownload = nullptr;
+    QLabel *lblLogCount = nullptr;
+    QLabel *lblAuction = nullptr;
+    QLabel *lblLogTotal = nullptr;
+    QStatusBar *StatusBar1 = nullptr;
+    std::array<QLabel *, 4> panels{}; // StatusBar1's panels 1..4 at 0..3
+    std::array<QFrame *, 2> Line1{};
+
+    kestrune::WebBrowser *brwBrowser() const;
+    QTimer *tmrIE() const;
+    kestrune::ListingLoader *listingLoader() const { return m_loader; }
+
+    // True once the window has been unloaded: every wait gives up.
+    bool isUnloaded() const { return m_unloaded; }
+
+    // The rows of the list, as the run reads them.
+    QList<kestrune::ListingRow> rows() const;
+
+protected:
+    void closeEvent(QCloseEvent *event) override;
+    void showEvent(QShowEvent *event) override;
+
+private:
+    void buildControls();
+    void setupColumns();
+    void Form_Unload();
+    void refreshClock();
+    void setIdleState();
+    void startCommand();
+    void stopCommand();
+    void setStatusText(const QString &text);
+    // What went wrong when the blank page left no document (load handling).
+    QString blankPageFailure() const;
+    // A busy (0...0) progress bar becomes a 0...100 bar at 0 again.
+    void leaveBusyProgress();
+
+    // The run's front end.
+    void yield() override;
+    bool stopRequested() override;
+    bool abandoned() override;
+    void beginRow(int i, const kestrune::ListingRow &row) override;
+    void remoteSizeKnown(qint64 size) override { lngRemoteSize = size; }
+    void setProgress(int percent, bool busy) override;
+    void writeRunLog(const QString &message) override;
+    QString currentFolderText() override;
+    QString proxy() override;
+    std::optional<transfer::FileIdentity> runLogIdentity() override { return m_runLog.identity(); }
+
+    kestrune::ListingLoader *m_loader = nullptr;
+    kestrune::RunLog m_runLog;
+    QTimer *m_clock = nullptr;
+    bool m_unloaded = false;
+    bool m_centredWithFrame = false;
+};
+
+} // namespace kestrune

@@ -1,0 +1,465 @@
+// DownloadFile against a real HTTP server on loopback: byte-exact bodies, the
+// outcome lines, the failure cases that must store nothing, the read/yield
+// rhythm, progress and memory.
+
+#include "ProcessMemory.h"
+#include "TestHttpServer.h"
+#include "TransferTestUtil.h"
+#include "base/transfer/basWinInet.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QFile>
+#include <QRegularExpression>
+#include <QSaveFile>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+
+using namespace kestrune;
+
+using namespace transfertest;
+
+namespace {
+
+enum class Shape { Fixed, Generated, Chunked, NoLength };
+
+TestResponse shapedResponse(Shape shape, qint64 size)
+{
+    TestResponse r;
+    if (shape == Shape::Fixed)
+        r.body = TestHttpServer::patternBytes(0, size);
+    else
+        r.generatedSize = size;
+    r.chunked = shape == Shape::Chunked;
+    r.omitContentLength = shape == Shape::NoLength;
+    return r;
+}
+
+QByteArray readAll(const QString &path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
+}
+
+TestResponse rawReply(const QByteArray &reply)
+{
+    TestResponse r;
+    r.rawReply = reply;
+    return r;
+}
+
+} // namespace
+
+Q_DECLARE_METATYPE(DownloadResult)
+
+class TestDownload : public QObject {
+    Q_OBJECT
+
+private Q_SLOTS:
+    void initTestCase();
+    void init();
+    void cleanup();
+
+    void outcome_data();
+    void outcome();
+    void emptyUrlDoesNothing();
+    void endsWithoutALine_data();
+    void endsWithoutALine();
+    void readsSmallPiecesWithYields();
+    void progress_data();
+    void progress();
+    void suspendedReaderHoldsBackData();
+    void largeBodyKeepsMemoryFlat();
+
+private:
+    // Serves a generated body of size bytes at route; its URL.
+    QString serve(const QString &route, qint64 size)
+    {
+        m_server.setRoute(route, shapedResponse(Shape::Generated, size));
+        return m_server.url(route);
+    }
+
+    TestHttpServer m_server;
+};
+
+void TestDownload::initTestCase()
+{
+    clearProxyEnvironment();
+    QVERIFY(m_server.listen());
+    m_server.setRoute(QStringLiteral("/real.log"), shapedResponse(Shape::Fixed, 5000));
+}
+
+void TestDownload::init()
+{
+    SetTransferIdleTimeout(10000);
+    m_server.clearRequests();
+}
+
+void TestDownload::cleanup()
+{
+    SetTransferIdleTimeout(60000);
+}
+
+void TestDownload::outcome_data()
+{
+    // A row with a response is served on a route of its own; the others name
+    // their URL.  stored: the bytes that must replace the old copy; empty: the
+    // old copy must stay as it was.  opened: the line is "○ " (else "× ").
+    QTest::addColumn<QString>("url");
+    QTest::addColumn<TestResponse>("response");
+    QTest::addColumn<bool>("opened");
+    QTest::addColumn<QByteArray>("stored");
+
+    const auto served = [](const char *tag, const TestResponse &r, bool opened,
+                           const QByteArray &stored = QByteArray()) {
+        QTest::newRow(tag) << QString() << r << opened << stored;
+    };
+    const auto unserved = [](const char *tag, const QString &url) {
+        QTest::newRow(tag) << url << TestResponse() << false << QByteArray();
+    };
+
+    // Byte-exact bodies around the 1,024-byte read size, in every framing.
+    const struct { const char *name; Shape shape; } shapes[] = {
+        {"fixed", Shape::Fixed}, {"generated", Shape::Generated},
+        {"chunked", Shape::Chunked}, {"no length", Shape::NoLength}};
+    for (const auto &s : shapes) {
+        for (qint64 size : {qint64(1), qint64(1023), qint64(1024), qint64(1025), qint64(32767),
+                            qint64(100000)})
+            QTest::addRow("%s %lld", s.name, size) << QString() << shapedResponse(s.shape, size)
+                                                   << true << TestHttpServer::patternBytes(0, size);
+    }
+    for (Shape shape : {Shape::Generated, Shape::Chunked})
+        QTest::addRow("%s 3 MiB + 7", shape == Shape::Chunked ? "chunked" : "generated")
+            << QString() << shapedResponse(shape, 3 * 1048576 + 7) << true
+            << TestHttpServer::patternBytes(0, 3 * 1048576 + 7);
+
+    TestResponse moved;
+    moved.status = 302;
+    moved.contentType = "text/html";
+    moved.body = "<a href=\"/real.log\">moved</a>";
+    moved.extraHeaders = {{"Location", "/real.log"}};
+    served("redirect: the target's body", moved, true, TestHttpServer::patternBytes(0, 5000));
+
+    // Failures and empty answers: nothing replaces the old copy.
+    served("empty body", TestResponse(), true);
+    TestResponse notFound;
+    notFound.status = 404;
+    notFound.contentType = "text/html";
+    notFound.body = "<html><body>gone</body></html>";
+    served("404 with page", notFound, false);
+    TestResponse serverError = notFound;
+    serverError.status = 500;
+    served("500 with page", serverError, false);
+    TestResponse choices = notFound; // not an error to the HTTP client, but no file either
+    choices.status = 300;
+    served("300 without a target", choices, false);
+
+    TestResponse ok = shapedResponse(Shape::Generated, 100000);
+    TestResponse cut = ok;
+    cut.cutAfter = 40000;
+    served("cut short", cut, false);
+    cut.cutAfter = 0;
+    served("cut before body", cut, false);
+    cut.chunked = true;
+    cut.cutAfter = 40000; // inside the first chunk
+    served("chunked cut short", cut, false);
+    TestResponse stall = ok;
+    stall.stallAfterHeaders = true;
+    served("stall after headers", stall, false);
+    stall = ok;
+    stall.stallBeforeHeaders = true;
+    served("stall before headers", stall, false);
+
+    unserved("unreachable", QStringLiteral("http://127.0.0.1:%1/x.log").arg(closedPort()));
+    unserved("unresolvable", QStringLiteral("http://no-such-host.invalid/x.log"));
+    unserved("local file scheme", QStringLiteral("file:///etc/hostname"));
+    unserved("not a url", QStringLiteral("http://"));
+
+    // Framing the server writes itself.
+    const QByteArray head = "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\n";
+    const QByteArray chunked = head + "Transfer-Encoding: chunked\r\n\r\n";
+    served("chunk extension and trailer",
+           rawReply(chunked + "5;name=v\r\nhello\r\n6\r\n world\r\n0\r\nX-Checksum: 1\r\n\r\n"),
+           true, "hello world");
+    served("upper-case chunk size", rawReply(chunked + "A\r\n0123456789\r\n0\r\n\r\n"), true,
+           "0123456789");
+    served("interim 100 answer first",
+           rawReply("HTTP/1.1 100 Continue\r\n\r\n" + head + "Content-Length: 3\r\n\r\nabc"), true,
+           "abc");
+    served("folded header line",
+           rawReply(head + "X-Long: one\r\n two\r\nContent-Length: 3\r\n\r\nabc"), true, "abc");
+    served("repeated equal lengths", rawReply(head + "Content-Length: 4, 4\r\n\r\nabcd"), true,
+           "abcd");
+    served("more bytes than announced", rawReply(head + "Content-Length: 4\r\n\r\nabcdEXTRA"),
+           true, "abcd");
+    served("HTTP/1.0 ended by close", rawReply("HTTP/1.0 200 OK\r\n\r\nuntil the end"), true,
+           "until the end");
+    served("204 no content", rawReply("HTTP/1.1 204 No Content\r\n\r\n"), true);
+    served("conflicting lengths",
+           rawReply(head + "Content-Length: 4\r\nContent-Length: 5\r\n\r\nabcde"), false);
+    served("length not a number", rawReply(head + "Content-Length: 4x\r\n\r\nabcd"), false);
+    served("chunk size not hex", rawReply(chunked + "zz\r\nabc\r\n0\r\n\r\n"), false);
+    served("no line end after chunk data", rawReply(chunked + "3\r\nabcdef\r\n0\r\n\r\n"), false);
+    served("last chunk without the final line", rawReply(chunked + "3\r\nabc\r\n0\r\n"), false);
+    served("closed inside the head", rawReply("HTTP/1.1 200 OK\r\nContent-Le"), false);
+    served("not HTTP", rawReply("SSH-2.0-OpenSSH_9.2\r\n\r\n"), false);
+    served("gzip, chunked", rawReply(head + "Transfer-Encoding: gzip, chunked\r\n\r\n3\r\nabc\r\n0\r\n\r\n"),
+           false);
+
+    // Servers that never end: each ends in "× " within the (shortened) idle
+    // time-out or the cap on the head, whatever is buffered.
+    TestResponse stallInHeader = rawReply("HTTP/1.1 200 OK\r\nContent-Le");
+    stallInHeader.keepOpenAfterRaw = true;
+    served("stall inside a header line", stallInHeader, false);
+    TestResponse stallInChunkSize = rawReply(chunked + "400\r\n" + QByteArray(1024, 'x') + "\r\n10");
+    stallInChunkSize.keepOpenAfterRaw = true;
+    served("stall inside a chunk-size line", stallInChunkSize, false);
+    TestResponse endlessTrailer = rawReply(chunked + "3\r\nabc\r\n0\r\n");
+    endlessTrailer.endlessRepeat = "X-Trailer: " + QByteArray(100, 't') + "\r\n";
+    served("endless trailer", endlessTrailer, false);
+    TestResponse endlessContinue = rawReply({});
+    endlessContinue.endlessRepeat = "HTTP/1.1 100 Continue\r\n\r\n";
+    served("endless 100 Continue", endlessContinue, false);
+    TestResponse endlessHead = rawReply(head);
+    endlessHead.endlessRepeat = "X-Filler: " + QByteArray(100, 'f') + "\r\n";
+    served("endless header lines", endlessHead, false);
+    // The test server answers a TLS hello with silence.
+    QTest::newRow("stall inside the TLS handshake") << QStringLiteral("https://SERVER/x.log")
+                                                    << TestResponse() << false << QByteArray();
+}
+
+void TestDownload::outcome()
+{
+    QFETCH(QString, url);
+    QFETCH(TestResponse, response);
+    QFETCH(bool, opened);
+    QFETCH(QByteArray, stored);
+
+    url.replace(QStringLiteral("SERVER"), QStringLiteral("127.0.0.1:%1").arg(m_server.port()));
+    const bool local = url.isEmpty();
+    const QString route = QStringLiteral("/row/")
+        + QString::fromLatin1(QTest::currentDataTag()).replace(QRegularExpression("[^A-Za-z0-9]"), "_");
+    if (local) {
+        m_server.setRoute(route, response);
+        url = m_server.url(route);
+    }
+    // The stalls end through the idle time-out.
+    SetTransferIdleTimeout(response.stallAfterHeaders || response.stallBeforeHeaders
+                                   || response.keepOpenAfterRaw || url.startsWith(u"https://127.")
+                               ? 400
+                               : 10000);
+
+    QTemporaryDir folder;
+    const QString target = folder.filePath(QStringLiteral("u_ex1.log"));
+    const QByteArray old = "the previous copy\r\n";
+    {
+        QFile f(target);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write(old);
+    }
+    // Stored through a QSaveFile committed only for a positive count, as the
+    // collection run does.
+    HookRecord record;
+    QSaveFile file(target);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    QElapsedTimer clock;
+    clock.start();
+    const DownloadOutcome outcome = DownloadFile(url, &file, QString(),
+                                                 stored.isEmpty() ? 100000 : stored.size(), record.hooks());
+    const qint64 result = outcome.bytes;
+    QCOMPARE(outcome.result, !opened ? DownloadResult::Failed
+                             : stored.isEmpty() ? DownloadResult::Empty : DownloadResult::Stored);
+    if (result > 0)
+        QVERIFY(file.commit());
+    else
+        file.cancelWriting();
+    if (stored.isEmpty())
+        QVERIFY2(clock.elapsed() < 5000, "a failing transfer must end promptly");
+
+    QCOMPARE(result, qint64(stored.size()));
+    QCOMPARE(record.lines, QStringList{opened ? okLine(url) : failLine(url)});
+    const QByteArray now = readAll(target);
+    QCOMPARE(now.size(), stored.isEmpty() ? old.size() : stored.size());
+    QVERIFY(now == (stored.isEmpty() ? old : stored));
+    // No temporary file is left beside it.
+    QCOMPARE(QDir(folder.path()).entryList(QDir::Files | QDir::Hidden),
+             QStringList{QStringLiteral("u_ex1.log")});
+    if (local) {
+        const QList<RecordedRequest> requests = m_server.requests();
+        QCOMPARE(requests.size(), response.status == 302 ? 2 : 1);
+        verifyFileRequest(requests.first(), route.toLatin1());
+    }
+}
+
+void TestDownload::emptyUrlDoesNothing()
+{
+    const int connections = m_server.connectionCount();
+    HookRecord record;
+    PatternCheckDevice device;
+    const DownloadOutcome outcome = DownloadFile(QString(), &device, QString(), 10, record.hooks());
+    QCOMPARE(outcome.result, DownloadResult::Empty);
+    QCOMPARE(outcome.bytes, qint64(0));
+    QVERIFY(record.lines.isEmpty());
+    QVERIFY(record.progress.isEmpty());
+    QCOMPARE(device.writes(), qint64(0));
+    QTest::qWait(50);
+    QCOMPARE(m_server.connectionCount(), connections);
+}
+
+void TestDownload::endsWithoutALine_data()
+{
+    QTest::addColumn<bool>("abandon"); // else the device refuses writes after 10,240 bytes
+    QTest::addColumn<DownloadResult>("result");
+    QTest::newRow("refused write: store failure") << false << DownloadResult::NotStorable;
+    QTest::newRow("abandoned: stops at the yield that says so") << true << DownloadResult::Interrupted;
+}
+
+void TestDownload::endsWithoutALine()
+{
+    QFETCH(bool, abandon);
+    QFETCH(DownloadResult, result);
+    PatternCheckDevice device;
+    HookRecord record;
+    DownloadHooks hooks = record.hooks();
+    if (abandon)
+        hooks.abandoned = [&device] { return device.received() >= 10240; };
+    else
+        device.failAfter(10240);
+    QCOMPARE(DownloadFile(serve(QStringLiteral("/stop.log"), 1000000), &device, QString(), 1000000,
+                          hooks).result,
+             result);
+    QVERIFY(record.lines.isEmpty());
+    if (abandon)
+        QCOMPARE(device.received(), qint64(10240));
+}
+
+void TestDownload::readsSmallPiecesWithYields()
+{
+    const qint64 size = 300000;
+    YieldCounter yields;
+    PatternCheckDevice device(&yields);
+    HookRecord record;
+    QCOMPARE(DownloadFile(serve(QStringLiteral("/rhythm.log"), size), &device, QString(), size,
+                          record.hooks()).bytes,
+             size);
+    QVERIFY(device.matches());
+    QVERIFY(device.largestWrite() <= 1024);
+    QVERIFY(device.writes() >= size / 1024);
+    QCOMPARE(device.writesWithoutYield(), qint64(0));
+}
+
+void TestDownload::progress_data()
+{
+    QTest::addColumn<qint64>("bodySize");
+    QTest::addColumn<qint64>("remoteSize");
+    QTest::addColumn<int>("lastPercent");
+    QTest::addColumn<bool>("lastBusy");
+
+    QTest::newRow("exact size") << qint64(100000) << qint64(100000) << 100 << false;
+    QTest::newRow("no size announced") << qint64(100000) << qint64(0) << 0 << true;
+    QTest::newRow("grew since the probe") << qint64(100000) << qint64(30000) << 100 << true;
+    QTest::newRow("shrank since the probe") << qint64(50000) << qint64(100000) << 50 << false;
+    QTest::newRow("announced beyond 4 GiB") << qint64(100000) << (qint64(5) << 30) << 0 << false;
+}
+
+void TestDownload::progress()
+{
+    QFETCH(qint64, bodySize);
+    QFETCH(qint64, remoteSize);
+    QFETCH(int, lastPercent);
+    QFETCH(bool, lastBusy);
+    const QString url = serve(QStringLiteral("/progress.log"), bodySize);
+    HookRecord record;
+    // No target: the body is read and discarded, with its line as usual.
+    QCOMPARE(DownloadFile(url, nullptr, QString(), remoteSize, record.hooks()).bytes, bodySize);
+    QCOMPARE(record.lines, QStringList{okLine(url)});
+    QVERIFY(!record.progress.isEmpty());
+    QCOMPARE(record.progress.last().first, lastPercent);
+    QCOMPARE(record.progress.last().second, lastBusy);
+    int previous = -1;
+    for (int i = 0; i < record.progress.size(); ++i) {
+        const auto &p = record.progress.at(i);
+        QVERIFY(p.first >= 0 && p.first <= 100);
+        QVERIFY(p.first >= previous);
+        if (i > 0) // only changes are reported
+            QVERIFY(p != record.progress.at(i - 1));
+        previous = p.first;
+    }
+    QVERIFY(record.progress.size() <= 102);
+}
+
+void TestDownload::suspendedReaderHoldsBackData()
+{
+    // A modal dialog opened during a transfer runs its own event loop inside
+    // a yield; the transfer must neither pile the rest of the file into
+    // memory nor count the pause against the idle time-out.
+    const qint64 size = 160 * 1048576;
+    TestHttpServerThread serverThread;
+    QVERIFY(serverThread.start());
+    serverThread.server()->setRoute(QStringLiteral("/suspend.log"),
+                                    shapedResponse(Shape::Generated, size));
+    SetTransferIdleTimeout(300);
+
+    PatternCheckDevice device;
+    qint64 growthWhileSuspended = -1;
+    bool suspended = false;
+    DownloadHooks hooks;
+    hooks.setProgress = [&](int, bool) {
+        if (suspended || device.received() < 1048576)
+            return;
+        suspended = true;
+        const qint64 before = ProcessMemory::residentBytes();
+        QEventLoop dialog;
+        QTimer::singleShot(1200, &dialog, &QEventLoop::quit);
+        dialog.exec();
+        growthWhileSuspended = ProcessMemory::residentBytes() - before;
+    };
+    QStringList lines;
+    hooks.writeRunLog = [&](const QString &line) { lines.append(line); };
+    const QString url = serverThread.server()->url(QStringLiteral("/suspend.log"));
+    QCOMPARE(DownloadFile(url, &device, QString(), size, hooks).bytes, size);
+    QVERIFY(suspended);
+    QVERIFY(device.matches());
+    QCOMPARE(lines, QStringList{okLine(url)});
+    qInfo("resident growth while suspended: %lld KiB", growthWhileSuspended / 1024);
+    QVERIFY2(growthWhileSuspended < 16 * 1048576, "the connection kept reading while nobody read it");
+}
+
+void TestDownload::largeBodyKeepsMemoryFlat()
+{
+    const qint64 size = 300 * 1048576;
+    TestHttpServerThread serverThread;
+    QVERIFY(serverThread.start());
+    serverThread.server()->setRoute(QStringLiteral("/big.log"),
+                                    shapedResponse(Shape::Generated, size));
+
+    const bool peakReset = ProcessMemory::resetPeak();
+    const qint64 baseline = ProcessMemory::residentBytes();
+    QVERIFY(baseline > 0);
+    qint64 sampledPeak = baseline;
+    PatternCheckDevice device;
+    DownloadHooks hooks;
+    hooks.setProgress = [&](int, bool) {
+        sampledPeak = std::max(sampledPeak, ProcessMemory::residentBytes());
+    };
+    QElapsedTimer clock;
+    clock.start();
+    QCOMPARE(DownloadFile(serverThread.server()->url(QStringLiteral("/big.log")), &device,
+                          QString(), size, hooks).bytes,
+             size);
+    const qint64 elapsed = std::max<qint64>(clock.elapsed(), 1);
+    QCOMPARE(device.received(), size);
+    QVERIFY(device.matches());
+
+    const qint64 peak = peakReset ? std::max(ProcessMemory::peakResidentBytes(), sampledPeak)
+                                  : sampledPeak;
+    const qint64 growth = peak - baseline;
+    qInfo("300 MiB in %lld ms (%.0f MiB/s), peak resident growth %lld KiB%s", elapsed,
+          300.0 * 1000 / elapsed, growth / 1024, peakReset ? "" : " (sampled)");
+    QVERIFY2(growth < 64 * 1048576, "memory grew with the body");
+}
+
+QTEST_GUILESS_MAIN(TestDownload)
+#include "tst_download.moc"

@@ -1,0 +1,260 @@
+// The two size probes: what the web server announces for a URL, and the size
+// of the local copy.
+
+#include "TestHttpServer.h"
+#include "TransferTestUtil.h"
+#include "base/transfer/basGetFileSize.h"
+#include "base/transfer/basWinInet.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QLocalServer>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <unistd.h>
+
+using namespace kestrune;
+
+using namespace transfertest;
+
+namespace {
+enum LocalKind { Absent, File, Folder, Socket, Unreadable };
+}
+
+class TestSizeProbes : public QObject {
+    Q_OBJECT
+
+private Q_SLOTS:
+    void initTestCase();
+    void init();
+    void cleanup();
+
+    void remoteSize_data();
+    void remoteSize();
+    void remoteProbeLeavesBodyUnread();
+    void emptyUrlMakesNoRequest();
+
+    void localSize_data();
+    void localSize();
+
+private:
+    TestHttpServer m_server;
+    QTemporaryDir m_dir;
+};
+
+void TestSizeProbes::initTestCase()
+{
+    clearProxyEnvironment();
+    QVERIFY(m_server.listen());
+    QVERIFY(m_dir.isValid());
+    TestResponse target;
+    target.generatedSize = 100000;
+    m_server.setRoute(QStringLiteral("/target.log"), target);
+}
+
+void TestSizeProbes::init()
+{
+    SetTransferIdleTimeout(10000);
+    m_server.clearRequests();
+}
+
+void TestSizeProbes::cleanup()
+{
+    SetTransferIdleTimeout(60000);
+}
+
+void TestSizeProbes::remoteSize_data()
+{
+    // url: a path served with response at /size.log (the query is sent as
+    // given), or a URL of its own.
+    QTest::addColumn<QString>("url");
+    QTest::addColumn<TestResponse>("response");
+    QTest::addColumn<qint64>("expected");
+    const QString local = QStringLiteral("/size.log");
+
+    TestResponse r;
+    r.body = TestHttpServer::patternBytes(0, 32767);
+    QTest::newRow("content length, query kept") << local + "?x=1" << r << qint64(32767);
+    QTest::newRow("zero length") << local << TestResponse() << qint64(0);
+
+    TestResponse notFound;
+    notFound.status = 404;
+    notFound.body = QByteArray(1234, 'x');
+    QTest::newRow("404 page with its length") << local << notFound << qint64(1234);
+    TestResponse error = notFound;
+    error.status = 503;
+    QTest::newRow("503 page with its length") << local << error << qint64(1234);
+    QTest::newRow("unknown path: the 404 page's length")
+        << QStringLiteral("/missing.log") << TestResponse()
+        << qint64(TestHttpServer::notFoundBody().size());
+
+    TestResponse chunked;
+    chunked.generatedSize = 5000;
+    chunked.chunked = true;
+    QTest::newRow("chunked") << local << chunked << qint64(0);
+    TestResponse noLength;
+    noLength.body = "body without a length";
+    noLength.omitContentLength = true;
+    QTest::newRow("no content length") << local << noLength << qint64(0);
+    TestResponse garbage = noLength;
+    garbage.extraHeaders = {{"Content-Length", "twelve"}};
+    QTest::newRow("content length not a number") << local << garbage << qint64(0);
+
+    TestResponse huge;
+    huge.generatedSize = (qint64(5) << 30) + 3; // beyond 32 bits
+    QTest::newRow("5 GiB") << local << huge << (qint64(5) << 30) + 3;
+
+    TestResponse moved;
+    moved.status = 301;
+    moved.body = "moved";
+    moved.extraHeaders = {{"Location", "/target.log"}};
+    QTest::newRow("redirect: the target's length") << local << moved << qint64(100000);
+
+    TestResponse slow = r;
+    slow.delayMs = 300;
+    QTest::newRow("slow answer") << local << slow << qint64(32767);
+    TestResponse headersOnly = r;
+    headersOnly.stallAfterHeaders = true;
+    QTest::newRow("body never comes: the headers do") << local << headersOnly << qint64(32767);
+
+    // The probe asks for the first byte; a ranged answer tells the whole size.
+    const auto raw = [](const QByteArray &reply, bool keepOpen = false) {
+        TestResponse t;
+        t.rawReply = reply;
+        t.keepOpenAfterRaw = keepOpen;
+        return t;
+    };
+    QTest::newRow("ranged answer: its total") << local
+        << raw("HTTP/1.1 206 Partial Content\r\nContent-Range: bytes 0-0/5368709123\r\nContent-Length: 1\r\n\r\nx")
+        << (qint64(5) << 30) + 3;
+    QTest::newRow("empty file: 416 with its total") << local
+        << raw("HTTP/1.1 416 Range Not Satisfiable\r\nContent-Range: bytes */0\r\nContent-Length: 5\r\n\r\nnone!")
+        << qint64(0);
+    QTest::newRow("ranged answer of unknown total") << local
+        << raw("HTTP/1.1 206 Partial Content\r\nContent-Range: bytes 0-0/*\r\nContent-Length: 1\r\n\r\nx")
+        << qint64(0);
+
+    // No answer at all, or one that never ends: 0, and soon.
+    QTest::newRow("stall inside a header line") << local << raw("HTTP/1.1 200 OK\r\nContent-Le", true) << qint64(0);
+    TestResponse endlessContinue = raw({});
+    endlessContinue.endlessRepeat = "HTTP/1.1 100 Continue\r\n\r\n";
+    QTest::newRow("endless 100 Continue") << local << endlessContinue << qint64(0);
+    TestResponse stall;
+    stall.stallBeforeHeaders = true;
+    QTest::newRow("never answers") << local << stall << qint64(0);
+    QTest::newRow("unreachable") << QStringLiteral("http://127.0.0.1:%1/x.log").arg(closedPort())
+                                 << TestResponse() << qint64(0);
+    QTest::newRow("unresolvable") << QStringLiteral("http://no-such-host.invalid/x.log")
+                                  << TestResponse() << qint64(0);
+    QTest::newRow("not http") << QStringLiteral("file:///etc/hostname") << TestResponse()
+                              << qint64(0);
+    QTest::newRow("not a url") << QStringLiteral("http://") << TestResponse() << qint64(0);
+}
+
+void TestSizeProbes::remoteSize()
+{
+    QFETCH(QString, url);
+    QFETCH(TestResponse, response);
+    QFETCH(qint64, expected);
+    const bool local = url.startsWith(u'/');
+    if (local && url != QLatin1String("/missing.log"))
+        m_server.setRoute(url.section(u'?', 0, 0), response);
+    SetTransferIdleTimeout(response.stallBeforeHeaders || response.keepOpenAfterRaw ? 500 : 10000);
+    QElapsedTimer clock;
+    clock.start();
+    QCOMPARE(GetRemoteFileSize(local ? m_server.url(url) : url, QString()), expected);
+    // Nobody waits for a body, nor long for an answer.
+    QVERIFY(clock.elapsed() < 5000);
+    if (local) {
+        // One request per probe (two for the redirect).
+        const QList<RecordedRequest> requests = m_server.requests();
+        QCOMPARE(requests.size(), response.status == 301 ? 2 : 1);
+        verifyFileRequest(requests.first(), url.toLatin1());
+        QCOMPARE(requests.first().header("Range"), QByteArray("bytes=0-0"));
+    }
+}
+
+void TestSizeProbes::remoteProbeLeavesBodyUnread()
+{
+    // A probe that read the body would pull the whole gigabyte; one that
+    // stops after the headers lets only what fits into socket buffers go.
+    TestHttpServerThread serverThread;
+    QVERIFY(serverThread.start());
+    TestResponse big;
+    big.generatedSize = qint64(1) << 30;
+    serverThread.server()->setRoute(QStringLiteral("/big.log"), big);
+    QCOMPARE(GetRemoteFileSize(serverThread.server()->url(QStringLiteral("/big.log")), QString()),
+             qint64(1) << 30);
+    QTest::qWait(200);
+    const qint64 sent = serverThread.server()->bodyBytesSent();
+    qInfo("body bytes the server got rid of: %lld", sent);
+    QVERIFY(sent < 64 * 1048576);
+}
+
+void TestSizeProbes::emptyUrlMakesNoRequest()
+{
+    const int before = m_server.connectionCount();
+    QCOMPARE(GetRemoteFileSize(QString(), QString()), qint64(0));
+    QCOMPARE(GetRemoteFileSize(QString(), QStringLiteral("127.0.0.1:1")), qint64(0));
+    QTest::qWait(50);
+    QCOMPARE(m_server.connectionCount(), before);
+}
+
+void TestSizeProbes::localSize_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<int>("kind");
+    QTest::addColumn<qint64>("size"); // of a File
+    QTest::addColumn<qint64>("expected");
+
+    QTest::newRow("missing") << "missing.log" << int(Absent) << qint64(0) << qint64(-1);
+    QTest::newRow("empty") << "empty.log" << int(File) << qint64(0) << qint64(0);
+    QTest::newRow("100,000 bytes") << "u_ex0101.log" << int(File) << qint64(100000) << qint64(100000);
+    QTest::newRow("Japanese name") << QStringLiteral("ログ 1.log") << int(File) << qint64(777) << qint64(777);
+    QTest::newRow("a folder") << "folder.log" << int(Folder) << qint64(0) << qint64(-1);
+    QTest::newRow("sparse 5 GiB") << "huge.log" << int(File) << (qint64(5) << 30) << (qint64(5) << 30);
+    QTest::newRow("2 GiB exactly") << "two.log" << int(File) << (qint64(2) << 30) << (qint64(2) << 30);
+    QTest::newRow("empty path") << "" << int(Absent) << qint64(0) << qint64(-1);
+    QTest::newRow("below a file") << "u_ex0101.log/x.log" << int(Absent) << qint64(0) << qint64(-1);
+    QTest::newRow("zero character") << QString::fromUtf16(u"a\0b.log", 7) << int(Absent) << qint64(0)
+                                    << qint64(-1);
+    // A socket cannot be opened for reading, whoever asks.
+    QTest::newRow("socket") << "socket.log" << int(Socket) << qint64(0) << qint64(-1);
+    QTest::newRow("no read permission") << "locked.log" << int(Unreadable) << qint64(6) << qint64(-1);
+}
+
+void TestSizeProbes::localSize()
+{
+    QFETCH(QString, name);
+    QFETCH(int, kind);
+    QFETCH(qint64, size);
+    QFETCH(qint64, expected);
+    const QString path = name.isEmpty() ? QString() : m_dir.filePath(name);
+    QLocalServer socketFile;
+    if (kind == Folder) {
+        QVERIFY(QDir(m_dir.path()).mkpath(name));
+    } else if (kind == Socket) {
+        socketFile.setSocketOptions(QLocalServer::WorldAccessOption);
+        QVERIFY(socketFile.listen(path));
+    } else if (kind == File || kind == Unreadable) {
+        QFile f(path);
+        QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        if (size <= 1048576)
+            f.write(TestHttpServer::patternBytes(0, size));
+        else
+            QVERIFY(f.resize(size)); // sparse: no disk space used
+    }
+    if (kind == Unreadable) {
+        QVERIFY(QFile::setPermissions(path, QFileDevice::Permissions()));
+        if (::geteuid() == 0)
+            QSKIP("running as root: a file without read permission is still readable");
+    }
+    QCOMPARE(GetLocalFileSize(path), expected);
+    if (size > 1048576)
+        QFile::remove(path);
+}
+
+QTEST_GUILESS_MAIN(TestSizeProbes)
+#include "tst_sizeprobes.moc"

@@ -1,0 +1,213 @@
+// kestrune-collect's own units: the command line, the default time-out and
+// the texts of the progress line and the summary.
+
+#include "cli/CollectOptions.h"
+#include "cli/CollectProgress.h"
+
+#include <QTemporaryDir>
+#include <QtTest>
+
+using namespace kestrune;
+
+using namespace kestrune::cli;
+
+class TestCollectCli : public QObject {
+    Q_OBJECT
+
+private slots:
+    void parsesOperandsAndOptions_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<QString>("url");
+        QTest::addColumn<QString>("parsed"); // folder|proxy|time-out in ms ("-": not given)|log|quiet
+
+        const QString u = QStringLiteral("http://127.0.0.1:8080/logs/");
+        QTest::newRow("operands only") << QStringList{u, "/srv/logs"} << u << "/srv/logs||-|Kestrune.log|";
+        QTest::newRow("options first") << QStringList{"--proxy", "proxy.example:3128", "--timeout", "12",
+                                                      "--log", "/var/log/k.log", "--quiet", u, "out"}
+                                       << u << "out|proxy.example:3128|12000|/var/log/k.log|quiet";
+        QTest::newRow("ipv6 proxy") << QStringList{"--proxy", "[::1]:8080", u, "out"} << u
+                                    << "out|[::1]:8080|-|Kestrune.log|";
+        QTest::newRow("proxy list") << QStringList{"--proxy", "http=a:8080; https=b:3128", u, "out"} << u
+                                    << "out|http=a:8080; https=b:3128|-|Kestrune.log|";
+        QTest::newRow("equals form, options last") << QStringList{u, "out", "--proxy=10.0.0.1", "--timeout=2.5"}
+                                                   << u << "out|10.0.0.1|2000|Kestrune.log|";
+        QTest::newRow("half rounds up to even") << QStringList{"--timeout", "3.5", u, "out"} << u
+                                                << "out||4000|Kestrune.log|";
+        QTest::newRow("options between operands") << QStringList{u, "-q", "out"} << u << "out||-|Kestrune.log|quiet";
+        QTest::newRow("double dash ends options") << QStringList{"--", u, "--odd-folder"} << u
+                                                  << "--odd-folder||-|Kestrune.log|";
+        QTest::newRow("url trimmed") << QStringList{"  " + u + " ", "out"} << u << "out||-|Kestrune.log|";
+        QTest::newRow("https") << QStringList{"https://host/logs/", "out"} << "https://host/logs/"
+                               << "out||-|Kestrune.log|";
+    }
+
+    void parsesOperandsAndOptions()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(QString, url);
+        QFETCH(QString, parsed);
+        const CollectOptions o = parseCollectOptions(arguments);
+        QCOMPARE(o.error, QString());
+        QCOMPARE(o.url, url);
+        QCOMPARE(QStringList({o.folder, o.proxy, o.timeoutMs ? QString::number(*o.timeoutMs) : QStringLiteral("-"),
+                              o.logPath, o.quiet ? QStringLiteral("quiet") : QString()})
+                     .join(u'|'),
+                 parsed);
+        QVERIFY(!o.help);
+        QVERIFY(!o.version);
+    }
+
+    void rejectsBadCommandLines_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<QString>("error");
+        const QString u = QStringLiteral("http://127.0.0.1/logs/");
+        QTest::newRow("nothing") << QStringList{} << "URL and FOLDER are missing";
+        QTest::newRow("url only") << QStringList{u} << "FOLDER is missing";
+        QTest::newRow("extra operand") << QStringList{u, "a", "b"} << "unexpected argument \"b\"";
+        QTest::newRow("unknown") << QStringList{"--verbose", u, "a"} << "Unknown option 'verbose'.";
+        QTest::newRow("quiet with value") << QStringList{"--quiet=yes", u, "a"} << "Unexpected value after '--quiet'.";
+        QTest::newRow("proxy missing value") << QStringList{u, "a", "--proxy"} << "Missing value after '--proxy'.";
+        QTest::newRow("proxy blank") << QStringList{"--proxy", " ", u, "a"} << "option --proxy needs HOST[:PORT]";
+        const QString notAProxy =
+            QStringLiteral("option --proxy: \"%1\" is not HOST[:PORT] or a list of [SCHEME=]HOST[:PORT]");
+        QTest::newRow("proxy bad port") << QStringList{"--proxy", "proxy:99999", u, "a"}
+                                        << notAProxy.arg("proxy:99999");
+        QTest::newRow("proxy blank before the port") << QStringList{"--proxy=proxy :80", u, "a"}
+                                                     << notAProxy.arg("proxy :80");
+        QTest::newRow("proxy list, empty entry") << QStringList{"--proxy=http=a:1 https=", u, "a"}
+                                                 << notAProxy.arg("http=a:1 https=");
+        QTest::newRow("timeout text") << QStringList{"--timeout", "ten", u, "a"}
+                                      << "option --timeout needs a positive number of seconds, not \"ten\"";
+        QTest::newRow("timeout zero") << QStringList{"--timeout=0", u, "a"}
+                                      << "option --timeout needs a positive number of seconds, not \"0\"";
+        QTest::newRow("timeout negative") << QStringList{"--timeout=-5", u, "a"}
+                                          << "option --timeout needs a positive number of seconds, not \"-5\"";
+        QTest::newRow("timeout overflow") << QStringList{"--timeout", "99999999", u, "a"}
+                                          << "option --timeout needs a positive number of seconds, not \"99999999\"";
+        QTest::newRow("log empty") << QStringList{"--log=", u, "a"} << "option --log needs a file name";
+        QTest::newRow("max-time zero") << QStringList{"--max-time", "0", u, "a"}
+                                       << "option --max-time needs a positive number of seconds, not \"0\"";
+        QTest::newRow("cacert empty") << QStringList{"--cacert=", u, "a"} << "option --cacert needs a file name";
+        QTest::newRow("user missing value") << QStringList{u, "a", "--user"} << "Missing value after '--user'.";
+        QTest::newRow("ftp") << QStringList{"ftp://h/x", "a"} << "bad URL \"ftp://h/x\": not an http:// or https:// address";
+        QTest::newRow("relative") << QStringList{"logs/", "a"} << "bad URL \"logs/\": not an http:// or https:// address";
+        QTest::newRow("no host") << QStringList{"http:///logs/", "a"} << "bad URL \"http:///logs/\": no host name";
+        QTest::newRow("every unknown option") << QStringList{"--x", "--y"} << "Unknown options: x, y.";
+    }
+
+    void rejectsBadCommandLines()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(QString, error);
+        const CollectOptions o = parseCollectOptions(arguments);
+        QCOMPARE(o.error, error);
+        QVERIFY(!o.error.contains(QLatin1Char('\n')));
+    }
+
+    void parsesLoginAndLimitOptions()
+    {
+        const CollectOptions o = parseCollectOptions(
+            {"--user", "ops", "--proxy-user=gw", "--netrc", "--cacert", "/etc/ca.pem", "--max-time", "90.5",
+             "https://h/logs/", "out"});
+        QCOMPARE(o.error, QString());
+        QCOMPARE(o.user, std::optional<QString>(QStringLiteral("ops")));
+        QCOMPARE(o.proxyUser, std::optional<QString>(QStringLiteral("gw")));
+        QVERIFY(o.netrc);
+        QCOMPARE(o.caFile, QStringLiteral("/etc/ca.pem"));
+        QCOMPARE(o.maxTimeMs, std::optional<qint64>(90000)); // halves to the even second, as --timeout
+        // An empty user name is a user name (some servers take one).
+        QCOMPARE(parseCollectOptions({"--user=", "https://h/", "out"}).user, std::optional<QString>(QString()));
+        QVERIFY(!parseCollectOptions({"https://h/", "out"}).user);
+    }
+
+    void usageNamesEveryOption()
+    {
+        // Version and usage output, and help winning over errors, are
+        // checked on the program itself (tst_e2e_collect).
+        for (const char *option : {"--proxy", "--timeout", "--log", "--user", "--netrc", "--proxy-user", "--cacert",
+                                   "--max-time", "--quiet", "--help", "--version"})
+            QVERIFY2(usageText().contains(QLatin1String(option)), option);
+    }
+
+    void defaultTimeoutComesFromTheSettingsFile_data()
+    {
+        QTest::addColumn<QByteArray>("ini"); // empty: no file
+        QTest::addColumn<int>("expected");
+        QTest::newRow("no file") << QByteArray() << 30000;
+        QTest::newRow("value") << QByteArray("[Kestrune]\r\nTimeout=45\r\n") << 45000;
+        QTest::newRow("fraction") << QByteArray("[Kestrune]\r\nTimeout=0.5\r\n") << 0;
+        QTest::newRow("not a number") << QByteArray("[Kestrune]\r\nTimeout=abc\r\n") << 30000;
+        QTest::newRow("no key") << QByteArray("[Kestrune]\r\nProxyAddress=x\r\n") << 30000;
+        QTest::newRow("other section") << QByteArray("[Other]\r\nTimeout=9\r\n") << 30000;
+    }
+
+    void defaultTimeoutComesFromTheSettingsFile()
+    {
+        QFETCH(QByteArray, ini);
+        QFETCH(int, expected);
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("Kestrune.ini"));
+        if (!ini.isEmpty()) {
+            QFile f(path);
+            QVERIFY(f.open(QIODevice::WriteOnly));
+            f.write(ini);
+        }
+        QCOMPARE(defaultTimeoutMs(path), expected);
+    }
+
+    void byteAndRateTexts_data()
+    {
+        QTest::addColumn<qint64>("bytes");
+        QTest::addColumn<QString>("text");
+        QTest::newRow("0") << qint64(0) << "0 B";
+        QTest::newRow("1023") << qint64(1023) << "1023 B";
+        QTest::newRow("1 KiB") << qint64(1024) << "1.0 KiB";
+        QTest::newRow("8 KiB") << qint64(8192) << "8.0 KiB";
+        QTest::newRow("12.3 KiB") << qint64(12595) << "12.3 KiB";
+        QTest::newRow("just under 1 MiB") << qint64(1048575) << "1.00 MiB";
+        QTest::newRow("1023 KiB") << qint64(1023) * 1024 << "1023 KiB";
+        QTest::newRow("256 MiB") << qint64(256) * 1024 * 1024 << "256 MiB";
+        QTest::newRow("2.5 GiB") << qint64(5) * 512 * 1024 * 1024 << "2.50 GiB";
+        QTest::newRow("beyond 32 bits") << qint64(5) * 1024 * 1024 * 1024 * 1024 << "5.00 TiB";
+    }
+
+    void byteAndRateTexts()
+    {
+        QFETCH(qint64, bytes);
+        QFETCH(QString, text);
+        QCOMPARE(formatBytes(bytes), text);
+        QCOMPARE(formatRate(bytes, 1000), text + QStringLiteral("/s"));
+        QCOMPARE(formatRate(bytes, 0), QStringLiteral("-"));
+    }
+
+    void progressLineFitsTheTerminal()
+    {
+        const QString name = QStringLiteral("u_ex261201_アクセスログ_とても長い名前.log");
+        QString line = progressLine(3, 12, name, 2048, 4096, 2000);
+        QCOMPARE(line, QStringLiteral("3/12 ") + name + QStringLiteral(" 2.0 KiB/4.0 KiB 1.0 KiB/s"));
+        line = progressLine(3, 12, name, 2048, 0, 2000);
+        QCOMPARE(line, QStringLiteral("3/12 ") + name + QStringLiteral(" 2.0 KiB 1.0 KiB/s"));
+        line = progressLine(3, 12, name, 2048, 4096, 2000, 40);
+        QCOMPARE(line.size(), 40);
+        QVERIFY(line.startsWith(QStringLiteral("3/12 u_ex")));
+        QVERIFY(line.endsWith(QStringLiteral("... 2.0 KiB/4.0 KiB 1.0 KiB/s")));
+        // Too narrow for the name: the line is cut, never longer than asked.
+        QVERIFY(progressLine(100, 1000, name, qint64(3) << 30, qint64(4) << 30, 1, 20).size() <= 20);
+    }
+
+    void summaryCountsEveryOutcome()
+    {
+        CollectTotals t;
+        t.downloaded = 3;
+        t.unchanged = 7;
+        t.failed = 1;
+        t.bytes = qint64(5) << 30;
+        QCOMPARE(summaryLine(t, 12345),
+                 QStringLiteral("kestrune-collect: 3 downloaded, 7 unchanged, 1 failed, 5368709120 bytes in 12.3 s"));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestCollectCli)
+#include "tst_collectcli.moc"

@@ -1,0 +1,733 @@
+// The listing load and the collection run, driven through the real window
+// against a real HTTP server on loopback: what the operator types and clicks,
+// and what the list, the labels, the status bar, the folder and the run log
+// show afterwards.
+
+#include "base/settings/TextCodec.h"
+#include "base/settings/basKestrune.h"
+#include "base/listing/ListingLoader.h"
+#include "base/listing/WebBrowser.h"
+#include "gui/collector/frmDownload.h"
+#include "gui/dialogs/frmSetting.h"
+#include "base/transfer/basWinInet.h"
+
+#include "LoopbackPort.h"
+#include "RecordingUi.h"
+#include "TestHttpServer.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QLabel>
+#include <QApplication>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTcpServer>
+#include <QProgressBar>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <QToolButton>
+#include <QTreeWidget>
+#include <QtTest>
+
+#include <memory>
+
+using namespace kestrune;
+
+namespace {
+
+struct Link {
+    QString name;
+    QString href;
+};
+
+// An IIS-style listing page.
+QByteArray listingPage(const QList<Link> &links, const QString &parentText = QStringLiteral("[To Parent Directory]"),
+                       const QByteArray &charsetMeta = QByteArray())
+{
+    QString html = QStringLiteral("<html><head>");
+    if (!charsetMeta.isEmpty())
+        html += QStringLiteral("<meta http-equiv=\"Content-Type\" content=\"text/html; charset=%1\">")
+                    .arg(QString::fromLatin1(charsetMeta));
+    html += QStringLiteral("<title>127.0.0.1 - /logs/</title></head><body><H1>127.0.0.1 - /logs/</H1><hr>\n<pre>");
+    if (!parentText.isEmpty())
+        html += QStringLiteral("<A HREF=\"/\">%1</A><br><br>").arg(parentText);
+    for (const Link &l : links)
+        html += QStringLiteral(" 2026/12/01    10:00        12345 <A HREF=\"%1\">%2</A><br>")
+                    .arg(l.href, l.name);
+    html += QStringLiteral("</pre><hr></body></html>");
+    return html.toUtf8();
+}
+
+TestResponse htmlResponse(const QByteArray &body, const QByteArray &contentType = "text/html; charset=utf-8")
+{
+    TestResponse r;
+    r.contentType = contentType;
+    r.body = body;
+    return r;
+}
+
+TestResponse fileResponse(const QByteArray &body)
+{
+    TestResponse r;
+    r.contentType = "text/plain";
+    r.body = body;
+    return r;
+}
+
+} // namespace
+
+class TestCollectionRun : public QObject {
+    Q_OBJECT
+
+    std::unique_ptr<QTemporaryDir> m_exeDir;
+    std::unique_ptr<QTemporaryDir> m_saveDir;
+    std::unique_ptr<RecordingUi> m_ui;
+    std::unique_ptr<TestHttpServer> m_server;
+    std::unique_ptr<frmDownload> m_w;
+    QString m_originalDir = QDir::currentPath();
+
+    QString save(const QString &name) const { return m_saveDir->path() + QDir::separator() + name; }
+
+    static QByteArray readFile(const QString &path)
+    {
+        QFile f(path);
+        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
+    }
+
+    static void writeFile(const QString &path, const QByteArray &bytes)
+    {
+        QFile f(path);
+        QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        f.write(bytes);
+    }
+
+    // The event lines of a run log: the messages after the time stamp.
+    static QStringList logMessages(const QString &path)
+    {
+        const QStringList lines = QString::fromUtf8(readFile(path)).split(QStringLiteral("\r\n"));
+        QStringList messages;
+        for (qsizetype i = 4; i < lines.size(); ++i) {
+            if (lines[i].isEmpty())
+                continue;
+            messages.append(lines[i].mid(20));
+        }
+        return messages;
+    }
+
+    QString logPath() const { return m_exeDir->filePath(QStringLiteral("Kestrune.log")); }
+
+    void load(const QString &url)
+    {
+        m_w->txtURL->setText(url);
+        m_w->cmdLoad->click();
+    }
+
+    void serveListing(const QList<Link> &links, const QString &parent = QStringLiteral("[To Parent Directory]"))
+    {
+        m_server->setRoute(QStringLiteral("/logs/"), htmlResponse(listingPage(links, parent)));
+    }
+
+    // Serves each file under /logs/ and returns the links to them, in order.
+    QList<Link> serveFiles(const QList<QPair<QString, QByteArray>> &files)
+    {
+        QList<Link> links;
+        for (const auto &[name, body] : files) {
+            m_server->setRoute(QStringLiteral("/logs/") + name, fileResponse(body));
+            links.append({name, QStringLiteral("/logs/") + name});
+        }
+        return links;
+    }
+
+    // Runs action once, inside the run, while row `row` is downloading.
+    void duringDownloadOfRow(int row, std::function<void()> action, bool &fired)
+    {
+        fired = false;
+        connect(m_w->pgrDownload, &QProgressBar::valueChanged, this,
+                [this, row, action = std::move(action), &fired](int value) {
+                    if (fired || value == 0 || m_w->lblLogCount->text() != QString::number(row))
+                        return;
+                    fired = true;
+                    action();
+                });
+    }
+
+    void startRun()
+    {
+        m_w->txtFolder->setText(m_saveDir->path());
+        m_w->cmdButton[1]->click();
+    }
+
+    QStringList listNames() const
+    {
+        QStringList names;
+        for (int i = 0; i < m_w->lstLogfiles->topLevelItemCount(); ++i)
+            names.append(m_w->lstLogfiles->topLevelItem(i)->text(0));
+        return names;
+    }
+
+    // Temporary files of unfinished downloads: named ones in the save folder
+    // and, where the system makes them without a name, files this process
+    // still holds open there.
+    QStringList tempFiles() const
+    {
+        QStringList temps;
+        const QStringList names = QDir(m_saveDir->path()).entryList(QDir::Files | QDir::Hidden);
+        for (const QString &n : names) {
+            if (n.contains(QLatin1Char('.')) && !n.endsWith(QStringLiteral(".log")))
+                temps.append(n);
+        }
+        const QString folder = QDir(m_saveDir->path()).canonicalPath();
+        const QDir fds(QStringLiteral("/proc/self/fd"));
+        for (const QString &fd : fds.entryList(QDir::Files | QDir::System)) {
+            const QString target = QFile::symLinkTarget(fds.filePath(fd));
+            if (target.startsWith(folder + QLatin1Char('/')))
+                temps.append(target);
+        }
+        return temps;
+    }
+
+private slots:
+    void initTestCase()
+    {
+        kestrune::TextCodec::setFileCodec(kestrune::TextCodec("UTF-8"));
+        kestrune::ListingLoader::setNavigateErrorPause(50);
+    }
+
+    void init()
+    {
+        m_exeDir = std::make_unique<QTemporaryDir>();
+        m_saveDir = std::make_unique<QTemporaryDir>();
+        QDir::setCurrent(m_exeDir->path());
+        basKestrune::glngTimeout = 10000;
+        basKestrune::gstrProxy.clear();
+        m_ui = std::make_unique<RecordingUi>();
+        m_server = std::make_unique<TestHttpServer>();
+        QVERIFY(m_server->listen());
+        m_w = std::make_unique<frmDownload>();
+        m_w->Form_Load();
+        m_w->show();
+    }
+
+    void cleanup()
+    {
+        m_w.reset();
+        m_server.reset();
+        m_ui.reset();
+        QDir::setCurrent(m_originalDir);
+        SetTransferIdleTimeout(60000);
+    }
+
+    // ------------------------------------------------------------ listing
+
+    void spacesOnlyUrlIsEmpty()
+    {
+        m_w->lblLogTotal->setText(QStringLiteral("7"));
+        load(QStringLiteral("   "));
+        QCOMPARE(m_ui->messageTexts(), QStringList{QStringLiteral("IISログのURLを指定してください。")});
+        QCOMPARE(m_ui->messages[0].icon, kestrune::MsgIcon::Exclamation);
+        QCOMPARE(m_w->lblLogTotal->text(), QStringLiteral("7"));
+        QVERIFY(m_server->requests().isEmpty());
+    }
+
+    void onlyTheParentLinkGivesNoRows()
+    {
+        serveListing({});
+        load(m_server->url(QStringLiteral("/logs/")));
+        QCOMPARE(m_w->lstLogfiles->topLevelItemCount(), 0);
+        QCOMPARE(m_w->lblLogTotal->text(), QStringLiteral("0"));
+        QCOMPARE(m_w->lblLogCount->text(), QStringLiteral("0"));
+        QVERIFY(m_w->cmdButton[1]->isEnabled());
+        QVERIFY(!m_w->cmdButton[2]->isEnabled());
+        QCOMPARE(m_w->panels[1]->text(), QStringLiteral("127.0.0.1 - /logs/"));
+        QVERIFY(!m_ui->busy);
+    }
+
+    void parentLinkVariants()
+    {
+        const QString page = QStringLiteral(
+            "<html><body><pre><A HREF=\"/\">[To Parent Directory]</A><br>"
+            "<A HREF=\"/\">[親ディレクトリへ]</A><br>"
+            "<A HREF=\"/\">go to Parent Directory now</A><br>"
+            "<A HREF=\"/a\">[to parent directory]</A><br>"
+            "<A HREF=\"/b\">PARENT DIRECTORY</A><br></pre></body></html>");
+        m_server->setRoute(QStringLiteral("/logs/"), htmlResponse(page.toUtf8()));
+        load(m_server->url(QStringLiteral("/logs/")));
+        QCOMPARE(listNames(), (QStringList{QStringLiteral("[to parent directory]"),
+                                           QStringLiteral("PARENT DIRECTORY")}));
+        QCOMPARE(m_w->lblLogTotal->text(), QStringLiteral("2"));
+    }
+
+    void rowsKeepDocumentOrderDuplicatesAndResolveHrefs()
+    {
+        serveListing({{QStringLiteral("b.log"), QStringLiteral("/logs/b.log")},
+                      {QStringLiteral("a.log"), QStringLiteral("a.log")},
+                      {QStringLiteral("b.log"), QStringLiteral("/logs/b.log")},
+                      {QStringLiteral("abs.log"), QStringLiteral("http://other.example/x/abs.log")},
+                      {QStringLiteral("sub"), QStringLiteral("/logs/sub/")}});
+        load(QStringLiteral("  ") + m_server->url(QStringLiteral("/logs/")) + QStringLiteral("  "));
+        QCOMPARE(basKestrune::gstrLogURL, m_server->url(QStringLiteral("/logs/")));
+        QCOMPARE(listNames(), (QStringList{"b.log", "a.log", "b.log", "abs.log", "sub"}));
+        QTreeWidget *list = m_w->lstLogfiles;
+        QCOMPARE(list->topLevelItem(0)->text(1), m_server->url(QStringLiteral("/logs/b.log")));
+        QCOMPARE(list->topLevelItem(1)->text(1), m_server->url(QStringLiteral("/logs/a.log")));
+        QCOMPARE(list->topLevelItem(3)->text(1), QStringLiteral("http://other.example/x/abs.log"));
+        QCOMPARE(m_w->lblLogTotal->text(), QStringLiteral("5"));
+    }
+
+    void japaneseNamesInWindows31j()
+    {
+        const QString name = QStringLiteral("ログ_ex261201.log");
+        QByteArray page = kestrune::TextCodec("windows-31j").encode(
+            QString::fromUtf8(listingPage({{name, QStringLiteral("/logs/") + name}},
+                                          QStringLiteral("[親ディレクトリへ]"), "shift_jis")));
+        m_server->setRoute(QStringLiteral("/logs/"), htmlResponse(page, "text/html"));
+        load(m_server->url(QStringLiteral("/logs/")));
+        QCOMPARE(listNames(), QStringList{name});
+    }
+
+    void pageThatCannotBeShown()
+    {
+        serveListing({{QStringLiteral("a.log"), QStringLiteral("/logs/a.log")}});
+        load(m_server->url(QStringLiteral("/logs/")));
+        QCOMPARE(m_w->lstLogfiles->topLevelItemCount(), 1);
+        load(m_server->url(QStringLiteral("/missing/")));
+        QCOMPARE(m_w->intPageState(), qint16(-1));
+        QCOMPARE(m_w->lstLogfiles->topLevelItemCount(), 0); // the old rows are gone
+        QCOMPARE(m_w->lblLogTotal->text(), QStringLiteral("0"));
+        QVERIFY(m_w->cmdButton[1]->isEnabled());
+        QVERIFY(!QFile::exists(logPath())); // no run: the lines are dropped
+    }
+
+    void notFoundSentence()
+    {
+        m_server->setRoute(QStringLiteral("/gone/"),
+                           htmlResponse(QStringLiteral("<html><body><p>指定されたドキュメントは存在しません。</p>"
+                                                       "<a href=\"/x.log\">x.log</a></body></html>").toUtf8()));
+        load(m_server->url(QStringLiteral("/gone/")));
+        QCOMPARE(m_w->intPageState(), qint16(0));
+        QCOMPARE(m_w->lstLogfiles->topLevelItemCount(), 0);
+        QCOMPARE(m_w->lblLogTotal->text(), QStringLiteral("0"));
+    }
+
+    void timeOutAndALateDocumentComplete()
+    {
+        frmDownload w;
+        basKestrune::glngTimeout = 300;
+        w.Form_Load();
+        TestResponse slow = htmlResponse(listingPage({{QStringLiteral("a.log"), QStringLiteral("/a.log")}}));
+        slow.delayMs = 1200;
+        m_server->setRoute(QStringLiteral("/slow/"), slow);
+        w.txtURL->setText(m_server->url(QStringLiteral("/slow/")));
+        QElapsedTimer t;
+        t.start();
+        w.cmdLoad->click();
+        QVERIFY(t.elapsed() < 1100);
+        QCOMPARE(w.intPageState(), qint16(-2));
+        QCOMPARE(w.lblLogTotal->text(), QStringLiteral("0"));
+        QCOMPARE(w.lstLogfiles->topLevelItemCount(), 0);
+        QVERIFY(w.panels[1]->text() != QStringLiteral("Timed Out!")); // replaced by the location
+        QVERIFY(w.cmdButton[1]->isEnabled());
+        // The slow page completes later: the state follows, the result does not.
+        QTRY_COMPARE_WITH_TIMEOUT(w.intPageState(), qint16(0), 3000);
+        QCOMPARE(w.lstLogfiles->topLevelItemCount(), 0);
+        QVERIFY(!w.tmrIE()->isActive());
+    }
+
+    void hundredThousandLinks()
+    {
+        QList<Link> links;
+        links.reserve(100000);
+        for (int i = 0; i < 100000; ++i)
+            links.append({QStringLiteral("u_ex%1.log").arg(i, 6, 10, QLatin1Char('0')),
+                          QStringLiteral("/logs/u_ex%1.log").arg(i, 6, 10, QLatin1Char('0'))});
+        serveListing(links);
+        QElapsedTimer t;
+        t.start();
+        load(m_server->url(QStringLiteral("/logs/")));
+        qInfo("100,000-link listing loaded and listed in %lld ms", t.elapsed());
+        QCOMPARE(m_w->lstLogfiles->topLevelItemCount(), 100000);
+        QCOMPARE(m_w->lblLogTotal->text(), QStringLiteral("100000"));
+        QCOMPARE(m_w->lstLogfiles->topLevelItem(99999)->text(0), QStringLiteral("u_ex099999.log"));
+    }
+
+    void unsafeNames_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<bool>("unsafe");
+        QTest::newRow("plain") << "u_ex261201.log" << false;
+        QTest::newRow("japanese") << "ログ.log" << false;
+        QTest::newRow("dots inside") << "a..b.log" << false;
+        QTest::newRow("empty is fetched, not stored") << "" << false;
+        QTest::newRow("dot") << "." << true;
+        QTest::newRow("dot dot") << ".." << true;
+        QTest::newRow("slash") << "a/b" << true;
+        QTest::newRow("backslash") << "a\\b" << true;
+        QTest::newRow("absolute") << "/etc/passwd" << true;
+        QTest::newRow("nul") << QString(QStringLiteral("a") + QChar(0) + QStringLiteral("b")) << true;
+        QTest::newRow("tab") << "a\tb" << true;
+        QTest::newRow("newline") << "a\nb" << true;
+        QTest::newRow("delete") << QString(QStringLiteral("a") + QChar(0x7F)) << true;
+    }
+
+    void unsafeNames()
+    {
+        QFETCH(QString, name);
+        QFETCH(bool, unsafe);
+        QCOMPARE(kestrune::CollectionRun::isUnsafeFileName(name), unsafe);
+    }
+
+    // ------------------------------------------------------------ start command
+
+    void startRefusals()
+    {
+        m_w->cmdButton[1]->setEnabled(true);
+        m_w->txtURL->clear();
+        m_w->txtFolder->setText(QStringLiteral("/tmp"));
+        m_w->cmdButton[1]->click();
+        m_w->txtURL->setText(QStringLiteral("   ")); // spaces count as filled in here
+        m_w->txtFolder->clear();
+        m_w->cmdButton[1]->click();
+        QCOMPARE(m_ui->messageTexts(), (QStringList{QStringLiteral("IISログのURLを指定してください。"),
+                                                    QStringLiteral("保存先フォルダを指定してください。")}));
+        QCOMPARE(m_w->focusWidget(), static_cast<QWidget *>(m_w->txtFolder));
+        QVERIFY(!QFile::exists(logPath()));
+    }
+
+    void startWithAnEmptyListWritesTheHeaderOnly()
+    {
+        serveListing({});
+        load(m_server->url(QStringLiteral("/logs/")));
+        startRun();
+        const QByteArray log = readFile(logPath());
+        QVERIFY(log.startsWith("Kestrune\r\n"));
+        QCOMPARE(log.count("\r\n"), 4);
+        QVERIFY(m_w->cmdButton[1]->isEnabled());
+    }
+
+    void unchangedFilesAreSkipped()
+    {
+        const QList<QPair<QString, QByteArray>> files = {
+            {"a.log", "a body"}, {"b.log", "b body"}, {"c.log", "c body"}};
+        for (const auto &[name, body] : files)
+            writeFile(save(name), body);
+        serveListing(serveFiles(files));
+        load(m_server->url(QStringLiteral("/logs/")));
+        m_server->clearRequests();
+        startRun();
+        const QString base = m_server->url(QStringLiteral("/logs/"));
+        QCOMPARE(logMessages(logPath()),
+                 (QStringList{QStringLiteral("○ IISログダウンロード開始。\t"),
+                              QStringLiteral("× ファイルサイズが同じ ") + base + "a.log",
+                              QStringLiteral("× ファイルサイズが同じ ") + base + "b.log",
+                              QStringLiteral("× ファイルサイズが同じ ") + base + "c.log",
+                              QStringLiteral("○ IISログダウンロード終了。\t") + base + "c.log"}));
+        QCOMPARE(m_server->requests().size(), 3); // three size probes, no download
+        QVERIFY(m_w->cmdButton[1]->isEnabled());
+        QVERIFY(!m_w->cmdButton[2]->isEnabled());
+        QVERIFY(m_w->cmdLoad->isEnabled());
+        QCOMPARE(m_w->panels[1]->text(), QString());
+        QCOMPARE(m_w->lblLogCount->text(), QStringLiteral("3"));
+        QVERIFY(!m_ui->busy);
+    }
+
+    void changedMissingAndLongerLocalFilesAreFetchedExactly()
+    {
+        const QByteArray changed = TestHttpServer::patternBytes(0, 100000);
+        const QByteArray missing = TestHttpServer::patternBytes(7, 32767);
+        const QByteArray shorter = "new short content\n";
+        writeFile(save("changed.log"), "old");
+        writeFile(save("shorter.log"), QByteArray(5000, 'x'));
+        serveListing(serveFiles({{"changed.log", changed}, {"missing.log", missing}, {"shorter.log", shorter}}));
+        load(m_server->url(QStringLiteral("/logs/")));
+        startRun();
+        QCOMPARE(readFile(save("changed.log")), changed);
+        QCOMPARE(readFile(save("missing.log")), missing);
+        QCOMPARE(readFile(save("shorter.log")), shorter);
+        const QString base = m_server->url(QStringLiteral("/logs/"));
+        QCOMPARE(logMessages(logPath()).mid(1, 3),
+                 (QStringList{QStringLiteral("○ ") + base + "changed.log",
+                              QStringLiteral("○ ") + base + "missing.log",
+                              QStringLiteral("○ ") + base + "shorter.log"}));
+        QCOMPARE(m_w->pgrDownload->value(), 100);
+        QVERIFY(tempFiles().isEmpty());
+        // The current directory followed the folder box after a download.
+        QCOMPARE(QDir(QDir::currentPath()).canonicalPath(), QDir(m_saveDir->path()).canonicalPath());
+    }
+
+    void secondRunWritesItsLogIntoTheSaveFolder()
+    {
+        serveListing(serveFiles({{"a.log", "aaa"}}));
+        load(m_server->url(QStringLiteral("/logs/")));
+        startRun();
+        QVERIFY(QFile::exists(logPath()));
+        startRun();
+        const QString second = save(QStringLiteral("Kestrune.log"));
+        QVERIFY(QFile::exists(second));
+        QCOMPARE(logMessages(second).value(1), QStringLiteral("× ファイルサイズが同じ ")
+                                                   + m_server->url(QStringLiteral("/logs/a.log")));
+    }
+
+    void stopDuringRowTwoOfFive()
+    {
+        QList<QPair<QString, QByteArray>> files;
+        for (int i = 1; i <= 5; ++i)
+            files.append({QStringLiteral("f%1.log").arg(i), TestHttpServer::patternBytes(i, 50000)});
+        serveListing(serveFiles(files));
+        load(m_server->url(QStringLiteral("/logs/")));
+        bool clicked = false;
+        bool idleRightAfterStop = false;
+        duringDownloadOfRow(2, [&] {
+            m_w->cmdButton[2]->click();
+            idleRightAfterStop = m_w->cmdButton[1]->isEnabled() && !m_w->cmdButton[2]->isEnabled()
+                                 && m_w->cmdLoad->isEnabled() && m_w->cmdBrowse->isEnabled();
+        }, clicked);
+        startRun();
+        QVERIFY(clicked);
+        QVERIFY(idleRightAfterStop);
+        QCOMPARE(m_w->intRunState, qint16(1));
+        QCOMPARE(readFile(save("f1.log")), files[0].second);
+        QCOMPARE(readFile(save("f2.log")), files[1].second); // finished
+        for (int i = 3; i <= 5; ++i)
+            QVERIFY(!QFile::exists(save(files[i - 1].first)));
+        const QStringList log = logMessages(logPath());
+        QCOMPARE(log.size(), 2); // start line and row 1; row 2's line went to a closed log
+        QCOMPARE(log[1], QStringLiteral("○ ") + m_server->url(QStringLiteral("/logs/f1.log")));
+        QCOMPARE(m_w->lblLogCount->text(), QStringLiteral("2"));
+        QVERIFY(!m_ui->busy);
+    }
+
+    void runningStateThenIdle_data()
+    {
+        QTest::addColumn<bool>("stopDuringLastRow");
+        QTest::newRow("run to the end") << false;
+        QTest::newRow("stop during the last row") << true;
+    }
+
+    // What the window shows while a run works through its rows, and that it
+    // is idle again afterwards; the last file has no Content-Length, so the
+    // bar is busy (0...0) while it comes.
+    void runningStateThenIdle()
+    {
+        QFETCH(bool, stopDuringLastRow);
+        const QList<QPair<QString, QByteArray>> files = {
+            {"r1.log", TestHttpServer::patternBytes(1, 20000)},
+            {"r2.log", TestHttpServer::patternBytes(2, 20000)}};
+        const QByteArray last = TestHttpServer::patternBytes(3, 2000000);
+        QList<Link> links = serveFiles(files);
+        TestResponse unsized = fileResponse(last);
+        unsized.chunked = true;
+        m_server->setRoute(QStringLiteral("/logs/r3.log"), unsized);
+        links.append({QStringLiteral("r3.log"), QStringLiteral("/logs/r3.log")});
+        serveListing(links);
+        load(m_server->url(QStringLiteral("/logs/")));
+
+        struct Sample {
+            QString count, status;
+            int value, minimum, maximum, currentRow;
+            bool selected, start, stop, load, browse;
+        };
+        QList<Sample> samples;
+        bool stopped = false;
+        bool idleAtOnce = false;
+        QTimer sampler; // fires at every turn of the event loop the run makes
+        sampler.setInterval(0);
+        connect(&sampler, &QTimer::timeout, this, [&] {
+            if (stopped)
+                return;
+            QTreeWidgetItem *current = m_w->lstLogfiles->currentItem();
+            const QProgressBar *bar = m_w->pgrDownload;
+            samples.append({m_w->lblLogCount->text(), m_w->panels[1]->text(), bar->value(),
+                            bar->minimum(), bar->maximum(),
+                            m_w->lstLogfiles->indexOfTopLevelItem(current),
+                            current != nullptr && current->isSelected(), m_w->cmdButton[1]->isEnabled(),
+                            m_w->cmdButton[2]->isEnabled(), m_w->cmdLoad->isEnabled(),
+                            m_w->cmdBrowse->isEnabled()});
+            if (stopDuringLastRow && samples.last().count == QStringLiteral("3") && bar->maximum() == 0) {
+                stopped = true;
+                m_w->cmdButton[2]->click();
+                idleAtOnce = m_w->cmdButton[1]->isEnabled() && !m_w->cmdButton[2]->isEnabled()
+                    && m_w->cmdLoad->isEnabled() && m_w->cmdBrowse->isEnabled()
+                    && bar->maximum() == 100 && m_w->panels[1]->text().isEmpty();
+            }
+        });
+        sampler.start();
+        startRun();
+        sampler.stop();
+
+        // While it ran: the running state, rows counted 1...3, each row
+        // selected with the bar back at 0 when it began.
+        static const QRegularExpression running(
+            QStringLiteral("^処理中\\[\\d{4}/\\d{2}/\\d{2} \\d{2}:\\d{2}:\\d{2}開始\\]$"));
+        QStringList counts;
+        bool sawBusy = false;
+        for (const Sample &s : samples) {
+            QVERIFY(!s.start && s.stop && !s.load && !s.browse);
+            QVERIFY2(running.match(s.status).hasMatch(), qPrintable(s.status));
+            if (s.count == QStringLiteral("0")) // before row 1 begins
+                continue;
+            sawBusy = sawBusy || s.maximum == 0;
+            if (!counts.isEmpty() && counts.last() == s.count)
+                continue;
+            counts.append(s.count);
+            QCOMPARE(s.currentRow, s.count.toInt() - 1);
+            QVERIFY(s.selected);
+            QCOMPARE(s.value, 0);
+            QCOMPARE(s.minimum, 0);
+            QCOMPARE(s.maximum, 100);
+        }
+        QCOMPARE(counts, (QStringList{"1", "2", "3"}));
+        QVERIFY(sawBusy);
+
+        // Afterwards: idle, the last row complete, a normal 0...100 bar.
+        QCOMPARE(stopped, stopDuringLastRow);
+        QCOMPARE(idleAtOnce, stopDuringLastRow);
+        QVERIFY(m_w->cmdButton[1]->isEnabled() && !m_w->cmdButton[2]->isEnabled());
+        QVERIFY(m_w->cmdLoad->isEnabled() && m_w->cmdBrowse->isEnabled());
+        QCOMPARE(m_w->panels[1]->text(), QString());
+        QCOMPARE(m_w->pgrDownload->minimum(), 0);
+        QCOMPARE(m_w->pgrDownload->maximum(), 100);
+        QCOMPARE(readFile(save("r3.log")), last);
+        QCOMPARE(m_w->intRunState, qint16(stopDuringLastRow ? 1 : 0));
+        const QString end = QStringLiteral("○ IISログダウンロード終了。\t") + m_server->url(QStringLiteral("/logs/r3.log"));
+        QCOMPARE(logMessages(logPath()).contains(end), !stopDuringLastRow); // lost to the closed log
+        QVERIFY(!m_ui->busy);
+    }
+
+    void settingsSavedDuringARunApplyFromTheNextRow()
+    {
+        // A port nobody listens on: once it is the proxy, every transfer fails
+        // and nothing reaches the server directly.
+        const quint16 deadPort = closedPort();
+        QVERIFY(deadPort != 0);
+        QFile ini(m_exeDir->filePath(QStringLiteral("Kestrune.ini")));
+        QVERIFY(ini.open(QIODevice::WriteOnly));
+        ini.write("[Kestrune]\r\nTimeout=30\r\n");
+        ini.close();
+        frmSetting::SetExecutableFolder(m_exeDir->path());
+
+        QList<QPair<QString, QByteArray>> files;
+        for (int i = 1; i <= 3; ++i)
+            files.append({QStringLiteral("p%1.log").arg(i), TestHttpServer::patternBytes(i, 20000)});
+        serveListing(serveFiles(files));
+        load(m_server->url(QStringLiteral("/logs/")));
+        m_server->clearRequests();
+
+        bool opened = false;
+        QString rowWhileOpen;
+        duringDownloadOfRow(1, [&] {
+            QTimer::singleShot(50, this, [&] {
+                auto *dlg = qobject_cast<frmSetting *>(QApplication::activeModalWidget());
+                QVERIFY(dlg);
+                rowWhileOpen = m_w->lblLogCount->text(); // the run waits meanwhile
+                dlg->txtProxyAddress->setText(QStringLiteral("127.0.0.1"));
+                dlg->txtProxyPort->setText(QString::number(deadPort));
+                dlg->cmdButton[0]->click();
+            });
+            m_w->cmdButton[3]->click(); // modal: returns when the dialog closes
+        }, opened);
+        startRun();
+        frmSetting::SetExecutableFolder(QString());
+        QVERIFY(opened);
+        QCOMPARE(rowWhileOpen, QStringLiteral("1"));
+        QCOMPARE(basKestrune::gstrProxy, QStringLiteral("127.0.0.1:%1").arg(deadPort));
+        QCOMPARE(readFile(save("p1.log")), files[0].second);
+        QVERIFY(!QFile::exists(save("p2.log")));
+        const QString base = m_server->url(QStringLiteral("/logs/"));
+        const QStringList log = logMessages(logPath());
+        QVERIFY2(log.contains(QStringLiteral("× ") + base + "p2.log"), qPrintable(log.join('\n')));
+        QVERIFY(log.contains(QStringLiteral("× ") + base + "p3.log"));
+        for (const RecordedRequest &r : m_server->requests())
+            QVERIFY2(r.path.endsWith("p1.log"), r.path.constData());
+        basKestrune::gstrProxy.clear();
+    }
+
+    void exitDuringATransfer()
+    {
+        const QByteArray old = "old copy of b";
+        writeFile(save("b.log"), old);
+        serveListing(serveFiles({{"a.log", "a"}, {"b.log", TestHttpServer::patternBytes(0, 300000)},
+                                 {"c.log", "c"}}));
+        load(m_server->url(QStringLiteral("/logs/")));
+        bool clicked = false;
+        duringDownloadOfRow(2, [&] { m_w->cmdButton[0]->click(); }, clicked);
+        startRun();
+        QVERIFY(clicked);
+        QVERIFY(m_w->isUnloaded());
+        QCOMPARE(readFile(save("b.log")), old);
+        QVERIFY(!QFile::exists(save("c.log")));
+        QVERIFY2(tempFiles() == QStringList{}, qPrintable(tempFiles().join(',')));
+        const QStringList log = logMessages(logPath());
+        QVERIFY(!log.isEmpty());
+        QVERIFY(!log.last().contains(QStringLiteral("終了")));
+        QCOMPARE(m_ui->helpQuits, 1);
+    }
+
+    void emptyAndUnsafeFileNames()
+    {
+        m_server->setRoute(QStringLiteral("/logs/empty"), fileResponse("fetched but not stored"));
+        const QString page = QStringLiteral(
+            "<html><body><pre>"
+            "<a href=\"/logs/empty\"> </a>"
+            "<a href=\"/logs/e1\">../escape.log</a>"
+            "<a href=\"/logs/e2\">..</a>"
+            "<a href=\"/logs/e3\">.</a>"
+            "<a href=\"/logs/e4\">sub\\x.log</a>"
+            "<a href=\"/logs/e5\">/etc/passwd</a>"
+            "</pre></body></html>");
+        m_server->setRoute(QStringLiteral("/logs/"), htmlResponse(page.toUtf8()));
+        load(m_server->url(QStringLiteral("/logs/")));
+        QCOMPARE(m_w->lstLogfiles->topLevelItemCount(), 6);
+        m_server->clearRequests();
+        startRun();
+        const QStringList log = logMessages(logPath());
+        const QString base = m_server->url(QStringLiteral("/logs/"));
+        QCOMPARE(log.value(1), QStringLiteral("○ ") + base + "empty");
+        int refused = 0;
+        for (const QString &line : log)
+            refused += line.startsWith(QStringLiteral("× ファイル名が不正です。\t")) ? 1 : 0;
+        QCOMPARE(refused, 5); // every unsafe row is logged...
+        for (const RecordedRequest &r : m_server->requests())
+            QVERIFY2(r.path == "/logs/empty", r.path.constData()); // ...and never requested
+        // Nothing was stored anywhere.
+        QCOMPARE(QDir(m_saveDir->path()).entryList(QDir::Files | QDir::Hidden), QStringList{});
+        QVERIFY(!QFile::exists(QDir(m_saveDir->path()).absoluteFilePath("../escape.log")));
+    }
+
+    void localFailuresAreReportedAndTheRunGoesOn()
+    {
+        QVERIFY(QDir(m_saveDir->path()).mkdir(QStringLiteral("a.log"))); // a folder of that name
+        serveListing(serveFiles({{"a.log", "aaa"}, {"b.log", "bbb"}}));
+        load(m_server->url(QStringLiteral("/logs/")));
+        startRun();
+        QStringList log = logMessages(logPath());
+        QVERIFY2(log.contains(QStringLiteral("× ファイルを保存できません。\t") + save("a.log")),
+                 qPrintable(log.join('\n')));
+        QCOMPARE(readFile(save("b.log")), QByteArray("bbb"));
+        QVERIFY(log.last().startsWith(QStringLiteral("○ IISログダウンロード終了。")));
+
+        // A folder that does not exist: every row fails locally, the run ends idle.
+        m_w->txtFolder->setText(m_saveDir->filePath(QStringLiteral("no/such")));
+        QDir::setCurrent(m_exeDir->path());
+        m_w->cmdButton[1]->click();
+        log = logMessages(logPath());
+        QCOMPARE(log.size(), 4);
+        QVERIFY(log[1].startsWith(QStringLiteral("× ファイルを保存できません。\t")));
+        QVERIFY(m_w->cmdButton[1]->isEnabled());
+    }
+
+    void errorStatusNeverReplacesALocalFile()
+    {
+        writeFile(save("gone.log"), "precious");
+        serveListing({{"gone.log", "/logs/gone.log"}}); // no route: 404 with a body
+        load(m_server->url(QStringLiteral("/logs/")));
+        startRun();
+        QCOMPARE(readFile(save("gone.log")), QByteArray("precious"));
+        QCOMPARE(logMessages(logPath()).value(1),
+                 QStringLiteral("× ") + m_server->url(QStringLiteral("/logs/gone.log")));
+        QVERIFY(tempFiles().isEmpty());
+    }
+};
+
+QTEST_MAIN(TestCollectionRun)
+#include "tst_collectionrun.moc"
