@@ -143,8 +143,8 @@ public:
     }
 
     void yield() override { QCoreApplication::processEvents(); }
-    bool stopRequested() override { return false; }
-    bool abandoned() override { return g_interrupted.load(); }
+    bool stopRequested() const override { return false; }
+    bool abandoned() const override { return g_interrupted.load(); }
 
     void beginRow(int i, const ListingRow &row) override
     {
@@ -189,9 +189,9 @@ public:
     }
 
     void writeRunLog(const QString &message) override { m_log.write(m_fileNo, message); }
-    QString currentFolderText() override { return m_folder; }
-    QString proxy() override { return m_proxy; }
-    std::optional<transfer::FileIdentity> runLogIdentity() override { return m_log.identity(); }
+    QString currentFolderText() const override { return m_folder; }
+    QString proxy() const override { return m_proxy; }
+    std::optional<transfer::FileIdentity> runLogIdentity() const override { return m_log.identity(); }
 
     void rowDone(int, const ListingRow &row, const CollectionRun::RowResult &result) override
     {

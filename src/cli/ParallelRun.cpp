@@ -25,8 +25,8 @@ public:
     }
 
     void yield() override { QCoreApplication::processEvents(); }
-    bool stopRequested() override { return false; }
-    bool abandoned() override { return m_setup.abandoned && m_setup.abandoned(); }
+    bool stopRequested() const override { return false; }
+    bool abandoned() const override { return m_setup.abandoned && m_setup.abandoned(); }
     void beginRow(int i, const ListingRow &) override
     {
         lines.clear();
@@ -43,9 +43,9 @@ public:
         m_progress(m_row, received, expected);
     }
     void writeRunLog(const QString &message) override { lines.append(message); }
-    QString currentFolderText() override { return m_setup.folder; }
-    QString proxy() override { return m_setup.proxy; }
-    std::optional<transfer::FileIdentity> runLogIdentity() override { return m_setup.runLog; }
+    QString currentFolderText() const override { return m_setup.folder; }
+    QString proxy() const override { return m_setup.proxy; }
+    std::optional<transfer::FileIdentity> runLogIdentity() const override { return m_setup.runLog; }
 
     QStringList lines;
 

@@ -12,6 +12,7 @@
 #include "base/transfer/LocalFile.h"
 
 #include "RecordingUi.h"
+#include "WindowControls.h"
 
 #include <QElapsedTimer>
 #include <QStandardPaths>
@@ -189,19 +190,20 @@ private slots:
         RecordingUi ui;
         frmDownload w;
         w.Form_Load();
-        w.txtURL->setText(m_nginx.url(QStringLiteral("/withlog/")));
-        w.cmdLoad->click();
-        w.txtFolder->setText(save.path());
-        w.cmdButton[1]->click();
+        const DownloadControls c(&w);
+        c.txtURL->setText(m_nginx.url(QStringLiteral("/withlog/")));
+        c.cmdLoad->click();
+        c.txtFolder->setText(save.path());
+        c.cmdButton[1]->click();
         const QString collected = save.filePath(QStringLiteral("Kestrune.log"));
         const QByteArray remote = readFile(m_nginx.path(QStringLiteral("withlog/Kestrune.log")));
         QCOMPARE(readFile(collected), remote);
-        w.cmdButton[1]->click();
+        c.cmdButton[1]->click();
         QCOMPARE(readFile(collected), remote); // left alone: no run log
 
         // Without it, the log is made there, and the row stays off it.
         QVERIFY(QFile::remove(collected));
-        w.cmdButton[1]->click();
+        c.cmdButton[1]->click();
         const QStringList messages = logMessages(collected);
         QCOMPARE(messages.size(), 4);
         QCOMPARE(messages[1], kNotStorable + collected);

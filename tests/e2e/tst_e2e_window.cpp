@@ -11,6 +11,7 @@
 #include "base/transfer/Credentials.h"
 
 #include "RecordingUi.h"
+#include "WindowControls.h"
 
 #include <QLabel>
 #include <QLineEdit>
@@ -67,19 +68,20 @@ private slots:
         RecordingUi ui;
         frmDownload w;
         w.Form_Load();
+        const DownloadControls c(&w);
         w.show();
-        w.txtURL->setText(m_nginx.url(site.pagePath));
-        w.cmdLoad->click();
+        c.txtURL->setText(m_nginx.url(site.pagePath));
+        c.cmdLoad->click();
         QStringList listed;
-        for (int i = 0; i < w.lstLogfiles->topLevelItemCount(); ++i)
-            listed.append(w.lstLogfiles->topLevelItem(i)->text(0));
+        for (int i = 0; i < c.lstLogfiles->topLevelItemCount(); ++i)
+            listed.append(c.lstLogfiles->topLevelItem(i)->text(0));
         QCOMPARE(listed, site.names);
-        QCOMPARE(w.lblLogTotal->text(), QString::number(site.names.size()));
-        w.txtFolder->setText(windowSave.path());
-        w.cmdButton[1]->click();
+        QCOMPARE(c.lblLogTotal->text(), QString::number(site.names.size()));
+        c.txtFolder->setText(windowSave.path());
+        c.cmdButton[1]->click();
         // The run has ended: idle buttons, nothing asked.
-        QVERIFY(w.cmdButton[1]->isEnabled());
-        QVERIFY(!w.cmdButton[2]->isEnabled());
+        QVERIFY(c.cmdButton[1]->isEnabled());
+        QVERIFY(!c.cmdButton[2]->isEnabled());
         QVERIFY(ui.messages.isEmpty());
         for (const SiteFile &f : site.files)
             QCOMPARE(readFile(windowSave.filePath(f.name)), f.bytes);
@@ -127,19 +129,20 @@ private slots:
         RecordingUi ui;
         frmDownload w;
         w.Form_Load();
-        w.txtURL->setText(m_nginx.url(site.pagePath));
+        const DownloadControls c(&w);
+        c.txtURL->setText(m_nginx.url(site.pagePath));
 
         // Cancelled: the page's load failed, as any navigation error.
-        w.cmdLoad->click();
+        c.cmdLoad->click();
         QCOMPARE(ui.loginRequests.size(), 1);
-        QCOMPARE(w.lstLogfiles->topLevelItemCount(), 0);
-        QCOMPARE(w.lblLogTotal->text(), QStringLiteral("0"));
+        QCOMPARE(c.lstLogfiles->topLevelItemCount(), 0);
+        QCOMPARE(c.lblLogTotal->text(), QStringLiteral("0"));
 
         // A wrong password, then the right one.
         ui.loginRequests.clear();
         ui.loginAnswers = {kestrune::LoginAnswer{QStringLiteral("ops"), QStringLiteral("wrong")},
                            kestrune::LoginAnswer{QStringLiteral("ops"), QStringLiteral("s3cret")}};
-        w.cmdLoad->click();
+        c.cmdLoad->click();
         QCOMPARE(ui.loginRequests.size(), 2);
         for (int i = 0; i < 2; ++i) {
             QCOMPARE(ui.loginRequests[i].host, QStringLiteral("127.0.0.1:%1").arg(m_nginx.port()));
@@ -147,11 +150,11 @@ private slots:
             QCOMPARE(ui.loginRequests[i].attempt, i + 1);
         }
         QCOMPARE(ui.loginRequests[1].user, QStringLiteral("ops"));
-        QCOMPARE(w.lblLogTotal->text(), QStringLiteral("3"));
+        QCOMPARE(c.lblLogTotal->text(), QStringLiteral("3"));
 
         m_nginx.clearAccessLog();
-        w.txtFolder->setText(save.path());
-        w.cmdButton[1]->click();
+        c.txtFolder->setText(save.path());
+        c.cmdButton[1]->click();
         QCOMPARE(ui.loginRequests.size(), 2);
         QVERIFY(ui.messages.isEmpty());
         for (const SiteFile &f : site.files)
@@ -186,11 +189,12 @@ private slots:
         RecordingUi ui;
         frmDownload w;
         w.Form_Load();
+        const DownloadControls c(&w);
         basKestrune::gstrProxy = proxy.address(); // as a save in the settings dialog leaves it
-        w.txtURL->setText(m_nginx.url(site.pagePath));
-        w.cmdLoad->click();
-        w.txtFolder->setText(save.path());
-        w.cmdButton[1]->click();
+        c.txtURL->setText(m_nginx.url(site.pagePath));
+        c.cmdLoad->click();
+        c.txtFolder->setText(save.path());
+        c.cmdButton[1]->click();
         basKestrune::gstrProxy.clear();
         for (const SiteFile &f : site.files)
             QCOMPARE(readFile(save.filePath(f.name)), f.bytes);

@@ -31,9 +31,9 @@ public:
         // One turn of the event loop (the operator's commands run here).
         virtual void yield() = 0;
         // The stop command has been given; tested before each row.
-        virtual bool stopRequested() = 0;
+        virtual bool stopRequested() const = 0;
         // The program is ending: the run leaves at once and never resumes.
-        virtual bool abandoned() = 0;
+        virtual bool abandoned() const = 0;
         // Row i (from 1) is about to be worked: select it, reset the progress.
         virtual void beginRow(int i, const ListingRow &row) = 0;
         // The size the server reported for the current file.
@@ -44,11 +44,11 @@ public:
         virtual void bytesReceived(qint64 received, qint64 expected) { Q_UNUSED(received) Q_UNUSED(expected) }
         virtual void writeRunLog(const QString &message) = 0;
         // The folder the current directory moves to after a download.
-        virtual QString currentFolderText() = 0;
+        virtual QString currentFolderText() const = 0;
         // The proxy in force, read for every row.
-        virtual QString proxy() = 0;
+        virtual QString proxy() const = 0;
         // The open run log's file: a row never stores over it.
-        virtual std::optional<transfer::FileIdentity> runLogIdentity() { return std::nullopt; }
+        virtual std::optional<transfer::FileIdentity> runLogIdentity() const { return std::nullopt; }
         virtual void rowDone(int i, const ListingRow &row, const RowResult &result) { Q_UNUSED(i) Q_UNUSED(row) Q_UNUSED(result) }
     };
 

@@ -37,26 +37,26 @@ void ListingLoader::setNavigateErrorPause(int milliseconds)
 ListingLoader::ListingLoader(Hooks hooks, QObject *parent)
     : QObject(parent), m_hooks(std::move(hooks))
 {
-    brwBrowser = new WebBrowser(this);
-    tmrIE = new QTimer(this);
-    tmrIE->setSingleShot(false);
+    m_brwBrowser = new WebBrowser(this);
+    m_tmrIE = new QTimer(this);
+    m_tmrIE->setSingleShot(false);
     // A coarse timer may fire a little early; the time-out never does.
-    tmrIE->setTimerType(Qt::PreciseTimer);
-    connect(brwBrowser, &WebBrowser::DocumentComplete, this,
+    m_tmrIE->setTimerType(Qt::PreciseTimer);
+    connect(m_brwBrowser, &WebBrowser::DocumentComplete, this,
             &ListingLoader::brwBrowser_DocumentComplete);
-    connect(brwBrowser, &WebBrowser::NavigateComplete2, this,
+    connect(m_brwBrowser, &WebBrowser::NavigateComplete2, this,
             &ListingLoader::brwBrowser_NavigateComplete2);
-    connect(brwBrowser, &WebBrowser::NavigateError, this,
+    connect(m_brwBrowser, &WebBrowser::NavigateError, this,
             &ListingLoader::brwBrowser_NavigateError);
-    connect(tmrIE, &QTimer::timeout, this, &ListingLoader::tmrIE_Timer);
+    connect(m_tmrIE, &QTimer::timeout, this, &ListingLoader::tmrIE_Timer);
     if (m_hooks.askLogin) {
-        brwBrowser->setLoginHandler([this](const LoginPrompt &prompt) {
+        m_brwBrowser->setLoginHandler([this](const LoginPrompt &prompt) {
             // The operator's typing is no part of the page's load time.
-            const bool timing = tmrIE->isActive();
-            tmrIE->stop();
+            const bool timing = m_tmrIE->isActive();
+            m_tmrIE->stop();
             std::optional<transfer::Credentials> answer = m_hooks.askLogin(prompt);
-            if (timing && intPageState == 1)
-                tmrIE->start();
+            if (timing && m_intPageState == 1)
+                m_tmrIE->start();
             return answer;
         });
     }
@@ -67,33 +67,38 @@ ListingLoader::~ListingLoader() = default;
 void ListingLoader::setTimeout(qint32 milliseconds)
 {
     // QTimer takes 0 ... INT_MAX; a negative time-out acts as 0.
-    tmrIE->setInterval(milliseconds < 0 ? 0 : milliseconds);
+    m_tmrIE->setInterval(milliseconds < 0 ? 0 : milliseconds);
 }
 
 int ListingLoader::timerInterval() const
 {
-    return tmrIE->interval();
+    return m_tmrIE->interval();
+}
+
+void ListingLoader::stopTimer()
+{
+    m_tmrIE->stop();
 }
 
 void ListingLoader::LoadPage(const QString &url)
 {
-    intPageState = 1;
+    m_intPageState = 1;
     if (m_hooks.setBusyPointer)
         m_hooks.setBusyPointer(true);
-    brwBrowser->Navigate2(url);
+    m_brwBrowser->Navigate2(url);
     // An outcome reported inside Navigate2 has already ended the wait; the
     // timer then only disables itself at its tick.
-    tmrIE->start();
+    m_tmrIE->start();
     if (m_hooks.setStatusText)
         m_hooks.setStatusText(QStringLiteral("Loading..."));
-    while (intPageState == 1) {
+    while (m_intPageState == 1) {
         if (m_hooks.abandoned && m_hooks.abandoned())
             break;
         // Block until the next event arrives: the browser's events and the
         // timer tick end the wait.
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
     }
-    const HtmlDocument *doc = brwBrowser->Document();
+    const HtmlDocument *doc = m_brwBrowser->Document();
     QString html;
     m_pageText.clear();
     if (doc) {
@@ -103,7 +108,7 @@ void ListingLoader::LoadPage(const QString &url)
     if (m_hooks.setPageSource)
         m_hooks.setPageSource(html, m_pageText);
     if (m_hooks.setStatusText)
-        m_hooks.setStatusText(brwBrowser->LocationName());
+        m_hooks.setStatusText(m_brwBrowser->LocationName());
     if (m_hooks.setBusyPointer)
         m_hooks.setBusyPointer(false);
 }
@@ -127,17 +132,17 @@ ListingResult ListingLoader::AnalyzeListing(const QString &url)
     LoadPage(url);
     const QString &text = m_pageText;
 
-    if (intPageState == -1) {
+    if (m_intPageState == -1) {
         log(QStringLiteral("× ページを表示できません。\t") + url);
-        result.reason = brwBrowser->lastErrorText();
+        result.reason = m_brwBrowser->lastErrorText();
         return done(ListingStatus::NavigationError);
     }
-    if (intPageState == -2) {
-        log(QStringLiteral("× タイムアウトが発生しました。\t") + brwBrowser->LocationURL());
-        result.reason = QStringLiteral("no page within %1 s").arg(double(tmrIE->interval()) / 1000.0);
+    if (m_intPageState == -2) {
+        log(QStringLiteral("× タイムアウトが発生しました。\t") + m_brwBrowser->LocationURL());
+        result.reason = QStringLiteral("no page within %1 s").arg(double(m_tmrIE->interval()) / 1000.0);
         return done(ListingStatus::TimedOut);
     }
-    if (intPageState == 1) // the program is ending; the page never arrived
+    if (m_intPageState == 1) // the program is ending; the page never arrived
         return done(ListingStatus::Abandoned);
     if (text.contains(QStringLiteral("指定されたドキュメントは存在しません。"))) {
         log(QStringLiteral("× 指定されたドキュメントは存在しません。\t") + url);
@@ -145,7 +150,7 @@ ListingResult ListingLoader::AnalyzeListing(const QString &url)
         return done(ListingStatus::NotFound);
     }
 
-    const HtmlDocument *doc = brwBrowser->Document();
+    const HtmlDocument *doc = m_brwBrowser->Document();
     if (!doc) {
         log(QStringLiteral("× ページ分析エラー！\t") + url);
         result.reason = QStringLiteral("the page has no document");
@@ -176,8 +181,8 @@ qint32 ListingLoader::AnalyzeListingPage(const QString &url, QList<ListingRow> &
 
 void ListingLoader::brwBrowser_DocumentComplete(const QString &)
 {
-    intPageState = 0;
-    tmrIE->stop();
+    m_intPageState = 0;
+    m_tmrIE->stop();
 }
 
 void ListingLoader::brwBrowser_NavigateComplete2(const QString &)
@@ -186,20 +191,20 @@ void ListingLoader::brwBrowser_NavigateComplete2(const QString &)
 
 void ListingLoader::brwBrowser_NavigateError(const QString &, int)
 {
-    intPageState = -1;
-    tmrIE->stop();
+    m_intPageState = -1;
+    m_tmrIE->stop();
     QThread::msleep(static_cast<unsigned long>(navigateErrorPause()));
 }
 
 void ListingLoader::tmrIE_Timer()
 {
-    if (intPageState == 1) {
+    if (m_intPageState == 1) {
         if (m_hooks.setStatusText)
             m_hooks.setStatusText(QStringLiteral("Timed Out!"));
-        tmrIE->stop();
-        intPageState = -2;
-    } else if (intPageState == -1) {
-        tmrIE->stop();
+        m_tmrIE->stop();
+        m_intPageState = -2;
+    } else if (m_intPageState == -1) {
+        m_tmrIE->stop();
     }
 }
 

@@ -61,7 +61,8 @@ public:
     int timerInterval() const;
 
     // Navigates and waits until the page is complete, has failed or has
-    // timed out.  On return intPageState is 0, -1 or -2.
+    // timed out.  On return intPageState() is 0, -1 or -2 (1 when the wait
+    // gave up because the program is ending).
     void LoadPage(const QString &url);
 
     // Loads url and lists one row per link except the parent-folder link,
@@ -75,9 +76,17 @@ public:
     // The text of the page last loaded (what txtSource holds).
     const QString &pageText() const { return m_pageText; }
 
-    WebBrowser *brwBrowser = nullptr;
-    QTimer *tmrIE = nullptr;
-    qint16 intPageState = 0;
+    // The hidden browser the pages load in.
+    WebBrowser *brwBrowser() const { return m_brwBrowser; }
+    // The page-load timer: it runs while a page is awaited.
+    const QTimer *tmrIE() const { return m_tmrIE; }
+    // The state of the last load: 1 while it is awaited, 0 complete, -1 a
+    // navigation error, -2 timed out.
+    qint16 intPageState() const { return m_intPageState; }
+
+    // Stops the page-load timer (the program is ending): no time-out is
+    // reported after this.
+    void stopTimer();
 
     // Browser events and the timer tick.
     void brwBrowser_DocumentComplete(const QString &url);
@@ -91,6 +100,9 @@ public:
 private:
     Hooks m_hooks;
     QString m_pageText;
+    WebBrowser *m_brwBrowser = nullptr;
+    QTimer *m_tmrIE = nullptr;
+    qint16 m_intPageState = 0;
 };
 
 // True when the link text names the parent folder of a listing.

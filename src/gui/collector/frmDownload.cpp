@@ -143,17 +143,17 @@ void frmDownload::destroyInstance()
 
 kestrune::WebBrowser *frmDownload::brwBrowser() const
 {
-    return m_loader->brwBrowser;
+    return m_loader->brwBrowser();
 }
 
-QTimer *frmDownload::tmrIE() const
+const QTimer *frmDownload::tmrIE() const
 {
-    return m_loader->tmrIE;
+    return m_loader->tmrIE();
 }
 
-qint16 &frmDownload::intPageState()
+qint16 frmDownload::intPageState() const
 {
-    return m_loader->intPageState;
+    return m_loader->intPageState();
 }
 
 void frmDownload::buildControls()
@@ -377,7 +377,7 @@ void frmDownload::Form_Load()
 QString frmDownload::blankPageFailure() const
 {
     // In the words the run log uses for a listing page that fails.
-    switch (m_loader->intPageState) {
+    switch (m_loader->intPageState()) {
     case -2:
         return QStringLiteral("タイムアウトが発生しました。");
     case -1: {
@@ -427,7 +427,7 @@ void frmDownload::Form_Unload()
     CloseRunLog();
     ui().quitHelp();
     m_clock->stop();
-    m_loader->tmrIE->stop();
+    m_loader->stopTimer();
     hide();
     // End the program.  A run or a page load in progress notices the unload
     // at its next yield and unwinds without doing anything more.
@@ -645,12 +645,12 @@ void frmDownload::yield()
     QCoreApplication::processEvents();
 }
 
-bool frmDownload::stopRequested()
+bool frmDownload::stopRequested() const
 {
     return intRunState == 1;
 }
 
-bool frmDownload::abandoned()
+bool frmDownload::abandoned() const
 {
     return m_unloaded;
 }
@@ -693,12 +693,12 @@ void frmDownload::writeRunLog(const QString &message)
     WriteRunLog(intLogFileNo, message);
 }
 
-QString frmDownload::currentFolderText()
+QString frmDownload::currentFolderText() const
 {
     return txtFolder->text();
 }
 
-QString frmDownload::proxy()
+QString frmDownload::proxy() const
 {
     return gstrProxy;
 }

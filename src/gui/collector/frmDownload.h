@@ -58,37 +58,15 @@ public:
     void CloseRunLog();
 
     // Window variables.
-    qint16 &intPageState();
     qint16 intRunState = 0;
     qint16 intLogFileNo = 0;
     QString strLogFilePath;
     qint64 lngRemoteSize = 0;
 
-    // Controls, under the names the operator's manual and the tests use.
-    QGroupBox *fraTarget = nullptr;
-    std::array<QLabel *, 2> lblTarget{};
-    QLineEdit *txtURL = nullptr;
-    QToolButton *cmdLoad = nullptr;
-    QLineEdit *txtFolder = nullptr;
-    QToolButton *cmdBrowse = nullptr;
-    QGroupBox *fraSource = nullptr;
-    QWidget *brwBrowserView = nullptr; // where a browser would draw; never visible
-    QPlainTextEdit *txtSource = nullptr;
-    QPlainTextEdit *txtHtml = nullptr;
-    QGroupBox *fraLogfile = nullptr;
-    QTreeWidget *lstLogfiles = nullptr;
-    std::array<QToolButton *, 6> cmdButton{};
-    QGroupBox *fraStatus = nullptr;
-    QProgressBar *pgrDownload = nullptr;
-    QLabel *lblLogCount = nullptr;
-    QLabel *lblAuction = nullptr;
-    QLabel *lblLogTotal = nullptr;
-    QStatusBar *StatusBar1 = nullptr;
-    std::array<QLabel *, 4> panels{}; // StatusBar1's panels 1..4 at 0..3
-    std::array<QFrame *, 2> Line1{};
-
+    // The listing unit's hidden browser, page-load timer and page state.
     kestrune::WebBrowser *brwBrowser() const;
-    QTimer *tmrIE() const;
+    const QTimer *tmrIE() const;
+    qint16 intPageState() const;
     kestrune::ListingLoader *listingLoader() const { return m_loader; }
 
     // True once the window has been unloaded: every wait gives up.
@@ -117,15 +95,40 @@ private:
 
     // The run's front end.
     void yield() override;
-    bool stopRequested() override;
-    bool abandoned() override;
+    bool stopRequested() const override;
+    bool abandoned() const override;
     void beginRow(int i, const kestrune::ListingRow &row) override;
     void remoteSizeKnown(qint64 size) override { lngRemoteSize = size; }
     void setProgress(int percent, bool busy) override;
     void writeRunLog(const QString &message) override;
-    QString currentFolderText() override;
-    QString proxy() override;
-    std::optional<transfer::FileIdentity> runLogIdentity() override { return m_runLog.identity(); }
+    QString currentFolderText() const override;
+    QString proxy() const override;
+    std::optional<transfer::FileIdentity> runLogIdentity() const override { return m_runLog.identity(); }
+
+    // Controls, under the names the operator's manual uses; each carries its
+    // name as its object name (cmdButton_0..5, lblTarget_0..1, Line1_0..1,
+    // panel_1..4, and brwBrowser for brwBrowserView).
+    QGroupBox *fraTarget = nullptr;
+    std::array<QLabel *, 2> lblTarget{};
+    QLineEdit *txtURL = nullptr;
+    QToolButton *cmdLoad = nullptr;
+    QLineEdit *txtFolder = nullptr;
+    QToolButton *cmdBrowse = nullptr;
+    QGroupBox *fraSource = nullptr;
+    QWidget *brwBrowserView = nullptr; // where a browser would draw; never visible
+    QPlainTextEdit *txtSource = nullptr;
+    QPlainTextEdit *txtHtml = nullptr;
+    QGroupBox *fraLogfile = nullptr;
+    QTreeWidget *lstLogfiles = nullptr;
+    std::array<QToolButton *, 6> cmdButton{};
+    QGroupBox *fraStatus = nullptr;
+    QProgressBar *pgrDownload = nullptr;
+    QLabel *lblLogCount = nullptr;
+    QLabel *lblAuction = nullptr;
+    QLabel *lblLogTotal = nullptr;
+    QStatusBar *StatusBar1 = nullptr;
+    std::array<QLabel *, 4> panels{}; // StatusBar1's panels 1..4 at 0..3
+    std::array<QFrame *, 2> Line1{};
 
     kestrune::ListingLoader *m_loader = nullptr;
     kestrune::RunLog m_runLog;

@@ -62,17 +62,6 @@ class frmAbout : public QDialog {
 public:
     explicit frmAbout(QWidget *parent = nullptr);
 
-    // Controls, under their own names.
-    QLabel *picIcon = nullptr;
-    QLabel *lblTitle = nullptr;
-    QLabel *lblVersion = nullptr;
-    QLabel *lblCopyright = nullptr;
-    QLabel *lblURL = nullptr;
-    QLabel *lblDisclaimer = nullptr;
-    QPushButton *cmdOK = nullptr;
-    QPushButton *cmdSysInfo = nullptr;
-    std::array<QWidget *, 2> Line1{}; // 0 white, 1 gray: the etched rule
-
     // The figure of the memory line: the total physical memory in KB,
     // formatted for the user's locale.
     static QString GetPhysicalMemoryText();
@@ -92,6 +81,18 @@ protected:
     void showEvent(QShowEvent *event) override;
 
 private:
+    // Controls, under their own names (also their object names; the rule's
+    // lines are Line1_0 and Line1_1).
+    QLabel *picIcon = nullptr;
+    QLabel *lblTitle = nullptr;
+    QLabel *lblVersion = nullptr;
+    QLabel *lblCopyright = nullptr;
+    QLabel *lblURL = nullptr;
+    QLabel *lblDisclaimer = nullptr;
+    QPushButton *cmdOK = nullptr;
+    QPushButton *cmdSysInfo = nullptr;
+    std::array<QWidget *, 2> Line1{}; // 0 white, 1 gray: the etched rule
+
     void Form_Load();
     void CentreOnScreen();
     void ShowWebAddress();

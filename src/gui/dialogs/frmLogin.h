@@ -36,7 +36,8 @@ public:
     // answer the caller holds.
     std::optional<kestrune::LoginAnswer> TakeAnswer();
 
-    // Controls, under their own names.
+private:
+    // Controls, under their own names (also their object names).
     QLabel *lblPrompt = nullptr;
     QLabel *lblUser = nullptr;
     QLineEdit *txtUser = nullptr;
@@ -45,7 +46,6 @@ public:
     QPushButton *cmdOK = nullptr;
     QPushButton *cmdCancel = nullptr;
 
-private:
     void ShowPrompt(const QString &host, const QString &realm);
 };
 

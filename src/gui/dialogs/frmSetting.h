@@ -31,7 +31,16 @@ public:
     static QString ExecutableFolder();
     static void SetExecutableFolder(const QString &folder);
 
-    // Controls, under their own names.
+    // The click handler of the button array.
+    void cmdButton_Click(int index);
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override;
+    void keyPressEvent(QKeyEvent *event) override;
+
+private:
+    // Controls, under their own names (also their object names; the
+    // buttons are cmdButton_0 and cmdButton_1).
     QLabel *lblWindow = nullptr;
     QGroupBox *frameCommunication = nullptr;
     QLabel *lblCommunication = nullptr;
@@ -43,14 +52,6 @@ public:
     QLineEdit *txtProxyPort = nullptr;
     std::array<QPushButton *, 2> cmdButton{}; // 0 save, 1 cancel
 
-    // The click handler of the button array.
-    void cmdButton_Click(int index);
-
-protected:
-    bool eventFilter(QObject *watched, QEvent *event) override;
-    void keyPressEvent(QKeyEvent *event) override;
-
-private:
     void Form_Load();
     void SaveSettings();
     void FocusTimeOut();

@@ -14,6 +14,7 @@
 #include "LoopbackPort.h"
 #include "RecordingUi.h"
 #include "TestHttpServer.h"
+#include "WindowControls.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -31,6 +32,7 @@
 #include <QtTest>
 
 #include <memory>
+#include <optional>
 
 using namespace kestrune;
 
@@ -85,6 +87,7 @@ class TestCollectionRun : public QObject {
     std::unique_ptr<RecordingUi> m_ui;
     std::unique_ptr<TestHttpServer> m_server;
     std::unique_ptr<frmDownload> m_w;
+    std::optional<DownloadControls> m_c; // m_w's controls
     QString m_originalDir = QDir::currentPath();
 
     QString save(const QString &name) const { return m_saveDir->path() + QDir::separator() + name; }
@@ -119,8 +122,8 @@ class TestCollectionRun : public QObject {
 
     void load(const QString &url)
     {
-        m_w->txtURL->setText(url);
-        m_w->cmdLoad->click();
+        m_c->txtURL->setText(url);
+        m_c->cmdLoad->click();
     }
 
     void serveListing(const QList<Link> &links, const QString &parent = QStringLiteral("[To Parent Directory]"))
@@ -143,9 +146,9 @@ class TestCollectionRun : public QObject {
     void duringDownloadOfRow(int row, std::function<void()> action, bool &fired)
     {
         fired = false;
-        connect(m_w->pgrDownload, &QProgressBar::valueChanged, this,
+        connect(m_c->pgrDownload, &QProgressBar::valueChanged, this,
                 [this, row, action = std::move(action), &fired](int value) {
-                    if (fired || value == 0 || m_w->lblLogCount->text() != QString::number(row))
+                    if (fired || value == 0 || m_c->lblLogCount->text() != QString::number(row))
                         return;
                     fired = true;
                     action();
@@ -154,15 +157,15 @@ class TestCollectionRun : public QObject {
 
     void startRun()
     {
-        m_w->txtFolder->setText(m_saveDir->path());
-        m_w->cmdButton[1]->click();
+        m_c->txtFolder->setText(m_saveDir->path());
+        m_c->cmdButton[1]->click();
     }
 
     QStringList listNames() const
     {
         QStringList names;
-        for (int i = 0; i < m_w->lstLogfiles->topLevelItemCount(); ++i)
-            names.append(m_w->lstLogfiles->topLevelItem(i)->text(0));
+        for (int i = 0; i < m_c->lstLogfiles->topLevelItemCount(); ++i)
+            names.append(m_c->lstLogfiles->topLevelItem(i)->text(0));
         return names;
     }
 
@@ -207,10 +210,12 @@ private slots:
         m_w = std::make_unique<frmDownload>();
         m_w->Form_Load();
         m_w->show();
+        m_c = DownloadControls(m_w.get());
     }
 
     void cleanup()
     {
+        m_c.reset();
         m_w.reset();
         m_server.reset();
         m_ui.reset();
@@ -222,11 +227,11 @@ private slots:
 
     void spacesOnlyUrlIsEmpty()
     {
-        m_w->lblLogTotal->setText(QStringLiteral("7"));
+        m_c->lblLogTotal->setText(QStringLiteral("7"));
         load(QStringLiteral("   "));
         QCOMPARE(m_ui->messageTexts(), QStringList{QStringLiteral("IISログのURLを指定してください。")});
         QCOMPARE(m_ui->messages[0].icon, kestrune::MsgIcon::Exclamation);
-        QCOMPARE(m_w->lblLogTotal->text(), QStringLiteral("7"));
+        QCOMPARE(m_c->lblLogTotal->text(), QStringLiteral("7"));
         QVERIFY(m_server->requests().isEmpty());
     }
 
@@ -234,12 +239,12 @@ private slots:
     {
         serveListing({});
         load(m_server->url(QStringLiteral("/logs/")));
-        QCOMPARE(m_w->lstLogfiles->topLevelItemCount(), 0);
-        QCOMPARE(m_w->lblLogTotal->text(), QStringLiteral("0"));
-        QCOMPARE(m_w->lblLogCount->text(), QStringLiteral("0"));
-        QVERIFY(m_w->cmdButton[1]->isEnabled());
-        QVERIFY(!m_w->cmdButton[2]->isEnabled());
-        QCOMPARE(m_w->panels[1]->text(), QStringLiteral("127.0.0.1 - /logs/"));
+        QCOMPARE(m_c->lstLogfiles->topLevelItemCount(), 0);
+        QCOMPARE(m_c->lblLogTotal->text(), QStringLiteral("0"));
+        QCOMPARE(m_c->lblLogCount->text(), QStringLiteral("0"));
+        QVERIFY(m_c->cmdButton[1]->isEnabled());
+        QVERIFY(!m_c->cmdButton[2]->isEnabled());
+        QCOMPARE(m_c->panels[1]->text(), QStringLiteral("127.0.0.1 - /logs/"));
         QVERIFY(!m_ui->busy);
     }
 
@@ -255,7 +260,7 @@ private slots:
         load(m_server->url(QStringLiteral("/logs/")));
         QCOMPARE(listNames(), (QStringList{QStringLiteral("[to parent directory]"),
                                            QStringLiteral("PARENT DIRECTORY")}));
-        QCOMPARE(m_w->lblLogTotal->text(), QStringLiteral("2"));
+        QCOMPARE(m_c->lblLogTotal->text(), QStringLiteral("2"));
     }
 
     void rowsKeepDocumentOrderDuplicatesAndResolveHrefs()
@@ -268,11 +273,11 @@ private slots:
         load(QStringLiteral("  ") + m_server->url(QStringLiteral("/logs/")) + QStringLiteral("  "));
         QCOMPARE(basKestrune::gstrLogURL, m_server->url(QStringLiteral("/logs/")));
         QCOMPARE(listNames(), (QStringList{"b.log", "a.log", "b.log", "abs.log", "sub"}));
-        QTreeWidget *list = m_w->lstLogfiles;
+        QTreeWidget *list = m_c->lstLogfiles;
         QCOMPARE(list->topLevelItem(0)->text(1), m_server->url(QStringLiteral("/logs/b.log")));
         QCOMPARE(list->topLevelItem(1)->text(1), m_server->url(QStringLiteral("/logs/a.log")));
         QCOMPARE(list->topLevelItem(3)->text(1), QStringLiteral("http://other.example/x/abs.log"));
-        QCOMPARE(m_w->lblLogTotal->text(), QStringLiteral("5"));
+        QCOMPARE(m_c->lblLogTotal->text(), QStringLiteral("5"));
     }
 
     void japaneseNamesInWindows31j()
@@ -290,12 +295,12 @@ private slots:
     {
         serveListing({{QStringLiteral("a.log"), QStringLiteral("/logs/a.log")}});
         load(m_server->url(QStringLiteral("/logs/")));
-        QCOMPARE(m_w->lstLogfiles->topLevelItemCount(), 1);
+        QCOMPARE(m_c->lstLogfiles->topLevelItemCount(), 1);
         load(m_server->url(QStringLiteral("/missing/")));
         QCOMPARE(m_w->intPageState(), qint16(-1));
-        QCOMPARE(m_w->lstLogfiles->topLevelItemCount(), 0); // the old rows are gone
-        QCOMPARE(m_w->lblLogTotal->text(), QStringLiteral("0"));
-        QVERIFY(m_w->cmdButton[1]->isEnabled());
+        QCOMPARE(m_c->lstLogfiles->topLevelItemCount(), 0); // the old rows are gone
+        QCOMPARE(m_c->lblLogTotal->text(), QStringLiteral("0"));
+        QVERIFY(m_c->cmdButton[1]->isEnabled());
         QVERIFY(!QFile::exists(logPath())); // no run: the lines are dropped
     }
 
@@ -306,8 +311,8 @@ private slots:
                                                        "<a href=\"/x.log\">x.log</a></body></html>").toUtf8()));
         load(m_server->url(QStringLiteral("/gone/")));
         QCOMPARE(m_w->intPageState(), qint16(0));
-        QCOMPARE(m_w->lstLogfiles->topLevelItemCount(), 0);
-        QCOMPARE(m_w->lblLogTotal->text(), QStringLiteral("0"));
+        QCOMPARE(m_c->lstLogfiles->topLevelItemCount(), 0);
+        QCOMPARE(m_c->lblLogTotal->text(), QStringLiteral("0"));
     }
 
     void timeOutAndALateDocumentComplete()
@@ -315,22 +320,23 @@ private slots:
         frmDownload w;
         basKestrune::glngTimeout = 300;
         w.Form_Load();
+        const DownloadControls c(&w);
         TestResponse slow = htmlResponse(listingPage({{QStringLiteral("a.log"), QStringLiteral("/a.log")}}));
         slow.delayMs = 1200;
         m_server->setRoute(QStringLiteral("/slow/"), slow);
-        w.txtURL->setText(m_server->url(QStringLiteral("/slow/")));
+        c.txtURL->setText(m_server->url(QStringLiteral("/slow/")));
         QElapsedTimer t;
         t.start();
-        w.cmdLoad->click();
+        c.cmdLoad->click();
         QVERIFY(t.elapsed() < 1100);
         QCOMPARE(w.intPageState(), qint16(-2));
-        QCOMPARE(w.lblLogTotal->text(), QStringLiteral("0"));
-        QCOMPARE(w.lstLogfiles->topLevelItemCount(), 0);
-        QVERIFY(w.panels[1]->text() != QStringLiteral("Timed Out!")); // replaced by the location
-        QVERIFY(w.cmdButton[1]->isEnabled());
+        QCOMPARE(c.lblLogTotal->text(), QStringLiteral("0"));
+        QCOMPARE(c.lstLogfiles->topLevelItemCount(), 0);
+        QVERIFY(c.panels[1]->text() != QStringLiteral("Timed Out!")); // replaced by the location
+        QVERIFY(c.cmdButton[1]->isEnabled());
         // The slow page completes later: the state follows, the result does not.
         QTRY_COMPARE_WITH_TIMEOUT(w.intPageState(), qint16(0), 3000);
-        QCOMPARE(w.lstLogfiles->topLevelItemCount(), 0);
+        QCOMPARE(c.lstLogfiles->topLevelItemCount(), 0);
         QVERIFY(!w.tmrIE()->isActive());
     }
 
@@ -346,9 +352,9 @@ private slots:
         t.start();
         load(m_server->url(QStringLiteral("/logs/")));
         qInfo("100,000-link listing loaded and listed in %lld ms", t.elapsed());
-        QCOMPARE(m_w->lstLogfiles->topLevelItemCount(), 100000);
-        QCOMPARE(m_w->lblLogTotal->text(), QStringLiteral("100000"));
-        QCOMPARE(m_w->lstLogfiles->topLevelItem(99999)->text(0), QStringLiteral("u_ex099999.log"));
+        QCOMPARE(m_c->lstLogfiles->topLevelItemCount(), 100000);
+        QCOMPARE(m_c->lblLogTotal->text(), QStringLiteral("100000"));
+        QCOMPARE(m_c->lstLogfiles->topLevelItem(99999)->text(0), QStringLiteral("u_ex099999.log"));
     }
 
     void unsafeNames_data()
@@ -381,16 +387,16 @@ private slots:
 
     void startRefusals()
     {
-        m_w->cmdButton[1]->setEnabled(true);
-        m_w->txtURL->clear();
-        m_w->txtFolder->setText(QStringLiteral("/tmp"));
-        m_w->cmdButton[1]->click();
-        m_w->txtURL->setText(QStringLiteral("   ")); // spaces count as filled in here
-        m_w->txtFolder->clear();
-        m_w->cmdButton[1]->click();
+        m_c->cmdButton[1]->setEnabled(true);
+        m_c->txtURL->clear();
+        m_c->txtFolder->setText(QStringLiteral("/tmp"));
+        m_c->cmdButton[1]->click();
+        m_c->txtURL->setText(QStringLiteral("   ")); // spaces count as filled in here
+        m_c->txtFolder->clear();
+        m_c->cmdButton[1]->click();
         QCOMPARE(m_ui->messageTexts(), (QStringList{QStringLiteral("IISログのURLを指定してください。"),
                                                     QStringLiteral("保存先フォルダを指定してください。")}));
-        QCOMPARE(m_w->focusWidget(), static_cast<QWidget *>(m_w->txtFolder));
+        QCOMPARE(m_w->focusWidget(), static_cast<QWidget *>(m_c->txtFolder));
         QVERIFY(!QFile::exists(logPath()));
     }
 
@@ -402,7 +408,7 @@ private slots:
         const QByteArray log = readFile(logPath());
         QVERIFY(log.startsWith("Kestrune\r\n"));
         QCOMPARE(log.count("\r\n"), 4);
-        QVERIFY(m_w->cmdButton[1]->isEnabled());
+        QVERIFY(m_c->cmdButton[1]->isEnabled());
     }
 
     void unchangedFilesAreSkipped()
@@ -423,11 +429,11 @@ private slots:
                               QStringLiteral("× ファイルサイズが同じ ") + base + "c.log",
                               QStringLiteral("○ IISログダウンロード終了。\t") + base + "c.log"}));
         QCOMPARE(m_server->requests().size(), 3); // three size probes, no download
-        QVERIFY(m_w->cmdButton[1]->isEnabled());
-        QVERIFY(!m_w->cmdButton[2]->isEnabled());
-        QVERIFY(m_w->cmdLoad->isEnabled());
-        QCOMPARE(m_w->panels[1]->text(), QString());
-        QCOMPARE(m_w->lblLogCount->text(), QStringLiteral("3"));
+        QVERIFY(m_c->cmdButton[1]->isEnabled());
+        QVERIFY(!m_c->cmdButton[2]->isEnabled());
+        QVERIFY(m_c->cmdLoad->isEnabled());
+        QCOMPARE(m_c->panels[1]->text(), QString());
+        QCOMPARE(m_c->lblLogCount->text(), QStringLiteral("3"));
         QVERIFY(!m_ui->busy);
     }
 
@@ -449,7 +455,7 @@ private slots:
                  (QStringList{QStringLiteral("○ ") + base + "changed.log",
                               QStringLiteral("○ ") + base + "missing.log",
                               QStringLiteral("○ ") + base + "shorter.log"}));
-        QCOMPARE(m_w->pgrDownload->value(), 100);
+        QCOMPARE(m_c->pgrDownload->value(), 100);
         QVERIFY(tempFiles().isEmpty());
         // The current directory followed the folder box after a download.
         QCOMPARE(QDir(QDir::currentPath()).canonicalPath(), QDir(m_saveDir->path()).canonicalPath());
@@ -478,9 +484,9 @@ private slots:
         bool clicked = false;
         bool idleRightAfterStop = false;
         duringDownloadOfRow(2, [&] {
-            m_w->cmdButton[2]->click();
-            idleRightAfterStop = m_w->cmdButton[1]->isEnabled() && !m_w->cmdButton[2]->isEnabled()
-                                 && m_w->cmdLoad->isEnabled() && m_w->cmdBrowse->isEnabled();
+            m_c->cmdButton[2]->click();
+            idleRightAfterStop = m_c->cmdButton[1]->isEnabled() && !m_c->cmdButton[2]->isEnabled()
+                                 && m_c->cmdLoad->isEnabled() && m_c->cmdBrowse->isEnabled();
         }, clicked);
         startRun();
         QVERIFY(clicked);
@@ -493,7 +499,7 @@ private slots:
         const QStringList log = logMessages(logPath());
         QCOMPARE(log.size(), 2); // start line and row 1; row 2's line went to a closed log
         QCOMPARE(log[1], QStringLiteral("○ ") + m_server->url(QStringLiteral("/logs/f1.log")));
-        QCOMPARE(m_w->lblLogCount->text(), QStringLiteral("2"));
+        QCOMPARE(m_c->lblLogCount->text(), QStringLiteral("2"));
         QVERIFY(!m_ui->busy);
     }
 
@@ -535,20 +541,20 @@ private slots:
         connect(&sampler, &QTimer::timeout, this, [&] {
             if (stopped)
                 return;
-            QTreeWidgetItem *current = m_w->lstLogfiles->currentItem();
-            const QProgressBar *bar = m_w->pgrDownload;
-            samples.append({m_w->lblLogCount->text(), m_w->panels[1]->text(), bar->value(),
+            QTreeWidgetItem *current = m_c->lstLogfiles->currentItem();
+            const QProgressBar *bar = m_c->pgrDownload;
+            samples.append({m_c->lblLogCount->text(), m_c->panels[1]->text(), bar->value(),
                             bar->minimum(), bar->maximum(),
-                            m_w->lstLogfiles->indexOfTopLevelItem(current),
-                            current != nullptr && current->isSelected(), m_w->cmdButton[1]->isEnabled(),
-                            m_w->cmdButton[2]->isEnabled(), m_w->cmdLoad->isEnabled(),
-                            m_w->cmdBrowse->isEnabled()});
+                            m_c->lstLogfiles->indexOfTopLevelItem(current),
+                            current != nullptr && current->isSelected(), m_c->cmdButton[1]->isEnabled(),
+                            m_c->cmdButton[2]->isEnabled(), m_c->cmdLoad->isEnabled(),
+                            m_c->cmdBrowse->isEnabled()});
             if (stopDuringLastRow && samples.last().count == QStringLiteral("3") && bar->maximum() == 0) {
                 stopped = true;
-                m_w->cmdButton[2]->click();
-                idleAtOnce = m_w->cmdButton[1]->isEnabled() && !m_w->cmdButton[2]->isEnabled()
-                    && m_w->cmdLoad->isEnabled() && m_w->cmdBrowse->isEnabled()
-                    && bar->maximum() == 100 && m_w->panels[1]->text().isEmpty();
+                m_c->cmdButton[2]->click();
+                idleAtOnce = m_c->cmdButton[1]->isEnabled() && !m_c->cmdButton[2]->isEnabled()
+                    && m_c->cmdLoad->isEnabled() && m_c->cmdBrowse->isEnabled()
+                    && bar->maximum() == 100 && m_c->panels[1]->text().isEmpty();
             }
         });
         sampler.start();
@@ -582,11 +588,11 @@ private slots:
         // Afterwards: idle, the last row complete, a normal 0...100 bar.
         QCOMPARE(stopped, stopDuringLastRow);
         QCOMPARE(idleAtOnce, stopDuringLastRow);
-        QVERIFY(m_w->cmdButton[1]->isEnabled() && !m_w->cmdButton[2]->isEnabled());
-        QVERIFY(m_w->cmdLoad->isEnabled() && m_w->cmdBrowse->isEnabled());
-        QCOMPARE(m_w->panels[1]->text(), QString());
-        QCOMPARE(m_w->pgrDownload->minimum(), 0);
-        QCOMPARE(m_w->pgrDownload->maximum(), 100);
+        QVERIFY(m_c->cmdButton[1]->isEnabled() && !m_c->cmdButton[2]->isEnabled());
+        QVERIFY(m_c->cmdLoad->isEnabled() && m_c->cmdBrowse->isEnabled());
+        QCOMPARE(m_c->panels[1]->text(), QString());
+        QCOMPARE(m_c->pgrDownload->minimum(), 0);
+        QCOMPARE(m_c->pgrDownload->maximum(), 100);
         QCOMPARE(readFile(save("r3.log")), last);
         QCOMPARE(m_w->intRunState, qint16(stopDuringLastRow ? 1 : 0));
         const QString end = QStringLiteral("○ IISログダウンロード終了。\t") + m_server->url(QStringLiteral("/logs/r3.log"));
@@ -619,12 +625,13 @@ private slots:
             QTimer::singleShot(50, this, [&] {
                 auto *dlg = qobject_cast<frmSetting *>(QApplication::activeModalWidget());
                 QVERIFY(dlg);
-                rowWhileOpen = m_w->lblLogCount->text(); // the run waits meanwhile
-                dlg->txtProxyAddress->setText(QStringLiteral("127.0.0.1"));
-                dlg->txtProxyPort->setText(QString::number(deadPort));
-                dlg->cmdButton[0]->click();
+                const SettingControls s(dlg);
+                rowWhileOpen = m_c->lblLogCount->text(); // the run waits meanwhile
+                s.txtProxyAddress->setText(QStringLiteral("127.0.0.1"));
+                s.txtProxyPort->setText(QString::number(deadPort));
+                s.cmdButton[0]->click();
             });
-            m_w->cmdButton[3]->click(); // modal: returns when the dialog closes
+            m_c->cmdButton[3]->click(); // modal: returns when the dialog closes
         }, opened);
         startRun();
         frmSetting::SetExecutableFolder(QString());
@@ -650,7 +657,7 @@ private slots:
                                  {"c.log", "c"}}));
         load(m_server->url(QStringLiteral("/logs/")));
         bool clicked = false;
-        duringDownloadOfRow(2, [&] { m_w->cmdButton[0]->click(); }, clicked);
+        duringDownloadOfRow(2, [&] { m_c->cmdButton[0]->click(); }, clicked);
         startRun();
         QVERIFY(clicked);
         QVERIFY(m_w->isUnloaded());
@@ -677,7 +684,7 @@ private slots:
             "</pre></body></html>");
         m_server->setRoute(QStringLiteral("/logs/"), htmlResponse(page.toUtf8()));
         load(m_server->url(QStringLiteral("/logs/")));
-        QCOMPARE(m_w->lstLogfiles->topLevelItemCount(), 6);
+        QCOMPARE(m_c->lstLogfiles->topLevelItemCount(), 6);
         m_server->clearRequests();
         startRun();
         const QStringList log = logMessages(logPath());
@@ -707,13 +714,13 @@ private slots:
         QVERIFY(log.last().startsWith(QStringLiteral("○ IISログダウンロード終了。")));
 
         // A folder that does not exist: every row fails locally, the run ends idle.
-        m_w->txtFolder->setText(m_saveDir->filePath(QStringLiteral("no/such")));
+        m_c->txtFolder->setText(m_saveDir->filePath(QStringLiteral("no/such")));
         QDir::setCurrent(m_exeDir->path());
-        m_w->cmdButton[1]->click();
+        m_c->cmdButton[1]->click();
         log = logMessages(logPath());
         QCOMPARE(log.size(), 4);
         QVERIFY(log[1].startsWith(QStringLiteral("× ファイルを保存できません。\t")));
-        QVERIFY(m_w->cmdButton[1]->isEnabled());
+        QVERIFY(m_c->cmdButton[1]->isEnabled());
     }
 
     void errorStatusNeverReplacesALocalFile()

@@ -9,6 +9,7 @@
 #include "gui/collector/frmDownload.h"
 
 #include "RecordingUi.h"
+#include "WindowControls.h"
 
 #include <QDir>
 #include <QGroupBox>
@@ -27,6 +28,7 @@
 #include <QtTest>
 
 #include <memory>
+#include <optional>
 
 using namespace kestrune;
 
@@ -35,6 +37,7 @@ class TestCollectorWindow : public QObject {
 
     std::unique_ptr<RecordingUi> m_ui;
     std::unique_ptr<frmDownload> m_w;
+    std::optional<DownloadControls> m_c; // m_w's controls
 
     static QRect tw(int l, int t, int w, int h)
     {
@@ -49,11 +52,13 @@ private slots:
         m_w = std::make_unique<frmDownload>();
         m_w->Form_Load();
         m_w->show();
-        m_w->txtURL->setFocus();
+        m_c = DownloadControls(m_w.get());
+        m_c->txtURL->setFocus();
     }
 
     void cleanup()
     {
+        m_c.reset();
         m_w.reset();
         m_ui.reset();
     }
@@ -66,47 +71,47 @@ private slots:
         QCOMPARE(m_w->intRunState, qint16(0));
         QCOMPARE(m_w->intPageState(), qint16(0)); // the blank page completed
         QCOMPARE(m_w->brwBrowser()->LocationURL(), QStringLiteral("about:blank"));
-        QVERIFY(!m_w->cmdButton[1]->isEnabled());
-        QVERIFY(!m_w->cmdButton[2]->isEnabled());
+        QVERIFY(!m_c->cmdButton[1]->isEnabled());
+        QVERIFY(!m_c->cmdButton[2]->isEnabled());
         for (int i : {0, 3, 4, 5})
-            QVERIFY(m_w->cmdButton[i]->isEnabled());
-        QVERIFY(m_w->cmdLoad->isEnabled());
-        QVERIFY(m_w->cmdBrowse->isEnabled());
-        QCOMPARE(m_w->lstLogfiles->topLevelItemCount(), 0);
-        QCOMPARE(m_w->focusWidget(), static_cast<QWidget *>(m_w->txtURL));
+            QVERIFY(m_c->cmdButton[i]->isEnabled());
+        QVERIFY(m_c->cmdLoad->isEnabled());
+        QVERIFY(m_c->cmdBrowse->isEnabled());
+        QCOMPARE(m_c->lstLogfiles->topLevelItemCount(), 0);
+        QCOMPARE(m_w->focusWidget(), static_cast<QWidget *>(m_c->txtURL));
         QCOMPARE(m_w->tmrIE()->interval(), 30000);
         QVERIFY(!m_w->tmrIE()->isActive());
     }
 
     void captionsAndToolTips()
     {
-        QCOMPARE(m_w->fraTarget->title(), QStringLiteral("対象"));
-        QCOMPARE(m_w->lblTarget[0]->text(), QStringLiteral("IISログのURL："));
-        QCOMPARE(m_w->lblTarget[1]->text(), QStringLiteral("保存先フォルダ："));
-        QCOMPARE(m_w->cmdLoad->toolTip(), QStringLiteral("ログにアクセスする"));
-        QCOMPARE(m_w->cmdBrowse->toolTip(), QStringLiteral("参照"));
-        QCOMPARE(m_w->fraSource->title(), QStringLiteral("HTMLソース"));
-        QCOMPARE(m_w->fraLogfile->title(), QStringLiteral("IIS Logファイル"));
-        QCOMPARE(m_w->fraStatus->title(), QStringLiteral("ダウンロード状況"));
-        QCOMPARE(m_w->lblAuction->text(), QStringLiteral("/"));
-        QCOMPARE(m_w->lblLogCount->text(), QString());
-        QCOMPARE(m_w->lblLogTotal->text(), QString());
+        QCOMPARE(m_c->fraTarget->title(), QStringLiteral("対象"));
+        QCOMPARE(m_c->lblTarget[0]->text(), QStringLiteral("IISログのURL："));
+        QCOMPARE(m_c->lblTarget[1]->text(), QStringLiteral("保存先フォルダ："));
+        QCOMPARE(m_c->cmdLoad->toolTip(), QStringLiteral("ログにアクセスする"));
+        QCOMPARE(m_c->cmdBrowse->toolTip(), QStringLiteral("参照"));
+        QCOMPARE(m_c->fraSource->title(), QStringLiteral("HTMLソース"));
+        QCOMPARE(m_c->fraLogfile->title(), QStringLiteral("IIS Logファイル"));
+        QCOMPARE(m_c->fraStatus->title(), QStringLiteral("ダウンロード状況"));
+        QCOMPARE(m_c->lblAuction->text(), QStringLiteral("/"));
+        QCOMPARE(m_c->lblLogCount->text(), QString());
+        QCOMPARE(m_c->lblLogTotal->text(), QString());
         const QStringList captions = {"終了(&X)", "開始(&S)", "停止(&E)", "設定(&T)", "", ""};
         const QStringList tips = {"終了", "ログの収集", "処理停止", "設定", "バージョン情報", "ヘルプ"};
         for (int i = 0; i < 6; ++i) {
-            QCOMPARE(m_w->cmdButton[i]->text(), captions[i]);
-            QCOMPARE(m_w->cmdButton[i]->toolTip(), tips[i]);
-            QVERIFY(!m_w->cmdButton[i]->icon().isNull());
+            QCOMPARE(m_c->cmdButton[i]->text(), captions[i]);
+            QCOMPARE(m_c->cmdButton[i]->toolTip(), tips[i]);
+            QVERIFY(!m_c->cmdButton[i]->icon().isNull());
         }
         // Help shows the program's own question mark, not the style's help
         // icon (four arrows in some styles).
-        const QImage help = m_w->cmdButton[5]->icon().pixmap(QSize(16, 16)).toImage();
+        const QImage help = m_c->cmdButton[5]->icon().pixmap(QSize(16, 16)).toImage();
         QCOMPARE(help.convertToFormat(QImage::Format_ARGB32),
                  QImage(QStringLiteral(":/icons/help.png")).convertToFormat(QImage::Format_ARGB32));
-        QVERIFY(!m_w->cmdLoad->icon().isNull());
-        QVERIFY(!m_w->cmdBrowse->icon().isNull());
-        QCOMPARE(m_w->pgrDownload->minimum(), 0);
-        QCOMPARE(m_w->pgrDownload->maximum(), 100);
+        QVERIFY(!m_c->cmdLoad->icon().isNull());
+        QVERIFY(!m_c->cmdBrowse->icon().isNull());
+        QCOMPARE(m_c->pgrDownload->minimum(), 0);
+        QCOMPARE(m_c->pgrDownload->maximum(), 100);
     }
 
     void accessKeysTriggerTheButtons()
@@ -114,10 +119,10 @@ private slots:
         // Alt+X is the exit key: it closes the window.
         m_w->activateWindow();
         QVERIFY(QTest::qWaitForWindowActive(m_w.get()));
-        QCOMPARE(m_w->cmdButton[0]->shortcut(), QKeySequence(Qt::ALT | Qt::Key_X));
-        QCOMPARE(m_w->cmdButton[1]->shortcut(), QKeySequence(Qt::ALT | Qt::Key_S));
-        QCOMPARE(m_w->cmdButton[2]->shortcut(), QKeySequence(Qt::ALT | Qt::Key_E));
-        QCOMPARE(m_w->cmdButton[3]->shortcut(), QKeySequence(Qt::ALT | Qt::Key_T));
+        QCOMPARE(m_c->cmdButton[0]->shortcut(), QKeySequence(Qt::ALT | Qt::Key_X));
+        QCOMPARE(m_c->cmdButton[1]->shortcut(), QKeySequence(Qt::ALT | Qt::Key_S));
+        QCOMPARE(m_c->cmdButton[2]->shortcut(), QKeySequence(Qt::ALT | Qt::Key_E));
+        QCOMPARE(m_c->cmdButton[3]->shortcut(), QKeySequence(Qt::ALT | Qt::Key_T));
         QTest::keyClick(m_w->windowHandle(), Qt::Key_X, Qt::AltModifier);
         QTRY_VERIFY(m_w->isUnloaded()); // a mnemonic clicks after a short animation
     }
@@ -128,20 +133,20 @@ private slots:
         QCOMPARE(m_w->minimumSize(), m_w->maximumSize());
         QVERIFY(!(m_w->windowFlags() & Qt::WindowMaximizeButtonHint));
         QVERIFY(m_w->windowFlags() & Qt::WindowMinimizeButtonHint);
-        QCOMPARE(m_w->fraTarget->geometry(), tw(120, 180, 6495, 975));
-        QCOMPARE(m_w->txtURL->geometry(), tw(1710, 210, 4155, 270));
-        QCOMPARE(m_w->txtFolder->geometry(), tw(1710, 540, 4155, 270));
-        QCOMPARE(m_w->cmdLoad->geometry(), tw(5940, 180, 345, 315));
-        QCOMPARE(m_w->fraLogfile->geometry(), tw(120, 1320, 6495, 5505));
-        QCOMPARE(m_w->lstLogfiles->geometry(), tw(180, 300, 6135, 4095));
-        QCOMPARE(m_w->cmdButton[1]->geometry(), tw(210, 4560, 765, 765));
-        QCOMPARE(m_w->cmdButton[0]->geometry(), tw(5520, 4560, 765, 765));
-        QCOMPARE(m_w->cmdButton[4]->geometry(), tw(4140, 5010, 315, 315));
-        QCOMPARE(m_w->fraStatus->geometry(), tw(2160, 4560, 1725, 765));
-        QCOMPARE(m_w->pgrDownload->geometry(), tw(180, 450, 1365, 225));
-        QCOMPARE(m_w->StatusBar1->geometry(), tw(0, 7020, 6765, 315));
-        QCOMPARE(m_w->Line1[0]->width(), m_w->width());
-        QCOMPARE(m_w->Line1[1]->width(), m_w->width());
+        QCOMPARE(m_c->fraTarget->geometry(), tw(120, 180, 6495, 975));
+        QCOMPARE(m_c->txtURL->geometry(), tw(1710, 210, 4155, 270));
+        QCOMPARE(m_c->txtFolder->geometry(), tw(1710, 540, 4155, 270));
+        QCOMPARE(m_c->cmdLoad->geometry(), tw(5940, 180, 345, 315));
+        QCOMPARE(m_c->fraLogfile->geometry(), tw(120, 1320, 6495, 5505));
+        QCOMPARE(m_c->lstLogfiles->geometry(), tw(180, 300, 6135, 4095));
+        QCOMPARE(m_c->cmdButton[1]->geometry(), tw(210, 4560, 765, 765));
+        QCOMPARE(m_c->cmdButton[0]->geometry(), tw(5520, 4560, 765, 765));
+        QCOMPARE(m_c->cmdButton[4]->geometry(), tw(4140, 5010, 315, 315));
+        QCOMPARE(m_c->fraStatus->geometry(), tw(2160, 4560, 1725, 765));
+        QCOMPARE(m_c->pgrDownload->geometry(), tw(180, 450, 1365, 225));
+        QCOMPARE(m_c->StatusBar1->geometry(), tw(0, 7020, 6765, 315));
+        QCOMPARE(m_c->Line1[0]->width(), m_w->width());
+        QCOMPARE(m_c->Line1[1]->width(), m_w->width());
         // Everything the operator sees lies inside the client area.
         for (QWidget *child : m_w->findChildren<QWidget *>(QString(), Qt::FindDirectChildrenOnly)) {
             if (child->isVisible())
@@ -177,6 +182,7 @@ private slots:
         m_ui->clear();
         basKestrune::glngTimeout = 200;
         frmDownload w;
+        const DownloadControls c(&w);
         // Runs inside the wait for the blank page, before it completes.
         QTimer::singleShot(0, &w, [&] {
             w.brwBrowser()->Navigate2(QStringLiteral("http://127.0.0.1:%1/").arg(silent.serverPort()));
@@ -192,37 +198,37 @@ private slots:
             QCOMPARE(m.title, QStringLiteral("Kestrune"));
         }
         QVERIFY(!m_ui->busy);
-        QCOMPARE(w.lstLogfiles->columnCount(), 0); // the steps after the failure were skipped
+        QCOMPARE(c.lstLogfiles->columnCount(), 0); // the steps after the failure were skipped
     }
 
     void hiddenBrowserFrameIsNeverVisible()
     {
-        QVERIFY(!m_w->fraSource->isVisible());
-        QVERIFY(!m_w->txtSource->isVisible());
-        QVERIFY(!m_w->txtHtml->isVisible());
-        QVERIFY(!m_w->brwBrowserView->isVisible());
-        QCOMPARE(m_w->fraSource->geometry(), tw(6960, 210, 1965, 5595));
+        QVERIFY(!m_c->fraSource->isVisible());
+        QVERIFY(!m_c->txtSource->isVisible());
+        QVERIFY(!m_c->txtHtml->isVisible());
+        QVERIFY(!m_c->brwBrowserView->isVisible());
+        QCOMPARE(m_c->fraSource->geometry(), tw(6960, 210, 1965, 5595));
     }
 
     void tabOrder()
     {
-        const QList<QWidget *> expected = {m_w->txtURL, m_w->cmdBrowse, m_w->cmdButton[1],
-                                           m_w->cmdButton[2], m_w->lstLogfiles, m_w->txtFolder,
-                                           m_w->cmdLoad, m_w->cmdButton[0], m_w->cmdButton[3],
-                                           m_w->cmdButton[5], m_w->cmdButton[4]};
+        const QList<QWidget *> expected = {m_c->txtURL, m_c->cmdBrowse, m_c->cmdButton[1],
+                                           m_c->cmdButton[2], m_c->lstLogfiles, m_c->txtFolder,
+                                           m_c->cmdLoad, m_c->cmdButton[0], m_c->cmdButton[3],
+                                           m_c->cmdButton[5], m_c->cmdButton[4]};
         QList<QWidget *> chain;
-        QWidget *w = m_w->txtURL;
+        QWidget *w = m_c->txtURL;
         do {
             if (expected.contains(w))
                 chain.append(w);
             w = w->nextInFocusChain();
-        } while (w != m_w->txtURL && chain.size() < 20);
+        } while (w != m_c->txtURL && chain.size() < 20);
         QCOMPARE(chain, expected);
     }
 
     void listColumns()
     {
-        QTreeWidget *list = m_w->lstLogfiles;
+        QTreeWidget *list = m_c->lstLogfiles;
         QCOMPARE(list->columnCount(), 2);
         QCOMPARE(list->headerItem()->text(0), QStringLiteral("ファイル名"));
         QCOMPARE(list->headerItem()->text(1), QStringLiteral("URL"));
@@ -236,18 +242,18 @@ private slots:
 
     void statusPanels()
     {
-        QCOMPARE(m_w->panels[0]->text(), QSysInfo::machineHostName());
+        QCOMPARE(m_c->panels[0]->text(), QSysInfo::machineHostName());
         QCOMPARE(basKestrune::gstrComputerName, QSysInfo::machineHostName());
-        QCOMPARE(m_w->panels[1]->text(), QString()); // "Loading..." and the name are gone
+        QCOMPARE(m_c->panels[1]->text(), QString()); // "Loading..." and the name are gone
         const QLocale locale = QLocale::system();
-        QCOMPARE(m_w->panels[2]->text(), locale.toString(QDate::currentDate(), QLocale::ShortFormat));
+        QCOMPARE(m_c->panels[2]->text(), locale.toString(QDate::currentDate(), QLocale::ShortFormat));
         // The clock panel follows the time.
-        QTRY_COMPARE_WITH_TIMEOUT(m_w->panels[3]->text(),
+        QTRY_COMPARE_WITH_TIMEOUT(m_c->panels[3]->text(),
                                   locale.toString(QTime::currentTime(), QLocale::ShortFormat), 2500);
         // Panel 2 takes the width the others leave.
-        QVERIFY(m_w->panels[1]->width() > m_w->panels[0]->width());
-        QCOMPARE(m_w->panels[2]->width(), 80);
-        QCOMPARE(m_w->panels[3]->width(), 40);
+        QVERIFY(m_c->panels[1]->width() > m_c->panels[0]->width());
+        QCOMPARE(m_c->panels[2]->width(), 80);
+        QCOMPARE(m_c->panels[3]->width(), 40);
     }
 
     void timerIntervalIsClampedToWhatItCanTake()
@@ -276,13 +282,13 @@ private slots:
         QFETCH(QString, typed);
         QFETCH(QString, answer);
         QFETCH(QString, expected);
-        m_w->txtFolder->setText(typed);
+        m_c->txtFolder->setText(typed);
         m_ui->folderAnswers = QStringList{answer};
-        m_w->cmdBrowse->click();
+        m_c->cmdBrowse->click();
         QCOMPARE(m_ui->folderRequests.size(), 1);
         QCOMPARE(m_ui->folderRequests[0].title, QStringLiteral("フォルダを指定してください"));
         QCOMPARE(m_ui->folderRequests[0].startFolder, typed);
-        QCOMPARE(m_w->txtFolder->text(), QDir::toNativeSeparators(expected));
+        QCOMPARE(m_c->txtFolder->text(), QDir::toNativeSeparators(expected));
     }
 
     void closingUnloads()
@@ -296,7 +302,7 @@ private slots:
     void helpCommandOpensTheHelpFile()
     {
         basKestrune::gstrHelpFile = QStringLiteral("/opt/kestrune/Kestrune.hlp");
-        m_w->cmdButton[5]->click();
+        m_c->cmdButton[5]->click();
         QCOMPARE(m_ui->helpShown.size(), 1);
         QCOMPARE(m_ui->helpShown[0].helpFile, QStringLiteral("/opt/kestrune/Kestrune.hlp"));
         QVERIFY(!m_ui->busy);

@@ -3,6 +3,7 @@
 
 #include "LabelChecks.h"
 #include "RecordingUi.h"
+#include "WindowControls.h"
 
 #include "base/settings/AppInfo.h"
 #include "base/settings/basKestrune.h"
@@ -75,14 +76,15 @@ private Q_SLOTS:
     void texts()
     {
         frmAbout dlg;
+        const AboutControls c(&dlg);
         QCOMPARE(dlg.windowTitle(), QStringLiteral("Kestrune") + QStringLiteral("のﾊﾞｰｼﾞｮﾝ情報"));
-        QCOMPARE(dlg.lblTitle->text(), QStringLiteral("Kestrune"));
-        QCOMPARE(dlg.lblVersion->text(), QStringLiteral("Version 1.0.0"));
-        QCOMPARE(dlg.lblCopyright->text(), kestrune::copyrightText());
-        QVERIFY(!dlg.lblCopyright->text().isEmpty());
-        QCOMPARE(dlg.cmdOK->text(), QStringLiteral("OK"));
-        QCOMPARE(dlg.cmdSysInfo->text(), QStringLiteral("ｼｽﾃﾑ情報(&S)..."));
-        QVERIFY(!dlg.picIcon->pixmap().isNull());
+        QCOMPARE(c.lblTitle->text(), QStringLiteral("Kestrune"));
+        QCOMPARE(c.lblVersion->text(), QStringLiteral("Version 1.0.0"));
+        QCOMPARE(c.lblCopyright->text(), kestrune::copyrightText());
+        QVERIFY(!c.lblCopyright->text().isEmpty());
+        QCOMPARE(c.cmdOK->text(), QStringLiteral("OK"));
+        QCOMPARE(c.cmdSysInfo->text(), QStringLiteral("ｼｽﾃﾑ情報(&S)..."));
+        QVERIFY(!c.picIcon->pixmap().isNull());
         // The load shows the hourglass and ends with the normal pointer.
         QCOMPARE(m_ui->pointerChanges, QList<bool>({true, false}));
     }
@@ -90,9 +92,10 @@ private Q_SLOTS:
     void memoryLine()
     {
         frmAbout dlg;
+        const AboutControls c(&dlg);
         const QString prefix = QStringLiteral("Windowsが使用できる物理ﾒﾓﾘ: ");
         const QString suffix = QStringLiteral(" KB");
-        const QString line = dlg.lblDisclaimer->text();
+        const QString line = c.lblDisclaimer->text();
         QVERIFY2(line.startsWith(prefix) && line.endsWith(suffix), qPrintable(line));
         const QString figure = line.mid(prefix.size(), line.size() - prefix.size() - suffix.size());
         QCOMPARE(figure, frmAbout::GetPhysicalMemoryText());
@@ -152,41 +155,42 @@ private Q_SLOTS:
     void layout()
     {
         frmAbout dlg;
+        const AboutControls c(&dlg);
         QCOMPARE(dlg.size(), QSize(410, 229));
         QCOMPARE(dlg.minimumSize(), dlg.maximumSize());
         QVERIFY(!(dlg.windowFlags() & Qt::WindowMinimizeButtonHint));
         QVERIFY(!(dlg.windowFlags() & Qt::WindowMaximizeButtonHint));
 
-        QCOMPARE(dlg.picIcon->geometry(), QRect(20, 16, 32, 32));
+        QCOMPARE(c.picIcon->geometry(), QRect(20, 16, 32, 32));
         const struct {
             QLabel *label;
             QRect designed;
-        } labels[] = {{dlg.lblTitle, QRect(68, 16, 321, 13)},
-                      {dlg.lblVersion, QRect(68, 32, 321, 13)},
-                      {dlg.lblCopyright, QRect(68, 48, 321, 13)},
-                      {dlg.lblURL, QRect(76, 120, 22, 12)}};
+        } labels[] = {{c.lblTitle, QRect(68, 16, 321, 13)},
+                      {c.lblVersion, QRect(68, 32, 321, 13)},
+                      {c.lblCopyright, QRect(68, 48, 321, 13)},
+                      {c.lblURL, QRect(76, 120, 22, 12)}};
         for (const auto &l : labels) {
             const QString problem = dialogtest::placeProblem(l.label, l.designed);
             QVERIFY2(problem.isEmpty(), qPrintable(l.label->objectName() + QLatin1String(": ") + problem));
         }
-        QCOMPARE(dlg.lblDisclaimer->geometry(), QRect(68, 160, 218, 52));
-        QCOMPARE(dlg.cmdOK->geometry(), QRect(300, 160, 92, 23));
-        QCOMPARE(dlg.cmdSysInfo->geometry(), QRect(300, 188, 92, 23));
-        QCOMPARE(dlg.Line1[1]->geometry(), QRect(68, 151, 320, 1));
-        QCOMPARE(dlg.Line1[0]->geometry(), QRect(68, 152, 320, 2));
+        QCOMPARE(c.lblDisclaimer->geometry(), QRect(68, 160, 218, 52));
+        QCOMPARE(c.cmdOK->geometry(), QRect(300, 160, 92, 23));
+        QCOMPARE(c.cmdSysInfo->geometry(), QRect(300, 188, 92, 23));
+        QCOMPARE(c.Line1[1]->geometry(), QRect(68, 151, 320, 1));
+        QCOMPARE(c.Line1[0]->geometry(), QRect(68, 152, 320, 2));
         for (const char *name : {"picIcon", "lblTitle", "lblVersion", "lblCopyright", "lblURL",
                                  "lblDisclaimer", "cmdOK", "cmdSysInfo"})
             QVERIFY2(dlg.findChild<QWidget *>(QLatin1String(name)) != nullptr, name);
 
         // The address: wide enough for the whole text, inside the dialog,
         // and styled as a link.
-        QVERIFY(dlg.lblURL->width()
-                >= QFontMetrics(dlg.lblURL->font()).horizontalAdvance(dlg.lblURL->text()));
-        QVERIFY(dlg.lblURL->geometry().right() < dlg.width());
-        QVERIFY(dlg.lblURL->font().underline());
-        QCOMPARE(dlg.lblURL->font().pointSize(), 9);
-        QCOMPARE(dlg.lblURL->palette().color(QPalette::WindowText), QColor(0, 0, 255));
-        QCOMPARE(dlg.lblURL->cursor().shape(), Qt::PointingHandCursor);
+        QVERIFY(c.lblURL->width()
+                >= QFontMetrics(c.lblURL->font()).horizontalAdvance(c.lblURL->text()));
+        QVERIFY(c.lblURL->geometry().right() < dlg.width());
+        QVERIFY(c.lblURL->font().underline());
+        QCOMPARE(c.lblURL->font().pointSize(), 9);
+        QCOMPARE(c.lblURL->palette().color(QPalette::WindowText), QColor(0, 0, 255));
+        QCOMPARE(c.lblURL->cursor().shape(), Qt::PointingHandCursor);
     }
 
     void everyTextShowsWhole_data()
@@ -203,9 +207,10 @@ private Q_SLOTS:
         if (!family.isEmpty())
             QApplication::setFont(QFont(family, 9));
         frmAbout dlg;
+        const AboutControls c(&dlg);
         QApplication::setFont(before);
         for (QLabel *label : dlg.findChildren<QLabel *>()) {
-            if (label == dlg.picIcon)
+            if (label == c.picIcon)
                 continue;
             const QString problem = dialogtest::clipProblem(label);
             QVERIFY2(problem.isEmpty(),
@@ -217,15 +222,16 @@ private Q_SLOTS:
     void shownCentredWithTheEtchedRule()
     {
         frmAbout dlg;
+        const AboutControls c(&dlg);
         dlg.show();
         QVERIFY(QTest::qWaitForWindowExposed(&dlg));
         const QRect screen = dlg.screen()->geometry();
         const QPoint offset = dlg.frameGeometry().center() - screen.center();
         QVERIFY2(qAbs(offset.x()) <= 1 && qAbs(offset.y()) <= 1,
                  qPrintable(QStringLiteral("%1,%2").arg(offset.x()).arg(offset.y())));
-        QCOMPARE(QApplication::focusWidget(), dlg.cmdOK);
-        QTest::keyClick(dlg.cmdOK, Qt::Key_Tab);
-        QCOMPARE(QApplication::focusWidget(), dlg.cmdSysInfo);
+        QCOMPARE(QApplication::focusWidget(), c.cmdOK);
+        QTest::keyClick(c.cmdOK, Qt::Key_Tab);
+        QCOMPARE(QApplication::focusWidget(), c.cmdSysInfo);
 
         const QImage image = dlg.grab().toImage();
         QCOMPARE(image.pixelColor(200, 151), QColor(128, 128, 128));
@@ -236,8 +242,9 @@ private Q_SLOTS:
     void okCloses()
     {
         frmAbout dlg;
+        const AboutControls c(&dlg);
         dlg.show();
-        QTest::mouseClick(dlg.cmdOK, Qt::LeftButton);
+        QTest::mouseClick(c.cmdOK, Qt::LeftButton);
         QVERIFY(!dlg.isVisible());
         QCOMPARE(dlg.result(), int(QDialog::Accepted));
         QVERIFY(m_ui->messages.isEmpty());
@@ -251,11 +258,12 @@ private Q_SLOTS:
         makeProgram(dir.path(), QStringLiteral("not-executable"), false);
 
         frmAbout dlg;
+        const AboutControls c(&dlg);
         dlg.setSystemInfoLookup({{QStringLiteral("absent-tool"), QStringLiteral("not-executable"),
                                   QStringLiteral("first-tool"), QStringLiteral("second-tool")},
                                  {dir.path()}});
         dlg.show();
-        QTest::mouseClick(dlg.cmdSysInfo, Qt::LeftButton);
+        QTest::mouseClick(c.cmdSysInfo, Qt::LeftButton);
 
         QCOMPARE(m_ui->launches.size(), 1);
         QCOMPARE(m_ui->launches[0].program, dir.filePath(QStringLiteral("first-tool")));
@@ -285,9 +293,10 @@ private Q_SLOTS:
         m_ui->failStartDetached = startFails;
 
         frmAbout dlg;
+        const AboutControls c(&dlg);
         dlg.setSystemInfoLookup({candidates, {dir.path()}});
         dlg.show();
-        QTest::mouseClick(dlg.cmdSysInfo, Qt::LeftButton);
+        QTest::mouseClick(c.cmdSysInfo, Qt::LeftButton);
 
         QCOMPARE(m_ui->launches.size(), launches);
         QCOMPARE(m_ui->messages.size(), 1);
@@ -391,6 +400,7 @@ private Q_SLOTS:
         manual.close();
 
         frmAbout dlg;
+        const AboutControls c(&dlg);
         dlg.show();
         const QUrl expected = kestrune::BuildHomePage().isEmpty()
             ? QUrl::fromLocalFile(basKestrune::gstrHelpFile)
@@ -399,18 +409,18 @@ private Q_SLOTS:
         // Shown whole, or too long for the dialog: both ends, the whole in
         // the tool tip.
         const QString shown = expected.toDisplayString();
-        const QString text = dlg.lblURL->text();
-        QVERIFY2(dialogtest::clipProblem(dlg.lblURL).isEmpty(), qPrintable(text));
-        QVERIFY(dlg.rect().contains(dlg.lblURL->geometry()));
+        const QString text = c.lblURL->text();
+        QVERIFY2(dialogtest::clipProblem(c.lblURL).isEmpty(), qPrintable(text));
+        QVERIFY(dlg.rect().contains(c.lblURL->geometry()));
         if (text != shown) {
             const QStringList ends = text.split(QChar(0x2026));
             QVERIFY2(depth > 0 && ends.size() == 2 && shown.startsWith(ends[0])
                          && shown.endsWith(ends[1]) && ends[1].endsWith(QStringLiteral("Kestrune.hlp")),
                      qPrintable(text));
-            QCOMPARE(dlg.lblURL->toolTip(), shown);
+            QCOMPARE(c.lblURL->toolTip(), shown);
         }
 
-        QTest::mouseClick(dlg.lblURL, Qt::LeftButton, {}, QPoint(5, dlg.lblURL->height() / 2));
+        QTest::mouseClick(c.lblURL, Qt::LeftButton, {}, QPoint(5, c.lblURL->height() / 2));
         QCOMPARE(m_ui->openedUrls.size(), 1);
         if (kestrune::BuildHomePage().isEmpty())
             QCOMPARE(readAll(m_ui->openedUrls[0].toLocalFile()), readAll(basKestrune::gstrHelpFile));
@@ -420,8 +430,8 @@ private Q_SLOTS:
         QVERIFY(dlg.isVisible());
 
         // Other buttons and clicks elsewhere open nothing.
-        QTest::mouseClick(dlg.lblURL, Qt::RightButton, {}, QPoint(5, 5));
-        QTest::mouseClick(dlg.lblTitle, Qt::LeftButton);
+        QTest::mouseClick(c.lblURL, Qt::RightButton, {}, QPoint(5, 5));
+        QTest::mouseClick(c.lblTitle, Qt::LeftButton);
         QCOMPARE(m_ui->openedUrls.size(), 1);
     }
 };

@@ -2,6 +2,7 @@
 // shows whole however long the server's names are.
 
 #include "LabelChecks.h"
+#include "WindowControls.h"
 
 #include "gui/seam/UiSeam.h"
 #include "gui/dialogs/frmLogin.h"
@@ -84,10 +85,11 @@ void whenLoginShows(const std::function<void(frmLogin *)> &act, int triesLeft = 
 
 void finish(frmLogin *dlg, Finish how)
 {
+    const LoginControls c(dlg);
     switch (how) {
-    case Finish::ClickOK: QTest::mouseClick(dlg->cmdOK, Qt::LeftButton); break;
-    case Finish::EnterInPassword: QTest::keyClick(dlg->txtPassword, Qt::Key_Return); break;
-    case Finish::ClickCancel: QTest::mouseClick(dlg->cmdCancel, Qt::LeftButton); break;
+    case Finish::ClickOK: QTest::mouseClick(c.cmdOK, Qt::LeftButton); break;
+    case Finish::EnterInPassword: QTest::keyClick(c.txtPassword, Qt::Key_Return); break;
+    case Finish::ClickCancel: QTest::mouseClick(c.cmdCancel, Qt::LeftButton); break;
     case Finish::Escape: QTest::keyClick(QApplication::focusWidget(), Qt::Key_Escape); break;
     }
 }
@@ -111,17 +113,18 @@ private Q_SLOTS:
     void window()
     {
         frmLogin dlg(request(QStringLiteral("logs.example.jp")));
+        const LoginControls c(&dlg);
         QCOMPARE(dlg.windowTitle(), QStringLiteral("Kestrune"));
-        QCOMPARE(dlg.lblUser->text(), u8("ユーザー名："));
-        QCOMPARE(dlg.lblPassword->text(), u8("パスワード："));
-        QCOMPARE(dlg.cmdOK->text(), QStringLiteral("OK"));
+        QCOMPARE(c.lblUser->text(), u8("ユーザー名："));
+        QCOMPARE(c.lblPassword->text(), u8("パスワード："));
+        QCOMPARE(c.cmdOK->text(), QStringLiteral("OK"));
         // Half-width katakana, no accelerator.
-        QCOMPARE(dlg.cmdCancel->text().toUcs4(), QList<uint>({0xFF77, 0xFF6C, 0xFF9D, 0xFF7E, 0xFF99}));
-        QVERIFY(dlg.cmdOK->isDefault());
-        QVERIFY(!dlg.cmdCancel->isDefault());
-        QCOMPARE(dlg.txtUser->echoMode(), QLineEdit::Normal);
-        QCOMPARE(dlg.txtPassword->echoMode(), QLineEdit::Password);
-        for (QLineEdit *box : {dlg.txtUser, dlg.txtPassword})
+        QCOMPARE(c.cmdCancel->text().toUcs4(), QList<uint>({0xFF77, 0xFF6C, 0xFF9D, 0xFF7E, 0xFF99}));
+        QVERIFY(c.cmdOK->isDefault());
+        QVERIFY(!c.cmdCancel->isDefault());
+        QCOMPARE(c.txtUser->echoMode(), QLineEdit::Normal);
+        QCOMPARE(c.txtPassword->echoMode(), QLineEdit::Password);
+        for (QLineEdit *box : {c.txtUser, c.txtPassword})
             QVERIFY(box->completer() == nullptr);
         QCOMPARE(dlg.minimumSize(), dlg.maximumSize());
         QCOMPARE(dlg.size(), dlg.minimumSize());
@@ -154,10 +157,11 @@ private Q_SLOTS:
         QFETCH(LoginRequest, req);
         QFETCH(QString, text);
         frmLogin dlg(req);
-        QCOMPARE(dlg.lblPrompt->text(), text);
+        const LoginControls c(&dlg);
+        QCOMPARE(c.lblPrompt->text(), text);
         QCOMPARE(frmLogin::PromptText(req.host, req.realm), text);
-        QCOMPARE(dlg.lblPrompt->textFormat(), Qt::PlainText);
-        QCOMPARE(dlg.lblPrompt->toolTip(), QString()); // nothing was shortened
+        QCOMPARE(c.lblPrompt->textFormat(), Qt::PlainText);
+        QCOMPARE(c.lblPrompt->toolTip(), QString()); // nothing was shortened
     }
 
     void longNamesShortenedInTheMiddle_data()
@@ -182,19 +186,20 @@ private Q_SLOTS:
         QFETCH(bool, shortened);
 
         frmLogin dlg(request(host, realm));
+        const LoginControls c(&dlg);
         const QString full = frmLogin::PromptText(host, realm);
-        const QString problem = multiLineClipProblem(dlg.lblPrompt);
+        const QString problem = multiLineClipProblem(c.lblPrompt);
         QVERIFY2(problem.isEmpty(), qPrintable(problem));
         // The label spans the dialog between equal margins, no wider.
-        QCOMPARE(dlg.lblPrompt->x() + dlg.lblPrompt->width() + dlg.lblPrompt->x(), dlg.width());
+        QCOMPARE(c.lblPrompt->x() + c.lblPrompt->width() + c.lblPrompt->x(), dlg.width());
 
         if (!shortened) {
-            QCOMPARE(dlg.lblPrompt->text(), full);
-            QCOMPARE(dlg.lblPrompt->toolTip(), QString());
+            QCOMPARE(c.lblPrompt->text(), full);
+            QCOMPARE(c.lblPrompt->toolTip(), QString());
             return;
         }
-        QCOMPARE(shownToolTip(dlg.lblPrompt->toolTip()), full);
-        const QStringList shown = dlg.lblPrompt->text().split(QLatin1Char('\n'));
+        QCOMPARE(shownToolTip(c.lblPrompt->toolTip()), full);
+        const QStringList shown = c.lblPrompt->text().split(QLatin1Char('\n'));
         const QStringList whole = full.split(QLatin1Char('\n'));
         QCOMPARE(shown.size(), whole.size());
         for (int i = 0; i < whole.size(); ++i) {
@@ -225,24 +230,25 @@ private Q_SLOTS:
         const QFont before = QApplication::font();
         QApplication::setFont(font);
         frmLogin dlg(request(QStringLiteral("logs.example.jp"), QStringLiteral("Kestrune test")));
+        const LoginControls c(&dlg);
         QApplication::setFont(before);
 
-        QString problem = multiLineClipProblem(dlg.lblPrompt);
+        QString problem = multiLineClipProblem(c.lblPrompt);
         QVERIFY2(problem.isEmpty(), qPrintable(u8("lblPrompt: ") + problem));
-        QCOMPARE(dlg.lblPrompt->toolTip(), QString());
-        for (QLabel *label : {dlg.lblUser, dlg.lblPassword}) {
+        QCOMPARE(c.lblPrompt->toolTip(), QString());
+        for (QLabel *label : {c.lblUser, c.lblPassword}) {
             problem = dialogtest::clipProblem(label);
             QVERIFY2(problem.isEmpty(), qPrintable(label->objectName() + u8(": ") + problem));
         }
-        for (QPushButton *button : {dlg.cmdOK, dlg.cmdCancel})
+        for (QPushButton *button : {c.cmdOK, c.cmdCancel})
             QVERIFY2(QFontMetrics(button->font()).horizontalAdvance(button->text()) + 8 <= button->width(),
                      qPrintable(button->objectName()));
         // Nothing overlaps and everything is inside the dialog.
-        QVERIFY(dlg.lblPrompt->geometry().bottom() < dlg.txtUser->y());
-        QVERIFY(dlg.lblUser->geometry().right() < dlg.txtUser->x());
-        QVERIFY(dlg.lblPassword->geometry().right() < dlg.txtPassword->x());
-        QVERIFY(dlg.txtUser->geometry().bottom() < dlg.txtPassword->y());
-        QVERIFY(dlg.txtPassword->geometry().bottom() < dlg.cmdOK->y());
+        QVERIFY(c.lblPrompt->geometry().bottom() < c.txtUser->y());
+        QVERIFY(c.lblUser->geometry().right() < c.txtUser->x());
+        QVERIFY(c.lblPassword->geometry().right() < c.txtPassword->x());
+        QVERIFY(c.txtUser->geometry().bottom() < c.txtPassword->y());
+        QVERIFY(c.txtPassword->geometry().bottom() < c.cmdOK->y());
         for (QWidget *w : dlg.findChildren<QWidget *>(Qt::FindDirectChildrenOnly))
             QVERIFY2(dlg.rect().contains(w->geometry()), qPrintable(w->objectName()));
     }
@@ -260,10 +266,11 @@ private Q_SLOTS:
         QFETCH(QString, user);
         QFETCH(QString, focused);
         frmLogin dlg(request(QStringLiteral("h"), QString(), false, user));
+        const LoginControls c(&dlg);
         dlg.show();
         QVERIFY(QTest::qWaitForWindowActive(&dlg));
-        QCOMPARE(dlg.txtUser->text(), user);
-        QCOMPARE(dlg.txtPassword->text(), QString());
+        QCOMPARE(c.txtUser->text(), user);
+        QCOMPARE(c.txtPassword->text(), QString());
         QCOMPARE(QApplication::focusWidget()->objectName(), focused);
     }
 
@@ -296,10 +303,11 @@ private Q_SLOTS:
         QFETCH(Answer, expected);
 
         frmLogin dlg(request(QStringLiteral("h"), QString(), false, given));
+        const LoginControls c(&dlg);
         dlg.show();
         QVERIFY(QTest::qWaitForWindowActive(&dlg));
-        QTest::keyClicks(dlg.txtUser, typedUser);
-        QTest::keyClicks(dlg.txtPassword, typedPassword);
+        QTest::keyClicks(c.txtUser, typedUser);
+        QTest::keyClicks(c.txtPassword, typedPassword);
         finish(&dlg, how);
         QVERIFY(!dlg.isVisible());
 
@@ -311,7 +319,7 @@ private Q_SLOTS:
         }
         // The password is handed over, not kept: the box is empty and a
         // second take gives nothing.
-        QCOMPARE(dlg.txtPassword->text(), QString());
+        QCOMPARE(c.txtPassword->text(), QString());
         QVERIFY(!dlg.TakeAnswer().has_value());
     }
 
@@ -357,11 +365,12 @@ private Q_SLOTS:
         QString prompt;
         QWidget *parent = nullptr;
         whenLoginShows([&](frmLogin *dlg) {
+            const LoginControls c(dlg);
             shown = true;
             normalPointer = QApplication::overrideCursor() == nullptr;
-            prompt = dlg->lblPrompt->text();
+            prompt = c.lblPrompt->text();
             parent = dlg->parentWidget();
-            QTest::keyClicks(dlg->txtPassword, QStringLiteral("pw"));
+            QTest::keyClicks(c.txtPassword, QStringLiteral("pw"));
             finish(dlg, how);
         });
         const Answer got = kestrune::ui().askLogin(

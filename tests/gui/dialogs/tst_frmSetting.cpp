@@ -2,6 +2,7 @@
 
 #include "LabelChecks.h"
 #include "RecordingUi.h"
+#include "WindowControls.h"
 
 #include "base/settings/basKestrune.h"
 #include "gui/dialogs/frmSetting.h"
@@ -79,12 +80,17 @@ private:
 
     void setTexts(frmSetting &dlg, const QString &timeout, const QString &address, const QString &port)
     {
-        dlg.txtTimeOut->setText(timeout);
-        dlg.txtProxyAddress->setText(address);
-        dlg.txtProxyPort->setText(port);
+        const SettingControls c(&dlg);
+        c.txtTimeOut->setText(timeout);
+        c.txtProxyAddress->setText(address);
+        c.txtProxyPort->setText(port);
     }
 
-    void clickSave(frmSetting &dlg) { QTest::mouseClick(dlg.cmdButton[0], Qt::LeftButton); }
+    void clickSave(frmSetting &dlg)
+    {
+        const SettingControls c(&dlg);
+        QTest::mouseClick(c.cmdButton[0], Qt::LeftButton);
+    }
 
     // Message i: its text and icon, the program's title and, when given, its owner.
     void verifyMessage(int i, const QString &text, MsgIcon icon, QWidget *owner = nullptr)
@@ -111,9 +117,10 @@ private:
 
     void verifyBoxes(frmSetting &dlg, const QString &timeout, const QString &address, const QString &port)
     {
-        QCOMPARE(dlg.txtTimeOut->text(), timeout);
-        QCOMPARE(dlg.txtProxyAddress->text(), address);
-        QCOMPARE(dlg.txtProxyPort->text(), port);
+        const SettingControls c(&dlg);
+        QCOMPARE(c.txtTimeOut->text(), timeout);
+        QCOMPARE(c.txtProxyAddress->text(), address);
+        QCOMPARE(c.txtProxyPort->text(), port);
     }
 
 private Q_SLOTS:
@@ -246,6 +253,7 @@ private Q_SLOTS:
         glngTimeout = 1234;
 
         auto dlg = openDialog();
+        const SettingControls c(dlg.get());
         QCOMPARE(QFileInfo(gstrIniFile).absoluteFilePath(), QFileInfo(iniPath()).absoluteFilePath());
         QCOMPARE(gstrTimeout, QStringLiteral("45"));
         QCOMPARE(gstrProxyAddress, QStringLiteral("proxy.lan"));
@@ -255,8 +263,8 @@ private Q_SLOTS:
         QCOMPARE(glngTimeout, 1234);
         QCOMPARE(gstrProxy, QStringLiteral("earlier:1"));
 
-        QCOMPARE(QApplication::focusWidget(), dlg->txtTimeOut);
-        QCOMPARE(dlg->txtTimeOut->selectedText(), QStringLiteral("45"));
+        QCOMPARE(QApplication::focusWidget(), c.txtTimeOut);
+        QCOMPARE(c.txtTimeOut->selectedText(), QStringLiteral("45"));
         QVERIFY(m_ui->messages.isEmpty());
     }
 
@@ -272,8 +280,9 @@ private Q_SLOTS:
     void tabOrder()
     {
         auto dlg = openDialog();
-        const QList<QWidget *> expected = {dlg->txtProxyAddress, dlg->txtProxyPort, dlg->cmdButton[0],
-                                           dlg->cmdButton[1], dlg->txtTimeOut};
+        const SettingControls c(dlg.get());
+        const QList<QWidget *> expected = {c.txtProxyAddress, c.txtProxyPort, c.cmdButton[0],
+                                           c.cmdButton[1], c.txtTimeOut};
         for (QWidget *next : expected) {
             QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
             QCOMPARE(QApplication::focusWidget(), next);
@@ -291,15 +300,16 @@ private Q_SLOTS:
     {
         QFETCH(QString, how);
         auto dlg = openDialog();
-        QLineEdit *box = dlg->txtProxyAddress;
+        const SettingControls c(dlg.get());
+        QLineEdit *box = c.txtProxyAddress;
         box->setText(QStringLiteral("proxy.example.jp"));
         box->deselect();
 
         if (how == QLatin1String("tab")) {
-            QTest::keyClick(dlg->txtTimeOut, Qt::Key_Tab);
+            QTest::keyClick(c.txtTimeOut, Qt::Key_Tab);
         } else if (how == QLatin1String("backtab")) {
-            dlg->txtProxyPort->setFocus();
-            QTest::keyClick(dlg->txtProxyPort, Qt::Key_Backtab);
+            c.txtProxyPort->setFocus();
+            QTest::keyClick(c.txtProxyPort, Qt::Key_Backtab);
         } else if (how == QLatin1String("click")) {
             // Towards the end of the text, where a plain click puts the cursor.
             QTest::mouseClick(box, Qt::LeftButton, {}, QPoint(box->width() - 20, 9));
@@ -317,12 +327,13 @@ private Q_SLOTS:
     void secondClickInFocusedBoxPlacesCursor()
     {
         auto dlg = openDialog();
-        dlg->txtProxyAddress->setText(QStringLiteral("proxy.example.jp"));
-        QTest::mouseClick(dlg->txtProxyAddress, Qt::LeftButton, {}, QPoint(30, 9));
-        QVERIFY(dlg->txtProxyAddress->hasSelectedText());
+        const SettingControls c(dlg.get());
+        c.txtProxyAddress->setText(QStringLiteral("proxy.example.jp"));
+        QTest::mouseClick(c.txtProxyAddress, Qt::LeftButton, {}, QPoint(30, 9));
+        QVERIFY(c.txtProxyAddress->hasSelectedText());
         // Once the box has the focus a click is an ordinary click.
-        QTest::mouseClick(dlg->txtProxyAddress, Qt::LeftButton, {}, QPoint(30, 9));
-        QVERIFY(!dlg->txtProxyAddress->hasSelectedText());
+        QTest::mouseClick(c.txtProxyAddress, Qt::LeftButton, {}, QPoint(30, 9));
+        QVERIFY(!c.txtProxyAddress->hasSelectedText());
     }
 
     void enterAndEscDoNothing_data()
@@ -338,9 +349,10 @@ private Q_SLOTS:
         QFETCH(int, key);
         const QByteArray before = iniBytes();
         auto dlg = openDialog();
-        dlg->txtTimeOut->setText(QStringLiteral("99"));
+        const SettingControls c(dlg.get());
+        c.txtTimeOut->setText(QStringLiteral("99"));
         // On the boxes and on either button (neither is a default button).
-        for (QWidget *w : QList<QWidget *>{dlg->txtTimeOut, dlg->cmdButton[0], dlg->cmdButton[1]}) {
+        for (QWidget *w : QList<QWidget *>{c.txtTimeOut, c.cmdButton[0], c.cmdButton[1]}) {
             w->setFocus();
             QTest::keyClick(w, Qt::Key(key));
             QVERIFY(dlg->isVisible());
@@ -370,28 +382,29 @@ private Q_SLOTS:
         QFETCH(bool, timeoutFocused);
         const QByteArray before = iniBytes();
         auto dlg = openDialog();
+        const SettingControls c(dlg.get());
         setTexts(*dlg, timeout, QStringLiteral("new.proxy"), QStringLiteral("81"));
         if (timeoutFocused) {
             // No focus change on the way, so no focus event selects the text.
-            dlg->txtTimeOut->setFocus();
-            dlg->txtTimeOut->deselect();
-            dlg->cmdButton[0]->click();
+            c.txtTimeOut->setFocus();
+            c.txtTimeOut->deselect();
+            c.cmdButton[0]->click();
         } else {
-            dlg->txtProxyPort->setFocus();
+            c.txtProxyPort->setFocus();
             clickSave(*dlg);
         }
 
         QCOMPARE(m_ui->messages.size(), 1);
         verifyMessage(0, kNeedTimeout, MsgIcon::Exclamation, dlg.get());
         QVERIFY(dlg->isVisible());
-        QCOMPARE(QApplication::focusWidget(), dlg->txtTimeOut);
-        QCOMPARE(dlg->txtTimeOut->selectedText(), timeout);
+        QCOMPARE(QApplication::focusWidget(), c.txtTimeOut);
+        QCOMPARE(c.txtTimeOut->selectedText(), timeout);
         // Nothing stored, nothing recomputed; the boxes keep what was typed.
         verifyNothingSaved(before);
-        QCOMPARE(dlg->txtProxyAddress->text(), QStringLiteral("new.proxy"));
+        QCOMPARE(c.txtProxyAddress->text(), QStringLiteral("new.proxy"));
 
         // Corrected, the same dialog saves.
-        dlg->txtTimeOut->setText(QStringLiteral("12"));
+        c.txtTimeOut->setText(QStringLiteral("12"));
         clickSave(*dlg);
         QCOMPARE(m_ui->messageTexts(), QStringList({kNeedTimeout, kChanged}));
         QCOMPARE(glngTimeout, 12000);
@@ -401,14 +414,16 @@ private Q_SLOTS:
     void accessKeys()
     {
         auto dlg = openDialog();
-        dlg->txtTimeOut->setText(QStringLiteral("25"));
+        const SettingControls c(dlg.get());
+        c.txtTimeOut->setText(QStringLiteral("25"));
         // Access keys go through the window, where shortcuts are dispatched.
         QTest::keyClick(dlg->windowHandle(), Qt::Key_S, Qt::AltModifier); // 保存(&S)
         QTRY_COMPARE(m_ui->messageTexts(), QStringList({kChanged}));
         QCOMPARE(glngTimeout, 25000);
 
         auto again = openDialog();
-        again->txtTimeOut->setText(QStringLiteral("26"));
+        const SettingControls a(again.get());
+        a.txtTimeOut->setText(QStringLiteral("26"));
         QTest::keyClick(again->windowHandle(), Qt::Key_C, Qt::AltModifier); // ｷｬﾝｾﾙ(&C)
         QTRY_VERIFY(!again->isVisible());
         QCOMPARE(again->result(), int(QDialog::Rejected));
@@ -494,11 +509,12 @@ private Q_SLOTS:
         QFETCH(bool, closeBox);
         const QByteArray before = iniBytes();
         auto dlg = openDialog();
+        const SettingControls c(dlg.get());
         setTexts(*dlg, QStringLiteral("77"), QStringLiteral("typed.proxy"), QStringLiteral("9999"));
         if (closeBox)
             QVERIFY(dlg->close());
         else
-            QTest::mouseClick(dlg->cmdButton[1], Qt::LeftButton);
+            QTest::mouseClick(c.cmdButton[1], Qt::LeftButton);
 
         QVERIFY(!dlg->isVisible());
         QCOMPARE(dlg->result(), int(QDialog::Rejected));
