@@ -1,7 +1,13 @@
 # Copies each of FILES into DEST unless a file of that name is already there.
+# With REPORT set (an install step), says which it did.
 foreach(f IN LISTS FILES)
   get_filename_component(name "${f}" NAME)
   if(EXISTS "${f}" AND NOT EXISTS "${DEST}/${name}")
     file(COPY "${f}" DESTINATION "${DEST}")
+    if(REPORT)
+      message(STATUS "Installing: ${DEST}/${name}")
+    endif()
+  elseif(REPORT)
+    message(STATUS "Keeping: ${DEST}/${name} (already there)")
   endif()
 endforeach()

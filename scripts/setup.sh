@@ -1,5 +1,6 @@
 # Shared set-up of scripts/run and scripts/test: installs what is missing,
-# then configures and builds into build/.  Sourced, not run.
+# then configures and builds into build/.  Sourced, not run.  With CI set
+# (and not "0" or "false"), warnings are errors.
 
 KESTRUNE_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 KESTRUNE_BUILD="$KESTRUNE_ROOT/build"
@@ -11,6 +12,7 @@ KESTRUNE_PACKAGES=(
   fonts-noto-cjk libfontconfig-dev
   tinyproxy nginx-light curl
   xvfb xauth
+  dpkg-dev file
 )
 
 kestrune_install_packages() {
@@ -67,9 +69,25 @@ kestrune_ensure_locale() {
   "${root[@]}" locale-gen >/dev/null || return 1
 }
 
+kestrune_ci() {
+  case "${CI:-}" in
+    "" | 0 | false | FALSE | False) return 1 ;;
+  esac
+}
+
 kestrune_build() {
-  if [ ! -f "$KESTRUNE_BUILD/build.ninja" ]; then
-    cmake -S "$KESTRUNE_ROOT" -B "$KESTRUNE_BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo || return 1
+  local werror=OFF
+  kestrune_ci && werror=ON
+  if ! grep -qx "KESTRUNE_WERROR:BOOL=$werror" "$KESTRUNE_BUILD/CMakeCache.txt" 2>/dev/null \
+     || [ ! -f "$KESTRUNE_BUILD/build.ninja" ]; then
+    cmake -S "$KESTRUNE_ROOT" -B "$KESTRUNE_BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+      -DKESTRUNE_WERROR="$werror" || return 1
   fi
   cmake --build "$KESTRUNE_BUILD" -j"$(nproc)" || return 1
+}
+
+# The address and undefined-behaviour sanitizer build (preset asan, in
+# build/asan).
+kestrune_build_sanitized() {
+  (cd "$KESTRUNE_ROOT" && cmake --preset asan >/dev/null && cmake --build --preset asan -j"$(nproc)")
 }

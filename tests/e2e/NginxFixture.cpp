@@ -126,7 +126,7 @@ bool NginxFixture::start()
         stop();
         setError(QStringLiteral("nginx did not bind its ports: %1").arg(QString::fromUtf8(log).trimmed()));
     }
-    return false;
+    return startFailed();
 }
 
 QString NginxFixture::www() const
