@@ -54,10 +54,12 @@ int main(int argc, char **argv)
                       QStringLiteral("N"), QStringLiteral("256")});
     parser.addOption({QStringLiteral("runs"), QStringLiteral("Runs of each client."),
                       QStringLiteral("N"), QStringLiteral("3")});
-    parser.addOption({QStringLiteral("dir"),
-                      QStringLiteral("Folder for the downloaded files (default: a temporary folder)."),
-                      QStringLiteral("folder")});
-    parser.addOption({QStringLiteral("no-curl"), QStringLiteral("Skip the curl runs (profiling).")});
+    parser.addOption(
+        {QStringLiteral("dir"),
+         QStringLiteral("Folder for the downloaded files (default: a temporary folder)."),
+         QStringLiteral("folder")});
+    parser.addOption(
+        {QStringLiteral("no-curl"), QStringLiteral("Skip the curl runs (profiling).")});
     parser.process(app);
     const qint64 size = parser.value(QStringLiteral("size-mib")).toLongLong() * 1048576;
     const int runs = std::max(1, parser.value(QStringLiteral("runs")).toInt());
@@ -79,9 +81,9 @@ int main(int argc, char **argv)
     serverThread.server()->setRoute(QStringLiteral("/bench.log"), body);
     const QString url = serverThread.server()->url(QStringLiteral("/bench.log"));
 
-    QTemporaryDir dir = parser.isSet(QStringLiteral("dir"))
-                            ? QTemporaryDir(parser.value(QStringLiteral("dir")) + QStringLiteral("/bench-XXXXXX"))
-                            : QTemporaryDir();
+    QTemporaryDir dir = parser.isSet(QStringLiteral("dir")) ? QTemporaryDir(
+                            parser.value(QStringLiteral("dir")) + QStringLiteral("/bench-XXXXXX"))
+                                                            : QTemporaryDir();
     if (!dir.isValid())
         return 1;
     const QString target = dir.filePath(QStringLiteral("bench.log"));
@@ -118,10 +120,11 @@ int main(int argc, char **argv)
         bestOwn = std::max(bestOwn, rate(transferNs));
         bestOwnDurable = std::max(bestOwnDurable, rate(durableNs));
         const bool exact = committed && count == size && sameAsPattern(target, size);
-        std::printf("run %d  DownloadFile: %7.1f MiB/s transfer (%5lld ms), %7.1f MiB/s with commit "
-                    "(%5lld ms)  %s, %d progress calls\n",
-                    run, rate(transferNs), transferNs / 1000000, rate(durableNs),
-                    durableNs / 1000000, exact ? "byte-exact" : "WRONG CONTENT", progressCalls);
+        std::printf(
+            "run %d  DownloadFile: %7.1f MiB/s transfer (%5lld ms), %7.1f MiB/s with commit "
+            "(%5lld ms)  %s, %d progress calls\n",
+            run, rate(transferNs), transferNs / 1000000, rate(durableNs), durableNs / 1000000,
+            exact ? "byte-exact" : "WRONG CONTENT", progressCalls);
 
         if (curl.isEmpty())
             continue;
@@ -139,10 +142,11 @@ int main(int argc, char **argv)
         const qint64 curlDurableNs = clock.nsecsElapsed();
         bestCurl = std::max(bestCurl, rate(curlNs));
         bestCurlDurable = std::max(bestCurlDurable, rate(curlDurableNs));
-        std::printf("run %d  curl -o:       %7.1f MiB/s transfer (%5lld ms), %7.1f MiB/s with fsync  "
-                    "(%5lld ms)  exit %d\n",
-                    run, rate(curlNs), curlNs / 1000000, rate(curlDurableNs),
-                    curlDurableNs / 1000000, process.exitCode());
+        std::printf(
+            "run %d  curl -o:       %7.1f MiB/s transfer (%5lld ms), %7.1f MiB/s with fsync  "
+            "(%5lld ms)  exit %d\n",
+            run, rate(curlNs), curlNs / 1000000, rate(curlDurableNs), curlDurableNs / 1000000,
+            process.exitCode());
     }
 
     const qint64 peak = ProcessMemory::peakResidentBytes();

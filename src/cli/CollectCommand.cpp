@@ -50,7 +50,8 @@ BOOL WINAPI onConsoleControl(DWORD type)
         return FALSE;
     g_interrupted.store(true);
     if (QCoreApplication *app = QCoreApplication::instance())
-        QMetaObject::invokeMethod(app, [] {}, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            app, [] {}, Qt::QueuedConnection);
     return TRUE;
 }
 
@@ -137,10 +138,8 @@ public:
     CommandHost(RunLog &log, qint16 fileNo, const QString &folder, const QString &proxy,
                 int rowCount, std::FILE *err, bool showProgress)
         : m_log(log), m_fileNo(fileNo), m_folder(folder), m_proxy(proxy), m_rowCount(rowCount),
-          m_err(err), m_showProgress(showProgress),
-          m_width(showProgress ? terminalWidth(err) : 0)
-    {
-    }
+          m_err(err), m_showProgress(showProgress), m_width(showProgress ? terminalWidth(err) : 0)
+    {}
 
     void yield() override { QCoreApplication::processEvents(); }
     bool stopRequested() const override { return false; }
@@ -191,24 +190,24 @@ public:
     void writeRunLog(const QString &message) override { m_log.write(m_fileNo, message); }
     QString currentFolderText() const override { return m_folder; }
     QString proxy() const override { return m_proxy; }
-    std::optional<transfer::FileIdentity> runLogIdentity() const override { return m_log.identity(); }
+    std::optional<transfer::FileIdentity> runLogIdentity() const override
+    {
+        return m_log.identity();
+    }
 
     void rowDone(int, const ListingRow &row, const CollectionRun::RowResult &result) override
     {
         switch (result.outcome) {
-        case CollectionRun::RowOutcome::Downloaded:
-            ++totals.downloaded;
-            break;
-        case CollectionRun::RowOutcome::Unchanged:
-            ++totals.unchanged;
-            break;
+        case CollectionRun::RowOutcome::Downloaded: ++totals.downloaded; break;
+        case CollectionRun::RowOutcome::Unchanged: ++totals.unchanged; break;
         case CollectionRun::RowOutcome::Failed:
         case CollectionRun::RowOutcome::InvalidName:
         case CollectionRun::RowOutcome::StoreFailed:
             ++totals.failed;
             // The run log keeps its own lines; the operator reads why here.
             finishProgress();
-            printError(m_err, QStringLiteral("%1: %2 (%3)").arg(row.fileName, result.reason, row.url));
+            printError(m_err,
+                       QStringLiteral("%1: %2 (%3)").arg(row.fileName, result.reason, row.url));
             break;
         }
         totals.bytes += result.bytes;
@@ -287,10 +286,12 @@ QString setUpLogins(const CollectOptions &o)
     transfer::SetUseNetrc(o.netrc);
     const QUrl listing(o.url);
     if (o.user) {
-        const std::optional<QString> password = passwordFor(
-            "KESTRUNE_PASSWORD", QStringLiteral("Password for %1 at %2: ").arg(*o.user, listing.host()));
+        const std::optional<QString> password =
+            passwordFor("KESTRUNE_PASSWORD",
+                        QStringLiteral("Password for %1 at %2: ").arg(*o.user, listing.host()));
         if (!password)
-            return QStringLiteral("option --user needs the password in KESTRUNE_PASSWORD or a terminal to ask on");
+            return QStringLiteral(
+                "option --user needs the password in KESTRUNE_PASSWORD or a terminal to ask on");
         // The listing's host, on any port; a login given for https never
         // goes out over plain http.
         transfer::RememberHostLogin(listing.host(), listing.scheme() == QLatin1String("http"),
@@ -298,9 +299,11 @@ QString setUpLogins(const CollectOptions &o)
     }
     if (o.proxyUser) {
         const std::optional<QString> password =
-            passwordFor("KESTRUNE_PROXY_PASSWORD", QStringLiteral("Password for %1 at the proxy: ").arg(*o.proxyUser));
+            passwordFor("KESTRUNE_PROXY_PASSWORD",
+                        QStringLiteral("Password for %1 at the proxy: ").arg(*o.proxyUser));
         if (!password)
-            return QStringLiteral("option --proxy-user needs the password in KESTRUNE_PROXY_PASSWORD or a terminal to ask on");
+            return QStringLiteral(
+                "option --proxy-user needs the password in KESTRUNE_PROXY_PASSWORD or a terminal to ask on");
         transfer::RememberAnyProxyLogin(transfer::Credentials{*o.proxyUser, *password});
     }
     return QString();
@@ -324,7 +327,7 @@ void installInterruptHandlers()
         }
     }
     wakeNotifier();
-    struct sigaction sa{};
+    struct sigaction sa {};
     sa.sa_handler = onInterruptSignal;
     sigemptyset(&sa.sa_mask);
     sa.sa_flags = SA_RESTART;
@@ -405,8 +408,10 @@ int runCollect(const CollectOptions &o, const QString &exeFolder, std::FILE *out
     const qint16 fileNo = log.open(logPath);
     const bool logRefused = log.openRefused();
     if (logRefused)
-        printError(err, QStringLiteral("\"%1\" is not a run log, it is left as it is; collecting without a log")
-                            .arg(QDir::toNativeSeparators(logPath)));
+        printError(err,
+                   QStringLiteral(
+                       "\"%1\" is not a run log, it is left as it is; collecting without a log")
+                       .arg(QDir::toNativeSeparators(logPath)));
     else if (!log.isOpen())
         printError(err, QStringLiteral("cannot write the run log \"%1\"; collecting without it")
                             .arg(QDir::toNativeSeparators(logPath)));
@@ -420,9 +425,11 @@ int runCollect(const CollectOptions &o, const QString &exeFolder, std::FILE *out
     const ListingResult listing = loader.AnalyzeListing(o.url);
     const auto interruptedExit = [&] {
         log.close();
-        printError(err, maxTimeReached ? QStringLiteral("interrupted: the run took longer than --max-time %1 s")
-                                             .arg(double(*o.maxTimeMs) / 1000.0)
-                                       : QStringLiteral("interrupted"));
+        printError(err,
+                   maxTimeReached
+                       ? QStringLiteral("interrupted: the run took longer than --max-time %1 s")
+                             .arg(double(*o.maxTimeMs) / 1000.0)
+                       : QStringLiteral("interrupted"));
         return ExitInterrupted;
     };
     if (g_interrupted.load() || listing.status == ListingStatus::Abandoned)
@@ -430,10 +437,10 @@ int runCollect(const CollectOptions &o, const QString &exeFolder, std::FILE *out
     QString why;
     switch (listing.status) {
     case ListingStatus::Listed:
-    case ListingStatus::Abandoned:
-        break;
+    case ListingStatus::Abandoned: break;
     case ListingStatus::NavigationError:
-        why = QStringLiteral("the listing page could not be loaded: %1 (%2)").arg(o.url, listing.reason);
+        why = QStringLiteral("the listing page could not be loaded: %1 (%2)")
+                  .arg(o.url, listing.reason);
         break;
     case ListingStatus::TimedOut:
         why = QStringLiteral("the listing page did not load within %1 s: %2")
@@ -461,11 +468,12 @@ int runCollect(const CollectOptions &o, const QString &exeFolder, std::FILE *out
     if (!rows.isEmpty() && o.jobs > 1 && rows.size() > 1) {
         // Several rows at once; the log still reads in the list's order.
         host.writeRunLog(QStringLiteral("○ IISログダウンロード開始。\t"));
-        ParallelRowsSetup setup{rows, folder, o.proxy, log.identity(), o.jobs,
-                                [] { return g_interrupted.load(); }};
+        ParallelRowsSetup setup{rows,           folder, o.proxy,
+                                log.identity(), o.jobs, [] { return g_interrupted.load(); }};
         ParallelRowsSink sink;
         sink.writeRunLog = [&host](const QString &line) { host.writeRunLog(line); };
-        sink.rowDone = [&host](int i, const ListingRow &row, const CollectionRun::RowResult &result) {
+        sink.rowDone = [&host](int i, const ListingRow &row,
+                               const CollectionRun::RowResult &result) {
             host.showRow(i, row);
             host.rowDone(i, row, result);
         };

@@ -81,8 +81,8 @@ QString checkListingUrl(const QString &url)
 
 qint32 defaultTimeoutMs(const QString &iniFile)
 {
-    const QString text =
-        basKestrune::ReadIniValue(basKestrune::kSection, QStringLiteral("Timeout"), iniFile);
+    const QString text = basKestrune::ReadIniValue(basKestrune::kSection, QStringLiteral("Timeout"),
+                                                   iniFile);
     if (text.isEmpty())
         return kFallbackTimeoutMs;
     const basKestrune::TimeoutConversion c = basKestrune::ConvertTimeout(text);
@@ -110,14 +110,15 @@ CollectOptions parseCollectOptions(const QStringList &arguments)
     const QCommandLineOption caFile = valued("cacert");
     const QCommandLineOption maxTime = valued("max-time");
     const QCommandLineOption jobs = valued("jobs");
-    parser.addOptions({help, version, quiet, netrc, proxy, timeout, log, user, proxyUser, caFile, maxTime, jobs});
+    parser.addOptions(
+        {help, version, quiet, netrc, proxy, timeout, log, user, proxyUser, caFile, maxTime, jobs});
 
     const bool parsed = parser.parse(QStringList{QStringLiteral("kestrune-collect")} + arguments);
     // Help and version win, even over a command line that does not parse.
     const qsizetype end = arguments.indexOf(QStringLiteral("--"));
     const QStringList options = end < 0 ? arguments : arguments.mid(0, end);
     o.help = parser.isSet(help) || options.contains(QStringLiteral("--help"))
-          || options.contains(QStringLiteral("-h"));
+             || options.contains(QStringLiteral("-h"));
     o.version = parser.isSet(version) || options.contains(QStringLiteral("--version"));
     if (!parsed) {
         o.error = parser.errorText();
@@ -138,11 +139,13 @@ CollectOptions parseCollectOptions(const QStringList &arguments)
         if (value.trimmed().isEmpty())
             fail(QStringLiteral("option --proxy needs HOST[:PORT]"));
         else if (!transfer::ParseProxySetting(value))
-            fail(QStringLiteral("option --proxy: \"%1\" is not HOST[:PORT] or a list of [SCHEME=]HOST[:PORT]")
+            fail(QStringLiteral(
+                     "option --proxy: \"%1\" is not HOST[:PORT] or a list of [SCHEME=]HOST[:PORT]")
                      .arg(value));
         o.proxy = value.trimmed();
     }
-    const auto seconds = [&](const QCommandLineOption &option, const char *name) -> std::optional<qint32> {
+    const auto seconds = [&](const QCommandLineOption &option,
+                             const char *name) -> std::optional<qint32> {
         const QString value = parser.value(option);
         const basKestrune::TimeoutConversion c = basKestrune::ConvertTimeout(value);
         if (c.milliseconds && *c.milliseconds > 0)

@@ -12,8 +12,8 @@ namespace kestrune::cli {
 struct CollectOptions {
     QString url;
     QString folder;
-    QString proxy;                       // empty: the system's proxy settings
-    std::optional<qint32> timeoutMs;     // empty: the settings file, else 30 s
+    QString proxy;                   // empty: the system's proxy settings
+    std::optional<qint32> timeoutMs; // empty: the settings file, else 30 s
     QString logPath = QStringLiteral("Kestrune.log");
     bool quiet = false;
     bool help = false;
@@ -23,11 +23,11 @@ struct CollectOptions {
     std::optional<QString> user;
     // The login for the proxy, likewise.
     std::optional<QString> proxyUser;
-    bool netrc = false;                  // logins from ~/.netrc
-    QString caFile;                      // a private CA to trust as well
-    std::optional<qint64> maxTimeMs;     // the whole run's limit
-    int jobs = 4;                        // rows worked at once
-    QString error;                       // non-empty: a usage error, one line
+    bool netrc = false;              // logins from ~/.netrc
+    QString caFile;                  // a private CA to trust as well
+    std::optional<qint64> maxTimeMs; // the whole run's limit
+    int jobs = 4;                    // rows worked at once
+    QString error;                   // non-empty: a usage error, one line
 };
 
 // Parses the arguments after the program name.  Options may come before,

@@ -16,7 +16,8 @@ QString formatBytes(qint64 bytes)
     }
     // Three significant digits at most: 8.0 KiB, 12.3 MiB, 2.50 GiB, 256 MiB.
     const int decimals = value < 10.0 ? 2 : value < 100.0 ? 1 : 0;
-    return QStringLiteral("%1 %2").arg(value, 0, 'f', unit == 0 && decimals == 2 ? 1 : decimals)
+    return QStringLiteral("%1 %2")
+        .arg(value, 0, 'f', unit == 0 && decimals == 2 ? 1 : decimals)
         .arg(QLatin1String(units[unit]));
 }
 
@@ -35,7 +36,8 @@ QString progressLine(int i, int n, const QString &name, qint64 bytes, qint64 exp
     if (expected > 0)
         amount += QLatin1Char('/') + formatBytes(expected);
     const QString head = QStringLiteral("%1/%2 ").arg(i).arg(n);
-    const QString tail = QLatin1Char(' ') + amount + QLatin1Char(' ') + formatRate(bytes, elapsedMs);
+    const QString tail = QLatin1Char(' ') + amount + QLatin1Char(' ')
+                         + formatRate(bytes, elapsedMs);
     QString shown = name;
     if (width > 0) {
         const qsizetype room = qsizetype(width) - head.size() - tail.size();
@@ -50,7 +52,8 @@ QString progressLine(int i, int n, const QString &name, qint64 bytes, qint64 exp
 
 QString summaryLine(const CollectTotals &t, qint64 elapsedMs)
 {
-    return QStringLiteral("kestrune-collect: %1 downloaded, %2 unchanged, %3 failed, %4 bytes in %5 s")
+    return QStringLiteral(
+               "kestrune-collect: %1 downloaded, %2 unchanged, %3 failed, %4 bytes in %5 s")
         .arg(t.downloaded)
         .arg(t.unchanged)
         .arg(t.failed)

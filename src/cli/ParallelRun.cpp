@@ -21,8 +21,7 @@ class WorkerHost : public CollectionRun::Host {
 public:
     WorkerHost(const ParallelRowsSetup &setup, std::function<void(int, qint64, qint64)> progress)
         : m_setup(setup), m_progress(std::move(progress))
-    {
-    }
+    {}
 
     void yield() override { QCoreApplication::processEvents(); }
     bool stopRequested() const override { return false; }
@@ -64,7 +63,8 @@ struct Delivery {
 
 } // namespace
 
-CollectionRun::Ending runRowsInParallel(const ParallelRowsSetup &setup, const ParallelRowsSink &sink)
+CollectionRun::Ending runRowsInParallel(const ParallelRowsSetup &setup,
+                                        const ParallelRowsSink &sink)
 {
     const int n = int(setup.rows.size());
     const int jobs = std::max(1, std::min(setup.jobs, n));

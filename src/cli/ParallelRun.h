@@ -32,13 +32,15 @@ struct ParallelRowsSetup {
 // out; the later rows that did finish still follow in order.
 struct ParallelRowsSink {
     std::function<void(const QString &message)> writeRunLog;
-    std::function<void(int i, const ListingRow &row, const CollectionRun::RowResult &result)> rowDone;
+    std::function<void(int i, const ListingRow &row, const CollectionRun::RowResult &result)>
+        rowDone;
     // Bytes of the first row not handed on yet, a few times a second.
     std::function<void(int i, const ListingRow &row, qint64 received, qint64 expected)> progress;
 };
 
 // Works every row and returns when all are done, or when the program ends
 // (then Abandoned).  Writes neither the start nor the end line.
-CollectionRun::Ending runRowsInParallel(const ParallelRowsSetup &setup, const ParallelRowsSink &sink);
+CollectionRun::Ending runRowsInParallel(const ParallelRowsSetup &setup,
+                                        const ParallelRowsSink &sink);
 
 } // namespace kestrune::cli

@@ -19,25 +19,32 @@ private slots:
     {
         QTest::addColumn<QStringList>("arguments");
         QTest::addColumn<QString>("url");
-        QTest::addColumn<QString>("parsed"); // folder|proxy|time-out in ms ("-": not given)|log|quiet
+        QTest::addColumn<QString>(
+            "parsed"); // folder|proxy|time-out in ms ("-": not given)|log|quiet
 
         const QString u = QStringLiteral("http://127.0.0.1:8080/logs/");
-        QTest::newRow("operands only") << QStringList{u, "/srv/logs"} << u << "/srv/logs||-|Kestrune.log|";
-        QTest::newRow("options first") << QStringList{"--proxy", "proxy.example:3128", "--timeout", "12",
-                                                      "--log", "/var/log/k.log", "--quiet", u, "out"}
-                                       << u << "out|proxy.example:3128|12000|/var/log/k.log|quiet";
+        QTest::newRow("operands only")
+            << QStringList{u, "/srv/logs"} << u << "/srv/logs||-|Kestrune.log|";
+        QTest::newRow("options first")
+            << QStringList{"--proxy", "proxy.example:3128", "--timeout", "12",
+                           "--log",   "/var/log/k.log",     "--quiet",   u,
+                           "out"}
+            << u << "out|proxy.example:3128|12000|/var/log/k.log|quiet";
         QTest::newRow("ipv6 proxy") << QStringList{"--proxy", "[::1]:8080", u, "out"} << u
                                     << "out|[::1]:8080|-|Kestrune.log|";
-        QTest::newRow("proxy list") << QStringList{"--proxy", "http=a:8080; https=b:3128", u, "out"} << u
-                                    << "out|http=a:8080; https=b:3128|-|Kestrune.log|";
-        QTest::newRow("equals form, options last") << QStringList{u, "out", "--proxy=10.0.0.1", "--timeout=2.5"}
-                                                   << u << "out|10.0.0.1|2000|Kestrune.log|";
-        QTest::newRow("half rounds up to even") << QStringList{"--timeout", "3.5", u, "out"} << u
-                                                << "out||4000|Kestrune.log|";
-        QTest::newRow("options between operands") << QStringList{u, "-q", "out"} << u << "out||-|Kestrune.log|quiet";
-        QTest::newRow("double dash ends options") << QStringList{"--", u, "--odd-folder"} << u
-                                                  << "--odd-folder||-|Kestrune.log|";
-        QTest::newRow("url trimmed") << QStringList{"  " + u + " ", "out"} << u << "out||-|Kestrune.log|";
+        QTest::newRow("proxy list") << QStringList{"--proxy", "http=a:8080; https=b:3128", u, "out"}
+                                    << u << "out|http=a:8080; https=b:3128|-|Kestrune.log|";
+        QTest::newRow("equals form, options last")
+            << QStringList{u, "out", "--proxy=10.0.0.1", "--timeout=2.5"} << u
+            << "out|10.0.0.1|2000|Kestrune.log|";
+        QTest::newRow("half rounds up to even")
+            << QStringList{"--timeout", "3.5", u, "out"} << u << "out||4000|Kestrune.log|";
+        QTest::newRow("options between operands")
+            << QStringList{u, "-q", "out"} << u << "out||-|Kestrune.log|quiet";
+        QTest::newRow("double dash ends options")
+            << QStringList{"--", u, "--odd-folder"} << u << "--odd-folder||-|Kestrune.log|";
+        QTest::newRow("url trimmed")
+            << QStringList{"  " + u + " ", "out"} << u << "out||-|Kestrune.log|";
         QTest::newRow("https") << QStringList{"https://host/logs/", "out"} << "https://host/logs/"
                                << "out||-|Kestrune.log|";
     }
@@ -50,7 +57,8 @@ private slots:
         const CollectOptions o = parseCollectOptions(arguments);
         QCOMPARE(o.error, QString());
         QCOMPARE(o.url, url);
-        QCOMPARE(QStringList({o.folder, o.proxy, o.timeoutMs ? QString::number(*o.timeoutMs) : QStringLiteral("-"),
+        QCOMPARE(QStringList({o.folder, o.proxy,
+                              o.timeoutMs ? QString::number(*o.timeoutMs) : QStringLiteral("-"),
                               o.logPath, o.quiet ? QStringLiteral("quiet") : QString()})
                      .join(u'|'),
                  parsed);
@@ -67,34 +75,49 @@ private slots:
         QTest::newRow("url only") << QStringList{u} << "FOLDER is missing";
         QTest::newRow("extra operand") << QStringList{u, "a", "b"} << "unexpected argument \"b\"";
         QTest::newRow("unknown") << QStringList{"--verbose", u, "a"} << "Unknown option 'verbose'.";
-        QTest::newRow("quiet with value") << QStringList{"--quiet=yes", u, "a"} << "Unexpected value after '--quiet'.";
-        QTest::newRow("proxy missing value") << QStringList{u, "a", "--proxy"} << "Missing value after '--proxy'.";
-        QTest::newRow("proxy blank") << QStringList{"--proxy", " ", u, "a"} << "option --proxy needs HOST[:PORT]";
-        const QString notAProxy =
-            QStringLiteral("option --proxy: \"%1\" is not HOST[:PORT] or a list of [SCHEME=]HOST[:PORT]");
-        QTest::newRow("proxy bad port") << QStringList{"--proxy", "proxy:99999", u, "a"}
-                                        << notAProxy.arg("proxy:99999");
-        QTest::newRow("proxy blank before the port") << QStringList{"--proxy=proxy :80", u, "a"}
-                                                     << notAProxy.arg("proxy :80");
-        QTest::newRow("proxy list, empty entry") << QStringList{"--proxy=http=a:1 https=", u, "a"}
-                                                 << notAProxy.arg("http=a:1 https=");
-        QTest::newRow("timeout text") << QStringList{"--timeout", "ten", u, "a"}
-                                      << "option --timeout needs a positive number of seconds, not \"ten\"";
-        QTest::newRow("timeout zero") << QStringList{"--timeout=0", u, "a"}
-                                      << "option --timeout needs a positive number of seconds, not \"0\"";
-        QTest::newRow("timeout negative") << QStringList{"--timeout=-5", u, "a"}
-                                          << "option --timeout needs a positive number of seconds, not \"-5\"";
-        QTest::newRow("timeout overflow") << QStringList{"--timeout", "99999999", u, "a"}
-                                          << "option --timeout needs a positive number of seconds, not \"99999999\"";
-        QTest::newRow("log empty") << QStringList{"--log=", u, "a"} << "option --log needs a file name";
-        QTest::newRow("max-time zero") << QStringList{"--max-time", "0", u, "a"}
-                                       << "option --max-time needs a positive number of seconds, not \"0\"";
-        QTest::newRow("cacert empty") << QStringList{"--cacert=", u, "a"} << "option --cacert needs a file name";
-        QTest::newRow("user missing value") << QStringList{u, "a", "--user"} << "Missing value after '--user'.";
-        QTest::newRow("ftp") << QStringList{"ftp://h/x", "a"} << "bad URL \"ftp://h/x\": not an http:// or https:// address";
-        QTest::newRow("relative") << QStringList{"logs/", "a"} << "bad URL \"logs/\": not an http:// or https:// address";
-        QTest::newRow("no host") << QStringList{"http:///logs/", "a"} << "bad URL \"http:///logs/\": no host name";
-        QTest::newRow("every unknown option") << QStringList{"--x", "--y"} << "Unknown options: x, y.";
+        QTest::newRow("quiet with value")
+            << QStringList{"--quiet=yes", u, "a"} << "Unexpected value after '--quiet'.";
+        QTest::newRow("proxy missing value")
+            << QStringList{u, "a", "--proxy"} << "Missing value after '--proxy'.";
+        QTest::newRow("proxy blank")
+            << QStringList{"--proxy", " ", u, "a"} << "option --proxy needs HOST[:PORT]";
+        const QString notAProxy = QStringLiteral(
+            "option --proxy: \"%1\" is not HOST[:PORT] or a list of [SCHEME=]HOST[:PORT]");
+        QTest::newRow("proxy bad port")
+            << QStringList{"--proxy", "proxy:99999", u, "a"} << notAProxy.arg("proxy:99999");
+        QTest::newRow("proxy blank before the port")
+            << QStringList{"--proxy=proxy :80", u, "a"} << notAProxy.arg("proxy :80");
+        QTest::newRow("proxy list, empty entry")
+            << QStringList{"--proxy=http=a:1 https=", u, "a"} << notAProxy.arg("http=a:1 https=");
+        QTest::newRow("timeout text")
+            << QStringList{"--timeout", "ten", u, "a"}
+            << "option --timeout needs a positive number of seconds, not \"ten\"";
+        QTest::newRow("timeout zero")
+            << QStringList{"--timeout=0", u, "a"}
+            << "option --timeout needs a positive number of seconds, not \"0\"";
+        QTest::newRow("timeout negative")
+            << QStringList{"--timeout=-5", u, "a"}
+            << "option --timeout needs a positive number of seconds, not \"-5\"";
+        QTest::newRow("timeout overflow")
+            << QStringList{"--timeout", "99999999", u, "a"}
+            << "option --timeout needs a positive number of seconds, not \"99999999\"";
+        QTest::newRow("log empty")
+            << QStringList{"--log=", u, "a"} << "option --log needs a file name";
+        QTest::newRow("max-time zero")
+            << QStringList{"--max-time", "0", u, "a"}
+            << "option --max-time needs a positive number of seconds, not \"0\"";
+        QTest::newRow("cacert empty")
+            << QStringList{"--cacert=", u, "a"} << "option --cacert needs a file name";
+        QTest::newRow("user missing value")
+            << QStringList{u, "a", "--user"} << "Missing value after '--user'.";
+        QTest::newRow("ftp") << QStringList{"ftp://h/x", "a"}
+                             << "bad URL \"ftp://h/x\": not an http:// or https:// address";
+        QTest::newRow("relative") << QStringList{"logs/", "a"}
+                                  << "bad URL \"logs/\": not an http:// or https:// address";
+        QTest::newRow("no host") << QStringList{"http:///logs/", "a"}
+                                 << "bad URL \"http:///logs/\": no host name";
+        QTest::newRow("every unknown option")
+            << QStringList{"--x", "--y"} << "Unknown options: x, y.";
     }
 
     void rejectsBadCommandLines()
@@ -108,17 +131,19 @@ private slots:
 
     void parsesLoginAndLimitOptions()
     {
-        const CollectOptions o = parseCollectOptions(
-            {"--user", "ops", "--proxy-user=gw", "--netrc", "--cacert", "/etc/ca.pem", "--max-time", "90.5",
-             "https://h/logs/", "out"});
+        const CollectOptions o = parseCollectOptions({"--user", "ops", "--proxy-user=gw", "--netrc",
+                                                      "--cacert", "/etc/ca.pem", "--max-time",
+                                                      "90.5", "https://h/logs/", "out"});
         QCOMPARE(o.error, QString());
         QCOMPARE(o.user, std::optional<QString>(QStringLiteral("ops")));
         QCOMPARE(o.proxyUser, std::optional<QString>(QStringLiteral("gw")));
         QVERIFY(o.netrc);
         QCOMPARE(o.caFile, QStringLiteral("/etc/ca.pem"));
-        QCOMPARE(o.maxTimeMs, std::optional<qint64>(90000)); // halves to the even second, as --timeout
+        QCOMPARE(o.maxTimeMs,
+                 std::optional<qint64>(90000)); // halves to the even second, as --timeout
         // An empty user name is a user name (some servers take one).
-        QCOMPARE(parseCollectOptions({"--user=", "https://h/", "out"}).user, std::optional<QString>(QString()));
+        QCOMPARE(parseCollectOptions({"--user=", "https://h/", "out"}).user,
+                 std::optional<QString>(QString()));
         QVERIFY(!parseCollectOptions({"https://h/", "out"}).user);
     }
 
@@ -126,8 +151,9 @@ private slots:
     {
         // Version and usage output, and help winning over errors, are
         // checked on the program itself (tst_e2e_collect).
-        for (const char *option : {"--proxy", "--timeout", "--log", "--user", "--netrc", "--proxy-user", "--cacert",
-                                   "--max-time", "--quiet", "--help", "--version"})
+        for (const char *option :
+             {"--proxy", "--timeout", "--log", "--user", "--netrc", "--proxy-user", "--cacert",
+              "--max-time", "--quiet", "--help", "--version"})
             QVERIFY2(usageText().contains(QLatin1String(option)), option);
     }
 
@@ -186,7 +212,8 @@ private slots:
     {
         const QString name = QStringLiteral("u_ex261201_アクセスログ_とても長い名前.log");
         QString line = progressLine(3, 12, name, 2048, 4096, 2000);
-        QCOMPARE(line, QStringLiteral("3/12 ") + name + QStringLiteral(" 2.0 KiB/4.0 KiB 1.0 KiB/s"));
+        QCOMPARE(line,
+                 QStringLiteral("3/12 ") + name + QStringLiteral(" 2.0 KiB/4.0 KiB 1.0 KiB/s"));
         line = progressLine(3, 12, name, 2048, 0, 2000);
         QCOMPARE(line, QStringLiteral("3/12 ") + name + QStringLiteral(" 2.0 KiB 1.0 KiB/s"));
         line = progressLine(3, 12, name, 2048, 4096, 2000, 40);
@@ -194,7 +221,8 @@ private slots:
         QVERIFY(line.startsWith(QStringLiteral("3/12 u_ex")));
         QVERIFY(line.endsWith(QStringLiteral("... 2.0 KiB/4.0 KiB 1.0 KiB/s")));
         // Too narrow for the name: the line is cut, never longer than asked.
-        QVERIFY(progressLine(100, 1000, name, qint64(3) << 30, qint64(4) << 30, 1, 20).size() <= 20);
+        QVERIFY(progressLine(100, 1000, name, qint64(3) << 30, qint64(4) << 30, 1, 20).size()
+                <= 20);
     }
 
     void summaryCountsEveryOutcome()
@@ -204,8 +232,10 @@ private slots:
         t.unchanged = 7;
         t.failed = 1;
         t.bytes = qint64(5) << 30;
-        QCOMPARE(summaryLine(t, 12345),
-                 QStringLiteral("kestrune-collect: 3 downloaded, 7 unchanged, 1 failed, 5368709120 bytes in 12.3 s"));
+        QCOMPARE(
+            summaryLine(t, 12345),
+            QStringLiteral(
+                "kestrune-collect: 3 downloaded, 7 unchanged, 1 failed, 5368709120 bytes in 12.3 s"));
     }
 };
 

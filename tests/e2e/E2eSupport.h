@@ -30,15 +30,18 @@ struct Entry {
 // entry.  encoding names the page's bytes; a charset declaration for it goes
 // into the head when declare is set.
 inline QByteArray listingPage(const QString &path, const QString &parentText,
-                              const QList<Entry> &entries,
-                              const QByteArray &encoding = "UTF-8", bool declare = false)
+                              const QList<Entry> &entries, const QByteArray &encoding = "UTF-8",
+                              bool declare = false)
 {
     QString html = QStringLiteral("<html><head>");
     if (declare)
-        html += QStringLiteral("<meta http-equiv=\"Content-Type\" content=\"text/html; charset=%1\">")
+        html += QStringLiteral(
+                    "<meta http-equiv=\"Content-Type\" content=\"text/html; charset=%1\">")
                     .arg(QString::fromLatin1(encoding));
-    html += QStringLiteral("<title>127.0.0.1 - %1</title></head><body><H1>127.0.0.1 - %1</H1><hr>\r\n\r\n<pre>")
-                .arg(path);
+    html +=
+        QStringLiteral(
+            "<title>127.0.0.1 - %1</title></head><body><H1>127.0.0.1 - %1</H1><hr>\r\n\r\n<pre>")
+            .arg(path);
     if (!parentText.isEmpty())
         html += QStringLiteral("<A HREF=\"/\">%1</A><br><br>").arg(parentText);
     for (qsizetype i = 0; i < entries.size(); ++i) {
@@ -58,15 +61,17 @@ inline QByteArray logBytes(int seed, qint64 size)
 {
     QByteArray out;
     out.reserve(size + 128);
-    out += "#Software: Microsoft Internet Information Services\r\n#Fields: date time c-ip cs-method cs-uri-stem sc-status\r\n";
+    out +=
+        "#Software: Microsoft Internet Information Services\r\n#Fields: date time c-ip cs-method cs-uri-stem sc-status\r\n";
     quint32 x = 2463534242u + quint32(seed) * 2654435761u;
     while (out.size() < size) {
         x ^= x << 13;
         x ^= x >> 17;
         x ^= x << 5;
         out += "2026-12-01 10:" + QByteArray::number(x % 60).rightJustified(2, '0') + ":00 10.0."
-             + QByteArray::number((x >> 8) % 256) + "." + QByteArray::number((x >> 16) % 256)
-             + " GET /page" + QByteArray::number(x % 997) + ".html " + QByteArray::number(200 + (x % 5)) + "\r\n";
+               + QByteArray::number((x >> 8) % 256) + "." + QByteArray::number((x >> 16) % 256)
+               + " GET /page" + QByteArray::number(x % 997) + ".html "
+               + QByteArray::number(200 + (x % 5)) + "\r\n";
     }
     out.truncate(size);
     return out;
@@ -136,8 +141,8 @@ inline QString collectProgram()
 inline QProcessEnvironment cleanEnvironment()
 {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    for (const char *name : {"http_proxy", "HTTP_PROXY", "https_proxy", "HTTPS_PROXY",
-                             "all_proxy", "ALL_PROXY", "no_proxy", "NO_PROXY"})
+    for (const char *name : {"http_proxy", "HTTP_PROXY", "https_proxy", "HTTPS_PROXY", "all_proxy",
+                             "ALL_PROXY", "no_proxy", "NO_PROXY"})
         env.remove(QString::fromLatin1(name));
     env.insert(QStringLiteral("LC_ALL"), QStringLiteral("C.UTF-8"));
     env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
@@ -180,7 +185,6 @@ inline CollectResult runCollect(const QStringList &arguments, const QString &wor
     QProcess p;
     return startCollect(p, arguments, workingDir) ? finish(p, timeoutMs) : CollectResult();
 }
-
 
 struct SiteFile {
     QString name;     // local and link text

@@ -124,7 +124,8 @@ bool NginxFixture::start()
             QThread::msleep(10);
         }
         stop();
-        setError(QStringLiteral("nginx did not bind its ports: %1").arg(QString::fromUtf8(log).trimmed()));
+        setError(QStringLiteral("nginx did not bind its ports: %1")
+                     .arg(QString::fromUtf8(log).trimmed()));
     }
     return startFailed();
 }
@@ -219,28 +220,33 @@ bool NginxFixture::makeCertificates()
         setError(QStringLiteral("cannot write %1").arg(config));
         return false;
     }
-    const QStringList p256 = {QStringLiteral("-newkey"), QStringLiteral("EC"), QStringLiteral("-pkeyopt"),
-                              QStringLiteral("ec_paramgen_curve:P-256"), QStringLiteral("-nodes")};
+    const QStringList p256 = {QStringLiteral("-newkey"), QStringLiteral("EC"),
+                              QStringLiteral("-pkeyopt"), QStringLiteral("ec_paramgen_curve:P-256"),
+                              QStringLiteral("-nodes")};
     const QString days = QStringLiteral("30");
-    const QString serial =
-        QStringLiteral("0x%1").arg(QRandomGenerator::global()->generate64() >> 1, 16, 16, QLatin1Char('0'));
-    return runOpenssl(QStringList{QStringLiteral("req"), QStringLiteral("-x509"), QStringLiteral("-config"), config,
-                                  QStringLiteral("-extensions"), QStringLiteral("ca_ext"), QStringLiteral("-days"), days,
+    const QString serial = QStringLiteral("0x%1").arg(QRandomGenerator::global()->generate64() >> 1,
+                                                      16, 16, QLatin1Char('0'));
+    return runOpenssl(QStringList{QStringLiteral("req"), QStringLiteral("-x509"),
+                                  QStringLiteral("-config"), config, QStringLiteral("-extensions"),
+                                  QStringLiteral("ca_ext"), QStringLiteral("-days"), days,
                                   QStringLiteral("-subj"), QStringLiteral("/CN=Kestrune Test CA"),
-                                  QStringLiteral("-keyout"), caKey, QStringLiteral("-out"), caFile()}
+                                  QStringLiteral("-keyout"), caKey, QStringLiteral("-out"),
+                                  caFile()}
                           + p256,
                       {}, nullptr)
-        && runOpenssl(QStringList{QStringLiteral("req"), QStringLiteral("-new"), QStringLiteral("-config"), config,
-                                  QStringLiteral("-subj"), QStringLiteral("/CN=Kestrune test server"),
-                                  QStringLiteral("-keyout"), serverKey, QStringLiteral("-out"), serverCsr}
-                          + p256,
-                      {}, nullptr)
-        && runOpenssl({QStringLiteral("x509"), QStringLiteral("-req"), QStringLiteral("-in"), serverCsr,
-                       QStringLiteral("-CA"), caFile(), QStringLiteral("-CAkey"), caKey,
-                       QStringLiteral("-set_serial"), serial, QStringLiteral("-days"), days,
-                       QStringLiteral("-extfile"), config, QStringLiteral("-extensions"),
-                       QStringLiteral("server_ext"), QStringLiteral("-out"), serverPem},
-                      {}, nullptr);
+           && runOpenssl(QStringList{QStringLiteral("req"), QStringLiteral("-new"),
+                                     QStringLiteral("-config"), config, QStringLiteral("-subj"),
+                                     QStringLiteral("/CN=Kestrune test server"),
+                                     QStringLiteral("-keyout"), serverKey, QStringLiteral("-out"),
+                                     serverCsr}
+                             + p256,
+                         {}, nullptr)
+           && runOpenssl({QStringLiteral("x509"), QStringLiteral("-req"), QStringLiteral("-in"),
+                          serverCsr, QStringLiteral("-CA"), caFile(), QStringLiteral("-CAkey"),
+                          caKey, QStringLiteral("-set_serial"), serial, QStringLiteral("-days"),
+                          days, QStringLiteral("-extfile"), config, QStringLiteral("-extensions"),
+                          QStringLiteral("server_ext"), QStringLiteral("-out"), serverPem},
+                         {}, nullptr);
 }
 
 // The location blocks: the fixture's own (/utf8/, /slow/) and one per
@@ -257,13 +263,15 @@ bool NginxFixture::locationsConfig(QString &text)
     for (qsizetype i = 0; i < m_auth.size(); ++i) {
         const AuthLocation &location = m_auth.at(i);
         if (!location.prefix.startsWith(QLatin1Char('/')) || hasControlCharacter(location.prefix)) {
-            setError(QStringLiteral("bad location prefix for authentication: %1").arg(location.prefix));
+            setError(
+                QStringLiteral("bad location prefix for authentication: %1").arg(location.prefix));
             return false;
         }
         // nginx reads '$' as the start of a variable, copies the realm into
         // the header's quoted string unescaped, and takes "off" as switching
         // authentication off.
-        if (location.realm == QLatin1String("off") || location.realm.contains(QLatin1Char('$')) || location.realm.contains(QLatin1Char('"'))
+        if (location.realm == QLatin1String("off") || location.realm.contains(QLatin1Char('$'))
+            || location.realm.contains(QLatin1Char('"'))
             || location.realm.contains(QLatin1Char('\\')) || hasControlCharacter(location.realm)) {
             setError(QStringLiteral("nginx cannot announce the realm %1").arg(location.realm));
             return false;
@@ -272,7 +280,8 @@ bool NginxFixture::locationsConfig(QString &text)
         for (const auto &[user, password] : location.users) {
             if (user.contains(QLatin1Char(':')) || hasControlCharacter(user)
                 || password.contains(QLatin1Char('\n')) || password.contains(QLatin1Char('\r'))) {
-                setError(QStringLiteral("cannot put the user %1 into an nginx password file").arg(user));
+                setError(
+                    QStringLiteral("cannot put the user %1 into an nginx password file").arg(user));
                 return false;
             }
             // Apache's MD5 crypt, which nginx checks itself (it hands "$5$"
@@ -280,7 +289,8 @@ bool NginxFixture::locationsConfig(QString &text)
             // too).  The password goes in on stdin: as an argument, one
             // starting with '-' would read as an option.
             QByteArray hash;
-            if (!runOpenssl({QStringLiteral("passwd"), QStringLiteral("-apr1"), QStringLiteral("-stdin")},
+            if (!runOpenssl({QStringLiteral("passwd"), QStringLiteral("-apr1"),
+                             QStringLiteral("-stdin")},
                             password.toUtf8() + '\n', &hash))
                 return false;
             users += user.toUtf8() + ':' + hash.trimmed() + '\n';
@@ -291,7 +301,8 @@ bool NginxFixture::locationsConfig(QString &text)
             return false;
         }
         auto &directives = own[location.prefix];
-        directives[QStringLiteral("auth_basic")] = QStringLiteral("auth_basic %1;").arg(quoted(location.realm));
+        directives[QStringLiteral("auth_basic")] =
+            QStringLiteral("auth_basic %1;").arg(quoted(location.realm));
         directives[QStringLiteral("auth_basic_user_file")] =
             QStringLiteral("auth_basic_user_file %1;").arg(quoted(userFile));
     }
@@ -330,9 +341,10 @@ bool NginxFixture::configure(quint16 port, QStringList &arguments)
             setError(QStringLiteral("no second free loopback port"));
             return false;
         }
-        tls = QStringLiteral("    listen 127.0.0.1:%1 ssl;\n"
-                             "    ssl_certificate %2/tls/server.pem;\n"
-                             "    ssl_certificate_key %2/tls/server.key;\n")
+        tls = QStringLiteral(
+                  "    listen 127.0.0.1:%1 ssl;\n"
+                  "    ssl_certificate %2/tls/server.pem;\n"
+                  "    ssl_certificate_key %2/tls/server.key;\n")
                   .arg(m_tlsPort)
                   .arg(d);
     }
@@ -344,49 +356,53 @@ bool NginxFixture::configure(quint16 port, QStringList &arguments)
         snippets += QStringLiteral("    ") + snippet + QLatin1Char('\n');
 
     const QString conf = QStringLiteral(
-        "daemon off;\n"
-        "master_process off;\n"
-        "worker_processes 1;\n"
-        "error_log %1/error.log warn;\n"
-        "pid %1/nginx.pid;\n"
-        "events { worker_connections 256; }\n"
-        "http {\n"
-        "  log_format kestrune %3;\n"
-        "  access_log %1/access.log kestrune;\n"
-        "  client_body_temp_path %1/tmp/body;\n"
-        "  proxy_temp_path %1/tmp/proxy;\n"
-        "  fastcgi_temp_path %1/tmp/fastcgi;\n"
-        "  uwsgi_temp_path %1/tmp/uwsgi;\n"
-        "  scgi_temp_path %1/tmp/scgi;\n"
-        "  types { text/html html; text/plain log txt; }\n"
-        "  default_type application/octet-stream;\n"
-        "  sendfile on;\n"
-        "  keepalive_timeout 5;\n"
-        "  server {\n"
-        "    listen 127.0.0.1:%2;\n")
+                             "daemon off;\n"
+                             "master_process off;\n"
+                             "worker_processes 1;\n"
+                             "error_log %1/error.log warn;\n"
+                             "pid %1/nginx.pid;\n"
+                             "events { worker_connections 256; }\n"
+                             "http {\n"
+                             "  log_format kestrune %3;\n"
+                             "  access_log %1/access.log kestrune;\n"
+                             "  client_body_temp_path %1/tmp/body;\n"
+                             "  proxy_temp_path %1/tmp/proxy;\n"
+                             "  fastcgi_temp_path %1/tmp/fastcgi;\n"
+                             "  uwsgi_temp_path %1/tmp/uwsgi;\n"
+                             "  scgi_temp_path %1/tmp/scgi;\n"
+                             "  types { text/html html; text/plain log txt; }\n"
+                             "  default_type application/octet-stream;\n"
+                             "  sendfile on;\n"
+                             "  keepalive_timeout 5;\n"
+                             "  server {\n"
+                             "    listen 127.0.0.1:%2;\n")
                              .arg(d)
                              .arg(port)
                              .arg(QLatin1String(kLogFormat))
-        + tls
-        + QStringLiteral("    server_name localhost;\n"
-                         "    root %1/www;\n")
-              .arg(d)
-        + locations + snippets
-        + QStringLiteral("  }\n"
-                         "}\n");
+                         + tls
+                         + QStringLiteral(
+                               "    server_name localhost;\n"
+                               "    root %1/www;\n")
+                               .arg(d)
+                         + locations + snippets
+                         + QStringLiteral(
+                             "  }\n"
+                             "}\n");
     const QString confPath = d + QStringLiteral("/nginx.conf");
     if (!writeAll(confPath, conf.toUtf8())) {
         setError(QStringLiteral("cannot write %1").arg(confPath));
         return false;
     }
-    arguments = {QStringLiteral("-p"), d, QStringLiteral("-e"), d + QStringLiteral("/error.log"),
+    arguments = {QStringLiteral("-p"), d,
+                 QStringLiteral("-e"), d + QStringLiteral("/error.log"),
                  QStringLiteral("-c"), confPath};
     // A mistake in a snippet would make nginx end before listening, which
     // the start-up only notices by a timeout; its own check says what is wrong.
     if (!m_snippets.isEmpty()) {
         QProcess check;
         check.setProcessChannelMode(QProcess::MergedChannels);
-        check.start(executablePath(), QStringList{QStringLiteral("-t"), QStringLiteral("-q")} + arguments);
+        check.start(executablePath(),
+                    QStringList{QStringLiteral("-t"), QStringLiteral("-q")} + arguments);
         if (!check.waitForFinished(10000) || check.exitStatus() != QProcess::NormalExit
             || check.exitCode() != 0) {
             check.kill();
@@ -441,9 +457,9 @@ QList<NginxFixture::AccessEntry> NginxFixture::accessEntries() const
 {
     // The first quoted field after the time is the request line; nginx
     // escapes '"' inside fields, so "[^"]*" cannot run past one.
-    static const QRegularExpression entry(QStringLiteral(
-        "^.*?\\] \"([^\"]*)\" (\\d+) \\d+ \"[^\"]*\" \"[^\"]*\" "
-        "conn=(\\d+) req=(\\d+) sent=(\\d+) scheme=(\\w+) user=\"([^\"]*)\"$"));
+    static const QRegularExpression entry(
+        QStringLiteral("^.*?\\] \"([^\"]*)\" (\\d+) \\d+ \"[^\"]*\" \"[^\"]*\" "
+                       "conn=(\\d+) req=(\\d+) sent=(\\d+) scheme=(\\w+) user=\"([^\"]*)\"$"));
     QList<AccessEntry> entries;
     for (const QString &line : accessLog().split(QLatin1Char('\n'), Qt::SkipEmptyParts)) {
         const auto m = entry.match(line);

@@ -86,13 +86,13 @@ public:
     void clearAccessLog() const;
 
     struct AccessEntry {
-        QString requestLine;    // "GET /logs/a.log HTTP/1.1" (nginx's \xHH escapes undone)
+        QString requestLine; // "GET /logs/a.log HTTP/1.1" (nginx's \xHH escapes undone)
         int status = 0;
-        qint64 connection = 0;  // nginx's serial number of the connection
+        qint64 connection = 0;      // nginx's serial number of the connection
         int connectionRequests = 0; // 1 for the first request on its connection, 2 for the next ...
-        qint64 bytesSent = 0;   // everything sent to the client, headers included
-        QString remoteUser;     // the Basic user name sent; empty when none
-        QString scheme;         // "http" or "https"
+        qint64 bytesSent = 0;       // everything sent to the client, headers included
+        QString remoteUser;         // the Basic user name sent; empty when none
+        QString scheme;             // "http" or "https"
     };
     QList<AccessEntry> accessEntries() const;
     // The number of different connections that carried the requests logged so far.

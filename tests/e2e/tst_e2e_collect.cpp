@@ -95,7 +95,8 @@ class TestE2eCollect : public QObject {
         r = finish(p, 10000);
         QVERIFY(!r.crashed);
         QCOMPARE(r.exitCode, 130);
-        QVERIFY2(t.elapsed() < 3000, qPrintable(QString::number(t.elapsed()))); // not after the rest
+        QVERIFY2(t.elapsed() < 3000,
+                 qPrintable(QString::number(t.elapsed()))); // not after the rest
     }
 
     static void verifyHeader(const QString &logPath)
@@ -104,10 +105,14 @@ class TestE2eCollect : public QObject {
         QVERIFY2(lines.size() >= 4, qPrintable(lines.join(QLatin1Char('|'))));
         QCOMPARE(lines[0], QStringLiteral("Kestrune"));
         QCOMPARE(lines[1], QString(58, QLatin1Char('=')));
-        QVERIFY2(QRegularExpression(QStringLiteral("^\\d{4}年\\d\\d月\\d\\d日 \\d\\d時\\d\\d分\\d\\d秒に起動$"))
-                     .match(lines[2]).hasMatch(), qPrintable(lines[2]));
+        QVERIFY2(QRegularExpression(
+                     QStringLiteral("^\\d{4}年\\d\\d月\\d\\d日 \\d\\d時\\d\\d分\\d\\d秒に起動$"))
+                     .match(lines[2])
+                     .hasMatch(),
+                 qPrintable(lines[2]));
         QCOMPARE(lines[3], QString(58, QLatin1Char('=')));
-        const QRegularExpression stamp(QStringLiteral("^\\d{4}/\\d\\d/\\d\\d \\d\\d:\\d\\d:\\d\\d\t"));
+        const QRegularExpression stamp(
+            QStringLiteral("^\\d{4}/\\d\\d/\\d\\d \\d\\d:\\d\\d:\\d\\d\t"));
         for (qsizetype i = 4; i < lines.size(); ++i)
             QVERIFY2(stamp.match(lines[i]).hasMatch(), qPrintable(lines[i]));
         // CR LF throughout, nothing after the last line end.
@@ -135,11 +140,12 @@ private slots:
         // UTF-8 page; its Content-Type names the charset.  A Japanese name
         // percent-encoded in the href, a sub-folder that is itself a
         // listing (collected as a file, as any other link).
-        const QByteArray subPage = listingPage(QStringLiteral("/utf8/sub/"),
-                                               QStringLiteral("[To Parent Directory]"),
-                                               {{QStringLiteral("x.log"), QStringLiteral("/utf8/sub/x.log"), 10, false}});
+        const QByteArray subPage =
+            listingPage(QStringLiteral("/utf8/sub/"), QStringLiteral("[To Parent Directory]"),
+                        {{QStringLiteral("x.log"), QStringLiteral("/utf8/sub/x.log"), 10, false}});
         m_nginx.writeFile(QStringLiteral("utf8/sub/index.html"), subPage);
-        m_utf8 = e2e::publish(m_nginx, QStringLiteral("utf8/"), QStringLiteral("[To Parent Directory]"),
+        m_utf8 =
+            e2e::publish(m_nginx, QStringLiteral("utf8/"), QStringLiteral("[To Parent Directory]"),
                          {{QStringLiteral("u_ex261201.log"), QStringLiteral("/utf8/u_ex261201.log"),
                            QStringLiteral("utf8/u_ex261201.log"), logBytes(1, 20000)},
                           {QStringLiteral("u_ex261202.log"),
@@ -155,12 +161,15 @@ private slots:
 
         // windows-31j page declared in a <meta>, Japanese names written
         // raw in the hrefs (one root-relative, one relative).
-        m_sjis = e2e::publish(m_nginx, QStringLiteral("sjis/"), QStringLiteral("[親ディレクトリへ]"),
-                         {{QStringLiteral("日本語ログ_261201.log"), QStringLiteral("/sjis/日本語ログ_261201.log"),
-                           QStringLiteral("sjis/日本語ログ_261201.log"), logBytes(11, 12345)},
-                          {QStringLiteral("エラー記録.log"), QStringLiteral("エラー記録.log"),
-                           QStringLiteral("sjis/エラー記録.log"), logBytes(12, 64 * 1024 + 7)}},
-                         "windows-31j", true);
+        m_sjis = e2e::publish(m_nginx, QStringLiteral("sjis/"),
+                              QStringLiteral("[親ディレクトリへ]"),
+                              {{QStringLiteral("日本語ログ_261201.log"),
+                                QStringLiteral("/sjis/日本語ログ_261201.log"),
+                                QStringLiteral("sjis/日本語ログ_261201.log"), logBytes(11, 12345)},
+                               {QStringLiteral("エラー記録.log"), QStringLiteral("エラー記録.log"),
+                                QStringLiteral("sjis/エラー記録.log"),
+                                logBytes(12, 64 * 1024 + 7)}},
+                              "windows-31j", true);
     }
 
     void commandLine_data()
@@ -171,13 +180,17 @@ private slots:
         QTest::addColumn<int>("exitCode");
         QTest::addColumn<QString>("mention"); // the start of stdout, or part of the stderr line
         const QString url = m_nginx.url(QStringLiteral("/utf8/"));
-        QTest::newRow("version") << QStringList{"--version"} << 0 << QStringLiteral("kestrune-collect 1.0.0\n");
+        QTest::newRow("version") << QStringList{"--version"} << 0
+                                 << QStringLiteral("kestrune-collect 1.0.0\n");
         const QString usage = QStringLiteral("Usage: kestrune-collect [options] URL FOLDER\n");
         QTest::newRow("help wins over errors") << QStringList{"--bogus", "--help"} << 0 << usage;
         QTest::newRow("short help") << QStringList{"-h"} << 0 << usage;
-        QTest::newRow("unknown option") << QStringList{"--fast", url, "."} << 2 << QStringLiteral("Unknown option 'fast'.");
-        QTest::newRow("folder missing") << QStringList{url, "no-such-folder"} << 2 << QStringLiteral("does not exist");
-        QTest::newRow("folder is a file") << QStringList{url, "plain.txt"} << 2 << QStringLiteral("is not a folder");
+        QTest::newRow("unknown option")
+            << QStringList{"--fast", url, "."} << 2 << QStringLiteral("Unknown option 'fast'.");
+        QTest::newRow("folder missing")
+            << QStringList{url, "no-such-folder"} << 2 << QStringLiteral("does not exist");
+        QTest::newRow("folder is a file")
+            << QStringList{url, "plain.txt"} << 2 << QStringLiteral("is not a folder");
     }
 
     void commandLine()
@@ -198,7 +211,8 @@ private slots:
             QCOMPARE(r.out, QByteArray());
             const QStringList lines = r.errLines();
             QCOMPARE(lines.size(), 1);
-            QVERIFY2(lines[0].startsWith(QStringLiteral("kestrune-collect: ")), qPrintable(lines[0]));
+            QVERIFY2(lines[0].startsWith(QStringLiteral("kestrune-collect: ")),
+                     qPrintable(lines[0]));
             QVERIFY2(lines[0].contains(mention), qPrintable(lines[0]));
         }
         // Nothing was started: no log, no request.
@@ -211,14 +225,17 @@ private slots:
         QTest::addColumn<QString>("path");      // on nginx; empty: the stalled server
         QTest::addColumn<QString>("logLine");   // the run log's event line (before the URL)
         QTest::addColumn<QString>("errorText"); // part of the stderr line
-        QTest::newRow("404 page") << QStringLiteral("/missing/") << QStringLiteral("× ページを表示できません。\t")
+        QTest::newRow("404 page") << QStringLiteral("/missing/")
+                                  << QStringLiteral("× ページを表示できません。\t")
                                   << QStringLiteral("could not be loaded");
-        QTest::newRow("not-found sentence") << QStringLiteral("/gone/")
-                                            << QStringLiteral("× 指定されたドキュメントは存在しません。\t")
-                                            << QStringLiteral("does not exist");
+        QTest::newRow("not-found sentence")
+            << QStringLiteral("/gone/")
+            << QStringLiteral("× 指定されたドキュメントは存在しません。\t")
+            << QStringLiteral("does not exist");
         QTest::newRow("time-out") << QString() << QStringLiteral("× タイムアウトが発生しました。\t")
                                   << QStringLiteral("did not load within 1 s");
-        QTest::newRow("refused") << QStringLiteral("refused") << QStringLiteral("× ページを表示できません。\t")
+        QTest::newRow("refused") << QStringLiteral("refused")
+                                 << QStringLiteral("× ページを表示できません。\t")
                                  << QStringLiteral("could not be loaded");
     }
 
@@ -227,8 +244,11 @@ private slots:
         QFETCH(QString, path);
         QFETCH(QString, logLine);
         QFETCH(QString, errorText);
-        m_nginx.writeFile(QStringLiteral("gone/index.html"),
-                          QStringLiteral("<html><body><p>指定されたドキュメントは存在しません。</p></body></html>").toUtf8());
+        m_nginx.writeFile(
+            QStringLiteral("gone/index.html"),
+            QStringLiteral(
+                "<html><body><p>指定されたドキュメントは存在しません。</p></body></html>")
+                .toUtf8());
         QTcpServer stalled; // listens, never answers: the page never completes
         QString target = m_nginx.url(path);
         if (path.isEmpty()) {
@@ -265,7 +285,8 @@ private slots:
         QTemporaryDir save;
         const CollectResult r = runCollect({url(empty), save.path()}, cwd.path());
         QCOMPARE(r.exitCode, 0);
-        QVERIFY2(r.errText().startsWith(QStringLiteral("kestrune-collect: 0 downloaded, 0 unchanged, 0 failed, 0 bytes in ")),
+        QVERIFY2(r.errText().startsWith(QStringLiteral(
+                     "kestrune-collect: 0 downloaded, 0 unchanged, 0 failed, 0 bytes in ")),
                  r.err.constData());
         const QString log = cwd.filePath(QStringLiteral("Kestrune.log"));
         verifyHeader(log);
@@ -300,8 +321,11 @@ private slots:
         for (const SiteFile &f : site.files)
             total += f.bytes.size();
         QCOMPARE(r.errLines().size(), 1);
-        QVERIFY2(r.errText().startsWith(QStringLiteral("kestrune-collect: %1 downloaded, 0 unchanged, 0 failed, %2 bytes in ")
-                                            .arg(site.files.size()).arg(total)),
+        QVERIFY2(r.errText().startsWith(
+                     QStringLiteral(
+                         "kestrune-collect: %1 downloaded, 0 unchanged, 0 failed, %2 bytes in ")
+                         .arg(site.files.size())
+                         .arg(total)),
                  r.err.constData());
 
         // Second run: all unchanged, the local copies untouched.
@@ -316,17 +340,21 @@ private slots:
         QCOMPARE(runLog(log), expectedLines(site, kSame));
         verifyFolder(save.path(), site);
         for (const SiteFile &f : site.files)
-            QCOMPARE(QFileInfo(save.filePath(f.name)).lastModified().toSecsSinceEpoch(), old.toSecsSinceEpoch());
+            QCOMPARE(QFileInfo(save.filePath(f.name)).lastModified().toSecsSinceEpoch(),
+                     old.toSecsSinceEpoch());
         QCOMPARE(r.errLines().size(), 1);
-        QVERIFY2(r.errText().startsWith(QStringLiteral("kestrune-collect: 0 downloaded, %1 unchanged, 0 failed, 0 bytes in ")
-                                            .arg(site.files.size())),
+        QVERIFY2(r.errText().startsWith(
+                     QStringLiteral(
+                         "kestrune-collect: 0 downloaded, %1 unchanged, 0 failed, 0 bytes in ")
+                         .arg(site.files.size())),
                  r.err.constData());
     }
 
     void grownDeletedAndUnsafeRows()
     {
-        const QList<QPair<QString, QByteArray>> files{
-            {"a.log", logBytes(21, 3000)}, {"b.log", logBytes(22, 4000)}, {"c.log", logBytes(23, 5000)}};
+        const QList<QPair<QString, QByteArray>> files{{"a.log", logBytes(21, 3000)},
+                                                      {"b.log", logBytes(22, 4000)},
+                                                      {"c.log", logBytes(23, 5000)}};
         Site site = publish(QStringLiteral("mut/"), files);
         QTemporaryDir cwd;
         QTemporaryDir parent;
@@ -339,7 +367,8 @@ private slots:
         // The page now also lists a name that would leave the save folder;
         // b grows on the server, c is deleted there (nginx answers 404).
         site = publish(QStringLiteral("mut/"), files,
-                       {{QStringLiteral("../escape.log"), QStringLiteral("/mut/escape.log"), 10, false}});
+                       {{QStringLiteral("../escape.log"), QStringLiteral("/mut/escape.log"), 10,
+                         false}});
         m_nginx.writeFile(QStringLiteral("mut/escape.log"), "escaped");
         const QByteArray grown = logBytes(22, 4000) + logBytes(24, 1500);
         QVERIFY(m_nginx.appendFile(QStringLiteral("mut/b.log"), logBytes(24, 1500)));
@@ -350,9 +379,11 @@ private slots:
         QCOMPARE(r.exitCode, 1);
         const QString escapeUrl = m_nginx.url(QStringLiteral("/mut/escape.log"));
         QCOMPARE(logMessages(cwd.filePath(QStringLiteral("second.log"))),
-                 (QStringList{kStart, kSame + site.rowUrls[0], QStringLiteral("○ ") + site.rowUrls[1],
+                 (QStringList{kStart, kSame + site.rowUrls[0],
+                              QStringLiteral("○ ") + site.rowUrls[1],
                               QStringLiteral("× ") + site.rowUrls[2],
-                              QStringLiteral("× ファイル名が不正です。\t") + escapeUrl, kEnd + escapeUrl}));
+                              QStringLiteral("× ファイル名が不正です。\t") + escapeUrl,
+                              kEnd + escapeUrl}));
         QCOMPARE(readFile(save + QStringLiteral("/a.log")), logBytes(21, 3000));
         QCOMPARE(readFile(save + QStringLiteral("/b.log")), grown);
         QCOMPARE(readFile(save + QStringLiteral("/c.log")), logBytes(23, 5000)); // intact
@@ -363,9 +394,12 @@ private slots:
         // Each failed row says why on stderr; the summary comes last.
         const QStringList err = r.errText().split(u'\n', Qt::SkipEmptyParts);
         QCOMPARE(err.size(), 3);
-        QCOMPARE(err[0], QStringLiteral("kestrune-collect: c.log: HTTP 404 Not Found (%1)").arg(site.rowUrls[2]));
-        QCOMPARE(err[1], QStringLiteral("kestrune-collect: ../escape.log: unsafe file name (%1)").arg(escapeUrl));
-        QVERIFY2(err[2].startsWith(QStringLiteral("kestrune-collect: 1 downloaded, 1 unchanged, 2 failed, 5500 bytes")),
+        QCOMPARE(err[0], QStringLiteral("kestrune-collect: c.log: HTTP 404 Not Found (%1)")
+                             .arg(site.rowUrls[2]));
+        QCOMPARE(err[1], QStringLiteral("kestrune-collect: ../escape.log: unsafe file name (%1)")
+                             .arg(escapeUrl));
+        QVERIFY2(err[2].startsWith(QStringLiteral(
+                     "kestrune-collect: 1 downloaded, 1 unchanged, 2 failed, 5500 bytes")),
                  r.err.constData());
     }
 
@@ -377,7 +411,8 @@ private slots:
         QTemporaryDir cwd;
         QVERIFY(QDir(cwd.path()).mkpath(QStringLiteral("out")));
         QVERIFY(QDir(cwd.path()).mkpath(QStringLiteral("logs")));
-        CollectResult r = runCollect({"--quiet", "--log=logs/run.log", url(m_utf8), "out"}, cwd.path());
+        CollectResult r = runCollect({"--quiet", "--log=logs/run.log", url(m_utf8), "out"},
+                                     cwd.path());
         QCOMPARE(r.exitCode, 0);
         QCOMPARE(r.err, QByteArray());
         QCOMPARE(r.out, QByteArray());
@@ -390,12 +425,14 @@ private slots:
 
         // A run log that cannot be written is reported; the collection goes on.
         QTemporaryDir save;
-        r = runCollect({"--log", cwd.filePath(QStringLiteral("no-such-dir/run.log")), url(m_sjis), save.path()},
+        r = runCollect({"--log", cwd.filePath(QStringLiteral("no-such-dir/run.log")), url(m_sjis),
+                        save.path()},
                        cwd.path());
         QCOMPARE(r.exitCode, 0);
         const QStringList err = r.errLines();
         QCOMPARE(err.size(), 2);
-        QVERIFY2(err[0].startsWith(QStringLiteral("kestrune-collect: cannot write the run log")), qPrintable(err[0]));
+        QVERIFY2(err[0].startsWith(QStringLiteral("kestrune-collect: cannot write the run log")),
+                 qPrintable(err[0]));
         QVERIFY(err[1].startsWith(QStringLiteral("kestrune-collect: 2 downloaded")));
         verifyFolder(save.path(), m_sjis);
     }
@@ -420,13 +457,16 @@ private slots:
         stall.stallBeforeHeaders = true;
         TestResponse listing;
         listing.contentType = "text/html";
-        listing.body = "<html><body><pre><a href=\"/logs/stall.log\">stall.log</a></pre></body></html>";
+        listing.body =
+            "<html><body><pre><a href=\"/logs/stall.log\">stall.log</a></pre></body></html>";
         server->setRoute(QStringLiteral("/logs/"), requests == 1 ? stall : listing);
         server->setRoute(QStringLiteral("/logs/stall.log"), stall);
         QTemporaryDir cwd;
         QTemporaryDir save;
         QProcess p;
-        QVERIFY(startCollect(p, {"--timeout", "60", server->url(QStringLiteral("/logs/")), save.path()}, cwd.path()));
+        QVERIFY(
+            startCollect(p, {"--timeout", "60", server->url(QStringLiteral("/logs/")), save.path()},
+                         cwd.path()));
         QTRY_VERIFY_WITH_TIMEOUT(server->requests().size() >= requests, 10000);
         CollectResult r;
         interrupt(p, SIGINT, r);
@@ -445,7 +485,8 @@ private slots:
         if (script.isEmpty())
             QSKIP("script(1) is not installed");
         const Site site = publish(QStringLiteral("slow/tty/"),
-                                  {{"one.log", logBytes(61, 1200 * 1024)}, {"two.log", logBytes(62, 3000)}});
+                                  {{"one.log", logBytes(61, 1200 * 1024)},
+                                   {"two.log", logBytes(62, 3000)}});
         QTemporaryDir cwd;
         QTemporaryDir save;
         QProcess p;
@@ -459,12 +500,13 @@ private slots:
         QCOMPARE(r.exitCode, 0);
         const QString shown = QString::fromUtf8(r.out);
         // The line of the file in transfer is rewritten in place ...
-        static const QRegularExpression progress(
-            QString::fromUtf8(R"(\r1/2 one\.log \d+(\.\d+)? (B|KiB|MiB)/1\.17 MiB \S+ \S+/s\x1b\[K)"));
+        static const QRegularExpression progress(QString::fromUtf8(
+            R"(\r1/2 one\.log \d+(\.\d+)? (B|KiB|MiB)/1\.17 MiB \S+ \S+/s\x1b\[K)"));
         QVERIFY2(progress.match(shown).hasMatch(), qPrintable(shown.toHtmlEscaped()));
         QVERIFY(shown.contains(QStringLiteral("\r2/2 two.log ")));
         // ... and cleared before the summary, which stands on its own line.
-        QVERIFY2(shown.contains(QStringLiteral("\r\x1b[Kkestrune-collect: 2 downloaded, 0 unchanged, 0 failed, ")),
+        QVERIFY2(shown.contains(QStringLiteral(
+                     "\r\x1b[Kkestrune-collect: 2 downloaded, 0 unchanged, 0 failed, ")),
                  qPrintable(shown.toHtmlEscaped()));
         verifyFolder(save.path(), site);
     }
@@ -482,11 +524,13 @@ private slots:
         TinyproxyFixture proxy;
         if (!refusing && !proxy.start())
             QSKIP(qPrintable(proxy.errorString()));
-        const QString proxyText = refusing ? QStringLiteral("127.0.0.1:%1").arg(closedPort()) : proxy.address();
+        const QString proxyText = refusing ? QStringLiteral("127.0.0.1:%1").arg(closedPort())
+                                           : proxy.address();
         QTemporaryDir cwd;
         QTemporaryDir save;
         m_nginx.clearAccessLog();
-        const CollectResult r = runCollect({"--proxy", proxyText, url(m_utf8), save.path()}, cwd.path());
+        const CollectResult r = runCollect({"--proxy", proxyText, url(m_utf8), save.path()},
+                                           cwd.path());
         QVERIFY(!r.crashed);
         QCOMPARE(r.exitCode, refusing ? 1 : 0);
         QCOMPARE(runLog(cwd.filePath(QStringLiteral("Kestrune.log"))),
@@ -499,8 +543,10 @@ private slots:
             const QStringList err = r.errText().split(u'\n', Qt::SkipEmptyParts);
             QCOMPARE(err.size(), 5);
             for (int i = 0; i < 4; ++i)
-                QVERIFY2(err[i].contains(QStringLiteral(": connection refused")), qPrintable(err[i]));
-            QVERIFY2(err[4].startsWith(QStringLiteral("kestrune-collect: 0 downloaded, 0 unchanged, 4 failed, 0 bytes")),
+                QVERIFY2(err[i].contains(QStringLiteral(": connection refused")),
+                         qPrintable(err[i]));
+            QVERIFY2(err[4].startsWith(QStringLiteral(
+                         "kestrune-collect: 0 downloaded, 0 unchanged, 4 failed, 0 bytes")),
                      r.err.constData());
             return;
         }
@@ -509,7 +555,8 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(!proxy.logText().isEmpty(), 3000);
         const QString log = proxy.logText();
         for (const QString &u : m_utf8.rowUrls)
-            QVERIFY2(log.count(QStringLiteral("GET ") + encodedUrl(u)) >= 2, qPrintable(u + QLatin1Char('\n') + log));
+            QVERIFY2(log.count(QStringLiteral("GET ") + encodedUrl(u)) >= 2,
+                     qPrintable(u + QLatin1Char('\n') + log));
     }
 
     void interruptDiscardsTheFileInTransfer_data()
@@ -525,7 +572,8 @@ private slots:
         // nginx sends /slow/ at 1 MiB/s: the 8 MiB file is still coming
         // when the signal arrives.
         const Site site = publish(QStringLiteral("slow/"),
-                                  {{"big.log", logBytes(41, 8 * 1024 * 1024)}, {"after.log", logBytes(42, 100)}});
+                                  {{"big.log", logBytes(41, 8 * 1024 * 1024)},
+                                   {"after.log", logBytes(42, 100)}});
         QTemporaryDir cwd;
         QTemporaryDir save;
         m_nginx.clearAccessLog();
@@ -550,12 +598,17 @@ private slots:
         QVERIFY2(r.errText().contains(QStringLiteral("interrupted")), r.err.constData());
         QCOMPARE(strayFiles(save.path(), {QStringLiteral("big.log")}), QStringList());
         QCOMPARE(readFile(save.filePath(QStringLiteral("big.log"))), oldCopy);
-        QVERIFY(!QFile::exists(save.filePath(QStringLiteral("after.log")))); // the run did not go on
+        QVERIFY(
+            !QFile::exists(save.filePath(QStringLiteral("after.log")))); // the run did not go on
         // The download was cut short: nginx sent only part of the body.  It
         // logs the cut download once it notices the closed connection.
-        QTRY_VERIFY_WITH_TIMEOUT(m_nginx.requestLines().count(QStringLiteral("GET /slow/big.log HTTP/1.1")) == 2, 5000);
+        QTRY_VERIFY_WITH_TIMEOUT(m_nginx.requestLines().count(
+                                     QStringLiteral("GET /slow/big.log HTTP/1.1"))
+                                     == 2,
+                                 5000);
         // (A copy shorter than the file is asked for as a range from its start.)
-        static const QRegularExpression bigLine(QStringLiteral("\"GET /slow/big.log HTTP/1.1\" 20[06] (\\d+)"));
+        static const QRegularExpression bigLine(
+            QStringLiteral("\"GET /slow/big.log HTTP/1.1\" 20[06] (\\d+)"));
         qint64 sent = -1;
         for (auto it = bigLine.globalMatch(m_nginx.accessLog()); it.hasNext();)
             sent = it.next().captured(1).toLongLong();

@@ -56,8 +56,10 @@ private slots:
         QTest::addColumn<qint64>("localSize");
         QTest::addColumn<int>("requests"); // GETs of the file: probe included
         QTest::addColumn<bool>("onlyNewBytes");
-        QTest::newRow("grown: only the new bytes") << int(Copy::Prefix) << qint64(3 * 1048576) << 2 << true;
-        QTest::newRow("shorter than the overlap") << int(Copy::ShortPrefix) << qint64(1000) << 2 << false;
+        QTest::newRow("grown: only the new bytes")
+            << int(Copy::Prefix) << qint64(3 * 1048576) << 2 << true;
+        QTest::newRow("shorter than the overlap")
+            << int(Copy::ShortPrefix) << qint64(1000) << 2 << false;
         QTest::newRow("rewritten, same tail length: whole file")
             << int(Copy::RewrittenTail) << qint64(3 * 1048576) << 3 << false;
         QTest::newRow("short and different: the same answer is the whole file")
@@ -72,9 +74,11 @@ private slots:
         QFETCH(bool, onlyNewBytes);
         const QByteArray remote = logBytes(700 + copy, 3 * 1048576 + 200000);
         QVERIFY(m_nginx.writeFile(QStringLiteral("grow/u_ex1.log"), remote));
-        QVERIFY(m_nginx.writeFile(QStringLiteral("grow/index.html"),
-                                  listingPage(QStringLiteral("/grow/"), QString(),
-                                              {{QStringLiteral("u_ex1.log"), QStringLiteral("/grow/u_ex1.log"), remote.size()}})));
+        QVERIFY(
+            m_nginx.writeFile(QStringLiteral("grow/index.html"),
+                              listingPage(QStringLiteral("/grow/"), QString(),
+                                          {{QStringLiteral("u_ex1.log"),
+                                            QStringLiteral("/grow/u_ex1.log"), remote.size()}})));
         QByteArray local = remote.left(localSize);
         if (copy == int(Copy::RewrittenTail) || copy == int(Copy::ShortOther))
             local = logBytes(900 + copy, localSize);
@@ -83,13 +87,15 @@ private slots:
         QVERIFY(writeFile(save.filePath(QStringLiteral("u_ex1.log")), local));
         m_nginx.clearAccessLog();
 
-        const CollectResult r = runCollect({m_nginx.url(QStringLiteral("/grow/")), save.path()}, cwd.path());
+        const CollectResult r = runCollect({m_nginx.url(QStringLiteral("/grow/")), save.path()},
+                                           cwd.path());
         QVERIFY2(r.exitCode == 0, r.err.constData());
         QCOMPARE(readFile(save.filePath(QStringLiteral("u_ex1.log"))), remote);
         QCOMPARE(strayFiles(save.path(), {QStringLiteral("u_ex1.log")}), QStringList());
         // The row's line is the usual one.
         QCOMPARE(logMessages(cwd.filePath(QStringLiteral("Kestrune.log"))),
-                 (QStringList{kStart, QStringLiteral("○ ") + m_nginx.url(QStringLiteral("/grow/u_ex1.log")),
+                 (QStringList{kStart,
+                              QStringLiteral("○ ") + m_nginx.url(QStringLiteral("/grow/u_ex1.log")),
                               kEnd + m_nginx.url(QStringLiteral("/grow/u_ex1.log"))}));
         QList<NginxFixture::AccessEntry> gets;
         QTRY_COMPARE((gets = requestsFor(QStringLiteral("/grow/u_ex1.log"))).size(), requests);
@@ -106,7 +112,8 @@ private slots:
         QTest::addColumn<QByteArray>("reply"); // raw; empty: a plain 200 that ignores ranges
         QTest::addColumn<bool>("appended");
         QTest::newRow("ignores ranges: its 200 is the whole file") << QByteArray() << false;
-        QTest::newRow("cut short while appending: the old copy stays") << QByteArray("cut") << false;
+        QTest::newRow("cut short while appending: the old copy stays")
+            << QByteArray("cut") << false;
     }
 
     void oddServers()
@@ -124,22 +131,26 @@ private slots:
         } else {
             // A ranged answer that repeats the copy's tail, then breaks off.
             const qint64 start = local.size() - 4096;
-            file.rawReply = "HTTP/1.1 206 Partial Content\r\nContent-Range: bytes " + QByteArray::number(start) + "-"
-                + QByteArray::number(remote.size() - 1) + "/" + QByteArray::number(remote.size())
-                + "\r\nContent-Length: " + QByteArray::number(remote.size() - start) + "\r\n\r\n"
-                + remote.mid(start, 4096 + 3000);
+            file.rawReply = "HTTP/1.1 206 Partial Content\r\nContent-Range: bytes "
+                            + QByteArray::number(start) + "-"
+                            + QByteArray::number(remote.size() - 1) + "/"
+                            + QByteArray::number(remote.size())
+                            + "\r\nContent-Length: " + QByteArray::number(remote.size() - start)
+                            + "\r\n\r\n" + remote.mid(start, 4096 + 3000);
         }
         server->setRoute(QStringLiteral("/odd/u_ex2.log"), file);
         TestResponse page;
         page.contentType = "text/html";
         page.body = listingPage(QStringLiteral("/odd/"), QString(),
-                                {{QStringLiteral("u_ex2.log"), QStringLiteral("/odd/u_ex2.log"), remote.size()}});
+                                {{QStringLiteral("u_ex2.log"), QStringLiteral("/odd/u_ex2.log"),
+                                  remote.size()}});
         server->setRoute(QStringLiteral("/odd/"), page);
         QTemporaryDir cwd;
         QTemporaryDir save;
         QVERIFY(writeFile(save.filePath(QStringLiteral("u_ex2.log")), local));
 
-        const CollectResult r = runCollect({server->url(QStringLiteral("/odd/")), save.path()}, cwd.path());
+        const CollectResult r = runCollect({server->url(QStringLiteral("/odd/")), save.path()},
+                                           cwd.path());
         const QList<RecordedRequest> requests = server->requests();
         if (reply.isEmpty()) {
             QVERIFY2(r.exitCode == 0, r.err.constData());
@@ -152,7 +163,8 @@ private slots:
             QCOMPARE(r.exitCode, 1);
             QCOMPARE(readFile(save.filePath(QStringLiteral("u_ex2.log"))), local);
             QVERIFY(logMessages(cwd.filePath(QStringLiteral("Kestrune.log")))
-                        .contains(QStringLiteral("× ") + server->url(QStringLiteral("/odd/u_ex2.log"))));
+                        .contains(QStringLiteral("× ")
+                                  + server->url(QStringLiteral("/odd/u_ex2.log"))));
         }
         QCOMPARE(strayFiles(save.path(), {QStringLiteral("u_ex2.log")}), QStringList());
     }
@@ -165,7 +177,8 @@ private slots:
         for (int i = 0; i < 24; ++i) {
             const QString name = QStringLiteral("u_ex26%1.log").arg(i, 4, 10, QLatin1Char('0'));
             if (i % 7 != 3)
-                QVERIFY(m_nginx.writeFile(QStringLiteral("many/") + name, logBytes(1000 + i, 5000 + 1000 * i)));
+                QVERIFY(m_nginx.writeFile(QStringLiteral("many/") + name,
+                                          logBytes(1000 + i, 5000 + 1000 * i)));
             entries.append({name, QStringLiteral("/many/") + name, 0});
         }
         QVERIFY(m_nginx.writeFile(QStringLiteral("many/index.html"),
@@ -174,9 +187,12 @@ private slots:
         QTemporaryDir save[2];
         for (int run = 0; run < 2; ++run) {
             for (int i = 0; i < 24; i += 4) // some copies there already, some grown since
-                QVERIFY(writeFile(save[run].filePath(entries[i].name), logBytes(1000 + i, 5000 + 1000 * i).left(i % 8 ? 2000 : 5000 + 1000 * i)));
+                QVERIFY(writeFile(save[run].filePath(entries[i].name),
+                                  logBytes(1000 + i, 5000 + 1000 * i)
+                                      .left(i % 8 ? 2000 : 5000 + 1000 * i)));
             QTemporaryDir cwd;
-            const CollectResult r = runCollect({"--jobs", run == 0 ? "1" : "8", m_nginx.url(QStringLiteral("/many/")),
+            const CollectResult r = runCollect({"--jobs", run == 0 ? "1" : "8",
+                                                m_nginx.url(QStringLiteral("/many/")),
                                                 save[run].path()},
                                                cwd.path());
             QVERIFY2(r.exitCode == 1, r.err.constData()); // the missing files
@@ -194,7 +210,8 @@ private slots:
         QList<Entry> entries;
         for (int i = 0; i < 8; ++i) {
             const QString name = QStringLiteral("u_ex27%1.log").arg(i);
-            QVERIFY(m_nginx.writeFile(QStringLiteral("slow/eight/") + name, logBytes(1100 + i, 4 * 1048576)));
+            QVERIFY(m_nginx.writeFile(QStringLiteral("slow/eight/") + name,
+                                      logBytes(1100 + i, 4 * 1048576)));
             entries.append({name, QStringLiteral("/slow/eight/") + name, 4 * 1048576});
         }
         QVERIFY(m_nginx.writeFile(QStringLiteral("slow/eight/index.html"),
@@ -208,7 +225,10 @@ private slots:
         }
         m_nginx.clearAccessLog();
         QProcess p;
-        QVERIFY(startCollect(p, {"--jobs", "8", m_nginx.url(QStringLiteral("/slow/eight/")), save.path()}, cwd.path()));
+        QVERIFY(
+            startCollect(p,
+                         {"--jobs", "8", m_nginx.url(QStringLiteral("/slow/eight/")), save.path()},
+                         cwd.path()));
         // All eight probes are done: the bodies are coming.
         QTRY_VERIFY_WITH_TIMEOUT(m_nginx.accessEntries().size() >= 1 + 8, 15000);
         QThread::msleep(1000);

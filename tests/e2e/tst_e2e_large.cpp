@@ -21,8 +21,8 @@ const qint64 kNeeded = qint64(6) << 30;
 
 // Non-zero marks at the start, one across the 2 GiB boundary (where a
 // signed 32-bit count turns negative), a few after it, and at the end.
-const QList<qint64> kMarks = {0, 4093, (qint64(1) << 31) - 6, (qint64(1) << 31) + 64,
-                              (qint64(1) << 31) + 65521, kSize - 17};
+const QList<qint64> kMarks =
+    {0, 4093, (qint64(1) << 31) - 6, (qint64(1) << 31) + 64, (qint64(1) << 31) + 65521, kSize - 17};
 
 QByteArray markAt(qint64 offset)
 {
@@ -59,11 +59,14 @@ private slots:
         }
         const QString fileUrl = nginx.url(QStringLiteral("/big/u_ex_huge.log"));
         nginx.writeFile(QStringLiteral("big/index.html"),
-                        listingPage(QStringLiteral("/big/"), QStringLiteral("[To Parent Directory]"),
-                                    {{QStringLiteral("u_ex_huge.log"), QStringLiteral("/big/u_ex_huge.log"), kSize, false}}));
+                        listingPage(QStringLiteral("/big/"),
+                                    QStringLiteral("[To Parent Directory]"),
+                                    {{QStringLiteral("u_ex_huge.log"),
+                                      QStringLiteral("/big/u_ex_huge.log"), kSize, false}}));
 
         QTemporaryDir cwd;
-        const CollectResult r = runCollect({nginx.url(QStringLiteral("/big/")), save.path()}, cwd.path(), 1800 * 1000);
+        const CollectResult r = runCollect({nginx.url(QStringLiteral("/big/")), save.path()},
+                                           cwd.path(), 1800 * 1000);
         QVERIFY(!r.crashed);
         QVERIFY2(r.exitCode == 0, r.err.constData());
         const QString local = save.filePath(QStringLiteral("u_ex_huge.log"));
@@ -77,18 +80,22 @@ private slots:
             QCOMPARE(f.read(mark.size()), mark);
         }
         // Zeros between the marks, at a few places on both sides of 2 GiB.
-        for (qint64 offset : {qint64(1) << 20, (qint64(1) << 31) - 5000, (qint64(1) << 31) + 70000, kSize - 5000}) {
+        for (qint64 offset :
+             {qint64(1) << 20, (qint64(1) << 31) - 5000, (qint64(1) << 31) + 70000, kSize - 5000}) {
             QVERIFY(f.seek(offset));
             QCOMPARE(f.read(1000), QByteArray(1000, '\0'));
         }
         QCOMPARE(logMessages(cwd.filePath(QStringLiteral("Kestrune.log"))),
-                 (QStringList{QStringLiteral("○ IISログダウンロード開始。\t"), QStringLiteral("○ ") + fileUrl,
+                 (QStringList{QStringLiteral("○ IISログダウンロード開始。\t"),
+                              QStringLiteral("○ ") + fileUrl,
                               QStringLiteral("○ IISログダウンロード終了。\t") + fileUrl}));
-        QVERIFY2(r.errText().contains(QStringLiteral("1 downloaded, 0 unchanged, 0 failed, %1 bytes").arg(kSize)),
+        QVERIFY2(r.errText().contains(
+                     QStringLiteral("1 downloaded, 0 unchanged, 0 failed, %1 bytes").arg(kSize)),
                  r.err.constData());
 
         // Unchanged on the second run: the 64-bit sizes compare equal.
-        const CollectResult again = runCollect({nginx.url(QStringLiteral("/big/")), save.path()}, cwd.path());
+        const CollectResult again = runCollect({nginx.url(QStringLiteral("/big/")), save.path()},
+                                               cwd.path());
         QVERIFY2(again.exitCode == 0, again.err.constData());
         QCOMPARE(logMessages(cwd.filePath(QStringLiteral("Kestrune.log")))[1],
                  QStringLiteral("× ファイルサイズが同じ ") + fileUrl);

@@ -46,7 +46,8 @@ QList<SiteFile> logFiles(const QString &prefix, int count, int seed, qint64 size
     QList<SiteFile> files;
     for (int i = 0; i < count; ++i) {
         const QString name = QStringLiteral("u_ex26%1.log").arg(i, 4, 10, QLatin1Char('0'));
-        files.append({name, QLatin1Char('/') + prefix + name, prefix + name, logBytes(seed + i, size)});
+        files.append(
+            {name, QLatin1Char('/') + prefix + name, prefix + name, logBytes(seed + i, size)});
     }
     return files;
 }
@@ -77,14 +78,17 @@ private slots:
         m_nginx.addServerConfig(QStringLiteral("location = /r1/ { return 302 /open/; }"));
         m_nginx.addServerConfig(QStringLiteral("location = /r2/ { return 301 /r1/; }"));
         m_nginx.addServerConfig(QStringLiteral("location = /r3/ { return 307 /r2/; }"));
-        m_nginx.addServerConfig(QStringLiteral("location = /open/down.log { return 302 http://127.0.0.1:9/x.log; }"));
+        m_nginx.addServerConfig(
+            QStringLiteral("location = /open/down.log { return 302 http://127.0.0.1:9/x.log; }"));
         if (!m_nginx.start())
             QSKIP(qPrintable(m_nginx.errorString()));
         m_open = publish(m_nginx, QStringLiteral("open/"), QStringLiteral("[To Parent Directory]"),
                          logFiles(QStringLiteral("open/"), 3, 100, 20000));
-        m_private = publish(m_nginx, QStringLiteral("private/"), QStringLiteral("[To Parent Directory]"),
+        m_private = publish(m_nginx, QStringLiteral("private/"),
+                            QStringLiteral("[To Parent Directory]"),
                             logFiles(QStringLiteral("private/"), 3, 200, 30000));
-        for (const char *name : {"http_proxy", "https_proxy", "HTTP_PROXY", "HTTPS_PROXY", "all_proxy", "ALL_PROXY"})
+        for (const char *name :
+             {"http_proxy", "https_proxy", "HTTP_PROXY", "HTTPS_PROXY", "all_proxy", "ALL_PROXY"})
             qunsetenv(name);
     }
 
@@ -97,10 +101,10 @@ private slots:
         QTest::addColumn<int>("exitCode");
         QTest::addColumn<QString>("mention"); // on stderr
         QTest::newRow("trusted") << "127.0.0.1" << true << false << 0 << QString();
-        QTest::newRow("untrusted: nothing stored") << "127.0.0.1" << false << false << 2
-                                                   << QStringLiteral("certificate not trusted");
-        QTest::newRow("wrong host name") << "localhost" << true << false << 2
-                                         << QStringLiteral("certificate not trusted");
+        QTest::newRow("untrusted: nothing stored")
+            << "127.0.0.1" << false << false << 2 << QStringLiteral("certificate not trusted");
+        QTest::newRow("wrong host name")
+            << "localhost" << true << false << 2 << QStringLiteral("certificate not trusted");
         QTest::newRow("through a proxy tunnel") << "127.0.0.1" << true << true << 0 << QString();
     }
 
@@ -122,7 +126,8 @@ private slots:
             arguments << QStringLiteral("--cacert") << m_nginx.caFile();
         if (viaProxy) {
             // The listing through the system's proxy, the files through --proxy.
-            environment.append({QStringLiteral("https_proxy"), QStringLiteral("http://") + proxy.address()});
+            environment.append(
+                {QStringLiteral("https_proxy"), QStringLiteral("http://") + proxy.address()});
             arguments << QStringLiteral("--proxy") << proxy.address();
         }
         const QString url = QStringLiteral("https://%1:%2/open/").arg(host).arg(m_nginx.tlsPort());
@@ -146,18 +151,22 @@ private slots:
         // A transfer never steps down from https to plain http.
         m_nginx.writeFile(QStringLiteral("mixed/index.html"),
                           listingPage(QStringLiteral("/mixed/"), QString(),
-                                      {{QStringLiteral("u_ex260000.log"), QStringLiteral("/open/u_ex260000.log"), 20000},
-                                       {QStringLiteral("down.log"), QStringLiteral("/open/down.log"), 10}}));
+                                      {{QStringLiteral("u_ex260000.log"),
+                                        QStringLiteral("/open/u_ex260000.log"), 20000},
+                                       {QStringLiteral("down.log"),
+                                        QStringLiteral("/open/down.log"), 10}}));
         QTemporaryDir cwd;
         QTemporaryDir save;
-        const CollectResult r = collect({"--cacert", m_nginx.caFile(), m_nginx.httpsUrl(QStringLiteral("/mixed/")),
-                                         save.path()},
+        const CollectResult r = collect({"--cacert", m_nginx.caFile(),
+                                         m_nginx.httpsUrl(QStringLiteral("/mixed/")), save.path()},
                                         cwd.path());
         QCOMPARE(r.exitCode, 1);
         const QStringList messages = logMessages(cwd.filePath(QStringLiteral("Kestrune.log")));
-        QVERIFY2(messages.contains(QStringLiteral("× ") + m_nginx.httpsUrl(QStringLiteral("/open/down.log"))),
+        QVERIFY2(messages.contains(QStringLiteral("× ")
+                                   + m_nginx.httpsUrl(QStringLiteral("/open/down.log"))),
                  qPrintable(messages.join(u'|')));
-        QCOMPARE(QDir(save.path()).entryList(QDir::Files), QStringList{QStringLiteral("u_ex260000.log")});
+        QCOMPARE(QDir(save.path()).entryList(QDir::Files),
+                 QStringList{QStringLiteral("u_ex260000.log")});
     }
 
     void basicLogin_data()
@@ -168,7 +177,8 @@ private slots:
         QTest::newRow("--user, password from the environment") << "env" << 0 << QString();
         QTest::newRow("--netrc") << "netrc" << 0 << QString();
         QTest::newRow("wrong password") << "wrong" << 2 << QStringLiteral("HTTP 401 Unauthorized");
-        QTest::newRow("no password, no terminal") << "none" << 2 << QStringLiteral("KESTRUNE_PASSWORD");
+        QTest::newRow("no password, no terminal")
+            << "none" << 2 << QStringLiteral("KESTRUNE_PASSWORD");
     }
 
     void basicLogin()
@@ -183,15 +193,19 @@ private slots:
         QList<QPair<QString, QString>> environment{{QStringLiteral("HOME"), home.path()}};
         if (how == u"netrc") {
             QVERIFY(writeFile(home.filePath(QStringLiteral(".netrc")),
-                              QStringLiteral("machine 127.0.0.1 login %1 password %2\n").arg(kUser, kPassword).toUtf8()));
+                              QStringLiteral("machine 127.0.0.1 login %1 password %2\n")
+                                  .arg(kUser, kPassword)
+                                  .toUtf8()));
             arguments << QStringLiteral("--netrc");
         } else {
             arguments << QStringLiteral("--user") << kUser;
             if (how != u"none")
-                environment.append({QStringLiteral("KESTRUNE_PASSWORD"), how == u"env" ? kPassword : QStringLiteral("nope")});
+                environment.append({QStringLiteral("KESTRUNE_PASSWORD"),
+                                    how == u"env" ? kPassword : QStringLiteral("nope")});
         }
         m_nginx.clearAccessLog();
-        const CollectResult r = collect(arguments << m_nginx.httpsUrl(QStringLiteral("/private/")) << save.path(),
+        const CollectResult r = collect(arguments << m_nginx.httpsUrl(QStringLiteral("/private/"))
+                                                  << save.path(),
                                         cwd.path(), environment);
         QVERIFY(!r.crashed);
         QVERIFY2(r.exitCode == exitCode, r.err.constData());
@@ -237,10 +251,11 @@ private slots:
         QList<QPair<QString, QString>> environment;
         if (login) {
             arguments << QStringLiteral("--proxy-user") << QStringLiteral("gw");
-            environment.append({QStringLiteral("KESTRUNE_PROXY_PASSWORD"), QStringLiteral("gwpass")});
+            environment.append(
+                {QStringLiteral("KESTRUNE_PROXY_PASSWORD"), QStringLiteral("gwpass")});
         }
-        const CollectResult r = collect(arguments << m_nginx.url(m_open.pagePath) << save.path(), cwd.path(),
-                                        environment);
+        const CollectResult r = collect(arguments << m_nginx.url(m_open.pagePath) << save.path(),
+                                        cwd.path(), environment);
         QVERIFY2(r.exitCode == (login ? 0 : 1), r.err.constData());
         if (login) {
             verifyCollected(save.path(), m_open);
@@ -267,8 +282,14 @@ private slots:
         int complete = 0;
         int failed = 0;
         QEventLoop loop;
-        connect(&browser, &kestrune::WebBrowser::DocumentComplete, &loop, [&] { ++complete; loop.quit(); });
-        connect(&browser, &kestrune::WebBrowser::NavigateError, &loop, [&] { ++failed; loop.quit(); });
+        connect(&browser, &kestrune::WebBrowser::DocumentComplete, &loop, [&] {
+            ++complete;
+            loop.quit();
+        });
+        connect(&browser, &kestrune::WebBrowser::NavigateError, &loop, [&] {
+            ++failed;
+            loop.quit();
+        });
         for (int i = 0; i < 200; ++i) {
             const int before = complete + failed;
             browser.Navigate2(m_nginx.url(path));
@@ -284,7 +305,8 @@ private slots:
     void secondRunReusesConnections()
     {
         const int count = 2000;
-        const Site many = publish(m_nginx, QStringLiteral("many/"), QStringLiteral("[To Parent Directory]"),
+        const Site many = publish(m_nginx, QStringLiteral("many/"),
+                                  QStringLiteral("[To Parent Directory]"),
                                   logFiles(QStringLiteral("many/"), count, 1000, 300));
         QTemporaryDir cwd;
         QTemporaryDir save;
@@ -293,7 +315,8 @@ private slots:
         m_nginx.clearAccessLog();
         r = collect({m_nginx.url(many.pagePath), save.path()}, cwd.path());
         QVERIFY2(r.exitCode == 0, r.err.constData());
-        QVERIFY2(r.errText().contains(QStringLiteral("0 downloaded, %1 unchanged").arg(count)), r.err.constData());
+        QVERIFY2(r.errText().contains(QStringLiteral("0 downloaded, %1 unchanged").arg(count)),
+                 r.err.constData());
         QTRY_COMPARE(m_nginx.accessEntries().size(), 1 + count);
         const int connections = m_nginx.distinctConnections();
         qInfo("second run over %d unchanged files: %d connection(s)", count, connections);
@@ -308,14 +331,16 @@ private slots:
         QVERIFY(m_nginx.writeFile(QStringLiteral("slow/big/index.html"),
                                   listingPage(QStringLiteral("/slow/big/"), QString(),
                                               {{QStringLiteral("u_ex261231.log"),
-                                                QStringLiteral("/slow/big/u_ex261231.log"), big.size()}})));
+                                                QStringLiteral("/slow/big/u_ex261231.log"),
+                                                big.size()}})));
         QTemporaryDir cwd;
         QTemporaryDir save;
         const QByteArray old = "yesterday's copy";
         QVERIFY(writeFile(save.filePath(QStringLiteral("u_ex261231.log")), old));
         QElapsedTimer clock;
         clock.start();
-        const CollectResult r = collect({"--max-time", "1", m_nginx.url(QStringLiteral("/slow/big/")), save.path()},
+        const CollectResult r = collect({"--max-time", "1",
+                                         m_nginx.url(QStringLiteral("/slow/big/")), save.path()},
                                         cwd.path());
         QVERIFY(!r.crashed);
         QCOMPARE(r.exitCode, 130);

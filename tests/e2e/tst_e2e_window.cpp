@@ -34,8 +34,10 @@ private slots:
     void initTestCase()
     {
         QVERIFY(QFileInfo(collectProgram()).isExecutable());
-        m_nginx.requireBasicAuth(QStringLiteral("/winpriv/"), QStringLiteral("ops"), QStringLiteral("s3cret"));
-        m_nginx.requireBasicAuth(QStringLiteral("/winother/"), QStringLiteral("someone"), QStringLiteral("else"));
+        m_nginx.requireBasicAuth(QStringLiteral("/winpriv/"), QStringLiteral("ops"),
+                                 QStringLiteral("s3cret"));
+        m_nginx.requireBasicAuth(QStringLiteral("/winother/"), QStringLiteral("someone"),
+                                 QStringLiteral("else"));
         if (!m_nginx.start())
             QSKIP(qPrintable(m_nginx.errorString()));
         m_originalDir = QDir::currentPath();
@@ -50,14 +52,15 @@ private slots:
 
     void windowAndCommandWriteTheSameRun()
     {
-        const Site site = publish(m_nginx, QStringLiteral("win/"), QStringLiteral("[親ディレクトリへ]"),
-                                  {{QStringLiteral("u_ex261201.log"), QStringLiteral("/win/u_ex261201.log"),
-                                    QStringLiteral("win/u_ex261201.log"), logBytes(51, 30000)},
-                                   {QStringLiteral("日本語_261202.log"), QStringLiteral("日本語_261202.log"),
-                                    QStringLiteral("win/日本語_261202.log"), logBytes(52, 300000)},
-                                   {QStringLiteral("u_ex261203.log"), QStringLiteral("/win/u_ex261203.log"),
-                                    QStringLiteral("win/u_ex261203.log"), logBytes(53, 1)}},
-                                  "windows-31j", true);
+        const Site site =
+            publish(m_nginx, QStringLiteral("win/"), QStringLiteral("[親ディレクトリへ]"),
+                    {{QStringLiteral("u_ex261201.log"), QStringLiteral("/win/u_ex261201.log"),
+                      QStringLiteral("win/u_ex261201.log"), logBytes(51, 30000)},
+                     {QStringLiteral("日本語_261202.log"), QStringLiteral("日本語_261202.log"),
+                      QStringLiteral("win/日本語_261202.log"), logBytes(52, 300000)},
+                     {QStringLiteral("u_ex261203.log"), QStringLiteral("/win/u_ex261203.log"),
+                      QStringLiteral("win/u_ex261203.log"), logBytes(53, 1)}},
+                    "windows-31j", true);
         QTemporaryDir windowCwd;
         QTemporaryDir windowSave;
         QTemporaryDir cliCwd;
@@ -89,7 +92,8 @@ private slots:
         const QStringList windowLog = logLines(windowCwd.filePath(QStringLiteral("Kestrune.log")));
 
         // The same collection through kestrune-collect.
-        const CollectResult r = runCollect({m_nginx.url(site.pagePath), cliSave.path()}, cliCwd.path());
+        const CollectResult r = runCollect({m_nginx.url(site.pagePath), cliSave.path()},
+                                           cliCwd.path());
         QVERIFY2(r.exitCode == 0, r.err.constData());
         const QStringList cliLog = logLines(cliCwd.filePath(QStringLiteral("Kestrune.log")));
 
@@ -103,9 +107,11 @@ private slots:
             QCOMPARE(cliLog[i].mid(19), windowLog[i].mid(19));
         QCOMPARE(windowLog[4].mid(20), QStringLiteral("○ IISログダウンロード開始。\t"));
         for (qsizetype i = 0; i < site.files.size(); ++i)
-            QCOMPARE(windowLog[5 + i].mid(20), QStringLiteral("○ ") + QString::fromLatin1(QUrl(site.rowUrls[i]).toEncoded()));
-        QCOMPARE(windowLog.last().mid(20), QStringLiteral("○ IISログダウンロード終了。\t")
-                                               + QString::fromLatin1(QUrl(site.rowUrls.last()).toEncoded()));
+            QCOMPARE(windowLog[5 + i].mid(20),
+                     QStringLiteral("○ ") + QString::fromLatin1(QUrl(site.rowUrls[i]).toEncoded()));
+        QCOMPARE(windowLog.last().mid(20),
+                 QStringLiteral("○ IISログダウンロード終了。\t")
+                     + QString::fromLatin1(QUrl(site.rowUrls.last()).toEncoded()));
     }
 
     void loginDialogThenCollection()
@@ -115,13 +121,13 @@ private slots:
         // behind another login fails during the run; the run asks nobody.
         QVERIFY(m_nginx.writeFile(QStringLiteral("winother/u_ex261209.log"), logBytes(59, 100)));
         const QString otherUrl = m_nginx.url(QStringLiteral("/winother/u_ex261209.log"));
-        const Site site = publish(m_nginx, QStringLiteral("winpriv/"), QStringLiteral("[To Parent Directory]"),
-                                  {{QStringLiteral("u_ex261207.log"), QStringLiteral("/winpriv/u_ex261207.log"),
-                                    QStringLiteral("winpriv/u_ex261207.log"), logBytes(57, 25000)},
-                                   {QStringLiteral("u_ex261208.log"), QStringLiteral("/winpriv/u_ex261208.log"),
-                                    QStringLiteral("winpriv/u_ex261208.log"), logBytes(58, 90000)}},
-                                  "UTF-8", false,
-                                  {{QStringLiteral("u_ex261209.log"), otherUrl, 100, false}});
+        const Site site =
+            publish(m_nginx, QStringLiteral("winpriv/"), QStringLiteral("[To Parent Directory]"),
+                    {{QStringLiteral("u_ex261207.log"), QStringLiteral("/winpriv/u_ex261207.log"),
+                      QStringLiteral("winpriv/u_ex261207.log"), logBytes(57, 25000)},
+                     {QStringLiteral("u_ex261208.log"), QStringLiteral("/winpriv/u_ex261208.log"),
+                      QStringLiteral("winpriv/u_ex261208.log"), logBytes(58, 90000)}},
+                    "UTF-8", false, {{QStringLiteral("u_ex261209.log"), otherUrl, 100, false}});
         transfer::ForgetAllLogins();
         QTemporaryDir cwd;
         QTemporaryDir save;
@@ -177,12 +183,13 @@ private slots:
         TinyproxyFixture proxy;
         if (!proxy.start())
             QSKIP(qPrintable(proxy.errorString()));
-        const Site site = publish(m_nginx, QStringLiteral("viaproxy/"), QStringLiteral("[To Parent Directory]"),
-                                  {{QStringLiteral("u_ex261204.log"), QStringLiteral("/viaproxy/u_ex261204.log"),
-                                    QStringLiteral("viaproxy/u_ex261204.log"), logBytes(54, 20000)},
-                                   {QStringLiteral("u_ex261205.log"), QStringLiteral("/viaproxy/u_ex261205.log"),
-                                    QStringLiteral("viaproxy/u_ex261205.log"), logBytes(55, 70000)}},
-                                  "UTF-8", true);
+        const Site site =
+            publish(m_nginx, QStringLiteral("viaproxy/"), QStringLiteral("[To Parent Directory]"),
+                    {{QStringLiteral("u_ex261204.log"), QStringLiteral("/viaproxy/u_ex261204.log"),
+                      QStringLiteral("viaproxy/u_ex261204.log"), logBytes(54, 20000)},
+                     {QStringLiteral("u_ex261205.log"), QStringLiteral("/viaproxy/u_ex261205.log"),
+                      QStringLiteral("viaproxy/u_ex261205.log"), logBytes(55, 70000)}},
+                    "UTF-8", true);
         QTemporaryDir cwd;
         QTemporaryDir save;
         QVERIFY(QDir::setCurrent(cwd.path()));
@@ -201,7 +208,8 @@ private slots:
         // Every probe and download went through the proxy.
         const QString log = proxy.logText();
         for (const QString &u : site.rowUrls)
-            QVERIFY2(log.count(QStringLiteral("GET ") + QString::fromLatin1(QUrl(u).toEncoded())) >= 2,
+            QVERIFY2(log.count(QStringLiteral("GET ") + QString::fromLatin1(QUrl(u).toEncoded()))
+                         >= 2,
                      qPrintable(u));
     }
 };

@@ -16,7 +16,6 @@
 
 namespace {
 
-
 bool portAccepts(quint16 port)
 {
     QTcpSocket socket;
@@ -48,8 +47,9 @@ QString ServerProcessFixture::findProgram(const QString &name)
 {
     QString path = QStandardPaths::findExecutable(name);
     if (path.isEmpty())
-        path = QStandardPaths::findExecutable(
-            name, {QStringLiteral("/usr/sbin"), QStringLiteral("/usr/bin"), QStringLiteral("/sbin")});
+        path = QStandardPaths::findExecutable(name, {QStringLiteral("/usr/sbin"),
+                                                     QStringLiteral("/usr/bin"),
+                                                     QStringLiteral("/sbin")});
     return path;
 }
 

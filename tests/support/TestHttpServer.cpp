@@ -258,17 +258,16 @@ private:
     {
         const QByteArray authorization = request.header("Authorization");
         switch (m_response.auth) {
-        case TestResponse::Auth::None:
-            return true;
+        case TestResponse::Auth::None: return true;
         case TestResponse::Auth::Basic: {
             const auto encoded = credentials(authorization, "Basic");
             if (!encoded)
                 return false;
-            const auto decoded = QByteArray::fromBase64Encoding(*encoded, QByteArray::AbortOnBase64DecodingErrors);
+            const auto decoded =
+                QByteArray::fromBase64Encoding(*encoded, QByteArray::AbortOnBase64DecodingErrors);
             return decoded && *decoded == m_response.authUser + ':' + m_response.authPassword;
         }
-        case TestResponse::Auth::Digest:
-            return digestValid(authorization, request.method, target);
+        case TestResponse::Auth::Digest: return digestValid(authorization, request.method, target);
         }
         return false;
     }
@@ -291,15 +290,17 @@ private:
         // The digest covers the request target as sent; through a proxy that
         // is the absolute form, which clients may reduce to the path.
         if (!params->contains("username") || p("username") != m_response.authUser
-            || !params->contains("realm") || p("realm") != m_response.authRealm
-            || uri.isEmpty() || (uri != target && uri != originForm(target))
-            || response.isEmpty() || !m_server->issuedNonce(nonce))
+            || !params->contains("realm") || p("realm") != m_response.authRealm || uri.isEmpty()
+            || (uri != target && uri != originForm(target)) || response.isEmpty()
+            || !m_server->issuedNonce(nonce))
             return false;
-        if (params->contains("algorithm") && p("algorithm").compare("MD5", Qt::CaseInsensitive) != 0)
+        if (params->contains("algorithm")
+            && p("algorithm").compare("MD5", Qt::CaseInsensitive) != 0)
             return false;
         if (params->contains("opaque") && p("opaque") != m_server->opaque())
             return false;
-        if (params->contains("userhash") && p("userhash").compare("false", Qt::CaseInsensitive) != 0)
+        if (params->contains("userhash")
+            && p("userhash").compare("false", Qt::CaseInsensitive) != 0)
             return false;
         const QByteArray ha1 = md5Hex(m_response.authUser + ':' + m_response.authRealm + ':'
                                       + m_response.authPassword);
@@ -331,10 +332,10 @@ private:
         if (m_response.auth == TestResponse::Auth::Basic)
             r.extraHeaders.append({"WWW-Authenticate", "Basic realm=" + realm});
         else
-            r.extraHeaders.append({"WWW-Authenticate",
-                                   "Digest realm=" + realm + ", qop=\"auth\", nonce=\""
-                                       + m_server->issueNonce() + "\", opaque=\"" + m_server->opaque()
-                                       + "\", algorithm=MD5"});
+            r.extraHeaders.append(
+                {"WWW-Authenticate", "Digest realm=" + realm + ", qop=\"auth\", nonce=\""
+                                         + m_server->issueNonce() + "\", opaque=\""
+                                         + m_server->opaque() + "\", algorithm=MD5"});
         return r;
     }
 
@@ -669,8 +670,8 @@ TestHttpServerThread::~TestHttpServerThread()
 {
     if (m_thread->isRunning()) {
         TestHttpServer *server = m_server;
-        QMetaObject::invokeMethod(server, [server] { delete server; },
-                                  Qt::BlockingQueuedConnection);
+        QMetaObject::invokeMethod(
+            server, [server] { delete server; }, Qt::BlockingQueuedConnection);
         m_thread->quit();
         m_thread->wait();
     } else {
@@ -683,7 +684,6 @@ bool TestHttpServerThread::start()
     if (!m_thread->isRunning())
         m_thread->start();
     bool ok = false;
-    QMetaObject::invokeMethod(m_server, &TestHttpServer::listen, Qt::BlockingQueuedConnection,
-                              &ok);
+    QMetaObject::invokeMethod(m_server, &TestHttpServer::listen, Qt::BlockingQueuedConnection, &ok);
     return ok;
 }

@@ -28,14 +28,14 @@ class QThread;
 struct TestResponse {
     int status = 200;
     QByteArray contentType = "application/octet-stream";
-    QByteArray body;                 // fixed body
-    qint64 generatedSize = -1;       // >= 0: this many bytes of TestHttpServer::patternBytes
-    bool chunked = false;            // chunked transfer encoding, no Content-Length
-    bool omitContentLength = false;  // no Content-Length; closing the connection ends the body
-    qint64 cutAfter = -1;            // announce the full length but close after this many body bytes
-    bool stallAfterHeaders = false;  // send the headers, then nothing more (socket stays open)
-    bool stallBeforeHeaders = false; // accept, read the request, never answer
-    int delayMs = 0;                 // wait this long before answering
+    QByteArray body;                // fixed body
+    qint64 generatedSize = -1;      // >= 0: this many bytes of TestHttpServer::patternBytes
+    bool chunked = false;           // chunked transfer encoding, no Content-Length
+    bool omitContentLength = false; // no Content-Length; closing the connection ends the body
+    qint64 cutAfter = -1;           // announce the full length but close after this many body bytes
+    bool stallAfterHeaders = false; // send the headers, then nothing more (socket stays open)
+    bool stallBeforeHeaders = false;                   // accept, read the request, never answer
+    int delayMs = 0;                                   // wait this long before answering
     QList<QPair<QByteArray, QByteArray>> extraHeaders; // e.g. {"Location", "/x"}
     // Non-empty: sent verbatim instead of everything above (status line,
     // headers and body framing are the test's), then the connection closes

@@ -4,8 +4,7 @@
 
 TinyproxyFixture::TinyproxyFixture()
     : ServerProcessFixture(QStringLiteral("tinyproxy"), QStringLiteral("tinyproxy"))
-{
-}
+{}
 
 bool TinyproxyFixture::available()
 {

@@ -98,7 +98,8 @@ CollectionRun::RowResult CollectionRun::doRow(const ListingRow &row, const QStri
     }
     // A log that grew: fetch only what it grew by, when the server can tell.
     if (!row.fileName.isEmpty() && localSize > 0 && remoteSize > localSize) {
-        if (const std::optional<RowResult> appended = appendGrowth(row, saveFolder, localSize, probe, proxy))
+        if (const std::optional<RowResult> appended = appendGrowth(row, saveFolder, localSize,
+                                                                   probe, proxy))
             return *appended;
         if (m_abandoned)
             return {};
@@ -112,7 +113,9 @@ DownloadHooks CollectionRun::downloadHooks(qint64 remoteSize)
     hooks.writeRunLog = [this](const QString &line) { m_host.writeRunLog(line); };
     hooks.setProgress = [this](int percent, bool busy) { m_host.setProgress(percent, busy); };
     hooks.abandoned = [this] { return m_host.abandoned(); };
-    hooks.bytesReceived = [this, remoteSize](qint64 received) { m_host.bytesReceived(received, remoteSize); };
+    hooks.bytesReceived = [this, remoteSize](qint64 received) {
+        m_host.bytesReceived(received, remoteSize);
+    };
     return hooks;
 }
 
@@ -123,7 +126,7 @@ CollectionRun::RowResult CollectionRun::storeFailed(const QString &path, const Q
 }
 
 CollectionRun::RowResult CollectionRun::fetchWhole(const ListingRow &row, const QString &saveFolder,
-                                                  qint64 remoteSize, const QString &proxy)
+                                                   qint64 remoteSize, const QString &proxy)
 {
     const QString path = localPath(saveFolder, row.fileName);
     // The body streams into a new file in the folder, which replaces the
@@ -134,13 +137,14 @@ CollectionRun::RowResult CollectionRun::fetchWhole(const ListingRow &row, const 
         if (!target->open(saveFolder, row.fileName))
             return storeFailed(path, target->errorString());
     }
-    const DownloadOutcome outcome =
-        DownloadFile(row.url, target.get(), proxy, remoteSize, downloadHooks(remoteSize));
+    const DownloadOutcome outcome = DownloadFile(row.url, target.get(), proxy, remoteSize,
+                                                 downloadHooks(remoteSize));
     return finishWhole(outcome, target.get(), path);
 }
 
 CollectionRun::RowResult CollectionRun::finishWhole(const DownloadOutcome &outcome,
-                                                   transfer::LocalCopyWriter *target, const QString &path)
+                                                    transfer::LocalCopyWriter *target,
+                                                    const QString &path)
 {
     if (outcome.result == DownloadResult::Interrupted || m_host.abandoned()) {
         m_abandoned = true;
@@ -177,7 +181,8 @@ namespace {
 // into a new copy, with the bytes that did match, without asking again.
 class GrowthTarget : public QIODevice {
 public:
-    GrowthTarget(transfer::LocalAppender &appender, std::function<transfer::LocalCopyWriter *()> openWhole)
+    GrowthTarget(transfer::LocalAppender &appender,
+                 std::function<transfer::LocalCopyWriter *()> openWhole)
         : m_appender(appender), m_openWhole(std::move(openWhole))
     {
         open(QIODevice::WriteOnly | QIODevice::Unbuffered);
@@ -199,7 +204,8 @@ protected:
         m_whole = m_openWhole();
         const QByteArray matched = m_appender.expected().left(m_appender.compared());
         m_appender.rollback();
-        if (!m_whole || m_whole->write(matched) != matched.size() || m_whole->write(data, length) != length)
+        if (!m_whole || m_whole->write(matched) != matched.size()
+            || m_whole->write(data, length) != length)
             return -1;
         return length;
     }
@@ -212,11 +218,9 @@ private:
 
 } // namespace
 
-std::optional<CollectionRun::RowResult> CollectionRun::appendGrowth(const ListingRow &row,
-                                                                   const QString &saveFolder,
-                                                                   qint64 localSize,
-                                                                   const RemoteProbe &probe,
-                                                                   const QString &proxy)
+std::optional<CollectionRun::RowResult>
+CollectionRun::appendGrowth(const ListingRow &row, const QString &saveFolder, qint64 localSize,
+                            const RemoteProbe &probe, const QString &proxy)
 {
     // Asked from a little before the copy's end: the bytes both have prove
     // the copy is the start of the file on the server.
@@ -230,12 +234,15 @@ std::optional<CollectionRun::RowResult> CollectionRun::appendGrowth(const Listin
         whole->open(saveFolder, row.fileName);
         return whole.get();
     };
-    GrowthTarget growth(appender, start == 0 ? std::function<transfer::LocalCopyWriter *()>(openWhole) : nullptr);
+    GrowthTarget growth(appender, start == 0
+                                      ? std::function<transfer::LocalCopyWriter *()>(openWhole)
+                                      : nullptr);
     const BodyTargetChooser choose = [&](const transfer::HttpRequest &answer) -> BodyTarget {
         if (answer.status() == 206) {
-            const std::optional<ContentRange> range = ParseContentRange(answer.header("Content-Range"));
+            const std::optional<ContentRange> range = ParseContentRange(
+                answer.header("Content-Range"));
             const bool exact = range && range->first == start && range->last + 1 > localSize
-                && (range->total < 0 || range->last + 1 == range->total);
+                               && (range->total < 0 || range->last + 1 == range->total);
             return {exact ? BodyTarget::Kind::Write : BodyTarget::Kind::Decline, &growth};
         }
         if (answer.status() == 200) {
@@ -245,8 +252,8 @@ std::optional<CollectionRun::RowResult> CollectionRun::appendGrowth(const Listin
         }
         return {BodyTarget::Kind::Decline, nullptr};
     };
-    const DownloadOutcome outcome = DownloadRange(row.url, proxy, start, probe.validator, probe.size,
-                                                  choose, downloadHooks(probe.size));
+    const DownloadOutcome outcome = DownloadRange(row.url, proxy, start, probe.validator,
+                                                  probe.size, choose, downloadHooks(probe.size));
     if (whole) {
         appender.rollback();
         return finishWhole(outcome, whole.get(), localPath(saveFolder, row.fileName));

@@ -41,15 +41,27 @@ public:
         // Progress of the current file, 0..100; busy when no percentage makes sense.
         virtual void setProgress(int percent, bool busy) = 0;
         // Bytes of the current file received so far (for a rate display).
-        virtual void bytesReceived(qint64 received, qint64 expected) { Q_UNUSED(received) Q_UNUSED(expected) }
+        virtual void bytesReceived(qint64 received, qint64 expected)
+        {
+            Q_UNUSED(received)
+            Q_UNUSED(expected)
+        }
         virtual void writeRunLog(const QString &message) = 0;
         // The folder the current directory moves to after a download.
         virtual QString currentFolderText() const = 0;
         // The proxy in force, read for every row.
         virtual QString proxy() const = 0;
         // The open run log's file: a row never stores over it.
-        virtual std::optional<transfer::FileIdentity> runLogIdentity() const { return std::nullopt; }
-        virtual void rowDone(int i, const ListingRow &row, const RowResult &result) { Q_UNUSED(i) Q_UNUSED(row) Q_UNUSED(result) }
+        virtual std::optional<transfer::FileIdentity> runLogIdentity() const
+        {
+            return std::nullopt;
+        }
+        virtual void rowDone(int i, const ListingRow &row, const RowResult &result)
+        {
+            Q_UNUSED(i)
+            Q_UNUSED(row)
+            Q_UNUSED(result)
+        }
     };
 
     explicit CollectionRun(Host &host) : m_host(host) {}

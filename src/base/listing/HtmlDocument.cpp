@@ -53,7 +53,7 @@ using DocPtr = std::unique_ptr<xmlDoc, DocFree>;
 // What the rendering and serialising rules need to know about an element
 // name, looked up once per element.
 enum ElementFlag : unsigned {
-    Hidden = 1u << 0,    // content not rendered
+    Hidden = 1u << 0, // content not rendered
     Preformatted = 1u << 1,
     Block = 1u << 2,     // one line break before and after
     Paragraph = 1u << 3, // two line breaks before and after
@@ -63,7 +63,7 @@ enum ElementFlag : unsigned {
     Row = 1u << 7,
     RowGroup = 1u << 8,
     LineBreak = 1u << 9,
-    Link = 1u << 10,     // a, area
+    Link = 1u << 10, // a, area
     TitleElement = 1u << 11,
     BaseElement = 1u << 12,
 };
@@ -76,16 +76,18 @@ unsigned flagsForName(std::string_view name)
             for (std::string_view n : names)
                 t[n] |= flag;
         };
-        add({"head", "title", "script", "style", "template", "noscript", "meta", "link", "base",
-             "param", "source", "track", "datalist", "iframe", "object", "embed", "noembed",
-             "noframes", "textarea", "rp", "area", "map"},
+        add({"head",    "title",    "script",   "style", "template", "noscript", "meta",   "link",
+             "base",    "param",    "source",   "track", "datalist", "iframe",   "object", "embed",
+             "noembed", "noframes", "textarea", "rp",    "area",     "map"},
             Hidden);
         add({"pre", "listing", "xmp", "plaintext"}, Preformatted);
-        add({"address", "article", "aside", "blockquote", "body", "caption", "center", "dd",
-             "details", "dialog", "dir", "div", "dl", "dt", "fieldset", "figcaption", "figure",
-             "footer", "form", "frameset", "h1", "h2", "h3", "h4", "h5", "h6", "header", "hgroup",
-             "hr", "html", "legend", "li", "listing", "main", "menu", "nav", "ol", "optgroup",
-             "option", "plaintext", "pre", "search", "section", "summary", "table", "ul", "xmp"},
+        add({"address",  "article",    "aside",    "blockquote", "body",      "caption",  "center",
+             "dd",       "details",    "dialog",   "dir",        "div",       "dl",       "dt",
+             "fieldset", "figcaption", "figure",   "footer",     "form",      "frameset", "h1",
+             "h2",       "h3",         "h4",       "h5",         "h6",        "header",   "hgroup",
+             "hr",       "html",       "legend",   "li",         "listing",   "main",     "menu",
+             "nav",      "ol",         "optgroup", "option",     "plaintext", "pre",      "search",
+             "section",  "summary",    "table",    "ul",         "xmp"},
             Block);
         add({"p"}, Paragraph);
         add({"area", "base", "basefont", "bgsound", "br", "col", "embed", "frame", "hr", "img",
@@ -512,7 +514,9 @@ bool isHttpScheme(const QString &scheme)
 // The scheme at the start of an address ("http" of "http://..."), or empty.
 QString schemeOf(const QString &address)
 {
-    const auto isAlpha = [](char16_t c) { return (c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z'); };
+    const auto isAlpha = [](char16_t c) {
+        return (c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z');
+    };
     if (address.isEmpty() || !isAlpha(address[0].unicode()))
         return QString();
     for (qsizetype i = 1; i < address.size(); ++i) {
@@ -534,9 +538,7 @@ namespace {
 class HrefResolver {
 public:
     explicit HrefResolver(const QUrl &base)
-        : m_base(base),
-          m_baseScheme(base.scheme()),
-          m_baseIsWeb(isHttpScheme(m_baseScheme)),
+        : m_base(base), m_baseScheme(base.scheme()), m_baseIsWeb(isHttpScheme(m_baseScheme)),
           // Only hierarchical addresses can take a relative reference.
           m_baseTakesRelative(base.isValid() && !m_baseScheme.isEmpty()
                               && (!base.host().isEmpty() || base.isLocalFile()))
@@ -622,8 +624,9 @@ public:
                 if (absolute.path().isEmpty())
                     absolute.setPath(QStringLiteral("/"));
             }
-            const int defaultPort =
-                absolute.scheme().compare(u"https", Qt::CaseInsensitive) == 0 ? 443 : 80;
+            const int defaultPort = absolute.scheme().compare(u"https", Qt::CaseInsensitive) == 0
+                                        ? 443
+                                        : 80;
             if (absolute.port() == defaultPort)
                 absolute.setPort(-1);
         }
@@ -696,8 +699,8 @@ HtmlDocument ParseHtmlDocument(const QString &html, const QUrl &baseUrl)
         utf8.truncate(INT_MAX); // the parser takes an int; recovery closes what is cut
     DocPtr doc;
     if (!utf8.isEmpty())
-        doc.reset(htmlReadMemory(utf8.constData(), int(utf8.size()), nullptr, "UTF-8",
-                                 kParseOptions));
+        doc.reset(
+            htmlReadMemory(utf8.constData(), int(utf8.size()), nullptr, "UTF-8", kParseOptions));
     xmlNodePtr root = doc ? xmlDocGetRootElement(doc.get()) : nullptr;
     if (!root) {
         result.innerHTML = QStringLiteral("<head></head><body></body>");

@@ -20,13 +20,12 @@ int &navigateErrorPause()
     return ms;
 }
 
-
 } // namespace
 
 bool IsParentDirectoryLink(const QString &text)
 {
     return text.contains(QStringLiteral("親ディレクトリへ"))
-        || text.contains(QStringLiteral("Parent Directory"));
+           || text.contains(QStringLiteral("Parent Directory"));
 }
 
 void ListingLoader::setNavigateErrorPause(int milliseconds)
@@ -139,7 +138,8 @@ ListingResult ListingLoader::AnalyzeListing(const QString &url)
     }
     if (m_intPageState == -2) {
         log(QStringLiteral("× タイムアウトが発生しました。\t") + m_brwBrowser->LocationURL());
-        result.reason = QStringLiteral("no page within %1 s").arg(double(m_tmrIE->interval()) / 1000.0);
+        result.reason =
+            QStringLiteral("no page within %1 s").arg(double(m_tmrIE->interval()) / 1000.0);
         return done(ListingStatus::TimedOut);
     }
     if (m_intPageState == 1) // the program is ending; the page never arrived
@@ -160,7 +160,8 @@ ListingResult ListingLoader::AnalyzeListing(const QString &url)
     for (const DocumentLink &link : doc->links) {
         if (IsParentDirectoryLink(link.outerText))
             continue;
-        result.rows.append({basKestrune::TrimSpaces(link.outerText), basKestrune::TrimSpaces(link.href)});
+        result.rows.append(
+            {basKestrune::TrimSpaces(link.outerText), basKestrune::TrimSpaces(link.href)});
     }
     return done(ListingStatus::Listed);
 }
@@ -169,13 +170,9 @@ qint32 ListingLoader::AnalyzeListingPage(const QString &url, QList<ListingRow> &
 {
     ListingResult result = AnalyzeListing(url);
     switch (result.status) {
-    case ListingStatus::Listed:
-        rows += result.rows;
-        return qint32(result.rows.size());
-    case ListingStatus::AnalysisError:
-        return -1;
-    default:
-        return 0;
+    case ListingStatus::Listed: rows += result.rows; return qint32(result.rows.size());
+    case ListingStatus::AnalysisError: return -1;
+    default: return 0;
     }
 }
 
@@ -185,9 +182,7 @@ void ListingLoader::brwBrowser_DocumentComplete(const QString &)
     m_tmrIE->stop();
 }
 
-void ListingLoader::brwBrowser_NavigateComplete2(const QString &)
-{
-}
+void ListingLoader::brwBrowser_NavigateComplete2(const QString &) {}
 
 void ListingLoader::brwBrowser_NavigateError(const QString &, int)
 {

@@ -39,7 +39,7 @@ class ListingLoader : public QObject {
     Q_OBJECT
 public:
     struct Hooks {
-        std::function<void(const QString &)> setStatusText;  // status panel 2
+        std::function<void(const QString &)> setStatusText; // status panel 2
         std::function<void(const QString &)> writeRunLog;
         std::function<void(bool busy)> setBusyPointer;
         // The markup and the text of the page just loaded (txtHtml, txtSource).

@@ -38,8 +38,7 @@ QByteArray trimmedLower(const QByteArray &label)
 
 bool oneOf(const QByteArray &label, std::initializer_list<const char *> names)
 {
-    return std::any_of(names.begin(), names.end(),
-                       [&](const char *name) { return label == name; });
+    return std::any_of(names.begin(), names.end(), [&](const char *name) { return label == name; });
 }
 
 bool startsWithNoCase(const QByteArray &bytes, qsizetype pos, const char *text)
@@ -65,8 +64,7 @@ class Prescanner {
 public:
     explicit Prescanner(const QByteArray &bytes)
         : m_bytes(bytes), m_end(std::min(bytes.size(), kPrescanBytes))
-    {
-    }
+    {}
 
     QByteArray run()
     {
@@ -259,8 +257,7 @@ QByteArray CanonicalCharset(const QByteArray &label)
     if (l.isEmpty())
         return {};
     if (oneOf(l, {"shift_jis", "shift-jis", "sjis", "x-sjis", "ms_kanji", "csshiftjis",
-                  "windows-31j", "cswindows31j", "cp932", "ms932", "windows-932",
-                  "x-ms-cp932"}))
+                  "windows-31j", "cswindows31j", "cp932", "ms932", "windows-932", "x-ms-cp932"}))
         return "windows-31j";
     if (oneOf(l, {"utf-8", "utf8", "unicode-1-1-utf-8", "unicode11utf8", "unicode20utf8",
                   "x-unicode20utf8"}))
@@ -270,9 +267,9 @@ QByteArray CanonicalCharset(const QByteArray &label)
         return "UTF-16LE";
     if (oneOf(l, {"utf-16be", "unicodefffe"}))
         return "UTF-16BE";
-    if (oneOf(l, {"iso-8859-1", "iso8859-1", "iso88591", "iso_8859-1", "iso_8859-1:1987",
-                  "latin1", "l1", "us-ascii", "ascii", "ansi_x3.4-1968", "cp1252", "cp819",
-                  "ibm819", "iso-ir-100", "csisolatin1", "windows-1252", "x-cp1252"}))
+    if (oneOf(l, {"iso-8859-1", "iso8859-1", "iso88591", "iso_8859-1", "iso_8859-1:1987", "latin1",
+                  "l1", "us-ascii", "ascii", "ansi_x3.4-1968", "cp1252", "cp819", "ibm819",
+                  "iso-ir-100", "csisolatin1", "windows-1252", "x-cp1252"}))
         return "windows-1252";
     if (oneOf(l, {"euc-jp", "cseucpkdfmtjapanese", "x-euc-jp"}))
         return "EUC-JP";

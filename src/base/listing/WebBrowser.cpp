@@ -30,7 +30,8 @@ Target interpret(const QString &typed, QString *address)
     if (text.isEmpty())
         return Target::Unsupported;
 
-    static const QRegularExpression schemePattern(QStringLiteral("^([A-Za-z][A-Za-z0-9+.\\-]*):(.?)"));
+    static const QRegularExpression schemePattern(
+        QStringLiteral("^([A-Za-z][A-Za-z0-9+.\\-]*):(.?)"));
     const QRegularExpressionMatch m = schemePattern.match(text);
     QString candidate = text;
     if (m.hasMatch()) {
@@ -64,8 +65,9 @@ QString escapeText(const QString &text)
 // What the browser shows in place of a page it could not load.
 HtmlDocument errorPage(const QString &reason)
 {
-    return ParseHtmlDocument(QStringLiteral("<html><head></head><body><h1>ページを表示できません。</h1>"
-                                            "<p>%1</p></body></html>")
+    return ParseHtmlDocument(QStringLiteral(
+                                 "<html><head></head><body><h1>ページを表示できません。</h1>"
+                                 "<p>%1</p></body></html>")
                                  .arg(escapeText(reason)),
                              QUrl());
 }
@@ -112,7 +114,8 @@ void WebBrowser::Navigate2(const QString &url)
     // link or log line carries it.
     QUrl target(address);
     if (!target.password().isEmpty()) {
-        transfer::RememberServerLogin(target, transfer::Credentials{target.userName(), target.password()});
+        transfer::RememberServerLogin(target,
+                                      transfer::Credentials{target.userName(), target.password()});
         target.setPassword(QString());
         address = addressOf(target);
     }
@@ -134,12 +137,13 @@ void WebBrowser::request(const QUrl &url)
     // Handled from the event loop, never inside a call into the client: the
     // login prompt runs a modal loop of its own.
     const QPointer<transfer::HttpRequest> request = m_request.get();
-    connect(m_request.get(), &transfer::HttpRequest::progressed, this,
-            [this, request] {
-                if (request && request == m_request.get())
-                    onProgress();
-            },
-            Qt::QueuedConnection);
+    connect(
+        m_request.get(), &transfer::HttpRequest::progressed, this,
+        [this, request] {
+            if (request && request == m_request.get())
+                onProgress();
+        },
+        Qt::QueuedConnection);
 }
 
 void WebBrowser::Stop()
@@ -237,7 +241,8 @@ void WebBrowser::onEnded()
         m_lastErrorText = code == 407 ? transfer::DescribeHttpStatus(407) : error.describe();
         abandon();
         fail(navigation, url, code,
-             code == kUnsupportedAddress ? QStringLiteral("このアドレスは開けません。") : m_lastErrorText);
+             code == kUnsupportedAddress ? QStringLiteral("このアドレスは開けません。")
+                                         : m_lastErrorText);
         return;
     }
 
@@ -296,8 +301,9 @@ WebBrowser::LoginStep WebBrowser::askLogin(quint64 navigation, bool proxy)
                         : hostForPrompt(url.scheme(), url.host(), url.port());
     prompt.realm = r.authRealm();
     prompt.attempt = ++m_loginPrompts;
-    const std::optional<transfer::Credentials> previous =
-        proxy ? transfer::ProxyLoginFor(proxyHost, proxyPort) : transfer::ServerLoginFor(url);
+    const std::optional<transfer::Credentials> previous = proxy ? transfer::ProxyLoginFor(proxyHost,
+                                                                                          proxyPort)
+                                                                : transfer::ServerLoginFor(url);
     if (previous)
         prompt.user = previous->user;
     // Nothing of this navigation runs while the operator types.
@@ -347,8 +353,7 @@ void WebBrowser::complete(quint64 navigation, const QUrl &finalUrl, const QByteA
     Q_EMIT DocumentComplete(address);
 }
 
-void WebBrowser::fail(quint64 navigation, const QString &url, int statusCode,
-                      const QString &reason)
+void WebBrowser::fail(quint64 navigation, const QString &url, int statusCode, const QString &reason)
 {
     if (navigation != m_navigation)
         return;

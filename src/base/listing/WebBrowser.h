@@ -81,8 +81,8 @@ struct LoginPrompt {
     QString host;
     QString realm;
     bool proxy = false;
-    QString user;     // the name given last time, to start from
-    int attempt = 1;  // 1 for the first prompt of a navigation
+    QString user;    // the name given last time, to start from
+    int attempt = 1; // 1 for the first prompt of a navigation
 };
 
 class WebBrowser : public QObject {
@@ -92,14 +92,14 @@ public:
     // server answered with one; otherwise 0 or negative.
     static constexpr int kUnsupportedAddress = 0; // not http/https/about:blank, or malformed
     static constexpr int kConnectionRefused = -1;
-    static constexpr int kConnectionClosed = -2;   // the answer broke off
+    static constexpr int kConnectionClosed = -2; // the answer broke off
     static constexpr int kHostNotFound = -3;
-    static constexpr int kTimedOut = -4;           // no data for the idle time-out
-    static constexpr int kTlsFailed = -6;          // TLS handshake or certificate
+    static constexpr int kTimedOut = -4;  // no data for the idle time-out
+    static constexpr int kTlsFailed = -6; // TLS handshake or certificate
     static constexpr int kTooManyRedirects = -10;
-    static constexpr int kNetworkError = -99;      // any other transport failure
-    static constexpr int kProtocolFailure = -399;  // an answer that is no page (1xx, a bare 3xx)
-    static constexpr int kBodyTooLarge = -1000;    // the body exceeds maxBodyBytes()
+    static constexpr int kNetworkError = -99;     // any other transport failure
+    static constexpr int kProtocolFailure = -399; // an answer that is no page (1xx, a bare 3xx)
+    static constexpr int kBodyTooLarge = -1000;   // the body exceeds maxBodyBytes()
     static constexpr int kMaxLoginPrompts = 3;
 
     using LoginHandler = std::function<std::optional<transfer::Credentials>(const LoginPrompt &)>;
@@ -148,12 +148,12 @@ private:
     void fail(quint64 navigation, const QString &url, int statusCode, const QString &reason);
 
     std::unique_ptr<transfer::HttpRequest> m_request;
-    QString m_requestedUrl;   // the address the navigation asked for
+    QString m_requestedUrl; // the address the navigation asked for
     qint64 m_maxBodyBytes = kDefaultMaxBodyBytes;
     quint64 m_navigation = 0; // counts Navigate2 calls; stale events carry an older number
     bool m_busy = false;
     LoginHandler m_loginHandler;
-    int m_loginPrompts = 0;   // prompts of the navigation in flight
+    int m_loginPrompts = 0; // prompts of the navigation in flight
     QString m_lastErrorText;
 
     std::unique_ptr<HtmlDocument> m_document;

@@ -14,7 +14,7 @@ namespace kestrune {
 namespace {
 
 struct ParsedFile {
-    QStringList lines;       // without line ends
+    QStringList lines; // without line ends
     QString lineEnd = QStringLiteral("\r\n");
     bool endsWithNewline = true;
 };
@@ -33,7 +33,8 @@ ParsedFile parse(const QString &text)
     const qsizetype firstLf = text.indexOf(QLatin1Char('\n'));
     if (firstLf >= 0)
         p.lineEnd = (firstLf > 0 && text.at(firstLf - 1) == QLatin1Char('\r'))
-                        ? QStringLiteral("\r\n") : QStringLiteral("\n");
+                        ? QStringLiteral("\r\n")
+                        : QStringLiteral("\n");
     if (text.isEmpty())
         return p;
     p.lines = text.split(QLatin1Char('\n'));
@@ -101,10 +102,8 @@ bool isReadOnly(const QString &path)
 
 } // namespace
 
-IniFile::IniFile(QString path, TextCodec codec)
-    : m_path(std::move(path)), m_codec(std::move(codec))
-{
-}
+IniFile::IniFile(QString path, TextCodec codec) : m_path(std::move(path)), m_codec(std::move(codec))
+{}
 
 QString IniFile::read(const QString &section, const QString &key) const
 {
@@ -137,8 +136,8 @@ bool IniFile::write(const QString &section, const QString &key, const QString &v
         return false; // there, but unreadable: never overwrite what we cannot see
 
     const QString newLine = key + QLatin1Char('=') + value;
-    qsizetype sectionStart = -1;   // index of the [section] line
-    qsizetype lastInSection = -1;  // last non-blank line of the section
+    qsizetype sectionStart = -1;  // index of the [section] line
+    qsizetype lastInSection = -1; // last non-blank line of the section
     bool replaced = false;
     bool inSection = false;
     for (qsizetype i = 0; i < file.lines.size(); ++i) {

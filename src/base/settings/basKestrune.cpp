@@ -10,7 +10,6 @@
 
 namespace kestrune::basKestrune {
 
-
 QString ReadIniValue(const QString &section, const QString &key, const QString &file)
 {
     return IniFile(file).read(section, key);
@@ -34,8 +33,7 @@ QString IniFilePath(const QString &exeFolder)
 
 TimeoutConversion ConvertTimeout(const QString &text)
 {
-    static const QRegularExpression number(
-        QStringLiteral("^([+-]?)([0-9]*)(?:\\.([0-9]*))?$"));
+    static const QRegularExpression number(QStringLiteral("^([+-]?)([0-9]*)(?:\\.([0-9]*))?$"));
     const QString t = TrimSpaces(text);
     const auto m = number.match(t);
     if (!m.hasMatch() || (m.capturedLength(2) == 0 && m.capturedLength(3) == 0))
@@ -53,8 +51,8 @@ TimeoutConversion ConvertTimeout(const QString &text)
     const QString fraction = m.captured(3);
     if (!fraction.isEmpty()) {
         const int firstDigit = fraction.front().digitValue();
-        const bool restNonZero =
-            fraction.mid(1).contains(QRegularExpression(QStringLiteral("[1-9]")));
+        const bool restNonZero = fraction.mid(1).contains(
+            QRegularExpression(QStringLiteral("[1-9]")));
         if (firstDigit > 5 || (firstDigit == 5 && restNonZero)
             || (firstDigit == 5 && !restNonZero && (magnitude % 2) == 1))
             ++magnitude;

@@ -14,11 +14,11 @@ struct HostLogin {
 };
 
 struct Store {
-    QHash<QString, Credentials> servers;  // "scheme://host:port"
-    QHash<QString, HostLogin> hosts;      // host
-    QHash<QString, Credentials> proxies;  // "host:port"
+    QHash<QString, Credentials> servers; // "scheme://host:port"
+    QHash<QString, HostLogin> hosts;     // host
+    QHash<QString, Credentials> proxies; // "host:port"
     std::optional<Credentials> anyProxy;
-    QHash<QString, bool> basicOnly;       // "scheme://host:port"
+    QHash<QString, bool> basicOnly; // "scheme://host:port"
     bool netrc = false;
 };
 

@@ -148,7 +148,8 @@ CurlDriver &CurlDriver::instance()
         t_instance = new CurlDriver;
         // The main thread's sockets and notifiers go before the application
         // object does; another thread releases its own before it ends.
-        if (QCoreApplication::instance() && QThread::currentThread() == QCoreApplication::instance()->thread())
+        if (QCoreApplication::instance()
+            && QThread::currentThread() == QCoreApplication::instance()->thread())
             qAddPostRoutine(&CurlDriver::shutdown);
     }
     return *t_instance;
@@ -465,8 +466,10 @@ size_t HttpRequest::onBodyData(char *data, size_t size, size_t count, void *self
 size_t HttpRequest::headerLine(const char *data, size_t length)
 {
     touched();
-    const QByteArray line = QByteArray(data, qsizetype(length)).chopped(
-        length >= 2 && data[length - 2] == '\r' ? 2 : (length >= 1 && data[length - 1] == '\n' ? 1 : 0));
+    const QByteArray line = QByteArray(data, qsizetype(length))
+                                .chopped(length >= 2 && data[length - 2] == '\r'
+                                             ? 2
+                                             : (length >= 1 && data[length - 1] == '\n' ? 1 : 0));
     const bool statusLine = line.startsWith("HTTP/");
     // A new answer after a complete one that was a redirect or a login
     // round starts its own count; interim answers and trailers count with
@@ -512,8 +515,9 @@ void HttpRequest::endOfAnswerHead()
         return; // interim: the real answer follows
     if (status == 401 || status == 407) {
         const QByteArray name = status == 401 ? "WWW-Authenticate" : "Proxy-Authenticate";
-        static const QRegularExpression realm(QStringLiteral("realm=(?:\"((?:[^\"\\\\]|\\\\.)*)\"|([^,\\s]+))"),
-                                              QRegularExpression::CaseInsensitiveOption);
+        static const QRegularExpression
+            realm(QStringLiteral("realm=(?:\"((?:[^\"\\\\]|\\\\.)*)\"|([^,\\s]+))"),
+                  QRegularExpression::CaseInsensitiveOption);
         m_authRealm.clear();
         QStringList schemes;
         for (const auto &h : std::as_const(m_answerHeaders)) {
@@ -574,9 +578,11 @@ bool HttpRequest::settleHead()
         } else if (h.first.compare("Content-Length", Qt::CaseInsensitive) == 0) {
             for (const QByteArray &value : h.second.split(',')) {
                 const QByteArray v = value.trimmed();
-                if (!allDigits(v) || v.size() > 18 || (!length.isEmpty() && v.toLongLong() != length.toLongLong())) {
+                if (!allDigits(v) || v.size() > 18
+                    || (!length.isEmpty() && v.toLongLong() != length.toLongLong())) {
                     failNow(TransferError::Kind::BadFraming,
-                            QStringLiteral("Content-Length: %1").arg(QString::fromLatin1(h.second)));
+                            QStringLiteral("Content-Length: %1")
+                                .arg(QString::fromLatin1(h.second)));
                     return false;
                 }
                 length = v;
@@ -726,7 +732,8 @@ void HttpRequest::failEarly(TransferError::Kind kind, const QString &detail)
     m_error.detail = detail;
     // The caller sees failed() on return; a waiting reader hears of it
     // from the event loop.
-    QMetaObject::invokeMethod(this, [this] { Q_EMIT progressed(); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        this, [this] { Q_EMIT progressed(); }, Qt::QueuedConnection);
 }
 
 void HttpRequest::onWatchdog()

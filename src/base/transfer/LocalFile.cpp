@@ -42,8 +42,8 @@ QMutex &unflushedLock()
 bool isPlainName(const QString &name)
 {
     return !name.isEmpty() && name != QLatin1String(".") && name != QLatin1String("..")
-        && !name.contains(QLatin1Char('/')) && !name.contains(QLatin1Char('\\'))
-        && !name.contains(QChar(u'\0'));
+           && !name.contains(QLatin1Char('/')) && !name.contains(QLatin1Char('\\'))
+           && !name.contains(QChar(u'\0'));
 }
 
 QString temporaryName()
@@ -87,7 +87,8 @@ bool overwrite(int target, int source, qint64 size, QString *error)
     }
     char buffer[64 * 1024];
     for (qint64 offset = 0; offset < size;) {
-        const ssize_t got = ::pread(source, buffer, size_t(std::min<qint64>(sizeof buffer, size - offset)), offset);
+        const ssize_t got = ::pread(source, buffer,
+                                    size_t(std::min<qint64>(sizeof buffer, size - offset)), offset);
         if (got < 0 && errno == EINTR)
             continue;
         if (got <= 0)
@@ -129,7 +130,8 @@ LocalEntry InspectLocalPath(const QString &path)
 {
     LocalEntry entry;
     struct stat st {};
-    if (path.isEmpty() || path.contains(QChar(u'\0')) || ::lstat(QFile::encodeName(path).constData(), &st) != 0)
+    if (path.isEmpty() || path.contains(QChar(u'\0'))
+        || ::lstat(QFile::encodeName(path).constData(), &st) != 0)
         return entry;
     entry.kind = S_ISREG(st.st_mode) ? LocalEntry::Kind::PlainFile : LocalEntry::Kind::Other;
     entry.identity = identityOf(st);
@@ -161,7 +163,8 @@ bool LocalCopyWriter::open(const QString &folder, const QString &name)
         return false;
     }
     if (m_folderFd < 0)
-        m_folderFd = ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        m_folderFd = ::open(QFile::encodeName(folder).constData(),
+                            O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (m_folderFd < 0) {
         setErrorString(systemError(errno));
         return false;
@@ -279,7 +282,8 @@ bool LocalCopyWriter::commit(const std::optional<FileIdentity> &keepOff)
     // The rename replaces the directory entry itself: a link put there
     // since the check above is replaced, never written through.
     if (::renameat(m_folderFd, QFile::encodeName(m_tempName).constData(), m_folderFd,
-                   name.constData()) != 0)
+                   name.constData())
+        != 0)
         return refuse(systemError(errno));
     m_tempName.clear();
     if (!replacing) {
@@ -325,10 +329,12 @@ bool LocalAppender::open(const QString &folder, const QString &name, qint64 star
     m_compared = m_appended = 0;
     if (!isPlainName(name) || start < 0)
         return false;
-    const int dir = ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const int dir = ::open(QFile::encodeName(folder).constData(),
+                           O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dir < 0)
         return false;
-    m_fd = ::openat(dir, QFile::encodeName(name).constData(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    m_fd = ::openat(dir, QFile::encodeName(name).constData(),
+                    O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     ::close(dir);
     struct stat st {};
     if (m_fd < 0 || ::fstat(m_fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size <= start) {
@@ -339,7 +345,8 @@ bool LocalAppender::open(const QString &folder, const QString &name, qint64 star
     m_expected.resize(m_oldSize - start);
     qint64 done = 0;
     while (done < m_expected.size()) {
-        const ssize_t n = ::pread(m_fd, m_expected.data() + done, size_t(m_expected.size() - done), start + done);
+        const ssize_t n = ::pread(m_fd, m_expected.data() + done, size_t(m_expected.size() - done),
+                                  start + done);
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0) {
@@ -365,7 +372,8 @@ qint64 LocalAppender::writeData(const char *data, qint64 length)
         used = n;
     }
     while (used < length) {
-        const ssize_t n = ::pwrite(m_fd, data + used, size_t(length - used), m_oldSize + m_appended);
+        const ssize_t n = ::pwrite(m_fd, data + used, size_t(length - used),
+                                   m_oldSize + m_appended);
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0) {
@@ -411,7 +419,8 @@ void LocalAppender::closeFile()
 
 bool OverwriteFileInPlace(const QString &path, const QByteArray &bytes, QString *error)
 {
-    const int target = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    const int target = ::open(QFile::encodeName(path).constData(),
+                              O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     struct stat st {};
     if (target < 0 || ::fstat(target, &st) != 0 || !S_ISREG(st.st_mode)) {
         if (error)
@@ -450,7 +459,8 @@ void FlushFolder(const QString &folder)
         if (!unflushedFolders().remove(folder))
             return;
     }
-    const int fd = ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const int fd = ::open(QFile::encodeName(folder).constData(),
+                          O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0)
         return;
 #ifdef Q_OS_LINUX
@@ -482,14 +492,18 @@ LocalEntry InspectLocalPath(const QString &path)
     LocalEntry entry;
     if (path.isEmpty())
         return entry;
-    const std::wstring native = QFileInfo(path).absoluteFilePath().replace(u'/', u'\\').toStdWString();
+    const std::wstring native =
+        QFileInfo(path).absoluteFilePath().replace(u'/', u'\\').toStdWString();
     const DWORD attributes = ::GetFileAttributesW(native.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES)
         return entry;
-    const bool plain = !(attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE));
+    const bool plain = !(
+        attributes
+        & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE));
     entry.kind = plain ? LocalEntry::Kind::PlainFile : LocalEntry::Kind::Other;
-    HANDLE h = ::CreateFileW(native.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                             nullptr, OPEN_EXISTING,
+    HANDLE h = ::CreateFileW(native.c_str(), 0,
+                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                             OPEN_EXISTING,
                              FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (h != INVALID_HANDLE_VALUE) {
         if (const auto id = identityOfHandle(h))
@@ -629,9 +643,18 @@ bool OverwriteFileInPlace(const QString &path, const QByteArray &bytes, QString 
 
 // Windows: no appending; the caller then fetches the whole file.
 LocalAppender::~LocalAppender() = default;
-bool LocalAppender::open(const QString &, const QString &, qint64) { return false; }
-qint64 LocalAppender::writeData(const char *, qint64) { return -1; }
-bool LocalAppender::finish() { return false; }
+bool LocalAppender::open(const QString &, const QString &, qint64)
+{
+    return false;
+}
+qint64 LocalAppender::writeData(const char *, qint64)
+{
+    return -1;
+}
+bool LocalAppender::finish()
+{
+    return false;
+}
 void LocalAppender::rollback() {}
 void LocalAppender::closeFile() {}
 

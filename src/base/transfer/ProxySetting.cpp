@@ -95,7 +95,8 @@ std::optional<QNetworkProxy> parseProxy(QString text)
 
 bool isSchemeName(QStringView name)
 {
-    if (name.isEmpty() || !((name[0] >= u'a' && name[0] <= u'z') || (name[0] >= u'A' && name[0] <= u'Z')))
+    if (name.isEmpty()
+        || !((name[0] >= u'a' && name[0] <= u'z') || (name[0] >= u'A' && name[0] <= u'Z')))
         return false;
     for (QChar c : name) {
         if (!((c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z') || (c >= u'0' && c <= u'9')
@@ -142,7 +143,8 @@ std::optional<ProxyList> ParseProxySetting(const QString &strProxy)
         if (i < strProxy.size() && strProxy.at(i) != u';' && !strProxy.at(i).isSpace())
             continue;
         if (i > start) {
-            const std::optional<ProxyList::Entry> entry = parseEntry(strProxy.mid(start, i - start));
+            const std::optional<ProxyList::Entry> entry = parseEntry(
+                strProxy.mid(start, i - start));
             if (!entry)
                 return std::nullopt;
             list.entries.append(*entry);
@@ -177,8 +179,8 @@ QByteArray proxyEnvironment()
 
 QNetworkProxy askSystem(const QUrl &url)
 {
-    const QList<QNetworkProxy> proxies =
-        QNetworkProxyFactory::systemProxyForQuery(QNetworkProxyQuery(url));
+    const QList<QNetworkProxy> proxies = QNetworkProxyFactory::systemProxyForQuery(
+        QNetworkProxyQuery(url));
     for (const QNetworkProxy &proxy : proxies) {
         // A SOCKS or HTTP proxy serves a plain request; a caching-only or
         // FTP proxy does not, and DefaultProxy here means "nothing set".
@@ -202,9 +204,10 @@ std::optional<QNetworkProxy> ProxyForRequest(const QString &strProxy, const QUrl
         // No entry for this scheme: the system decides, as for an empty text.
     }
     thread_local QHash<QString, SystemAnswer> answers; // each thread its own: no lock
-    const QString key = QStringLiteral("%1://%2:%3\n").arg(url.scheme().toLower(), url.host().toLower())
+    const QString key = QStringLiteral("%1://%2:%3\n")
+                            .arg(url.scheme().toLower(), url.host().toLower())
                             .arg(url.port(-1))
-        + QString::fromLocal8Bit(proxyEnvironment());
+                        + QString::fromLocal8Bit(proxyEnvironment());
     auto it = answers.find(key);
     if (it == answers.end() || it->age.hasExpired(kSystemAnswerLifeMs)) {
         if (answers.size() > 256)

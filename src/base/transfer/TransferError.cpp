@@ -17,19 +17,24 @@ QString TransferError::describe() const
 {
     switch (kind) {
     case Kind::None: return QString();
-    case Kind::BadAddress: return withDetail(QStringLiteral("not an http or https address"), detail);
+    case Kind::BadAddress:
+        return withDetail(QStringLiteral("not an http or https address"), detail);
     case Kind::BadProxy:
-        return withDetail(QStringLiteral("the proxy setting is not HOST[:PORT] or a proxy list"), detail);
+        return withDetail(QStringLiteral("the proxy setting is not HOST[:PORT] or a proxy list"),
+                          detail);
     case Kind::HostNotFound: return withDetail(QStringLiteral("host not found"), detail);
     case Kind::ProxyNotFound: return withDetail(QStringLiteral("proxy not found"), detail);
     case Kind::Refused: return withDetail(QStringLiteral("connection refused"), detail);
     case Kind::TimedOut: return withDetail(QStringLiteral("timed out"), detail);
     case Kind::Tls: return withDetail(QStringLiteral("TLS handshake failed"), detail);
     case Kind::Certificate: return withDetail(QStringLiteral("certificate not trusted"), detail);
-    case Kind::ProxyAuth: return withDetail(QStringLiteral("proxy authentication required"), detail);
+    case Kind::ProxyAuth:
+        return withDetail(QStringLiteral("proxy authentication required"), detail);
     case Kind::TooManyRedirects: return withDetail(QStringLiteral("too many redirects"), detail);
-    case Kind::HeadersTooLarge: return withDetail(QStringLiteral("reply headers too large"), detail);
-    case Kind::UnsupportedCoding: return withDetail(QStringLiteral("unsupported transfer coding"), detail);
+    case Kind::HeadersTooLarge:
+        return withDetail(QStringLiteral("reply headers too large"), detail);
+    case Kind::UnsupportedCoding:
+        return withDetail(QStringLiteral("unsupported transfer coding"), detail);
     case Kind::BadFraming: return withDetail(QStringLiteral("broken reply"), detail);
     case Kind::BodyTooLarge: return withDetail(QStringLiteral("reply too large"), detail);
     case Kind::Network: return withDetail(QStringLiteral("connection failed"), detail);

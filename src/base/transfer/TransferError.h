@@ -9,15 +9,15 @@ namespace kestrune::transfer {
 struct TransferError {
     enum class Kind {
         None,
-        BadAddress,        // not an absolute http/https URL, or a redirect elsewhere
-        BadProxy,          // the proxy text cannot be parsed
-        HostNotFound,      // the server's name does not resolve
-        ProxyNotFound,     // the proxy's name does not resolve
-        Refused,           // nobody answers at the address (refused, unreachable)
-        TimedOut,          // no new byte for the idle time-out
-        Tls,               // the TLS handshake failed
-        Certificate,       // the server's certificate could not be verified
-        ProxyAuth,         // the proxy wants credentials (or refused the ones given)
+        BadAddress,    // not an absolute http/https URL, or a redirect elsewhere
+        BadProxy,      // the proxy text cannot be parsed
+        HostNotFound,  // the server's name does not resolve
+        ProxyNotFound, // the proxy's name does not resolve
+        Refused,       // nobody answers at the address (refused, unreachable)
+        TimedOut,      // no new byte for the idle time-out
+        Tls,           // the TLS handshake failed
+        Certificate,   // the server's certificate could not be verified
+        ProxyAuth,     // the proxy wants credentials (or refused the ones given)
         TooManyRedirects,
         HeadersTooLarge,   // the answer's head passed the cap
         UnsupportedCoding, // a transfer coding other than chunked

@@ -78,8 +78,7 @@ class ProgressReporter {
 public:
     ProgressReporter(const std::function<void(int, bool)> &sink, qint64 remoteSize)
         : m_sink(sink), m_remoteSize(remoteSize)
-    {
-    }
+    {}
 
     void update(qint64 position)
     {
@@ -137,9 +136,8 @@ private:
 
 bool allDigits(const QByteArray &text)
 {
-    return !text.isEmpty() && std::all_of(text.begin(), text.end(), [](char c) {
-        return c >= '0' && c <= '9';
-    });
+    return !text.isEmpty()
+           && std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
 }
 
 // The size an answer to the first-byte probe reports: the total of its
@@ -219,7 +217,9 @@ RemoteProbe ProbeRemoteFile(const QString &strURL, const QString &strProxy)
     // What a later ranged request may name to get the same version: a strong
     // entity tag, else the modification time.
     const QByteArray etag = request->header("ETag").trimmed();
-    probe.validator = !etag.isEmpty() && !etag.startsWith("W/") ? etag : request->header("Last-Modified").trimmed();
+    probe.validator = !etag.isEmpty() && !etag.startsWith("W/")
+                          ? etag
+                          : request->header("Last-Modified").trimmed();
     release(std::move(request));
     return probe;
 }
@@ -228,8 +228,9 @@ namespace {
 
 // Streams the body of the request that options describe into the target that
 // choose picks once the final head is in.
-DownloadOutcome streamBody(const QString &strURL, const RequestOptions &options, qint64 progressTotal,
-                           const BodyTargetChooser &choose, const DownloadHooks &hooks)
+DownloadOutcome streamBody(const QString &strURL, const RequestOptions &options,
+                           qint64 progressTotal, const BodyTargetChooser &choose,
+                           const DownloadHooks &hooks)
 {
     DownloadOutcome outcome;
     const auto writeLine = [&](const QString &mark) {
@@ -322,13 +323,13 @@ DownloadOutcome DownloadFile(const QString &strURL, QIODevice *target, const QSt
         return {};
     RequestOptions options = fileRequest(strURL, strProxy);
     options.bufferLimit = kReadBufferSize;
-    return streamBody(strURL, options, lngRemoteSize,
-                      [target](const HttpRequest &answer) {
-                          const bool success = answer.status() >= 200 && answer.status() <= 299;
-                          return BodyTarget{success ? BodyTarget::Kind::Write : BodyTarget::Kind::Fail,
-                                            target};
-                      },
-                      hooks);
+    return streamBody(
+        strURL, options, lngRemoteSize,
+        [target](const HttpRequest &answer) {
+            const bool success = answer.status() >= 200 && answer.status() <= 299;
+            return BodyTarget{success ? BodyTarget::Kind::Write : BodyTarget::Kind::Fail, target};
+        },
+        hooks);
 }
 
 DownloadOutcome DownloadRange(const QString &strURL, const QString &strProxy, qint64 start,

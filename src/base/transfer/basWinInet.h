@@ -68,8 +68,8 @@ enum class DownloadResult {
 
 struct DownloadOutcome {
     DownloadResult result = DownloadResult::Empty;
-    qint64 bytes = 0;             // body bytes that went into the target
-    int status = 0;               // the final answer's HTTP status, 0 when none came
+    qint64 bytes = 0;              // body bytes that went into the target
+    int status = 0;                // the final answer's HTTP status, 0 when none came
     transfer::TransferError error; // for Failed without a status of its own
     // Plain words for Failed: the library's reason or the HTTP status.
     QString reason() const;

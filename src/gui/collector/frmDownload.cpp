@@ -67,13 +67,11 @@ QToolButton *pictureButton(QWidget *parent, const QRect &geometry, const QString
     b->setIcon(icon);
     b->setText(caption);
     b->setToolTip(toolTip);
-    b->setToolButtonStyle(caption.isEmpty() ? Qt::ToolButtonIconOnly
-                                            : Qt::ToolButtonTextUnderIcon);
+    b->setToolButtonStyle(caption.isEmpty() ? Qt::ToolButtonIconOnly : Qt::ToolButtonTextUnderIcon);
     b->setIconSize(caption.isEmpty() ? QSize(16, 16) : QSize(24, 24));
     b->setFocusPolicy(Qt::StrongFocus);
     return b;
 }
-
 
 const QString kRunLogName = QStringLiteral("Kestrune.log");
 
@@ -98,8 +96,8 @@ frmDownload::frmDownload(QWidget *parent)
         txtSource->setPlainText(text);
     };
     hooks.abandoned = [this] { return m_unloaded; };
-    hooks.askLogin = [this](const kestrune::LoginPrompt &prompt)
-        -> std::optional<transfer::Credentials> {
+    hooks.askLogin =
+        [this](const kestrune::LoginPrompt &prompt) -> std::optional<transfer::Credentials> {
         kestrune::LoginRequest request;
         request.host = prompt.host;
         request.realm = prompt.realm;
@@ -170,15 +168,16 @@ void frmDownload::buildControls()
     txtURL->setObjectName(QStringLiteral("txtURL"));
     txtURL->setGeometry(tw(1710, 210, 4155, 270));
     cmdLoad = pictureButton(fraTarget, tw(5940, 180, 345, 315), QString(),
-                            QStringLiteral("ログにアクセスする"), standard(QStyle::SP_BrowserReload));
+                            QStringLiteral("ログにアクセスする"),
+                            standard(QStyle::SP_BrowserReload));
     cmdLoad->setObjectName(QStringLiteral("cmdLoad"));
     lblTarget[1] = new QLabel(QStringLiteral("保存先フォルダ："), fraTarget);
     lblTarget[1]->setGeometry(tw(210, 600, 1275, 180));
     txtFolder = new QLineEdit(fraTarget);
     txtFolder->setObjectName(QStringLiteral("txtFolder"));
     txtFolder->setGeometry(tw(1710, 540, 4155, 270));
-    cmdBrowse = pictureButton(fraTarget, tw(5940, 520, 345, 315), QString(),
-                              QStringLiteral("参照"), standard(QStyle::SP_DirOpenIcon));
+    cmdBrowse = pictureButton(fraTarget, tw(5940, 520, 345, 315), QString(), QStringLiteral("参照"),
+                              standard(QStyle::SP_DirOpenIcon));
     cmdBrowse->setObjectName(QStringLiteral("cmdBrowse"));
     for (int i = 0; i < 2; ++i)
         lblTarget[i]->setObjectName(QStringLiteral("lblTarget_%1").arg(i));
@@ -232,8 +231,8 @@ void frmDownload::buildControls()
     const QRect countBox = tw(690, 210, 60, 180);
     lblLogCount = new QLabel(fraStatus);
     lblLogCount->setObjectName(QStringLiteral("lblLogCount"));
-    lblLogCount->setGeometry(QRect(px(180), countBox.top(), countBox.right() - px(180) + 1,
-                                   countBox.height()));
+    lblLogCount->setGeometry(
+        QRect(px(180), countBox.top(), countBox.right() - px(180) + 1, countBox.height()));
     lblLogCount->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
     lblAuction = new QLabel(QStringLiteral("/"), fraStatus);
     lblAuction->setObjectName(QStringLiteral("lblAuction"));
@@ -241,20 +240,22 @@ void frmDownload::buildControls()
     const QRect totalBox = tw(960, 210, 60, 180);
     lblLogTotal = new QLabel(fraStatus);
     lblLogTotal->setObjectName(QStringLiteral("lblLogTotal"));
-    lblLogTotal->setGeometry(QRect(totalBox.left(), totalBox.top(),
-                                   px(1545) - totalBox.left(), totalBox.height()));
+    lblLogTotal->setGeometry(
+        QRect(totalBox.left(), totalBox.top(), px(1545) - totalBox.left(), totalBox.height()));
     lblLogTotal->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
     // The count, "/" and the total keep their line centred where the layout
     // put it, in a box as tall as the font's line.
     for (QLabel *label : {lblLogCount, lblAuction, lblLogTotal})
         kestrune::layout::fitLabel(label, 0);
     cmdButton[5] = pictureButton(fraLogfile, tw(4140, 4560, 315, 315), QString(),
-                                 QStringLiteral("ヘルプ"), QIcon(QStringLiteral(":/icons/help.png")));
+                                 QStringLiteral("ヘルプ"),
+                                 QIcon(QStringLiteral(":/icons/help.png")));
     cmdButton[4] = pictureButton(fraLogfile, tw(4140, 5010, 315, 315), QString(),
                                  QStringLiteral("バージョン情報"),
                                  standard(QStyle::SP_MessageBoxInformation));
     cmdButton[3] = pictureButton(fraLogfile, tw(4590, 4560, 765, 765), QStringLiteral("設定(&T)"),
-                                 QStringLiteral("設定"), standard(QStyle::SP_FileDialogDetailedView));
+                                 QStringLiteral("設定"),
+                                 standard(QStyle::SP_FileDialogDetailedView));
     cmdButton[0] = pictureButton(fraLogfile, tw(5520, 4560, 765, 765), QStringLiteral("終了(&X)"),
                                  QStringLiteral("終了"), standard(QStyle::SP_DialogCloseButton));
     for (int i = 0; i < 6; ++i) {
@@ -378,15 +379,13 @@ QString frmDownload::blankPageFailure() const
 {
     // In the words the run log uses for a listing page that fails.
     switch (m_loader->intPageState()) {
-    case -2:
-        return QStringLiteral("タイムアウトが発生しました。");
+    case -2: return QStringLiteral("タイムアウトが発生しました。");
     case -1: {
         const QString reason = brwBrowser()->lastErrorText();
         return QStringLiteral("ページを表示できません。")
-            + (reason.isEmpty() ? QString() : QStringLiteral(" (") + reason + QLatin1Char(')'));
+               + (reason.isEmpty() ? QString() : QStringLiteral(" (") + reason + QLatin1Char(')'));
     }
-    default:
-        return QStringLiteral("ページを表示できません。");
+    default: return QStringLiteral("ページを表示できません。");
     }
 }
 
@@ -409,8 +408,10 @@ void frmDownload::setupColumns()
     const QFontMetrics fm(font());
     lstLogfiles->header()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
     lstLogfiles->header()->setStretchLastSection(false);
-    lstLogfiles->setColumnWidth(0, fm.horizontalAdvance(QStringLiteral("ファイル名") + QString(12, QLatin1Char(' '))));
-    lstLogfiles->setColumnWidth(1, fm.horizontalAdvance(QStringLiteral("URL") + QString(68, QLatin1Char(' '))));
+    lstLogfiles->setColumnWidth(0, fm.horizontalAdvance(QStringLiteral("ファイル名")
+                                                        + QString(12, QLatin1Char(' '))));
+    lstLogfiles->setColumnWidth(1, fm.horizontalAdvance(QStringLiteral("URL")
+                                                        + QString(68, QLatin1Char(' '))));
 }
 
 void frmDownload::closeEvent(QCloseEvent *event)
@@ -454,7 +455,8 @@ qint32 frmDownload::AnalyzeListingPage(const QString &url)
         for (const kestrune::ListingRow &row : rows) {
             // The list shows an address without its password; the row keeps
             // the address as the page gave it.
-            auto *item = new QTreeWidgetItem(QStringList{row.fileName, transfer::HidePasswords(row.url)});
+            auto *item = new QTreeWidgetItem(
+                QStringList{row.fileName, transfer::HidePasswords(row.url)});
             item->setData(1, Qt::UserRole, row.url);
             items.append(item);
         }
@@ -493,8 +495,9 @@ void frmDownload::cmdLoad_Click()
 
 void frmDownload::cmdBrowse_Click()
 {
-    txtFolder->setText(basShowFolders::BrowseForFolder(
-        this, QStringLiteral("フォルダを指定してください"), txtFolder->text()));
+    txtFolder->setText(basShowFolders::BrowseForFolder(this,
+                                                       QStringLiteral("フォルダを指定してください"),
+                                                       txtFolder->text()));
 }
 
 // ---------------------------------------------------------------- run log
@@ -522,15 +525,9 @@ void frmDownload::CloseRunLog()
 void frmDownload::cmdButton_Click(int index)
 {
     switch (index) {
-    case 0:
-        close();
-        break;
-    case 1:
-        startCommand();
-        break;
-    case 2:
-        stopCommand();
-        break;
+    case 0: close(); break;
+    case 1: startCommand(); break;
+    case 2: stopCommand(); break;
     case 3: {
         frmSetting dialog(this);
         dialog.exec();
@@ -547,8 +544,7 @@ void frmDownload::cmdButton_Click(int index)
         ui().showHelp(this, gstrHelpFile);
         ui().setBusyPointer(false);
         break;
-    default:
-        break;
+    default: break;
     }
 }
 
@@ -601,7 +597,8 @@ void frmDownload::startCommand()
     cmdButton[2]->setEnabled(true);
     cmdLoad->setEnabled(false);
     cmdBrowse->setEnabled(false);
-    setStatusText(QStringLiteral("処理中[") + kestrune::RunLog::timeStamp(QDateTime::currentDateTime())
+    setStatusText(QStringLiteral("処理中[")
+                  + kestrune::RunLog::timeStamp(QDateTime::currentDateTime())
                   + QStringLiteral("開始]"));
     if (QTreeWidgetItem *first = lstLogfiles->topLevelItem(0))
         lstLogfiles->setCurrentItem(first);
@@ -623,8 +620,7 @@ void frmDownload::startCommand()
         CloseRunLog();
         ui().setBusyPointer(false);
         break;
-    case kestrune::CollectionRun::Ending::Abandoned:
-        break;
+    case kestrune::CollectionRun::Ending::Abandoned: break;
     }
 }
 

@@ -103,7 +103,10 @@ private:
     void writeRunLog(const QString &message) override;
     QString currentFolderText() const override;
     QString proxy() const override;
-    std::optional<transfer::FileIdentity> runLogIdentity() const override { return m_runLog.identity(); }
+    std::optional<transfer::FileIdentity> runLogIdentity() const override
+    {
+        return m_runLog.identity();
+    }
 
     // Controls, under the names the operator's manual uses; each carries its
     // name as its object name (cmdButton_0..5, lblTarget_0..1, Line1_0..1,

@@ -21,8 +21,7 @@ namespace {
 
 class HelpWindow : public QWidget {
 public:
-    HelpWindow()
-        : QWidget(nullptr, Qt::Window)
+    HelpWindow() : QWidget(nullptr, Qt::Window)
     {
         setObjectName(QStringLiteral("HelpWindow"));
         // An open manual never keeps the program running.

@@ -122,7 +122,6 @@ QUrl BrowserAddress(const QUrl &address, const QString &folder)
     return QUrl::fromLocalFile(out.fileName());
 }
 
-
 namespace {
 
 const QString kNoSystemInformation = QStringLiteral("現時点ではｼｽﾃﾑ情報を使用できません");
@@ -182,8 +181,7 @@ bool ReadRegistryValue(HKEY rootKey, const QString &keyName, const QString &valu
         value = QString::number(number);
         break;
     }
-    default:
-        break; // other types leave the text as it was
+    default: break; // other types leave the text as it was
     }
     return true;
 }
@@ -194,8 +192,8 @@ bool IsNormalFile(const QString &path)
     const DWORD attributes = GetFileAttributesW(reinterpret_cast<LPCWSTR>(path.utf16()));
     if (attributes == INVALID_FILE_ATTRIBUTES)
         return false;
-    return !(attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_HIDDEN
-                           | FILE_ATTRIBUTE_SYSTEM));
+    return !(attributes
+             & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM));
 }
 #endif
 
@@ -303,8 +301,8 @@ void frmAbout::Form_Load()
 
 void frmAbout::CentreOnScreen()
 {
-    kestrune::layout::centreOnScreen(
-        this, parentWidget() ? parentWidget()->screen() : QGuiApplication::primaryScreen());
+    kestrune::layout::centreOnScreen(this, parentWidget() ? parentWidget()->screen()
+                                                          : QGuiApplication::primaryScreen());
 }
 
 void frmAbout::ShowWebAddress()
@@ -346,7 +344,8 @@ void frmAbout::LaunchSystemInformation()
     QString program;
 #ifdef Q_OS_WIN
     QString value;
-    if (ReadRegistryValue(HKEY_LOCAL_MACHINE, QStringLiteral("SOFTWARE\\Microsoft\\Shared Tools\\MSINFO"),
+    if (ReadRegistryValue(HKEY_LOCAL_MACHINE,
+                          QStringLiteral("SOFTWARE\\Microsoft\\Shared Tools\\MSINFO"),
                           QStringLiteral("PATH"), value)) {
         program = value; // taken as it is; a missing file fails to start
     } else if (ReadRegistryValue(HKEY_LOCAL_MACHINE,
@@ -368,15 +367,16 @@ void frmAbout::LaunchSystemInformation()
 void frmAbout::OpenWebAddress()
 {
     // A failure passes silently, as the desktop shows no error either.
-    kestrune::ui().openUrl(kestrune::BrowserAddress(
-        m_address, QStandardPaths::writableLocation(QStandardPaths::CacheLocation)));
+    kestrune::ui().openUrl(kestrune::BrowserAddress(m_address, QStandardPaths::writableLocation(
+                                                                   QStandardPaths::CacheLocation)));
 }
 
 bool frmAbout::eventFilter(QObject *watched, QEvent *event)
 {
     if (watched == lblURL && event->type() == QEvent::MouseButtonRelease) {
         const auto *mouse = static_cast<QMouseEvent *>(event);
-        if (mouse->button() == Qt::LeftButton && lblURL->rect().contains(mouse->position().toPoint())) {
+        if (mouse->button() == Qt::LeftButton
+            && lblURL->rect().contains(mouse->position().toPoint())) {
             OpenWebAddress();
             return true;
         }

@@ -55,7 +55,6 @@ QUrl AboutAddress(const QString &homePage, const QString &helpFile);
 // other address, and a file that cannot be copied, goes as it is.
 QUrl BrowserAddress(const QUrl &address, const QString &folder);
 
-
 class frmAbout : public QDialog {
     Q_OBJECT
 

@@ -36,8 +36,7 @@ QString printable(const QString &text)
             code = ' ';
             changed = true;
             break;
-        default:
-            break;
+        default: break;
         }
     }
     if (!changed)
@@ -165,7 +164,7 @@ void frmLogin::ShowPrompt(const QString &host, const QString &realm)
     QString text = fitLine(metrics, QString(), printable(host), kPromptSuffix, room, elided);
     if (!realm.isEmpty())
         text += QLatin1Char('\n')
-            + fitLine(metrics, kRealmOpen, printable(realm), kRealmClose, room, elided);
+                + fitLine(metrics, kRealmOpen, printable(realm), kRealmClose, room, elided);
     lblPrompt->setText(text);
 
     QString toolTip;

@@ -29,7 +29,6 @@ const QString kKeyTimeout = QStringLiteral("Timeout");
 const QString kKeyProxyAddress = QStringLiteral("ProxyAddress");
 const QString kKeyProxyPort = QStringLiteral("ProxyPort");
 
-
 QLineEdit *makeTextBox(QWidget *container, const char *name, const QRect &geometry)
 {
     auto *box = new QLineEdit(container);
@@ -76,8 +75,8 @@ frmSetting::frmSetting(QWidget *parent)
         "この時間内に処理できなかった場合サーバのステータスを初期化します（単位：秒）"));
 
     txtTimeOut = makeTextBox(frameCommunication, "txtTimeOut", twips(1650, 210, 735, 270));
-    txtTimeOut->setToolTip(QStringLiteral(
-        "この時間内に処理できなかった場合、通信状態を初期化します（単位：秒）"));
+    txtTimeOut->setToolTip(
+        QStringLiteral("この時間内に処理できなかった場合、通信状態を初期化します（単位：秒）"));
 
     frameProxyServer = new QGroupBox(QStringLiteral("プロキシ サーバー"), this);
     frameProxyServer->setObjectName(QStringLiteral("frameProxyServer"));
@@ -87,8 +86,7 @@ frmSetting::frmSetting(QWidget *parent)
     lblProxyServer->setObjectName(QStringLiteral("lblProxyServer"));
     lblProxyServer->setGeometry(twips(150, 270, 690, 180));
 
-    txtProxyAddress =
-        makeTextBox(frameProxyServer, "txtProxyAddress", twips(1650, 210, 3285, 270));
+    txtProxyAddress = makeTextBox(frameProxyServer, "txtProxyAddress", twips(1650, 210, 3285, 270));
 
     lblProxyPort = new QLabel(QStringLiteral("ポート："), frameProxyServer);
     lblProxyPort->setObjectName(QStringLiteral("lblProxyPort"));
@@ -157,14 +155,9 @@ void frmSetting::Form_Load()
 void frmSetting::cmdButton_Click(int index)
 {
     switch (index) {
-    case 0:
-        SaveSettings();
-        break;
-    case 1:
-        QDialog::reject();
-        break;
-    default:
-        break;
+    case 0: SaveSettings(); break;
+    case 1: QDialog::reject(); break;
+    default: break;
     }
 }
 
@@ -182,8 +175,8 @@ void frmSetting::SaveSettings()
     // A blank time-out, and one that is no number of seconds that fits the
     // millisecond count, are refused alike: nothing is stored and the
     // globals keep what the file held at opening.
-    const TimeoutConversion converted =
-        timeout.isEmpty() ? TimeoutConversion{} : ConvertTimeout(timeout);
+    const TimeoutConversion converted = timeout.isEmpty() ? TimeoutConversion{}
+                                                          : ConvertTimeout(timeout);
     if (!converted.milliseconds) {
         kestrune::ui().messageBox(this, QStringLiteral("タイムアウト値（秒）を指定してください。"),
                                   kestrune::MsgIcon::Exclamation, kestrune::appTitle());
@@ -226,9 +219,7 @@ bool frmSetting::eventFilter(QObject *watched, QEvent *event)
         if (static_cast<QFocusEvent *>(event)->reason() == Qt::MouseFocusReason)
             m_selectAfterClick = box; // the press itself moves the cursor
         break;
-    case QEvent::FocusOut:
-        m_selectAfterClick = nullptr;
-        break;
+    case QEvent::FocusOut: m_selectAfterClick = nullptr; break;
     case QEvent::MouseButtonRelease:
         if (m_selectAfterClick == box) {
             m_selectAfterClick = nullptr;
@@ -237,8 +228,7 @@ bool frmSetting::eventFilter(QObject *watched, QEvent *event)
                 box->selectAll();
         }
         break;
-    default:
-        break;
+    default: break;
     }
     return QDialog::eventFilter(watched, event);
 }
@@ -249,11 +239,8 @@ void frmSetting::keyPressEvent(QKeyEvent *event)
     switch (event->key()) {
     case Qt::Key_Escape:
     case Qt::Key_Return:
-    case Qt::Key_Enter:
-        event->accept();
-        return;
-    default:
-        QDialog::keyPressEvent(event);
+    case Qt::Key_Enter: event->accept(); return;
+    default: QDialog::keyPressEvent(event);
     }
 }
 

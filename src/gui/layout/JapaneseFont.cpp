@@ -15,7 +15,7 @@ namespace {
 bool coversJapanese(const QString &family)
 {
     return !family.isEmpty()
-        && QFontDatabase::writingSystems(family).contains(QFontDatabase::Japanese);
+           && QFontDatabase::writingSystems(family).contains(QFontDatabase::Japanese);
 }
 
 QString firstPresent(const QStringList &families)
@@ -71,12 +71,10 @@ QString lookUpFamily()
 #endif
     // Without an answer from the system: the common Japanese gothics, then
     // any proportional font that has Japanese.
-    if (const QString family = firstPresent({QStringLiteral("Noto Sans CJK JP"),
-                                             QStringLiteral("Source Han Sans JP"),
-                                             QStringLiteral("IPAexGothic"),
-                                             QStringLiteral("IPAPGothic"),
-                                             QStringLiteral("VL PGothic"),
-                                             QStringLiteral("TakaoPGothic")});
+    if (const QString family = firstPresent(
+            {QStringLiteral("Noto Sans CJK JP"), QStringLiteral("Source Han Sans JP"),
+             QStringLiteral("IPAexGothic"), QStringLiteral("IPAPGothic"),
+             QStringLiteral("VL PGothic"), QStringLiteral("TakaoPGothic")});
         !family.isEmpty())
         return family;
     for (const QString &family : QFontDatabase::families(QFontDatabase::Japanese)) {

@@ -84,10 +84,11 @@ void inlineFrameCaption(QGroupBox *frame)
     // The border line runs through the middle of the caption.
     const int lineY = QFontMetrics(frame->font()).height() / 2;
     frame->setStyleSheet(
-        QStringLiteral("QGroupBox { border: 2px groove palette(mid); border-radius: 0px;"
-                       " margin-top: %1px; }"
-                       "QGroupBox::title { subcontrol-origin: margin; subcontrol-position: top left;"
-                       " left: 6px; padding: 0px 2px; }")
+        QStringLiteral(
+            "QGroupBox { border: 2px groove palette(mid); border-radius: 0px;"
+            " margin-top: %1px; }"
+            "QGroupBox::title { subcontrol-origin: margin; subcontrol-position: top left;"
+            " left: 6px; padding: 0px 2px; }")
             .arg(lineY));
 }
 

@@ -13,7 +13,10 @@ class QWidget;
 
 namespace kestrune::layout {
 
-constexpr int twipsToPixels(int twips) { return (twips + 7) / 15; }
+constexpr int twipsToPixels(int twips)
+{
+    return (twips + 7) / 15;
+}
 
 constexpr QRect twips(int left, int top, int width, int height)
 {

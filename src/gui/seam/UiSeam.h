@@ -64,8 +64,7 @@ public:
                                     const QString &startFolder) = 0;
 
     // Asks for a user name and password (modal).  Nothing when cancelled.
-    virtual std::optional<LoginAnswer> askLogin(QWidget *parent,
-                                                const LoginRequest &request) = 0;
+    virtual std::optional<LoginAnswer> askLogin(QWidget *parent, const LoginRequest &request) = 0;
 };
 
 // The seam in force.  Defaults to the Qt implementation.

@@ -35,8 +35,7 @@ bool WriteIniValue(const QString &section, const QString &key, const QString &va
 {
     if (IniFile(file).write(section, key, value))
         return false;
-    ui().messageBox(nullptr,
-                    file + QStringLiteral(" ファイルの書き込み時にエラーが発生しました。"),
+    ui().messageBox(nullptr, file + QStringLiteral(" ファイルの書き込み時にエラーが発生しました。"),
                     MsgIcon::Exclamation, appTitle());
     return true;
 }

@@ -51,10 +51,12 @@ private slots:
         log.write(no, QStringLiteral("× ファイルサイズが同じ http://h/a.log"));
         log.close();
         const QByteArray rule(58, '=');
-        const QByteArray expected = "Kestrune\r\n" + rule + "\r\n"
+        const QByteArray expected =
+            "Kestrune\r\n" + rule + "\r\n"
             + QStringLiteral("2007年08月06日 04時05分09秒に起動").toUtf8() + "\r\n" + rule + "\r\n"
             + QStringLiteral("2007/08/06 04:05:09\t○ IISログダウンロード開始。\t\r\n").toUtf8()
-            + QStringLiteral("2007/08/06 04:05:09\t× ファイルサイズが同じ http://h/a.log\r\n").toUtf8();
+            + QStringLiteral("2007/08/06 04:05:09\t× ファイルサイズが同じ http://h/a.log\r\n")
+                  .toUtf8();
         // Relative name: the file lands in the current directory.
         QCOMPARE(read(m_dir.filePath("Kestrune.log")), expected);
     }
@@ -85,7 +87,7 @@ private slots:
     {
         RunLog log;
         log.write(0, QStringLiteral("before any open")); // never opened: nothing
-        log.close();                                       // not open: nothing
+        log.close();                                     // not open: nothing
         QVERIFY(!QFile::exists(m_dir.filePath("Kestrune.log")));
 
         const qint16 no = log.open(QStringLiteral("Kestrune.log"));

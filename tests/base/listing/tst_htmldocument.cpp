@@ -75,11 +75,9 @@ private Q_SLOTS:
                               "windows-31j", "Windows-31J", "cp932", "  shift_jis\t"})
             QTest::newRow(l) << QByteArray(l) << QByteArray("windows-31j");
         const char *const others[][2] = {
-            {"UTF-8", "UTF-8"},           {"utf8", "UTF-8"},
-            {"ISO-8859-1", "windows-1252"}, {"us-ascii", "windows-1252"},
-            {"EUC-JP", "EUC-JP"},         {"iso-2022-jp", "ISO-2022-JP"},
-            {"x-no-such-charset", ""},    {"  ", ""},
-            {"UTF-7", ""}, // refused
+            {"UTF-8", "UTF-8"},           {"utf8", "UTF-8"},    {"ISO-8859-1", "windows-1252"},
+            {"us-ascii", "windows-1252"}, {"EUC-JP", "EUC-JP"}, {"iso-2022-jp", "ISO-2022-JP"},
+            {"x-no-such-charset", ""},    {"  ", ""},           {"UTF-7", ""}, // refused
         };
         for (const auto &o : others)
             QTest::newRow(o[0]) << QByteArray(o[0]) << QByteArray(o[1]);
@@ -125,50 +123,69 @@ private Q_SLOTS:
         QTest::addColumn<QByteArray>("encoding");
         QTest::addColumn<PageCharsetSource>("source");
         using S = PageCharsetSource;
-        auto row = [](const char *name, const QByteArray &bytes, const char *contentType, const QString &text,
-                      const char *encoding, S source) {
-            QTest::newRow(name) << bytes << QByteArray(contentType) << text << QByteArray(encoding) << source;
+        auto row = [](const char *name, const QByteArray &bytes, const char *contentType,
+                      const QString &text, const char *encoding, S source) {
+            QTest::newRow(name) << bytes << QByteArray(contentType) << text << QByteArray(encoding)
+                                << source;
         };
-        const QString body = QStringLiteral("<p>") + kJapaneseName1 + u' ' + kJapaneseName2 + QStringLiteral("</p>");
+        const QString body = QStringLiteral("<p>") + kJapaneseName1 + u' ' + kJapaneseName2
+                             + QStringLiteral("</p>");
         const QByteArray utf8Body = body.toUtf8();
         // The page in code page 932, preceded by some markup.
-        auto sjisRow = [&](const char *name, const QString &head, const char *contentType, S source) {
+        auto sjisRow = [&](const char *name, const QString &head, const char *contentType,
+                           S source) {
             row(name, sjis(head + body), contentType, head + body, "windows-31j", source);
         };
 
         sjisRow("header Shift_JIS", QString(), "text/html; charset=Shift_JIS", S::HttpHeader);
         row("header utf-8", utf8Body, "text/html; charset=utf-8", body, "UTF-8", S::HttpHeader);
         // The header outranks the page's own declaration.
-        sjisRow("header over meta", u8("<meta charset=\"euc-jp\">"), "text/html; charset=ms_kanji", S::HttpHeader);
-        sjisRow("meta charset", u8("<html><head><meta charset=\"shift_jis\"></head>"), "text/html", S::MetaTag);
-        sjisRow("meta http-equiv",
-                u8("<HTML><HEAD><META HTTP-EQUIV=\"Content-Type\" CONTENT=\"text/html; charset=x-sjis\"></HEAD>"), "",
+        sjisRow("header over meta", u8("<meta charset=\"euc-jp\">"), "text/html; charset=ms_kanji",
+                S::HttpHeader);
+        sjisRow("meta charset", u8("<html><head><meta charset=\"shift_jis\"></head>"), "text/html",
                 S::MetaTag);
-        sjisRow("meta single quotes", u8("<meta http-equiv=content-type content='text/html;charset=csShiftJIS'>"), "",
+        sjisRow(
+            "meta http-equiv",
+            u8("<HTML><HEAD><META HTTP-EQUIV=\"Content-Type\" CONTENT=\"text/html; charset=x-sjis\"></HEAD>"),
+            "", S::MetaTag);
+        sjisRow("meta single quotes",
+                u8("<meta http-equiv=content-type content='text/html;charset=csShiftJIS'>"), "",
                 S::MetaTag);
-        sjisRow("unknown header label, meta used", u8("<meta charset=sjis>"), "text/html; charset=bogus", S::MetaTag);
+        sjisRow("unknown header label, meta used", u8("<meta charset=sjis>"),
+                "text/html; charset=bogus", S::MetaTag);
         // EUC-JP would garble the Shift_JIS bytes; these declarations must not count.
-        sjisRow("content without http-equiv ignored", u8("<meta content=\"text/html; charset=euc-jp\">"), "", S::Fallback);
-        sjisRow("meta in comment ignored", u8("<!-- <meta charset=\"euc-jp\"> -->"), "", S::Fallback);
-        sjisRow("meta in attribute value ignored", u8("<div title=\"<meta charset=euc-jp>\">"), "", S::Fallback);
-        sjisRow("meta after 1024 bytes ignored", QString(1100, u'x') + u8("<meta charset=\"euc-jp\">"), "", S::Fallback);
+        sjisRow("content without http-equiv ignored",
+                u8("<meta content=\"text/html; charset=euc-jp\">"), "", S::Fallback);
+        sjisRow("meta in comment ignored", u8("<!-- <meta charset=\"euc-jp\"> -->"), "",
+                S::Fallback);
+        sjisRow("meta in attribute value ignored", u8("<div title=\"<meta charset=euc-jp>\">"), "",
+                S::Fallback);
+        sjisRow("meta after 1024 bytes ignored",
+                QString(1100, u'x') + u8("<meta charset=\"euc-jp\">"), "", S::Fallback);
         const QString metaUtf16 = u8("<meta charset=\"utf-16\">") + body;
         row("meta utf-16 read as utf-8", metaUtf16.toUtf8(), "", metaUtf16, "UTF-8", S::MetaTag);
 
         const QByteArray bom("\xEF\xBB\xBF");
         row("bom utf-8", bom + utf8Body, "text/html", body, "UTF-8", S::ByteOrderMark);
-        row("bom utf-8 beats header label", bom + utf8Body, "text/html; charset=Shift_JIS", body, "UTF-8", S::ByteOrderMark);
+        row("bom utf-8 beats header label", bom + utf8Body, "text/html; charset=Shift_JIS", body,
+            "UTF-8", S::ByteOrderMark);
         QStringEncoder le(QStringConverter::Utf16LE);
         QStringEncoder be(QStringConverter::Utf16BE);
-        row("bom utf-16le", QByteArray("\xFF\xFE") + QByteArray(le(body)), "", body, "UTF-16LE", S::ByteOrderMark);
-        row("bom utf-16be", QByteArray("\xFE\xFF") + QByteArray(be(body)), "", body, "UTF-16BE", S::ByteOrderMark);
+        row("bom utf-16le", QByteArray("\xFF\xFE") + QByteArray(le(body)), "", body, "UTF-16LE",
+            S::ByteOrderMark);
+        row("bom utf-16be", QByteArray("\xFE\xFF") + QByteArray(be(body)), "", body, "UTF-16BE",
+            S::ByteOrderMark);
 
         row("undeclared utf-8", utf8Body, "text/html", body, "UTF-8", S::ValidUtf8);
-        row("undeclared ascii", "<p>ex240105.log</p>", "", u8("<p>ex240105.log</p>"), "UTF-8", S::ValidUtf8);
+        row("undeclared ascii", "<p>ex240105.log</p>", "", u8("<p>ex240105.log</p>"), "UTF-8",
+            S::ValidUtf8);
         sjisRow("undeclared shift_jis", QString(), "text/html", S::Fallback);
         // Bytes no code page 932 sequence uses show as U+FFFD, not as controls.
-        row("invalid sjis bytes", QByteArray("a\xFD" "b\x85\x40" "c"), "", QStringLiteral("a\uFFFDb\uFFFDc"), "windows-31j",
-            S::Fallback);
+        row("invalid sjis bytes",
+            QByteArray("a\xFD"
+                       "b\x85\x40"
+                       "c"),
+            "", QStringLiteral("a\uFFFDb\uFFFDc"), "windows-31j", S::Fallback);
     }
 
     void decodePage()
@@ -194,7 +211,8 @@ private Q_SLOTS:
         // "~/" in an expected value stands for the base page's folder.
         const QString folder = QStringLiteral("http://127.0.0.1:8080/logs/sub/");
         const QString page = folder + QStringLiteral("index.html");
-        auto row = [&](const char *name, const char *href, const char *expected, const char *base = nullptr) {
+        auto row = [&](const char *name, const char *href, const char *expected,
+                       const char *base = nullptr) {
             QTest::newRow(name) << (base ? u8(base) : page) << u8(href)
                                 << u8(expected).replace(QStringLiteral("~/"), folder);
         };
@@ -208,8 +226,10 @@ private Q_SLOTS:
         row("fragment only", "#x", "~/index.html#x");
         row("empty is the page", "", "~/index.html");
         row("space encoded", "my log.txt", "~/my%20log.txt");
-        row("japanese encoded as utf-8", "/logs/記録.log", "http://127.0.0.1:8080/logs/%E8%A8%98%E9%8C%B2.log");
-        row("already encoded kept", "/logs/%E8%A8%98.log", "http://127.0.0.1:8080/logs/%E8%A8%98.log");
+        row("japanese encoded as utf-8", "/logs/記録.log",
+            "http://127.0.0.1:8080/logs/%E8%A8%98%E9%8C%B2.log");
+        row("already encoded kept", "/logs/%E8%A8%98.log",
+            "http://127.0.0.1:8080/logs/%E8%A8%98.log");
         row("surrounding blanks", "  \n a.log \t", "~/a.log");
         row("tab and newline inside", "a\t.l\nog", "~/a.log");
         row("backslashes", "\\logs\\e.log?x=\\", "http://127.0.0.1:8080/logs/e.log?x=%5C");
@@ -223,7 +243,8 @@ private Q_SLOTS:
         row("dots inside names", "..a..log/b.", "~/..a..log/b.");
         row("dot segment at end", "x/..", "~/");
         row("base with default port", "a.log", "http://h/logs/a.log", "http://H:80/logs/?sort=1#x");
-        row("root-relative, base with default port", "/x/a.log", "https://h/x/a.log", "https://h:443/logs/");
+        row("root-relative, base with default port", "/x/a.log", "https://h/x/a.log",
+            "https://h:443/logs/");
         row("base without path", "a.log", "http://h/a.log", "http://h");
         row("base with user info", "a.log", "http://u:p@h/logs/a.log", "http://u:p@h/logs/");
         row("relative on blank page", "a.log", "a.log", "about:blank");
@@ -247,11 +268,13 @@ private Q_SLOTS:
         QTest::addColumn<QString>("html");
         QTest::addColumn<QStringList>("expected");
 
-        // The links resolve against the page http://127.0.0.1:8080/logs/ unless a <base> says otherwise.
-        const QString links =
-            QStringLiteral("<a href=\"a.log\">a</a><a href=\"/b.log\">b</a><a href=\"http://x/c.log\">c</a>");
+        // The links resolve against the page http://127.0.0.1:8080/logs/ unless a <base> says
+        // otherwise.
+        const QString links = QStringLiteral(
+            "<a href=\"a.log\">a</a><a href=\"/b.log\">b</a><a href=\"http://x/c.log\">c</a>");
         auto row = [&](const char *name, const QString &html, const char *a, const char *b) {
-            QTest::newRow(name) << html << QStringList{u8(a), u8(b), QStringLiteral("http://x/c.log")};
+            QTest::newRow(name) << html
+                                << QStringList{u8(a), u8(b), QStringLiteral("http://x/c.log")};
         };
         row("absolute base", u8("<head><base href=\"http://mirror/archive/\"></head>") + links,
             "http://mirror/archive/a.log", "http://mirror/b.log");
@@ -269,7 +292,9 @@ private Q_SLOTS:
     {
         QFETCH(QString, html);
         QFETCH(QStringList, expected);
-        QCOMPARE(hrefsOf(ParseHtmlDocument(html, QUrl(QStringLiteral("http://127.0.0.1:8080/logs/")))), expected);
+        QCOMPARE(hrefsOf(
+                     ParseHtmlDocument(html, QUrl(QStringLiteral("http://127.0.0.1:8080/logs/")))),
+                 expected);
     }
 
     void linkText_data()
@@ -278,19 +303,25 @@ private Q_SLOTS:
         QTest::addColumn<QString>("expected");
         const char *const rows[][3] = {
             {"plain", "<a href=x>ex240105.log</a>", "ex240105.log"},
-            {"entities", "<a href=x>A&amp;B &lt;1&gt; &quot;q&quot; &#x8A18;&#37682;</a>", "A&B <1> \"q\" 記録"},
-            {"nested markup", "<a href=x><b>access</b>_<i>2024<span>01</span></i>.log</a>", "access_202401.log"},
+            {"entities", "<a href=x>A&amp;B &lt;1&gt; &quot;q&quot; &#x8A18;&#37682;</a>",
+             "A&B <1> \"q\" 記録"},
+            {"nested markup", "<a href=x><b>access</b>_<i>2024<span>01</span></i>.log</a>",
+             "access_202401.log"},
             {"white space collapsed", "<a href=x>\n   two \t  words\n</a>", "two words"},
             {"kept inside pre", "<pre><a href=x>two  spaces.log</a></pre>", "two  spaces.log"},
             {"nested markup inside pre", "<pre><a href=x><b>a  b</b> c</a></pre>", "a  b c"},
             {"line break inside", "<a href=x>one<br>two</a>", "one\ntwo"},
             {"image only", "<a href=x><img src=i.gif alt=icon></a>", ""},
-            {"hidden part left out", "<a href=x>shown<span hidden>secret</span><script>s()</script></a>", "shown"},
-            {"unrendered link gives its text", "<noscript><a href=x>plain <b>text</b></a></noscript>", "plain text"},
+            {"hidden part left out",
+             "<a href=x>shown<span hidden>secret</span><script>s()</script></a>", "shown"},
+            {"unrendered link gives its text",
+             "<noscript><a href=x>plain <b>text</b></a></noscript>", "plain text"},
             {"nbsp kept", "<a href=x>a&nbsp;b</a>", "a\u00A0b"},
             // The text is decoded already: a declaration inside must not re-decode it.
-            {"meta charset inside is ignored", "<meta charset=\"utf-16\"><a href=\"x\">記録</a>", "記録"},
-            {"xml declaration is ignored", "<?xml version=\"1.0\" encoding=\"ebcdic\"?><a href=x>記録</a>", "記録"},
+            {"meta charset inside is ignored", "<meta charset=\"utf-16\"><a href=\"x\">記録</a>",
+             "記録"},
+            {"xml declaration is ignored",
+             "<?xml version=\"1.0\" encoding=\"ebcdic\"?><a href=x>記録</a>", "記録"},
         };
         for (const auto &r : rows)
             QTest::newRow(r[0]) << u8(r[1]) << u8(r[2]);
@@ -317,9 +348,12 @@ private Q_SLOTS:
         QStringList got;
         for (const DocumentLink &l : doc.links)
             got << l.outerText + u'=' + l.href;
-        QCOMPARE(got, (QStringList{QStringLiteral("one=http://h/logs/1.log"), QStringLiteral("two=http://h/logs/2.log"),
-                                   QStringLiteral("=http://h/logs/3.log"), QStringLiteral("one=http://h/logs/1.log"),
-                                   QStringLiteral("FOUR=http://h/logs/4.log"), QStringLiteral("self=http://h/logs/")}));
+        QCOMPARE(got, (QStringList{QStringLiteral("one=http://h/logs/1.log"),
+                                   QStringLiteral("two=http://h/logs/2.log"),
+                                   QStringLiteral("=http://h/logs/3.log"),
+                                   QStringLiteral("one=http://h/logs/1.log"),
+                                   QStringLiteral("FOUR=http://h/logs/4.log"),
+                                   QStringLiteral("self=http://h/logs/")}));
     }
 
     void innerText_data()
@@ -331,9 +365,11 @@ private Q_SLOTS:
             {"paragraphs", "<p>one</p><p>two</p>", "one\n\ntwo"},
             {"divs and text", "<body>x<div>one</div><div> two </div>y</body>", "x\none\ntwo\ny"},
             {"br", "a<br>b<br><br>c", "a\nb\n\nc"},
-            {"heading then pre", "<h1>Title</h1><hr>\n\n<pre>l1  x\nl2</pre><hr>", "Title\nl1  x\nl2"},
+            {"heading then pre", "<h1>Title</h1><hr>\n\n<pre>l1  x\nl2</pre><hr>",
+             "Title\nl1  x\nl2"},
             {"first newline of pre dropped", "<pre>\nline</pre>", "line"},
-            {"table", "<table><tr><td>a</td><td>b</td></tr><tbody><tr><th>c</th><td>d</td></tr></tbody></table>",
+            {"table",
+             "<table><tr><td>a</td><td>b</td></tr><tbody><tr><th>c</th><td>d</td></tr></tbody></table>",
              "a\tb\nc\td"},
             {"list", "<ul><li>one</li><li>two</li></ul>", "one\ntwo"},
             {"head, script, style left out",
@@ -360,13 +396,18 @@ private Q_SLOTS:
     void notFoundSentence_data()
     {
         QTest::addColumn<QString>("html");
-        QTest::newRow("plain") << QStringLiteral("<html><head><title>ページが見つかりません</title></head><body>"
-                                                 "<h1>エラー</h1><p>%1</p></body></html>").arg(kNotFound);
-        QTest::newRow("inline markup inside")
-            << QStringLiteral("<body><p><b>指定された</b>ドキュメントは<font color=red>存在しません</font>。</p></body>");
-        QTest::newRow("windows-31j page") << DecodePage(
-            sjis(QStringLiteral("<html><body><table><tr><td>%1</td></tr></table></body></html>").arg(kNotFound)),
-            QByteArray("text/html"));
+        QTest::newRow("plain")
+            << QStringLiteral(
+                   "<html><head><title>ページが見つかりません</title></head><body>"
+                   "<h1>エラー</h1><p>%1</p></body></html>")
+                   .arg(kNotFound);
+        QTest::newRow("inline markup inside") << QStringLiteral(
+            "<body><p><b>指定された</b>ドキュメントは<font color=red>存在しません</font>。</p></body>");
+        QTest::newRow("windows-31j page")
+            << DecodePage(sjis(QStringLiteral(
+                                   "<html><body><table><tr><td>%1</td></tr></table></body></html>")
+                                   .arg(kNotFound)),
+                          QByteArray("text/html"));
     }
 
     void notFoundSentence()
@@ -386,26 +427,30 @@ private Q_SLOTS:
         const HtmlDocument doc = ParseHtmlDocument(html, base);
         QCOMPARE(doc.title, QStringLiteral("127.0.0.1 - /logs/"));
         QCOMPARE(doc.innerHTML,
-                 QStringLiteral("<head><title>\n  127.0.0.1 -\t/logs/  </title><title>second</title></head>"
-                                "<body><h1 class=\"big\">a &amp; b &lt;c&gt;</h1>"
-                                "<a href=\"x.log?a=1&amp;b=&quot;2&quot;\">x</a><br>"
-                                "<!-- note --><script>if (a < b && c) {}</script></body>"));
+                 QStringLiteral(
+                     "<head><title>\n  127.0.0.1 -\t/logs/  </title><title>second</title></head>"
+                     "<body><h1 class=\"big\">a &amp; b &lt;c&gt;</h1>"
+                     "<a href=\"x.log?a=1&amp;b=&quot;2&quot;\">x</a><br>"
+                     "<!-- note --><script>if (a < b && c) {}</script></body>"));
         QCOMPARE(hrefsOf(doc), QStringList{QStringLiteral("http://h/logs/x.log?a=1&b=%222%22")});
 
         // The markup parses back to the same document.
-        const HtmlDocument again =
-            ParseHtmlDocument(QStringLiteral("<html>") + doc.innerHTML + QStringLiteral("</html>"), base);
+        const HtmlDocument again = ParseHtmlDocument(QStringLiteral("<html>") + doc.innerHTML
+                                                         + QStringLiteral("</html>"),
+                                                     base);
         QCOMPARE(again.innerHTML, doc.innerHTML);
         QCOMPARE(again.innerText, doc.innerText);
     }
 
     void emptyAndTextOnlyInput()
     {
-        const HtmlDocument empty = ParseHtmlDocument(QString(), QUrl(QStringLiteral("about:blank")));
+        const HtmlDocument empty = ParseHtmlDocument(QString(),
+                                                     QUrl(QStringLiteral("about:blank")));
         QCOMPARE(empty.innerHTML, QStringLiteral("<head></head><body></body>"));
         QVERIFY(empty.innerText.isEmpty() && empty.links.isEmpty() && empty.title.isEmpty());
 
-        const HtmlDocument text = ParseHtmlDocument(QStringLiteral("just  text"), QUrl(QStringLiteral("http://h/")));
+        const HtmlDocument text = ParseHtmlDocument(QStringLiteral("just  text"),
+                                                    QUrl(QStringLiteral("http://h/")));
         QCOMPARE(text.innerText, QStringLiteral("just text"));
         QVERIFY(text.links.isEmpty());
     }
@@ -415,7 +460,8 @@ private Q_SLOTS:
         QTest::addColumn<QString>("html");
         QTest::addColumn<int>("links"); // -1: any number
 
-        QString deep = QStringLiteral("<div><span>").repeated(100000) + QStringLiteral("<a href=deep>deep</a>");
+        QString deep = QStringLiteral("<div><span>").repeated(100000)
+                       + QStringLiteral("<a href=deep>deep</a>");
         QString unclosedLinks;
         for (int i = 0; i < 20000; ++i)
             unclosedLinks += QStringLiteral("<a href=\"%1\">%1").arg(i);
@@ -427,14 +473,17 @@ private Q_SLOTS:
         }
         garbage.replace(u'{', u'<');
 
-        QTest::newRow("unclosed everything") << u8("<html><body><pre><a href=a>a<b><i>x<a href=b>b") << 2;
+        QTest::newRow("unclosed everything")
+            << u8("<html><body><pre><a href=a>a<b><i>x<a href=b>b") << 2;
         QTest::newRow("stray end tags") << u8("</a></b></html><a href=a>a</a></body></td>") << 1;
         QTest::newRow("unquoted and broken attributes")
             << u8("<a href=a.log title='x>a</a><a href=\"b.log>b</a><a href=c.log>c</a>") << -1;
         QTest::newRow("unterminated comment") << u8("<a href=a>a</a><!-- <a href=b>b</a>") << 1;
         QTest::newRow("nul and controls") << u8("<a href=a>a\u0001\u0002</a>") + QChar(0)
-                                                 + u8("<a href=b>b\u000B</a>\u001F<a href=c>c</a>") << 3;
-        QTest::newRow("lone surrogate") << u8("<a href=a>a") + QChar(0xD800) + u8("</a><a href=b>b</a>") << 2;
+                                                 + u8("<a href=b>b\u000B</a>\u001F<a href=c>c</a>")
+                                          << 3;
+        QTest::newRow("lone surrogate")
+            << u8("<a href=a>a") + QChar(0xD800) + u8("</a><a href=b>b</a>") << 2;
         QTest::newRow("deep nesting") << deep << 1;
         QTest::newRow("20000 unclosed links") << unclosedLinks << 20000;
         QTest::newRow("random garbage") << garbage << -1;
@@ -457,7 +506,8 @@ private Q_SLOTS:
         // Text beyond the parser's default node limit (10 MB) is still read, and
         // so is the markup after it.
         const QString html = QStringLiteral("<html><body><pre>") + QString(12 * 1024 * 1024, u'x')
-                             + QStringLiteral("</pre><a href=\"after.log\">after</a></body></html>");
+                             + QStringLiteral(
+                                 "</pre><a href=\"after.log\">after</a></body></html>");
         const HtmlDocument doc = ParseHtmlDocument(html, QUrl(QStringLiteral("http://h/")));
         QCOMPARE(hrefsOf(doc), QStringList{QStringLiteral("http://h/after.log")});
         QCOMPARE(doc.innerText.size(), 12 * 1024 * 1024 + 1 + 5);
@@ -468,8 +518,10 @@ private Q_SLOTS:
         int found = 0;
         const QByteArray written = stderrOf([&] {
             const HtmlDocument doc = ParseHtmlDocument(
-                QStringLiteral("<html><body><zzz:foo><a href=a>a</b></i></table><tr><td><a href=b>&bogus;</p>"
-                               "<p <a href=c>c</a><a href=d>d</a>") + QChar(0) + QStringLiteral("\u0001</html></html><html>"),
+                QStringLiteral(
+                    "<html><body><zzz:foo><a href=a>a</b></i></table><tr><td><a href=b>&bogus;</p>"
+                    "<p <a href=c>c</a><a href=d>d</a>")
+                    + QChar(0) + QStringLiteral("\u0001</html></html><html>"),
                 QUrl(QStringLiteral("http://h/")));
             found = int(doc.links.size());
         });
@@ -481,16 +533,20 @@ private Q_SLOTS:
     void hundredThousandLinks()
     {
         const int count = 100000;
-        QString html = QStringLiteral("<html><head><title>127.0.0.1 - /logs/</title></head><body><H1>127.0.0.1 - /logs/</H1>"
-                                      "<hr>\r\n\r\n<pre><A HREF=\"/\">[To Parent Directory]</A><br><br>");
+        QString html = QStringLiteral(
+            "<html><head><title>127.0.0.1 - /logs/</title></head><body><H1>127.0.0.1 - /logs/</H1>"
+            "<hr>\r\n\r\n<pre><A HREF=\"/\">[To Parent Directory]</A><br><br>");
         for (int i = 0; i < count; ++i)
-            html += QStringLiteral(" 2024/01/05     9:03 %1 <A HREF=\"/logs/ex%2.log\">ex%2.log</A><br>")
-                        .arg(1000 + i, 12).arg(i, 6, 10, QLatin1Char('0'));
+            html += QStringLiteral(
+                        " 2024/01/05     9:03 %1 <A HREF=\"/logs/ex%2.log\">ex%2.log</A><br>")
+                        .arg(1000 + i, 12)
+                        .arg(i, 6, 10, QLatin1Char('0'));
         html += QStringLiteral("</pre><hr></body></html>");
 
         QElapsedTimer timer;
         timer.start();
-        const HtmlDocument doc = ParseHtmlDocument(html, QUrl(QStringLiteral("http://127.0.0.1:8080/logs/")));
+        const HtmlDocument doc = ParseHtmlDocument(html, QUrl(QStringLiteral(
+                                                             "http://127.0.0.1:8080/logs/")));
         qInfo("100,000-link listing (%lld characters): parsed in %lld ms", qlonglong(html.size()),
               qlonglong(timer.elapsed()));
 
@@ -499,7 +555,8 @@ private Q_SLOTS:
         for (int i = 0; i < count; ++i) {
             const DocumentLink &l = doc.links[i + 1];
             const QString name = QStringLiteral("ex%1.log").arg(i, 6, 10, QLatin1Char('0'));
-            if (l.outerText != name || l.href != QStringLiteral("http://127.0.0.1:8080/logs/") + name)
+            if (l.outerText != name
+                || l.href != QStringLiteral("http://127.0.0.1:8080/logs/") + name)
                 QFAIL(qPrintable(QStringLiteral("link %1: %2 %3").arg(i).arg(l.outerText, l.href)));
         }
     }

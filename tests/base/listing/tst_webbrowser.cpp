@@ -31,8 +31,9 @@ QString iisListing(const QString &folder, const QStringList &names,
                    const QString &parentText = QStringLiteral("[To Parent Directory]"),
                    const QString &headExtra = QString())
 {
-    QString html = QStringLiteral("<html><head>%1<title>127.0.0.1 - %2</title></head><body>"
-                                  "<H1>127.0.0.1 - %2</H1><hr>\r\n\r\n<pre><A HREF=\"/\">%3</A><br><br>")
+    QString html = QStringLiteral(
+                       "<html><head>%1<title>127.0.0.1 - %2</title></head><body>"
+                       "<H1>127.0.0.1 - %2</H1><hr>\r\n\r\n<pre><A HREF=\"/\">%3</A><br><br>")
                        .arg(headExtra, folder, parentText);
     for (const QString &name : names)
         html += QStringLiteral("  2024/01/05     9:03        12345 <A HREF=\"%1%2\">%2</A><br>")
@@ -68,10 +69,12 @@ class EventLog : public QObject {
 public:
     explicit EventLog(WebBrowser *browser)
     {
-        connect(browser, &WebBrowser::NavigateComplete2, this,
-                [this](const QString &url) { events << QStringLiteral("NavigateComplete2 ") + url; });
-        connect(browser, &WebBrowser::DocumentComplete, this,
-                [this](const QString &url) { events << QStringLiteral("DocumentComplete ") + url; });
+        connect(browser, &WebBrowser::NavigateComplete2, this, [this](const QString &url) {
+            events << QStringLiteral("NavigateComplete2 ") + url;
+        });
+        connect(browser, &WebBrowser::DocumentComplete, this, [this](const QString &url) {
+            events << QStringLiteral("DocumentComplete ") + url;
+        });
         connect(browser, &WebBrowser::NavigateError, this, [this](const QString &url, int status) {
             events << QStringLiteral("NavigateError %1 %2").arg(url).arg(status);
             lastStatus = status;
@@ -111,7 +114,10 @@ private:
         QVERIFY(!browser.Busy());
     }
     QString url(const char *path) const { return m_server->url(QString::fromUtf8(path)); }
-    void route(const char *path, const TestResponse &r) { m_server->setRoute(QString::fromUtf8(path), r); }
+    void route(const char *path, const TestResponse &r)
+    {
+        m_server->setRoute(QString::fromUtf8(path), r);
+    }
 
     std::unique_ptr<TestHttpServer> m_server;
 
@@ -122,10 +128,7 @@ private Q_SLOTS:
         QVERIFY(m_server->listen());
     }
 
-    void cleanup()
-    {
-        m_server.reset();
-    }
+    void cleanup() { m_server.reset(); }
 
     void aboutBlank()
     {
@@ -154,17 +157,23 @@ private Q_SLOTS:
         const QStringList names{QStringLiteral("ex240105.log"), kJapaneseName1, kJapaneseName2};
         auto listing = [&](const char *meta) {
             return iisListing(QStringLiteral("/logs/"), names, kParentJa,
-                              meta ? QStringLiteral("<meta charset=\"%1\">").arg(QLatin1String(meta)) : QString());
+                              meta
+                                  ? QStringLiteral("<meta charset=\"%1\">").arg(QLatin1String(meta))
+                                  : QString());
         };
-        QTest::newRow("utf-8 by header over meta") << listing("shift_jis").toUtf8()
-                                                   << QByteArray("text/html; charset=utf-8");
-        QTest::newRow("utf-8 bom over header") << QByteArray("\xEF\xBB\xBF") + listing(nullptr).toUtf8()
-                                               << QByteArray("text/html; charset=Shift_JIS");
+        QTest::newRow("utf-8 by header over meta")
+            << listing("shift_jis").toUtf8() << QByteArray("text/html; charset=utf-8");
+        QTest::newRow("utf-8 bom over header")
+            << QByteArray("\xEF\xBB\xBF") + listing(nullptr).toUtf8()
+            << QByteArray("text/html; charset=Shift_JIS");
         QTest::newRow("utf-8 undeclared") << listing(nullptr).toUtf8() << QByteArray("text/html");
-        QTest::newRow("windows-31j by header over meta") << encode("windows-31j", listing("euc-jp"))
-                                                         << QByteArray("text/html; charset=Shift_JIS");
-        QTest::newRow("euc-jp by meta") << encode("EUC-JP", listing("euc-jp")) << QByteArray("text/html");
-        QTest::newRow("windows-31j undeclared") << encode("windows-31j", listing(nullptr)) << QByteArray("text/html");
+        QTest::newRow("windows-31j by header over meta")
+            << encode("windows-31j", listing("euc-jp"))
+            << QByteArray("text/html; charset=Shift_JIS");
+        QTest::newRow("euc-jp by meta")
+            << encode("EUC-JP", listing("euc-jp")) << QByteArray("text/html");
+        QTest::newRow("windows-31j undeclared")
+            << encode("windows-31j", listing(nullptr)) << QByteArray("text/html");
     }
 
     void listingInEveryEncoding()
@@ -196,14 +205,17 @@ private Q_SLOTS:
         QCOMPARE(lines.value(0), QStringLiteral("127.0.0.1 - /logs/"));
         QCOMPARE(lines.value(1), kParentJa);
         QCOMPARE(lines.value(2), QString());
-        QCOMPARE(lines.value(5), QStringLiteral("  2024/01/05     9:03        12345 ") + kJapaneseName2);
-        QVERIFY(doc->innerHTML.contains(QStringLiteral(">") + kJapaneseName1 + QStringLiteral("</a>")));
+        QCOMPARE(lines.value(5),
+                 QStringLiteral("  2024/01/05     9:03        12345 ") + kJapaneseName2);
+        QVERIFY(
+            doc->innerHTML.contains(QStringLiteral(">") + kJapaneseName1 + QStringLiteral("</a>")));
 
         // The href the page reports fetches the file: the server sees the name.
         m_server->clearRequests();
         load(browser, log, doc->links[2].href);
         QCOMPARE(m_server->requests().size(), 1);
-        QCOMPARE(QUrl::fromPercentEncoding(m_server->requests()[0].path), QStringLiteral("/logs/") + kJapaneseName1);
+        QCOMPARE(QUrl::fromPercentEncoding(m_server->requests()[0].path),
+                 QStringLiteral("/logs/") + kJapaneseName1);
     }
 
     void redirectIsFollowed_data()
@@ -221,9 +233,11 @@ private Q_SLOTS:
         QFETCH(int, status);
         QFETCH(bool, absoluteLocation);
         const QString finalUrl = url("/new/logs/");
-        route("/logs", redirect(status, absoluteLocation ? finalUrl.toUtf8() : QByteArray("/new/logs/")));
-        route("/new/logs/", page(iisListing(QStringLiteral("/new/logs/"), {QStringLiteral("x.log")}).toUtf8()
-                                 + "<a href=\"rel.log\">rel</a>"));
+        route("/logs",
+              redirect(status, absoluteLocation ? finalUrl.toUtf8() : QByteArray("/new/logs/")));
+        route("/new/logs/",
+              page(iisListing(QStringLiteral("/new/logs/"), {QStringLiteral("x.log")}).toUtf8()
+                   + "<a href=\"rel.log\">rel</a>"));
 
         WebBrowser browser;
         EventLog log(&browser);
@@ -241,22 +255,29 @@ private Q_SLOTS:
         // "SERVER" stands for the test server, "CLOSED" for a port nobody listens on.
         QTest::addColumn<QString>("address");
         QTest::addColumn<int>("status");
-        QTest::addColumn<int>("requests");     // requests the server sees; -1: any number
+        QTest::addColumn<int>("requests");      // requests the server sees; -1: any number
         QTest::addColumn<bool>("sameLocation"); // the failed address is the one asked for
 
         QTest::newRow("404 (unknown path)") << "SERVER/missing/" << 404 << 1 << true;
         for (int status : {403, 500, 503})
-            QTest::newRow(QByteArray::number(status)) << QStringLiteral("SERVER/e%1/").arg(status) << status << 1 << true;
+            QTest::newRow(QByteArray::number(status))
+                << QStringLiteral("SERVER/e%1/").arg(status) << status << 1 << true;
         QTest::newRow("redirect loop") << "SERVER/loop-a" << kAnyTransportError << -1 << false;
-        QTest::newRow("redirect to ftp") << "SERVER/to-ftp/" << int(WebBrowser::kUnsupportedAddress) << 1 << true;
-        QTest::newRow("connection refused") << "CLOSED/logs/" << WebBrowser::kConnectionRefused << 0 << true;
-        QTest::newRow("connection cut mid-body") << "SERVER/cut/" << kAnyTransportError << 1 << true;
-        QTest::newRow("endless header lines") << "SERVER/endless/" << WebBrowser::kProtocolFailure << 1 << true;
+        QTest::newRow("redirect to ftp")
+            << "SERVER/to-ftp/" << int(WebBrowser::kUnsupportedAddress) << 1 << true;
+        QTest::newRow("connection refused")
+            << "CLOSED/logs/" << WebBrowser::kConnectionRefused << 0 << true;
+        QTest::newRow("connection cut mid-body")
+            << "SERVER/cut/" << kAnyTransportError << 1 << true;
+        QTest::newRow("endless header lines")
+            << "SERVER/endless/" << WebBrowser::kProtocolFailure << 1 << true;
 
         const int unsupported = WebBrowser::kUnsupportedAddress;
-        for (const char *address : {"ftp://127.0.0.1/logs/", "file:///etc/passwd", "mailto:ops@example.com",
-                                    "javascript:alert(1)", "C:\\logs\\", "", "   ", "http://", "http://[::1/logs/"})
-            QTest::newRow(*address ? address : "empty") << QString::fromUtf8(address) << unsupported << 0 << true;
+        for (const char *address :
+             {"ftp://127.0.0.1/logs/", "file:///etc/passwd", "mailto:ops@example.com",
+              "javascript:alert(1)", "C:\\logs\\", "", "   ", "http://", "http://[::1/logs/"})
+            QTest::newRow(*address ? address : "empty")
+                << QString::fromUtf8(address) << unsupported << 0 << true;
     }
 
     void navigationFails()
@@ -266,15 +287,18 @@ private Q_SLOTS:
         QFETCH(int, requests);
         QFETCH(bool, sameLocation);
         address.replace(QStringLiteral("SERVER"), m_server->url(QString()));
-        address.replace(QStringLiteral("CLOSED"), QStringLiteral("http://127.0.0.1:%1").arg(closedPort()));
+        address.replace(QStringLiteral("CLOSED"),
+                        QStringLiteral("http://127.0.0.1:%1").arg(closedPort()));
 
-        const QByteArray errorBody = "<html><head><title>Error</title></head><body><a href=\"/x\">x</a></body></html>";
+        const QByteArray errorBody =
+            "<html><head><title>Error</title></head><body><a href=\"/x\">x</a></body></html>";
         for (int s : {403, 500, 503})
             m_server->setRoute(QStringLiteral("/e%1/").arg(s), page(errorBody, "text/html", s));
         route("/loop-a", redirect(302, "/loop-b"));
         route("/loop-b", redirect(302, "/loop-a"));
         route("/to-ftp/", redirect(302, "ftp://127.0.0.1/logs/"));
-        TestResponse cut = page(iisListing(QStringLiteral("/cut/"), {QStringLiteral("a.log")}).toUtf8());
+        TestResponse cut = page(
+            iisListing(QStringLiteral("/cut/"), {QStringLiteral("a.log")}).toUtf8());
         cut.cutAfter = 40;
         route("/cut/", cut);
         route("/ok/", page(iisListing(QStringLiteral("/ok/"), {QStringLiteral("a.log")}).toUtf8()));
@@ -292,7 +316,8 @@ private Q_SLOTS:
         load(browser, log, address);
         const QString failed = address.trimmed();
         QCOMPARE(log.events.size(), 1);
-        QVERIFY2(log.events[0].startsWith(QStringLiteral("NavigateError ") + (sameLocation ? failed + u' ' : QString())),
+        QVERIFY2(log.events[0].startsWith(QStringLiteral("NavigateError ")
+                                          + (sameLocation ? failed + u' ' : QString())),
                  qPrintable(log.events[0]));
         if (status == kAnyTransportError)
             QVERIFY(log.lastStatus < 0);
@@ -329,18 +354,21 @@ private Q_SLOTS:
 
     void textPlainPage()
     {
-        route("/readme.txt", page("line <a href=\"x\">one</a>\n  line & two\n", "text/plain; charset=utf-8"));
+        route("/readme.txt",
+              page("line <a href=\"x\">one</a>\n  line & two\n", "text/plain; charset=utf-8"));
         WebBrowser browser;
         EventLog log(&browser);
         load(browser, log, url("/readme.txt"));
         QVERIFY(log.events.last().startsWith(u"DocumentComplete"));
         QVERIFY(browser.Document()->links.isEmpty());
-        QCOMPARE(browser.Document()->innerText, QStringLiteral("line <a href=\"x\">one</a>\n  line & two\n"));
+        QCOMPARE(browser.Document()->innerText,
+                 QStringLiteral("line <a href=\"x\">one</a>\n  line & two\n"));
     }
 
     void newNavigationAbandonsTheOldOne()
     {
-        TestResponse slow = page("<html><head><title>slow</title></head><body><a href=s>s</a></body></html>");
+        TestResponse slow = page(
+            "<html><head><title>slow</title></head><body><a href=s>s</a></body></html>");
         slow.delayMs = 700;
         route("/slow/", slow);
         TestResponse stalled = page("never");
@@ -365,7 +393,8 @@ private Q_SLOTS:
 
     void lateCompletionStillReported()
     {
-        TestResponse slow = page("<html><head><title>late</title></head><body><a href=l.log>l</a></body></html>");
+        TestResponse slow = page(
+            "<html><head><title>late</title></head><body><a href=l.log>l</a></body></html>");
         slow.delayMs = 1000;
         route("/slow/", slow);
         route("/first/", page("<html><head><title>first</title></head></html>"));
@@ -404,8 +433,11 @@ private Q_SLOTS:
             }
         });
         browser.Navigate2(url("/one/"));
-        QTRY_VERIFY_WITH_TIMEOUT(log.events.contains(QStringLiteral("DocumentComplete ") + url("/two/")), 5000);
-        QCOMPARE(log.events, QStringList{QStringLiteral("NavigateComplete2 ") + url("/one/")} + completed(url("/two/")));
+        QTRY_VERIFY_WITH_TIMEOUT(log.events.contains(QStringLiteral("DocumentComplete ")
+                                                     + url("/two/")),
+                                 5000);
+        QCOMPARE(log.events, QStringList{QStringLiteral("NavigateComplete2 ") + url("/one/")}
+                                 + completed(url("/two/")));
         QCOMPARE(browser.LocationName(), QStringLiteral("two"));
     }
 
@@ -449,9 +481,11 @@ private Q_SLOTS:
         const int digest = int(TestResponse::Auth::Digest);
         QTest::newRow("Basic") << basic << QStringList{"ops:pw"} << true << 1 << true;
         QTest::newRow("Digest") << digest << QStringList{"ops:pw"} << true << 1 << true;
-        QTest::newRow("wrong, then right") << digest << QStringList{"ops:nope", "ops:pw"} << true << 2 << true;
+        QTest::newRow("wrong, then right")
+            << digest << QStringList{"ops:nope", "ops:pw"} << true << 2 << true;
         QTest::newRow("cancelled") << basic << QStringList{""} << true << 1 << false;
-        QTest::newRow("wrong three times") << basic << QStringList{"a:b", "c:d", "e:f", "ops:pw"} << true << 3 << false;
+        QTest::newRow("wrong three times")
+            << basic << QStringList{"a:b", "c:d", "e:f", "ops:pw"} << true << 3 << false;
         QTest::newRow("nobody to ask") << basic << QStringList{} << false << 0 << false;
     }
 
@@ -463,7 +497,8 @@ private Q_SLOTS:
         QFETCH(int, prompts);
         QFETCH(bool, loads);
         transfer::ForgetAllLogins();
-        TestResponse listing = page(iisListing(QStringLiteral("/private/"), {QStringLiteral("a.log")}).toUtf8());
+        TestResponse listing = page(
+            iisListing(QStringLiteral("/private/"), {QStringLiteral("a.log")}).toUtf8());
         listing.auth = TestResponse::Auth(auth);
         listing.authUser = "ops";
         listing.authPassword = "pw";
@@ -476,7 +511,8 @@ private Q_SLOTS:
         EventLog log(&browser);
         QList<LoginPrompt> asked;
         if (handler) {
-            browser.setLoginHandler([&](const LoginPrompt &prompt) -> std::optional<transfer::Credentials> {
+            browser.setLoginHandler([&](const LoginPrompt &prompt)
+                                        -> std::optional<transfer::Credentials> {
                 asked.append(prompt);
                 const QString answer = answers.value(asked.size() - 1);
                 if (answer.isEmpty())
@@ -495,7 +531,8 @@ private Q_SLOTS:
             QCOMPARE(asked[i].user, i == 0 ? QString() : answers[i - 1].section(u':', 0, 0));
         }
         if (!loads) {
-            QCOMPARE(log.events, QStringList{QStringLiteral("NavigateError %1 401").arg(url("/private/"))});
+            QCOMPARE(log.events,
+                     QStringList{QStringLiteral("NavigateError %1 401").arg(url("/private/"))});
             QCOMPARE(browser.lastErrorText(), QStringLiteral("HTTP 401 Unauthorized"));
             // A refused login is not kept for the transfers.
             QVERIFY(!transfer::ServerLoginFor(QUrl(url("/private/a.log"))));
@@ -507,14 +544,20 @@ private Q_SLOTS:
         // The login goes with the transfers to that server, and to no other.
         m_server->clearRequests();
         QCOMPARE(GetRemoteFileSize(url("/private/a.log"), QString()), qint64(3000));
-        QCOMPARE(DownloadFile(url("/private/a.log"), nullptr, QString(), 3000, {}).bytes, qint64(3000));
+        QCOMPARE(DownloadFile(url("/private/a.log"), nullptr, QString(), 3000, {}).bytes,
+                 qint64(3000));
         QVERIFY(!m_server->requests().isEmpty());
-        QVERIFY(m_server->requests().last().header("Authorization").startsWith(
-            auth == int(TestResponse::Auth::Basic) ? QByteArray("Basic ") : QByteArray("Digest ")));
+        QVERIFY(m_server->requests()
+                    .last()
+                    .header("Authorization")
+                    .startsWith(auth == int(TestResponse::Auth::Basic) ? QByteArray("Basic ")
+                                                                       : QByteArray("Digest ")));
         TestHttpServer other;
         QVERIFY(other.listen());
         other.setRoute(QStringLiteral("/private/a.log"), file);
-        QCOMPARE(DownloadFile(other.url(QStringLiteral("/private/a.log")), nullptr, QString(), 3000, {}).result,
+        QCOMPARE(DownloadFile(other.url(QStringLiteral("/private/a.log")), nullptr, QString(), 3000,
+                              {})
+                     .result,
                  DownloadResult::Failed);
         QCOMPARE(other.requests().size(), 1);
         QCOMPARE(other.requests()[0].header("Authorization"), QByteArray());
@@ -551,8 +594,9 @@ private Q_SLOTS:
             QVERIFY(log.events.last().startsWith(u"DocumentComplete"));
             QCOMPARE(browser.Document()->links.size(), 1);
         } else {
-            QCOMPARE(log.events,
-                     QStringList{QStringLiteral("NavigateError %1 %2").arg(url("/big/")).arg(WebBrowser::kBodyTooLarge)});
+            QCOMPARE(log.events, QStringList{QStringLiteral("NavigateError %1 %2")
+                                                 .arg(url("/big/"))
+                                                 .arg(WebBrowser::kBodyTooLarge)});
             QVERIFY(browser.Document()->links.isEmpty());
         }
     }
@@ -572,8 +616,9 @@ private Q_SLOTS:
         const QString savedProxy = basKestrune::gstrProxy;
         qputenv("http_proxy", systemProxy.url(QString()).toUtf8());
         basKestrune::gstrProxy = QStringLiteral("127.0.0.1:%1").arg(programProxy.port());
-        QNetworkProxy::setApplicationProxy(
-            QNetworkProxy(QNetworkProxy::HttpProxy, QStringLiteral("127.0.0.1"), programProxy.port()));
+        QNetworkProxy::setApplicationProxy(QNetworkProxy(QNetworkProxy::HttpProxy,
+                                                         QStringLiteral("127.0.0.1"),
+                                                         programProxy.port()));
 
         WebBrowser browser;
         EventLog log(&browser);

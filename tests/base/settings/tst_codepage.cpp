@@ -84,9 +84,10 @@ private Q_SLOTS:
         QFETCH(QByteArray, locale);
         QFETCH(QByteArray, charset);
         if (!localeExists(locale))
-            QSKIP(qPrintable(QStringLiteral("the locale %1 is not installed (scripts/test generates it "
-                                            "with kestrune_ensure_locale)")
-                                 .arg(QString::fromLatin1(locale))));
+            QSKIP(qPrintable(
+                QStringLiteral("the locale %1 is not installed (scripts/test generates it "
+                               "with kestrune_ensure_locale)")
+                    .arg(QString::fromLatin1(locale))));
         QTemporaryDir dir;
         QVERIFY(dir.isValid());
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
@@ -103,11 +104,14 @@ private Q_SLOTS:
         const TextCodec codec(charset);
         QCOMPARE(codec.name(), charset);
         const QByteArray ini = readAll(dir.filePath(QStringLiteral("Kestrune.ini")));
-        QVERIFY2(ini.contains(codec.encode(QStringLiteral("ProxyAddress=") + kProxy + QStringLiteral("\r\n"))),
+        QVERIFY2(ini.contains(codec.encode(QStringLiteral("ProxyAddress=") + kProxy
+                                           + QStringLiteral("\r\n"))),
                  ini.toHex(' ').constData());
         const QByteArray log = readAll(dir.filePath(QStringLiteral("Kestrune.log")));
-        QVERIFY2(log.contains(codec.encode(QStringLiteral("秒に起動\r\n"))), log.toHex(' ').constData());
-        QVERIFY2(log.contains(codec.encode(kLine + QStringLiteral("\r\n"))), log.toHex(' ').constData());
+        QVERIFY2(log.contains(codec.encode(QStringLiteral("秒に起動\r\n"))),
+                 log.toHex(' ').constData());
+        QVERIFY2(log.contains(codec.encode(kLine + QStringLiteral("\r\n"))),
+                 log.toHex(' ').constData());
         QCOMPARE(QString::fromUtf8(child.readAllStandardOutput()), kProxy);
     }
 };

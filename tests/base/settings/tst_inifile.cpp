@@ -47,22 +47,43 @@ private slots:
         QTest::addColumn<QString>("key");
         QTest::addColumn<QString>("expected");
 
-        const QByteArray file = "; comment\r\n[Other]\r\nTimeout=99\r\n"
-                                "[Kestrune]\r\n  Timeout =  30  \r\nProxyAddress=\r\n"
-                                "Quoted=\"  spaced  \"\r\nSingle='x'\r\nHalf=\"open\r\n";
-        QTest::newRow("plain") << file << "Kestrune" << "Timeout" << "30";
-        QTest::newRow("section case") << file << "KESTRUNE" << "timeout" << "30";
-        QTest::newRow("other section") << file << "Other" << "Timeout" << "99";
-        QTest::newRow("empty value") << file << "Kestrune" << "ProxyAddress" << "";
-        QTest::newRow("missing key") << file << "Kestrune" << "ProxyPort" << "";
-        QTest::newRow("missing section") << file << "Nope" << "Timeout" << "";
-        QTest::newRow("double quotes dropped") << file << "Kestrune" << "Quoted" << "  spaced  ";
-        QTest::newRow("single quotes dropped") << file << "Kestrune" << "Single" << "x";
-        QTest::newRow("unbalanced quote kept") << file << "Kestrune" << "Half" << "\"open";
+        const QByteArray file =
+            "; comment\r\n[Other]\r\nTimeout=99\r\n"
+            "[Kestrune]\r\n  Timeout =  30  \r\nProxyAddress=\r\n"
+            "Quoted=\"  spaced  \"\r\nSingle='x'\r\nHalf=\"open\r\n";
+        QTest::newRow("plain") << file << "Kestrune"
+                               << "Timeout"
+                               << "30";
+        QTest::newRow("section case") << file << "KESTRUNE"
+                                      << "timeout"
+                                      << "30";
+        QTest::newRow("other section") << file << "Other"
+                                       << "Timeout"
+                                       << "99";
+        QTest::newRow("empty value") << file << "Kestrune"
+                                     << "ProxyAddress"
+                                     << "";
+        QTest::newRow("missing key") << file << "Kestrune"
+                                     << "ProxyPort"
+                                     << "";
+        QTest::newRow("missing section") << file << "Nope"
+                                         << "Timeout"
+                                         << "";
+        QTest::newRow("double quotes dropped") << file << "Kestrune"
+                                               << "Quoted"
+                                               << "  spaced  ";
+        QTest::newRow("single quotes dropped") << file << "Kestrune"
+                                               << "Single"
+                                               << "x";
+        QTest::newRow("unbalanced quote kept") << file << "Kestrune"
+                                               << "Half"
+                                               << "\"open";
         QTest::newRow("LF line ends") << QByteArray("[Kestrune]\nTimeout=45\n") << "Kestrune"
-                                      << "Timeout" << "45";
+                                      << "Timeout"
+                                      << "45";
         QTest::newRow("no final line end") << QByteArray("[Kestrune]\r\nTimeout=7") << "Kestrune"
-                                           << "Timeout" << "7";
+                                           << "Timeout"
+                                           << "7";
     }
 
     void reads()
@@ -87,14 +108,17 @@ private slots:
         QTest::addColumn<int>("expectedBytes");
 
         QTest::newRow("ascii 300") << QByteArray("UTF-8") << QString(300, QLatin1Char('a')) << 254;
-        QTest::newRow("ascii exactly 254") << QByteArray("UTF-8") << QString(254, QLatin1Char('b')) << 254;
+        QTest::newRow("ascii exactly 254")
+            << QByteArray("UTF-8") << QString(254, QLatin1Char('b')) << 254;
         // 3 bytes each in UTF-8: 84 characters are 252 bytes, the 85th would split.
         QTest::newRow("utf-8 kana") << QByteArray("UTF-8") << QString(100, QChar(0x30ED)) << 252;
         // 2 bytes each in code page 932: one ASCII byte first puts every
         // character boundary on an odd offset, so 254 would split the last.
-        QTest::newRow("cp932 odd start") << QByteArray("windows-31j")
-                                         << (QStringLiteral("x") + QString(200, QChar(0x30ED))) << 253;
-        QTest::newRow("cp932 even") << QByteArray("windows-31j") << QString(200, QChar(0x30ED)) << 254;
+        QTest::newRow("cp932 odd start")
+            << QByteArray("windows-31j") << (QStringLiteral("x") + QString(200, QChar(0x30ED)))
+            << 253;
+        QTest::newRow("cp932 even")
+            << QByteArray("windows-31j") << QString(200, QChar(0x30ED)) << 254;
     }
 
     void longValuesAreCutWithoutSplittingACharacter()
@@ -114,13 +138,15 @@ private slots:
 
     void writeReplacesInPlaceAndKeepsEverythingElse()
     {
-        const QByteArray before = "; settings\r\n[Kestrune]\r\nTimeout=30\r\nProxyAddress=old\r\n"
-                                  "\r\n[Other]\r\nkeep=me\r\n";
+        const QByteArray before =
+            "; settings\r\n[Kestrune]\r\nTimeout=30\r\nProxyAddress=old\r\n"
+            "\r\n[Other]\r\nkeep=me\r\n";
         const QString path = writeFile(QStringLiteral("write.ini"), before);
         const IniFile ini(path, TextCodec("UTF-8"));
         QVERIFY(ini.write("kestrune", "proxyaddress", "proxy.example"));
-        QCOMPARE(readAll(path), QByteArray("; settings\r\n[Kestrune]\r\nTimeout=30\r\n"
-                                           "proxyaddress=proxy.example\r\n\r\n[Other]\r\nkeep=me\r\n"));
+        QCOMPARE(readAll(path),
+                 QByteArray("; settings\r\n[Kestrune]\r\nTimeout=30\r\n"
+                            "proxyaddress=proxy.example\r\n\r\n[Other]\r\nkeep=me\r\n"));
         QVERIFY(ini.write("Kestrune", "ProxyPort", "8080"));
         QCOMPARE(readAll(path), QByteArray("; settings\r\n[Kestrune]\r\nTimeout=30\r\n"
                                            "proxyaddress=proxy.example\r\nProxyPort=8080\r\n\r\n"
@@ -170,9 +196,9 @@ private slots:
         // not stop root.  The child process is this test again.
         const QByteArray underTest = qgetenv("KESTRUNE_INI_UNDER_TEST");
         if (!underTest.isEmpty()) {
-            QVERIFY(IniFile(QString::fromLocal8Bit(underTest)).write(QStringLiteral("Kestrune"),
-                                                                     QStringLiteral("ProxyAddress"),
-                                                                     QStringLiteral("proxy.example.jp")));
+            QVERIFY(IniFile(QString::fromLocal8Bit(underTest))
+                        .write(QStringLiteral("Kestrune"), QStringLiteral("ProxyAddress"),
+                               QStringLiteral("proxy.example.jp")));
             return;
         }
         QTemporaryDir folder;
@@ -202,9 +228,13 @@ private slots:
                                         QStringLiteral("proxy.example.jp")));
         }
         QFile::setPermissions(folder.path(), QFileDevice::Permissions(0x7777));
-        QCOMPARE(readAll(path), QByteArray("[Kestrune]\r\nTimeout=30\r\nProxyAddress=proxy.example.jp\r\nProxyPort=\r\n"));
+        QCOMPARE(
+            readAll(path),
+            QByteArray(
+                "[Kestrune]\r\nTimeout=30\r\nProxyAddress=proxy.example.jp\r\nProxyPort=\r\n"));
         QCOMPARE(QFileInfo(path).permissions(), QFileDevice::Permissions(0x6666));
-        QCOMPARE(QDir(folder.path()).entryList(QDir::Files | QDir::Hidden), QStringList{QStringLiteral("Kestrune.ini")});
+        QCOMPARE(QDir(folder.path()).entryList(QDir::Files | QDir::Hidden),
+                 QStringList{QStringLiteral("Kestrune.ini")});
     }
 
     void writeIntoMissingFolderFails()

@@ -17,8 +17,14 @@ namespace transfertest {
 using namespace kestrune;
 
 // The run-log lines of a transfer that got an answer, and of one that did not.
-inline QString okLine(const QString &url) { return QStringLiteral("\u25CB ") + url; }
-inline QString failLine(const QString &url) { return QStringLiteral("\u00D7 ") + url; }
+inline QString okLine(const QString &url)
+{
+    return QStringLiteral("\u25CB ") + url;
+}
+inline QString failLine(const QString &url)
+{
+    return QStringLiteral("\u00D7 ") + url;
+}
 
 // The one request both transfers send: a plain GET past every cache, asking
 // for the stored bytes (no content coding, so the size is the announced one).
@@ -37,11 +43,10 @@ inline void verifyFileRequest(const RecordedRequest &request, const QByteArray &
 // loopback requests.
 inline void clearProxyEnvironment()
 {
-    for (const char *name : {"http_proxy", "HTTP_PROXY", "https_proxy", "HTTPS_PROXY",
-                             "all_proxy", "ALL_PROXY", "no_proxy", "NO_PROXY"})
+    for (const char *name : {"http_proxy", "HTTP_PROXY", "https_proxy", "HTTPS_PROXY", "all_proxy",
+                             "ALL_PROXY", "no_proxy", "NO_PROXY"})
         qunsetenv(name);
 }
-
 
 // What a download reported through its hooks.
 struct HookRecord {

@@ -121,12 +121,16 @@ void TestDownload::outcome_data()
     };
 
     // Byte-exact bodies around the 1,024-byte read size, in every framing.
-    const struct { const char *name; Shape shape; } shapes[] = {
-        {"fixed", Shape::Fixed}, {"generated", Shape::Generated},
-        {"chunked", Shape::Chunked}, {"no length", Shape::NoLength}};
+    const struct {
+        const char *name;
+        Shape shape;
+    } shapes[] = {{"fixed", Shape::Fixed},
+                  {"generated", Shape::Generated},
+                  {"chunked", Shape::Chunked},
+                  {"no length", Shape::NoLength}};
     for (const auto &s : shapes) {
-        for (qint64 size : {qint64(1), qint64(1023), qint64(1024), qint64(1025), qint64(32767),
-                            qint64(100000)})
+        for (qint64 size :
+             {qint64(1), qint64(1023), qint64(1024), qint64(1025), qint64(32767), qint64(100000)})
             QTest::addRow("%s %lld", s.name, size) << QString() << shapedResponse(s.shape, size)
                                                    << true << TestHttpServer::patternBytes(0, size);
     }
@@ -192,8 +196,8 @@ void TestDownload::outcome_data()
            rawReply(head + "X-Long: one\r\n two\r\nContent-Length: 3\r\n\r\nabc"), true, "abc");
     served("repeated equal lengths", rawReply(head + "Content-Length: 4, 4\r\n\r\nabcd"), true,
            "abcd");
-    served("more bytes than announced", rawReply(head + "Content-Length: 4\r\n\r\nabcdEXTRA"),
-           true, "abcd");
+    served("more bytes than announced", rawReply(head + "Content-Length: 4\r\n\r\nabcdEXTRA"), true,
+           "abcd");
     served("HTTP/1.0 ended by close", rawReply("HTTP/1.0 200 OK\r\n\r\nuntil the end"), true,
            "until the end");
     served("204 no content", rawReply("HTTP/1.1 204 No Content\r\n\r\n"), true);
@@ -205,15 +209,16 @@ void TestDownload::outcome_data()
     served("last chunk without the final line", rawReply(chunked + "3\r\nabc\r\n0\r\n"), false);
     served("closed inside the head", rawReply("HTTP/1.1 200 OK\r\nContent-Le"), false);
     served("not HTTP", rawReply("SSH-2.0-OpenSSH_9.2\r\n\r\n"), false);
-    served("gzip, chunked", rawReply(head + "Transfer-Encoding: gzip, chunked\r\n\r\n3\r\nabc\r\n0\r\n\r\n"),
-           false);
+    served("gzip, chunked",
+           rawReply(head + "Transfer-Encoding: gzip, chunked\r\n\r\n3\r\nabc\r\n0\r\n\r\n"), false);
 
     // Servers that never end: each ends in "× " within the (shortened) idle
     // time-out or the cap on the head, whatever is buffered.
     TestResponse stallInHeader = rawReply("HTTP/1.1 200 OK\r\nContent-Le");
     stallInHeader.keepOpenAfterRaw = true;
     served("stall inside a header line", stallInHeader, false);
-    TestResponse stallInChunkSize = rawReply(chunked + "400\r\n" + QByteArray(1024, 'x') + "\r\n10");
+    TestResponse stallInChunkSize = rawReply(chunked + "400\r\n" + QByteArray(1024, 'x')
+                                             + "\r\n10");
     stallInChunkSize.keepOpenAfterRaw = true;
     served("stall inside a chunk-size line", stallInChunkSize, false);
     TestResponse endlessTrailer = rawReply(chunked + "3\r\nabc\r\n0\r\n");
@@ -226,8 +231,8 @@ void TestDownload::outcome_data()
     endlessHead.endlessRepeat = "X-Filler: " + QByteArray(100, 'f') + "\r\n";
     served("endless header lines", endlessHead, false);
     // The test server answers a TLS hello with silence.
-    QTest::newRow("stall inside the TLS handshake") << QStringLiteral("https://SERVER/x.log")
-                                                    << TestResponse() << false << QByteArray();
+    QTest::newRow("stall inside the TLS handshake")
+        << QStringLiteral("https://SERVER/x.log") << TestResponse() << false << QByteArray();
 }
 
 void TestDownload::outcome()
@@ -240,7 +245,8 @@ void TestDownload::outcome()
     url.replace(QStringLiteral("SERVER"), QStringLiteral("127.0.0.1:%1").arg(m_server.port()));
     const bool local = url.isEmpty();
     const QString route = QStringLiteral("/row/")
-        + QString::fromLatin1(QTest::currentDataTag()).replace(QRegularExpression("[^A-Za-z0-9]"), "_");
+                          + QString::fromLatin1(QTest::currentDataTag())
+                                .replace(QRegularExpression("[^A-Za-z0-9]"), "_");
     if (local) {
         m_server.setRoute(route, response);
         url = m_server.url(route);
@@ -267,10 +273,12 @@ void TestDownload::outcome()
     QElapsedTimer clock;
     clock.start();
     const DownloadOutcome outcome = DownloadFile(url, &file, QString(),
-                                                 stored.isEmpty() ? 100000 : stored.size(), record.hooks());
+                                                 stored.isEmpty() ? 100000 : stored.size(),
+                                                 record.hooks());
     const qint64 result = outcome.bytes;
-    QCOMPARE(outcome.result, !opened ? DownloadResult::Failed
-                             : stored.isEmpty() ? DownloadResult::Empty : DownloadResult::Stored);
+    QCOMPARE(outcome.result, !opened            ? DownloadResult::Failed
+                             : stored.isEmpty() ? DownloadResult::Empty
+                                                : DownloadResult::Stored);
     if (result > 0)
         QVERIFY(file.commit());
     else
@@ -313,7 +321,8 @@ void TestDownload::endsWithoutALine_data()
     QTest::addColumn<bool>("abandon"); // else the device refuses writes after 10,240 bytes
     QTest::addColumn<DownloadResult>("result");
     QTest::newRow("refused write: store failure") << false << DownloadResult::NotStorable;
-    QTest::newRow("abandoned: stops at the yield that says so") << true << DownloadResult::Interrupted;
+    QTest::newRow("abandoned: stops at the yield that says so")
+        << true << DownloadResult::Interrupted;
 }
 
 void TestDownload::endsWithoutALine()
@@ -328,7 +337,8 @@ void TestDownload::endsWithoutALine()
     else
         device.failAfter(10240);
     QCOMPARE(DownloadFile(serve(QStringLiteral("/stop.log"), 1000000), &device, QString(), 1000000,
-                          hooks).result,
+                          hooks)
+                 .result,
              result);
     QVERIFY(record.lines.isEmpty());
     if (abandon)
@@ -342,7 +352,8 @@ void TestDownload::readsSmallPiecesWithYields()
     PatternCheckDevice device(&yields);
     HookRecord record;
     QCOMPARE(DownloadFile(serve(QStringLiteral("/rhythm.log"), size), &device, QString(), size,
-                          record.hooks()).bytes,
+                          record.hooks())
+                 .bytes,
              size);
     QVERIFY(device.matches());
     QVERIFY(device.largestWrite() <= 1024);
@@ -424,7 +435,8 @@ void TestDownload::suspendedReaderHoldsBackData()
     QVERIFY(device.matches());
     QCOMPARE(lines, QStringList{okLine(url)});
     qInfo("resident growth while suspended: %lld KiB", growthWhileSuspended / 1024);
-    QVERIFY2(growthWhileSuspended < 16 * 1048576, "the connection kept reading while nobody read it");
+    QVERIFY2(growthWhileSuspended < 16 * 1048576,
+             "the connection kept reading while nobody read it");
 }
 
 void TestDownload::largeBodyKeepsMemoryFlat()
@@ -447,7 +459,8 @@ void TestDownload::largeBodyKeepsMemoryFlat()
     QElapsedTimer clock;
     clock.start();
     QCOMPARE(DownloadFile(serverThread.server()->url(QStringLiteral("/big.log")), &device,
-                          QString(), size, hooks).bytes,
+                          QString(), size, hooks)
+                 .bytes,
              size);
     const qint64 elapsed = std::max<qint64>(clock.elapsed(), 1);
     QCOMPARE(device.received(), size);

@@ -84,7 +84,8 @@ void TestProxy::parse_data()
     QTest::newRow("address") << "192.0.2.7:3128" << true << "192.0.2.7" << 3128;
     QTest::newRow("blanks around") << "  proxy:3128 " << true << "proxy" << 3128;
     QTest::newRow("with scheme and slash") << "http://proxy:8080/" << true << "proxy" << 8080;
-    QTest::newRow("bracketed IPv6 with port") << "[2001:db8::1]:8080" << true << "2001:db8::1" << 8080;
+    QTest::newRow("bracketed IPv6 with port")
+        << "[2001:db8::1]:8080" << true << "2001:db8::1" << 8080;
     QTest::newRow("bracketed IPv6") << "[::1]" << true << "::1" << 80;
     QTest::newRow("bare IPv6") << "2001:db8::2" << true << "2001:db8::2" << 80;
     QTest::newRow("highest port") << "proxy:65535" << true << "proxy" << 65535;
@@ -131,20 +132,36 @@ void TestProxy::parse()
 void TestProxy::listEntryForScheme_data()
 {
     QTest::addColumn<QString>("text");
-    QTest::addColumn<QString>("http");  // "-": no entry, the system decides
+    QTest::addColumn<QString>("http"); // "-": no entry, the system decides
     QTest::addColumn<QString>("https");
 
-    QTest::newRow("one per scheme") << "http=a:1 https=b:2" << "a:1" << "b:2";
-    QTest::newRow("http only") << "http=proxy:8080" << "proxy:8080" << "-";
-    QTest::newRow("https only, scheme in capitals") << "HTTPS=b:3128" << "-" << "b:3128";
-    QTest::newRow("first of two for every scheme") << "proxy1:8080;proxy2:3128" << "proxy1:8080"
+    QTest::newRow("one per scheme") << "http=a:1 https=b:2"
+                                    << "a:1"
+                                    << "b:2";
+    QTest::newRow("http only") << "http=proxy:8080"
+                               << "proxy:8080"
+                               << "-";
+    QTest::newRow("https only, scheme in capitals") << "HTTPS=b:3128"
+                                                    << "-"
+                                                    << "b:3128";
+    QTest::newRow("first of two for every scheme") << "proxy1:8080;proxy2:3128"
+                                                   << "proxy1:8080"
                                                    << "proxy1:8080";
-    QTest::newRow("first that applies") << "https=s:1;p:2;http=h:3" << "p:2" << "s:1";
-    QTest::newRow("other schemes never apply") << "ftp=f:21 socks=s:1080" << "-" << "-";
-    QTest::newRow("separators mixed and repeated") << " ;http=h:1 ;; \t https=[::1]:8443; " << "h:1"
+    QTest::newRow("first that applies") << "https=s:1;p:2;http=h:3"
+                                        << "p:2"
+                                        << "s:1";
+    QTest::newRow("other schemes never apply") << "ftp=f:21 socks=s:1080"
+                                               << "-"
+                                               << "-";
+    QTest::newRow("separators mixed and repeated") << " ;http=h:1 ;; \t https=[::1]:8443; "
+                                                   << "h:1"
                                                    << "::1:8443";
-    QTest::newRow("scheme entry with http:// and /") << "http=http://h:8080/" << "h:8080" << "-";
-    QTest::newRow("blank separates entries") << "pro xy:8080" << "pro:80" << "pro:80";
+    QTest::newRow("scheme entry with http:// and /") << "http=http://h:8080/"
+                                                     << "h:8080"
+                                                     << "-";
+    QTest::newRow("blank separates entries") << "pro xy:8080"
+                                             << "pro:80"
+                                             << "pro:80";
 }
 
 void TestProxy::listEntryForScheme()
@@ -168,7 +185,8 @@ void TestProxy::route_data()
     QTest::newRow("empty text, no system proxy: direct") << "" << false << false;
     QTest::newRow("list: the http entry")
         << "https=127.0.0.1:%C ftp=127.0.0.1:%C;http=127.0.0.1:%P;127.0.0.1:%C" << false << true;
-    QTest::newRow("list without an http entry: the system's proxy") << "https=127.0.0.1:%C" << true << true;
+    QTest::newRow("list without an http entry: the system's proxy")
+        << "https=127.0.0.1:%C" << true << true;
 }
 
 void TestProxy::route()
@@ -208,9 +226,9 @@ void TestProxy::badProxyTextNeverGoesDirect_data()
     QTest::addColumn<QString>("proxyText");
     QTest::newRow("unparseable") << QStringLiteral("proxy:port");
     QTest::newRow("blanks only") << QStringLiteral("  ");
-    QTest::newRow("bad http entry beside a good one") << QStringLiteral("https=127.0.0.1:1 http=proxy:port");
-    QTest::newRow("nobody listens")
-        << QStringLiteral("127.0.0.1:%1").arg(closedPort());
+    QTest::newRow("bad http entry beside a good one")
+        << QStringLiteral("https=127.0.0.1:1 http=proxy:port");
+    QTest::newRow("nobody listens") << QStringLiteral("127.0.0.1:%1").arg(closedPort());
 }
 
 void TestProxy::badProxyTextNeverGoesDirect()
@@ -222,7 +240,8 @@ void TestProxy::badProxyTextNeverGoesDirect()
     QCOMPARE(GetRemoteFileSize(url, proxyText), qint64(0));
     HookRecord record;
     PatternCheckDevice device;
-    QCOMPARE(DownloadFile(url, &device, proxyText, 32767, record.hooks()).result, DownloadResult::Failed);
+    QCOMPARE(DownloadFile(url, &device, proxyText, 32767, record.hooks()).result,
+             DownloadResult::Failed);
     QCOMPARE(record.lines, QStringList{failLine(url)});
     QCOMPARE(device.received(), qint64(0));
     QTest::qWait(50);

@@ -126,18 +126,22 @@ void TestSizeProbes::remoteSize_data()
         t.keepOpenAfterRaw = keepOpen;
         return t;
     };
-    QTest::newRow("ranged answer: its total") << local
+    QTest::newRow("ranged answer: its total")
+        << local
         << raw("HTTP/1.1 206 Partial Content\r\nContent-Range: bytes 0-0/5368709123\r\nContent-Length: 1\r\n\r\nx")
         << (qint64(5) << 30) + 3;
-    QTest::newRow("empty file: 416 with its total") << local
+    QTest::newRow("empty file: 416 with its total")
+        << local
         << raw("HTTP/1.1 416 Range Not Satisfiable\r\nContent-Range: bytes */0\r\nContent-Length: 5\r\n\r\nnone!")
         << qint64(0);
-    QTest::newRow("ranged answer of unknown total") << local
+    QTest::newRow("ranged answer of unknown total")
+        << local
         << raw("HTTP/1.1 206 Partial Content\r\nContent-Range: bytes 0-0/*\r\nContent-Length: 1\r\n\r\nx")
         << qint64(0);
 
     // No answer at all, or one that never ends: 0, and soon.
-    QTest::newRow("stall inside a header line") << local << raw("HTTP/1.1 200 OK\r\nContent-Le", true) << qint64(0);
+    QTest::newRow("stall inside a header line")
+        << local << raw("HTTP/1.1 200 OK\r\nContent-Le", true) << qint64(0);
     TestResponse endlessContinue = raw({});
     endlessContinue.endlessRepeat = "HTTP/1.1 100 Continue\r\n\r\n";
     QTest::newRow("endless 100 Continue") << local << endlessContinue << qint64(0);
@@ -211,18 +215,23 @@ void TestSizeProbes::localSize_data()
 
     QTest::newRow("missing") << "missing.log" << int(Absent) << qint64(0) << qint64(-1);
     QTest::newRow("empty") << "empty.log" << int(File) << qint64(0) << qint64(0);
-    QTest::newRow("100,000 bytes") << "u_ex0101.log" << int(File) << qint64(100000) << qint64(100000);
-    QTest::newRow("Japanese name") << QStringLiteral("ログ 1.log") << int(File) << qint64(777) << qint64(777);
+    QTest::newRow("100,000 bytes")
+        << "u_ex0101.log" << int(File) << qint64(100000) << qint64(100000);
+    QTest::newRow("Japanese name")
+        << QStringLiteral("ログ 1.log") << int(File) << qint64(777) << qint64(777);
     QTest::newRow("a folder") << "folder.log" << int(Folder) << qint64(0) << qint64(-1);
-    QTest::newRow("sparse 5 GiB") << "huge.log" << int(File) << (qint64(5) << 30) << (qint64(5) << 30);
-    QTest::newRow("2 GiB exactly") << "two.log" << int(File) << (qint64(2) << 30) << (qint64(2) << 30);
+    QTest::newRow("sparse 5 GiB") << "huge.log" << int(File) << (qint64(5) << 30)
+                                  << (qint64(5) << 30);
+    QTest::newRow("2 GiB exactly")
+        << "two.log" << int(File) << (qint64(2) << 30) << (qint64(2) << 30);
     QTest::newRow("empty path") << "" << int(Absent) << qint64(0) << qint64(-1);
     QTest::newRow("below a file") << "u_ex0101.log/x.log" << int(Absent) << qint64(0) << qint64(-1);
-    QTest::newRow("zero character") << QString::fromUtf16(u"a\0b.log", 7) << int(Absent) << qint64(0)
-                                    << qint64(-1);
+    QTest::newRow("zero character")
+        << QString::fromUtf16(u"a\0b.log", 7) << int(Absent) << qint64(0) << qint64(-1);
     // A socket cannot be opened for reading, whoever asks.
     QTest::newRow("socket") << "socket.log" << int(Socket) << qint64(0) << qint64(-1);
-    QTest::newRow("no read permission") << "locked.log" << int(Unreadable) << qint64(6) << qint64(-1);
+    QTest::newRow("no read permission")
+        << "locked.log" << int(Unreadable) << qint64(6) << qint64(-1);
 }
 
 void TestSizeProbes::localSize()

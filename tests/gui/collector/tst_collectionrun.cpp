@@ -44,14 +44,17 @@ struct Link {
 };
 
 // An IIS-style listing page.
-QByteArray listingPage(const QList<Link> &links, const QString &parentText = QStringLiteral("[To Parent Directory]"),
+QByteArray listingPage(const QList<Link> &links,
+                       const QString &parentText = QStringLiteral("[To Parent Directory]"),
                        const QByteArray &charsetMeta = QByteArray())
 {
     QString html = QStringLiteral("<html><head>");
     if (!charsetMeta.isEmpty())
-        html += QStringLiteral("<meta http-equiv=\"Content-Type\" content=\"text/html; charset=%1\">")
+        html += QStringLiteral(
+                    "<meta http-equiv=\"Content-Type\" content=\"text/html; charset=%1\">")
                     .arg(QString::fromLatin1(charsetMeta));
-    html += QStringLiteral("<title>127.0.0.1 - /logs/</title></head><body><H1>127.0.0.1 - /logs/</H1><hr>\n<pre>");
+    html += QStringLiteral(
+        "<title>127.0.0.1 - /logs/</title></head><body><H1>127.0.0.1 - /logs/</H1><hr>\n<pre>");
     if (!parentText.isEmpty())
         html += QStringLiteral("<A HREF=\"/\">%1</A><br><br>").arg(parentText);
     for (const Link &l : links)
@@ -61,7 +64,8 @@ QByteArray listingPage(const QList<Link> &links, const QString &parentText = QSt
     return html.toUtf8();
 }
 
-TestResponse htmlResponse(const QByteArray &body, const QByteArray &contentType = "text/html; charset=utf-8")
+TestResponse htmlResponse(const QByteArray &body,
+                          const QByteArray &contentType = "text/html; charset=utf-8")
 {
     TestResponse r;
     r.contentType = contentType;
@@ -126,7 +130,8 @@ class TestCollectionRun : public QObject {
         m_c->cmdLoad->click();
     }
 
-    void serveListing(const QList<Link> &links, const QString &parent = QStringLiteral("[To Parent Directory]"))
+    void serveListing(const QList<Link> &links,
+                      const QString &parent = QStringLiteral("[To Parent Directory]"))
     {
         m_server->setRoute(QStringLiteral("/logs/"), htmlResponse(listingPage(links, parent)));
     }
@@ -229,7 +234,8 @@ private slots:
     {
         m_c->lblLogTotal->setText(QStringLiteral("7"));
         load(QStringLiteral("   "));
-        QCOMPARE(m_ui->messageTexts(), QStringList{QStringLiteral("IISログのURLを指定してください。")});
+        QCOMPARE(m_ui->messageTexts(),
+                 QStringList{QStringLiteral("IISログのURLを指定してください。")});
         QCOMPARE(m_ui->messages[0].icon, kestrune::MsgIcon::Exclamation);
         QCOMPARE(m_c->lblLogTotal->text(), QStringLiteral("7"));
         QVERIFY(m_server->requests().isEmpty());
@@ -283,9 +289,10 @@ private slots:
     void japaneseNamesInWindows31j()
     {
         const QString name = QStringLiteral("ログ_ex261201.log");
-        QByteArray page = kestrune::TextCodec("windows-31j").encode(
-            QString::fromUtf8(listingPage({{name, QStringLiteral("/logs/") + name}},
-                                          QStringLiteral("[親ディレクトリへ]"), "shift_jis")));
+        QByteArray page = kestrune::TextCodec("windows-31j")
+                              .encode(QString::fromUtf8(
+                                  listingPage({{name, QStringLiteral("/logs/") + name}},
+                                              QStringLiteral("[親ディレクトリへ]"), "shift_jis")));
         m_server->setRoute(QStringLiteral("/logs/"), htmlResponse(page, "text/html"));
         load(m_server->url(QStringLiteral("/logs/")));
         QCOMPARE(listNames(), QStringList{name});
@@ -307,8 +314,11 @@ private slots:
     void notFoundSentence()
     {
         m_server->setRoute(QStringLiteral("/gone/"),
-                           htmlResponse(QStringLiteral("<html><body><p>指定されたドキュメントは存在しません。</p>"
-                                                       "<a href=\"/x.log\">x.log</a></body></html>").toUtf8()));
+                           htmlResponse(
+                               QStringLiteral(
+                                   "<html><body><p>指定されたドキュメントは存在しません。</p>"
+                                   "<a href=\"/x.log\">x.log</a></body></html>")
+                                   .toUtf8()));
         load(m_server->url(QStringLiteral("/gone/")));
         QCOMPARE(m_w->intPageState(), qint16(0));
         QCOMPARE(m_c->lstLogfiles->topLevelItemCount(), 0);
@@ -321,7 +331,8 @@ private slots:
         basKestrune::glngTimeout = 300;
         w.Form_Load();
         const DownloadControls c(&w);
-        TestResponse slow = htmlResponse(listingPage({{QStringLiteral("a.log"), QStringLiteral("/a.log")}}));
+        TestResponse slow = htmlResponse(
+            listingPage({{QStringLiteral("a.log"), QStringLiteral("/a.log")}}));
         slow.delayMs = 1200;
         m_server->setRoute(QStringLiteral("/slow/"), slow);
         c.txtURL->setText(m_server->url(QStringLiteral("/slow/")));
@@ -370,7 +381,8 @@ private slots:
         QTest::newRow("slash") << "a/b" << true;
         QTest::newRow("backslash") << "a\\b" << true;
         QTest::newRow("absolute") << "/etc/passwd" << true;
-        QTest::newRow("nul") << QString(QStringLiteral("a") + QChar(0) + QStringLiteral("b")) << true;
+        QTest::newRow("nul") << QString(QStringLiteral("a") + QChar(0) + QStringLiteral("b"))
+                             << true;
         QTest::newRow("tab") << "a\tb" << true;
         QTest::newRow("newline") << "a\nb" << true;
         QTest::newRow("delete") << QString(QStringLiteral("a") + QChar(0x7F)) << true;
@@ -394,8 +406,9 @@ private slots:
         m_c->txtURL->setText(QStringLiteral("   ")); // spaces count as filled in here
         m_c->txtFolder->clear();
         m_c->cmdButton[1]->click();
-        QCOMPARE(m_ui->messageTexts(), (QStringList{QStringLiteral("IISログのURLを指定してください。"),
-                                                    QStringLiteral("保存先フォルダを指定してください。")}));
+        QCOMPARE(m_ui->messageTexts(),
+                 (QStringList{QStringLiteral("IISログのURLを指定してください。"),
+                              QStringLiteral("保存先フォルダを指定してください。")}));
         QCOMPARE(m_w->focusWidget(), static_cast<QWidget *>(m_c->txtFolder));
         QVERIFY(!QFile::exists(logPath()));
     }
@@ -413,8 +426,9 @@ private slots:
 
     void unchangedFilesAreSkipped()
     {
-        const QList<QPair<QString, QByteArray>> files = {
-            {"a.log", "a body"}, {"b.log", "b body"}, {"c.log", "c body"}};
+        const QList<QPair<QString, QByteArray>> files = {{"a.log", "a body"},
+                                                         {"b.log", "b body"},
+                                                         {"c.log", "c body"}};
         for (const auto &[name, body] : files)
             writeFile(save(name), body);
         serveListing(serveFiles(files));
@@ -444,7 +458,8 @@ private slots:
         const QByteArray shorter = "new short content\n";
         writeFile(save("changed.log"), "old");
         writeFile(save("shorter.log"), QByteArray(5000, 'x'));
-        serveListing(serveFiles({{"changed.log", changed}, {"missing.log", missing}, {"shorter.log", shorter}}));
+        serveListing(serveFiles(
+            {{"changed.log", changed}, {"missing.log", missing}, {"shorter.log", shorter}}));
         load(m_server->url(QStringLiteral("/logs/")));
         startRun();
         QCOMPARE(readFile(save("changed.log")), changed);
@@ -458,7 +473,8 @@ private slots:
         QCOMPARE(m_c->pgrDownload->value(), 100);
         QVERIFY(tempFiles().isEmpty());
         // The current directory followed the folder box after a download.
-        QCOMPARE(QDir(QDir::currentPath()).canonicalPath(), QDir(m_saveDir->path()).canonicalPath());
+        QCOMPARE(QDir(QDir::currentPath()).canonicalPath(),
+                 QDir(m_saveDir->path()).canonicalPath());
     }
 
     void secondRunWritesItsLogIntoTheSaveFolder()
@@ -478,16 +494,21 @@ private slots:
     {
         QList<QPair<QString, QByteArray>> files;
         for (int i = 1; i <= 5; ++i)
-            files.append({QStringLiteral("f%1.log").arg(i), TestHttpServer::patternBytes(i, 50000)});
+            files.append(
+                {QStringLiteral("f%1.log").arg(i), TestHttpServer::patternBytes(i, 50000)});
         serveListing(serveFiles(files));
         load(m_server->url(QStringLiteral("/logs/")));
         bool clicked = false;
         bool idleRightAfterStop = false;
-        duringDownloadOfRow(2, [&] {
-            m_c->cmdButton[2]->click();
-            idleRightAfterStop = m_c->cmdButton[1]->isEnabled() && !m_c->cmdButton[2]->isEnabled()
-                                 && m_c->cmdLoad->isEnabled() && m_c->cmdBrowse->isEnabled();
-        }, clicked);
+        duringDownloadOfRow(
+            2,
+            [&] {
+                m_c->cmdButton[2]->click();
+                idleRightAfterStop = m_c->cmdButton[1]->isEnabled()
+                                     && !m_c->cmdButton[2]->isEnabled() && m_c->cmdLoad->isEnabled()
+                                     && m_c->cmdBrowse->isEnabled();
+            },
+            clicked);
         startRun();
         QVERIFY(clicked);
         QVERIFY(idleRightAfterStop);
@@ -516,9 +537,10 @@ private slots:
     void runningStateThenIdle()
     {
         QFETCH(bool, stopDuringLastRow);
-        const QList<QPair<QString, QByteArray>> files = {
-            {"r1.log", TestHttpServer::patternBytes(1, 20000)},
-            {"r2.log", TestHttpServer::patternBytes(2, 20000)}};
+        const QList<QPair<QString, QByteArray>> files = {{"r1.log",
+                                                          TestHttpServer::patternBytes(1, 20000)},
+                                                         {"r2.log",
+                                                          TestHttpServer::patternBytes(2, 20000)}};
         const QByteArray last = TestHttpServer::patternBytes(3, 2000000);
         QList<Link> links = serveFiles(files);
         TestResponse unsized = fileResponse(last);
@@ -546,15 +568,16 @@ private slots:
             samples.append({m_c->lblLogCount->text(), m_c->panels[1]->text(), bar->value(),
                             bar->minimum(), bar->maximum(),
                             m_c->lstLogfiles->indexOfTopLevelItem(current),
-                            current != nullptr && current->isSelected(), m_c->cmdButton[1]->isEnabled(),
-                            m_c->cmdButton[2]->isEnabled(), m_c->cmdLoad->isEnabled(),
-                            m_c->cmdBrowse->isEnabled()});
-            if (stopDuringLastRow && samples.last().count == QStringLiteral("3") && bar->maximum() == 0) {
+                            current != nullptr && current->isSelected(),
+                            m_c->cmdButton[1]->isEnabled(), m_c->cmdButton[2]->isEnabled(),
+                            m_c->cmdLoad->isEnabled(), m_c->cmdBrowse->isEnabled()});
+            if (stopDuringLastRow && samples.last().count == QStringLiteral("3")
+                && bar->maximum() == 0) {
                 stopped = true;
                 m_c->cmdButton[2]->click();
                 idleAtOnce = m_c->cmdButton[1]->isEnabled() && !m_c->cmdButton[2]->isEnabled()
-                    && m_c->cmdLoad->isEnabled() && m_c->cmdBrowse->isEnabled()
-                    && bar->maximum() == 100 && m_c->panels[1]->text().isEmpty();
+                             && m_c->cmdLoad->isEnabled() && m_c->cmdBrowse->isEnabled()
+                             && bar->maximum() == 100 && m_c->panels[1]->text().isEmpty();
             }
         });
         sampler.start();
@@ -595,8 +618,10 @@ private slots:
         QCOMPARE(m_c->pgrDownload->maximum(), 100);
         QCOMPARE(readFile(save("r3.log")), last);
         QCOMPARE(m_w->intRunState, qint16(stopDuringLastRow ? 1 : 0));
-        const QString end = QStringLiteral("○ IISログダウンロード終了。\t") + m_server->url(QStringLiteral("/logs/r3.log"));
-        QCOMPARE(logMessages(logPath()).contains(end), !stopDuringLastRow); // lost to the closed log
+        const QString end = QStringLiteral("○ IISログダウンロード終了。\t")
+                            + m_server->url(QStringLiteral("/logs/r3.log"));
+        QCOMPARE(logMessages(logPath()).contains(end),
+                 !stopDuringLastRow); // lost to the closed log
         QVERIFY(!m_ui->busy);
     }
 
@@ -614,25 +639,29 @@ private slots:
 
         QList<QPair<QString, QByteArray>> files;
         for (int i = 1; i <= 3; ++i)
-            files.append({QStringLiteral("p%1.log").arg(i), TestHttpServer::patternBytes(i, 20000)});
+            files.append(
+                {QStringLiteral("p%1.log").arg(i), TestHttpServer::patternBytes(i, 20000)});
         serveListing(serveFiles(files));
         load(m_server->url(QStringLiteral("/logs/")));
         m_server->clearRequests();
 
         bool opened = false;
         QString rowWhileOpen;
-        duringDownloadOfRow(1, [&] {
-            QTimer::singleShot(50, this, [&] {
-                auto *dlg = qobject_cast<frmSetting *>(QApplication::activeModalWidget());
-                QVERIFY(dlg);
-                const SettingControls s(dlg);
-                rowWhileOpen = m_c->lblLogCount->text(); // the run waits meanwhile
-                s.txtProxyAddress->setText(QStringLiteral("127.0.0.1"));
-                s.txtProxyPort->setText(QString::number(deadPort));
-                s.cmdButton[0]->click();
-            });
-            m_c->cmdButton[3]->click(); // modal: returns when the dialog closes
-        }, opened);
+        duringDownloadOfRow(
+            1,
+            [&] {
+                QTimer::singleShot(50, this, [&] {
+                    auto *dlg = qobject_cast<frmSetting *>(QApplication::activeModalWidget());
+                    QVERIFY(dlg);
+                    const SettingControls s(dlg);
+                    rowWhileOpen = m_c->lblLogCount->text(); // the run waits meanwhile
+                    s.txtProxyAddress->setText(QStringLiteral("127.0.0.1"));
+                    s.txtProxyPort->setText(QString::number(deadPort));
+                    s.cmdButton[0]->click();
+                });
+                m_c->cmdButton[3]->click(); // modal: returns when the dialog closes
+            },
+            opened);
         startRun();
         frmSetting::SetExecutableFolder(QString());
         QVERIFY(opened);
@@ -653,11 +682,12 @@ private slots:
     {
         const QByteArray old = "old copy of b";
         writeFile(save("b.log"), old);
-        serveListing(serveFiles({{"a.log", "a"}, {"b.log", TestHttpServer::patternBytes(0, 300000)},
-                                 {"c.log", "c"}}));
+        serveListing(serveFiles(
+            {{"a.log", "a"}, {"b.log", TestHttpServer::patternBytes(0, 300000)}, {"c.log", "c"}}));
         load(m_server->url(QStringLiteral("/logs/")));
         bool clicked = false;
-        duringDownloadOfRow(2, [&] { m_c->cmdButton[0]->click(); }, clicked);
+        duringDownloadOfRow(
+            2, [&] { m_c->cmdButton[0]->click(); }, clicked);
         startRun();
         QVERIFY(clicked);
         QVERIFY(m_w->isUnloaded());

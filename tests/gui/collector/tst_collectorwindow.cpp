@@ -97,7 +97,8 @@ private slots:
         QCOMPARE(m_c->lblLogCount->text(), QString());
         QCOMPARE(m_c->lblLogTotal->text(), QString());
         const QStringList captions = {"終了(&X)", "開始(&S)", "停止(&E)", "設定(&T)", "", ""};
-        const QStringList tips = {"終了", "ログの収集", "処理停止", "設定", "バージョン情報", "ヘルプ"};
+        const QStringList tips = {"終了", "ログの収集",     "処理停止",
+                                  "設定", "バージョン情報", "ヘルプ"};
         for (int i = 0; i < 6; ++i) {
             QCOMPARE(m_c->cmdButton[i]->text(), captions[i]);
             QCOMPARE(m_c->cmdButton[i]->toolTip(), tips[i]);
@@ -169,7 +170,9 @@ private slots:
         QTest::addColumn<bool>("closeMeanwhile");
         QTest::addColumn<QStringList>("messages");
         QTest::newRow("replaced by a page that never answers")
-            << false << QStringList{QStringLiteral("アプリケーションエラー！\r\nタイムアウトが発生しました。")};
+            << false
+            << QStringList{
+                   QStringLiteral("アプリケーションエラー！\r\nタイムアウトが発生しました。")};
         QTest::newRow("window closed meanwhile: the program ends quietly") << true << QStringList{};
     }
 
@@ -185,7 +188,8 @@ private slots:
         const DownloadControls c(&w);
         // Runs inside the wait for the blank page, before it completes.
         QTimer::singleShot(0, &w, [&] {
-            w.brwBrowser()->Navigate2(QStringLiteral("http://127.0.0.1:%1/").arg(silent.serverPort()));
+            w.brwBrowser()->Navigate2(
+                QStringLiteral("http://127.0.0.1:%1/").arg(silent.serverPort()));
             if (closeMeanwhile)
                 w.close();
         });
@@ -212,9 +216,9 @@ private slots:
 
     void tabOrder()
     {
-        const QList<QWidget *> expected = {m_c->txtURL, m_c->cmdBrowse, m_c->cmdButton[1],
-                                           m_c->cmdButton[2], m_c->lstLogfiles, m_c->txtFolder,
-                                           m_c->cmdLoad, m_c->cmdButton[0], m_c->cmdButton[3],
+        const QList<QWidget *> expected = {m_c->txtURL,       m_c->cmdBrowse,    m_c->cmdButton[1],
+                                           m_c->cmdButton[2], m_c->lstLogfiles,  m_c->txtFolder,
+                                           m_c->cmdLoad,      m_c->cmdButton[0], m_c->cmdButton[3],
                                            m_c->cmdButton[5], m_c->cmdButton[4]};
         QList<QWidget *> chain;
         QWidget *w = m_c->txtURL;
@@ -233,8 +237,10 @@ private slots:
         QCOMPARE(list->headerItem()->text(0), QStringLiteral("ファイル名"));
         QCOMPARE(list->headerItem()->text(1), QStringLiteral("URL"));
         const QFontMetrics fm(m_w->font());
-        QCOMPARE(list->columnWidth(0), fm.horizontalAdvance(QStringLiteral("ファイル名") + QString(12, ' ')));
-        QCOMPARE(list->columnWidth(1), fm.horizontalAdvance(QStringLiteral("URL") + QString(68, ' ')));
+        QCOMPARE(list->columnWidth(0),
+                 fm.horizontalAdvance(QStringLiteral("ファイル名") + QString(12, ' ')));
+        QCOMPARE(list->columnWidth(1),
+                 fm.horizontalAdvance(QStringLiteral("URL") + QString(68, ' ')));
         QVERIFY(!list->rootIsDecorated());
         QCOMPARE(list->editTriggers(), QAbstractItemView::NoEditTriggers);
         QVERIFY(!list->header()->isHidden());
@@ -246,10 +252,12 @@ private slots:
         QCOMPARE(basKestrune::gstrComputerName, QSysInfo::machineHostName());
         QCOMPARE(m_c->panels[1]->text(), QString()); // "Loading..." and the name are gone
         const QLocale locale = QLocale::system();
-        QCOMPARE(m_c->panels[2]->text(), locale.toString(QDate::currentDate(), QLocale::ShortFormat));
+        QCOMPARE(m_c->panels[2]->text(),
+                 locale.toString(QDate::currentDate(), QLocale::ShortFormat));
         // The clock panel follows the time.
         QTRY_COMPARE_WITH_TIMEOUT(m_c->panels[3]->text(),
-                                  locale.toString(QTime::currentTime(), QLocale::ShortFormat), 2500);
+                                  locale.toString(QTime::currentTime(), QLocale::ShortFormat),
+                                  2500);
         // Panel 2 takes the width the others leave.
         QVERIFY(m_c->panels[1]->width() > m_c->panels[0]->width());
         QCOMPARE(m_c->panels[2]->width(), 80);
@@ -271,10 +279,17 @@ private slots:
         QTest::addColumn<QString>("typed");
         QTest::addColumn<QString>("answer"); // null: cancelled
         QTest::addColumn<QString>("expected");
-        QTest::newRow("cancel keeps a half-typed text") << "/tmp/half ty" << QString() << "/tmp/half ty";
-        QTest::newRow("folder without trailing separator") << "" << "/var/log/" << "/var/log";
-        QTest::newRow("root keeps its separator") << "/tmp" << "/" << "/";
-        QTest::newRow("cleaned") << "" << "/var/./log//iis" << "/var/log/iis";
+        QTest::newRow("cancel keeps a half-typed text")
+            << "/tmp/half ty" << QString() << "/tmp/half ty";
+        QTest::newRow("folder without trailing separator") << ""
+                                                           << "/var/log/"
+                                                           << "/var/log";
+        QTest::newRow("root keeps its separator") << "/tmp"
+                                                  << "/"
+                                                  << "/";
+        QTest::newRow("cleaned") << ""
+                                 << "/var/./log//iis"
+                                 << "/var/log/iis";
     }
 
     void folderChooser()

@@ -58,10 +58,13 @@ inline QString inkProblem(const QLabel *label)
     if (label->wordWrap())
         return clipProblem(label);
     const QFontMetricsF fm(label->font());
-    const QRectF room = QRectF(label->contentsRect()).adjusted(label->margin(), label->margin(),
-                                                               -label->margin(), -label->margin());
+    const QRectF room = QRectF(label->contentsRect())
+                            .adjusted(label->margin(), label->margin(), -label->margin(),
+                                      -label->margin());
     if (fm.horizontalAdvance(label->text()) > room.width())
-        return QStringLiteral("text %1 px in %2 px").arg(fm.horizontalAdvance(label->text())).arg(room.width());
+        return QStringLiteral("text %1 px in %2 px")
+            .arg(fm.horizontalAdvance(label->text()))
+            .arg(room.width());
     qreal top = room.top() + (room.height() - fm.height()) / 2;
     if (label->alignment() & Qt::AlignTop)
         top = room.top();
@@ -70,7 +73,10 @@ inline QString inkProblem(const QLabel *label)
     const QRectF ink = fm.tightBoundingRect(label->text()).translated(0, top + fm.ascent());
     if (ink.top() < room.top() - 0.5 || ink.bottom() > room.bottom() + 0.5)
         return QStringLiteral("glyphs from %1 to %2 px in %3 to %4 px")
-            .arg(ink.top()).arg(ink.bottom()).arg(room.top()).arg(room.bottom());
+            .arg(ink.top())
+            .arg(ink.bottom())
+            .arg(room.top())
+            .arg(room.bottom());
     return QString();
 }
 
@@ -89,16 +95,19 @@ inline QString toolButtonProblem(const QToolButton *button)
     option.text = button->text();
     QStyle *style = button->style();
     const int frame = style->pixelMetric(QStyle::PM_DefaultFrameWidth, &option, button);
-    const QRect content =
-        style->subControlRect(QStyle::CC_ToolButton, &option, QStyle::SC_ToolButton, button)
-            .adjusted(frame, frame, -frame, -frame);
+    const QRect content = style
+                              ->subControlRect(QStyle::CC_ToolButton, &option,
+                                               QStyle::SC_ToolButton, button)
+                              .adjusted(frame, frame, -frame, -frame);
     const QFontMetrics fm(button->font());
     const int width = fm.horizontalAdvance(button->text());
     if (width > content.width())
         return QStringLiteral("caption %1 px in %2 px").arg(width).arg(content.width());
     const int below = content.height() - (button->iconSize().height() + 3) - 1;
     if (fm.height() > below)
-        return QStringLiteral("caption line %1 px in %2 px under the icon").arg(fm.height()).arg(below);
+        return QStringLiteral("caption line %1 px in %2 px under the icon")
+            .arg(fm.height())
+            .arg(below);
     return QString();
 }
 
@@ -109,12 +118,15 @@ inline QString pushButtonProblem(const QPushButton *button)
     QStyleOptionButton option;
     option.initFrom(button);
     option.text = button->text();
-    const QRect content =
-        button->style()->subElementRect(QStyle::SE_PushButtonContents, &option, button);
+    const QRect content = button->style()->subElementRect(QStyle::SE_PushButtonContents, &option,
+                                                          button);
     const QSize text = QFontMetrics(button->font()).size(Qt::TextShowMnemonic, button->text());
     if (text.width() > content.width() || text.height() > content.height())
         return QStringLiteral("caption %1x%2 px in %3x%4 px")
-            .arg(text.width()).arg(text.height()).arg(content.width()).arg(content.height());
+            .arg(text.width())
+            .arg(text.height())
+            .arg(content.width())
+            .arg(content.height());
     return QString();
 }
 
@@ -133,8 +145,13 @@ inline QString groupBoxProblem(const QGroupBox *frame)
     const int width = QFontMetrics(frame->font()).horizontalAdvance(frame->title());
     if (label.width() < width || !frame->rect().contains(label))
         return QStringLiteral("caption %1 px, its room %2,%3 %4x%5 in %6x%7")
-            .arg(width).arg(label.x()).arg(label.y()).arg(label.width()).arg(label.height())
-            .arg(frame->width()).arg(frame->height());
+            .arg(width)
+            .arg(label.x())
+            .arg(label.y())
+            .arg(label.width())
+            .arg(label.height())
+            .arg(frame->width())
+            .arg(frame->height());
     return QString();
 }
 

@@ -67,8 +67,9 @@ private Q_SLOTS:
     {
         m_dir = std::make_unique<QTemporaryDir>();
         m_help = m_dir->filePath(QStringLiteral("Kestrune.hlp"));
-        writeFile(m_help, "<html><head><meta charset=\"utf-8\"><title>t</title></head>"
-                          "<body><h1>使い方</h1><p id=\"a\">最初の版</p></body></html>");
+        writeFile(m_help,
+                  "<html><head><meta charset=\"utf-8\"><title>t</title></head>"
+                  "<body><h1>使い方</h1><p id=\"a\">最初の版</p></body></html>");
         m_ui = std::make_unique<RecordingUi>();
     }
 
@@ -220,20 +221,50 @@ private Q_SLOTS:
         const QString shown = shownText(CurrentHelpWindow());
         const char *const names[] = {
             // the collector window
-            "Kestrune", "IISログのURL：", "保存先フォルダ：", "開始", "停止", "設定", "終了", "ヘルプ",
-            "バージョン情報", "ファイル名", "ダウンロード状況", "Loading...", "Timed Out!", "処理中[",
+            "Kestrune",
+            "IISログのURL：",
+            "保存先フォルダ：",
+            "開始",
+            "停止",
+            "設定",
+            "終了",
+            "ヘルプ",
+            "バージョン情報",
+            "ファイル名",
+            "ダウンロード状況",
+            "Loading...",
+            "Timed Out!",
+            "処理中[",
             // settings
-            "タイムアウト（秒）：", "プロキシ サーバー", "アドレス：", "ポート：", "Kestrune.ini",
-            "タイムアウト値（秒）を指定してください。", "設定が変更されました！",
+            "タイムアウト（秒）：",
+            "プロキシ サーバー",
+            "アドレス：",
+            "ポート：",
+            "Kestrune.ini",
+            "タイムアウト値（秒）を指定してください。",
+            "設定が変更されました！",
             " ファイルの書き込み時にエラーが発生しました。",
             // the run log
-            "Kestrune.log", "==========================================================", "に起動",
-            "○ IISログダウンロード開始。", "× ファイルサイズが同じ ", "○ IISログダウンロード終了。",
-            "× ファイル名が不正です。", "× ファイルを保存できません。", "× ページを表示できません。",
-            "× タイムアウトが発生しました。", "× 指定されたドキュメントは存在しません。", "× ページ分析エラー！",
+            "Kestrune.log",
+            "==========================================================",
+            "に起動",
+            "○ IISログダウンロード開始。",
+            "× ファイルサイズが同じ ",
+            "○ IISログダウンロード終了。",
+            "× ファイル名が不正です。",
+            "× ファイルを保存できません。",
+            "× ページを表示できません。",
+            "× タイムアウトが発生しました。",
+            "× 指定されたドキュメントは存在しません。",
+            "× ページ分析エラー！",
             // messages and problems
-            "起動エラー！", "型が一致しません。", "オーバーフローしました。", "IISログのURLを指定してください。",
-            "保存先フォルダを指定してください。", "現時点ではｼｽﾃﾑ情報を使用できません", "[To Parent Directory]",
+            "起動エラー！",
+            "型が一致しません。",
+            "オーバーフローしました。",
+            "IISログのURLを指定してください。",
+            "保存先フォルダを指定してください。",
+            "現時点ではｼｽﾃﾑ情報を使用できません",
+            "[To Parent Directory]",
         };
         QStringList missing;
         for (const char *name : names)

@@ -36,8 +36,9 @@ private Q_SLOTS:
     void initTestCase()
     {
         if (std::setlocale(LC_ALL, "") == nullptr)
-            QSKIP(qPrintable(QStringLiteral("the locale %1 is not installed (scripts/test generates it)")
-                                 .arg(QString::fromLocal8Bit(qgetenv("LC_ALL")))));
+            QSKIP(qPrintable(
+                QStringLiteral("the locale %1 is not installed (scripts/test generates it)")
+                    .arg(QString::fromLocal8Bit(qgetenv("LC_ALL")))));
         QVERIFY2(!kestrune::uifont::JapaneseFamily().isEmpty(),
                  "no font for Japanese is installed (fonts-noto-cjk)");
         m_ui = std::make_unique<RecordingUi>();
@@ -89,9 +90,10 @@ private Q_SLOTS:
             if (!widget->isVisible())
                 continue;
             const QString problem = dialogtest::textProblem(widget);
-            QVERIFY2(problem.isEmpty(), qPrintable(widget->objectName() + QLatin1String(" (")
-                                                   + QLatin1String(widget->metaObject()->className())
-                                                   + QLatin1String("): ") + problem));
+            QVERIFY2(problem.isEmpty(),
+                     qPrintable(widget->objectName() + QLatin1String(" (")
+                                + QLatin1String(widget->metaObject()->className())
+                                + QLatin1String("): ") + problem));
             ++checked;
         }
         QVERIFY(checked > 5);

@@ -171,7 +171,8 @@ private Q_SLOTS:
                       {c.lblURL, QRect(76, 120, 22, 12)}};
         for (const auto &l : labels) {
             const QString problem = dialogtest::placeProblem(l.label, l.designed);
-            QVERIFY2(problem.isEmpty(), qPrintable(l.label->objectName() + QLatin1String(": ") + problem));
+            QVERIFY2(problem.isEmpty(),
+                     qPrintable(l.label->objectName() + QLatin1String(": ") + problem));
         }
         QCOMPARE(c.lblDisclaimer->geometry(), QRect(68, 160, 218, 52));
         QCOMPARE(c.cmdOK->geometry(), QRect(300, 160, 92, 23));
@@ -326,11 +327,17 @@ private Q_SLOTS:
         QTest::addColumn<bool>("present");
         QTest::addColumn<bool>("copied"); // opened as an .html copy
         QTest::newRow("home page of the build") << "https://www.example.jp/kestrune/"
-                                               << "Kestrune.hlp" << true << false;
-        QTest::newRow("manual beside the program") << "" << "Kestrune.hlp" << true << true;
-        QTest::newRow("folder with a space and kana") << "" << "キ ストルーン/Kestrune.hlp" << true << true;
-        QTest::newRow("an .html manual opens as it is") << "" << "manual.HTML" << true << false;
-        QTest::newRow("missing manual: as it is, fails silently") << "" << "Kestrune.hlp" << false << false;
+                                                << "Kestrune.hlp" << true << false;
+        QTest::newRow("manual beside the program") << ""
+                                                   << "Kestrune.hlp" << true << true;
+        QTest::newRow("folder with a space and kana")
+            << ""
+            << "キ ストルーン/Kestrune.hlp" << true << true;
+        QTest::newRow("an .html manual opens as it is") << ""
+                                                        << "manual.HTML" << true << false;
+        QTest::newRow("missing manual: as it is, fails silently")
+            << ""
+            << "Kestrune.hlp" << false << false;
     }
 
     void webAddress()
@@ -403,8 +410,8 @@ private Q_SLOTS:
         const AboutControls c(&dlg);
         dlg.show();
         const QUrl expected = kestrune::BuildHomePage().isEmpty()
-            ? QUrl::fromLocalFile(basKestrune::gstrHelpFile)
-            : QUrl(kestrune::BuildHomePage());
+                                  ? QUrl::fromLocalFile(basKestrune::gstrHelpFile)
+                                  : QUrl(kestrune::BuildHomePage());
         QCOMPARE(dlg.webAddress(), expected);
         // Shown whole, or too long for the dialog: both ends, the whole in
         // the tool tip.
@@ -415,7 +422,8 @@ private Q_SLOTS:
         if (text != shown) {
             const QStringList ends = text.split(QChar(0x2026));
             QVERIFY2(depth > 0 && ends.size() == 2 && shown.startsWith(ends[0])
-                         && shown.endsWith(ends[1]) && ends[1].endsWith(QStringLiteral("Kestrune.hlp")),
+                         && shown.endsWith(ends[1])
+                         && ends[1].endsWith(QStringLiteral("Kestrune.hlp")),
                      qPrintable(text));
             QCOMPARE(c.lblURL->toolTip(), shown);
         }
@@ -423,7 +431,8 @@ private Q_SLOTS:
         QTest::mouseClick(c.lblURL, Qt::LeftButton, {}, QPoint(5, c.lblURL->height() / 2));
         QCOMPARE(m_ui->openedUrls.size(), 1);
         if (kestrune::BuildHomePage().isEmpty())
-            QCOMPARE(readAll(m_ui->openedUrls[0].toLocalFile()), readAll(basKestrune::gstrHelpFile));
+            QCOMPARE(readAll(m_ui->openedUrls[0].toLocalFile()),
+                     readAll(basKestrune::gstrHelpFile));
         else
             QCOMPARE(m_ui->openedUrls[0], expected);
         QVERIFY(m_ui->messages.isEmpty());

@@ -63,11 +63,16 @@ QString multiLineClipProblem(const QLabel *label)
     for (const QString &line : lines) {
         if (fm.horizontalAdvance(line) > label->width())
             return QStringLiteral("line \"%1\" %2 px in %3 px")
-                .arg(line).arg(fm.horizontalAdvance(line)).arg(label->width());
+                .arg(line)
+                .arg(fm.horizontalAdvance(line))
+                .arg(label->width());
     }
     const int height = fm.height() + int(lines.size() - 1) * fm.lineSpacing();
     if (height > label->height())
-        return QStringLiteral("%1 lines need %2 px, have %3").arg(lines.size()).arg(height).arg(label->height());
+        return QStringLiteral("%1 lines need %2 px, have %3")
+            .arg(lines.size())
+            .arg(height)
+            .arg(label->height());
     return QString();
 }
 
@@ -119,7 +124,8 @@ private Q_SLOTS:
         QCOMPARE(c.lblPassword->text(), u8("パスワード："));
         QCOMPARE(c.cmdOK->text(), QStringLiteral("OK"));
         // Half-width katakana, no accelerator.
-        QCOMPARE(c.cmdCancel->text().toUcs4(), QList<uint>({0xFF77, 0xFF6C, 0xFF9D, 0xFF7E, 0xFF99}));
+        QCOMPARE(c.cmdCancel->text().toUcs4(),
+                 QList<uint>({0xFF77, 0xFF6C, 0xFF9D, 0xFF7E, 0xFF99}));
         QVERIFY(c.cmdOK->isDefault());
         QVERIFY(!c.cmdCancel->isDefault());
         QCOMPARE(c.txtUser->echoMode(), QLineEdit::Normal);
@@ -128,8 +134,9 @@ private Q_SLOTS:
             QVERIFY(box->completer() == nullptr);
         QCOMPARE(dlg.minimumSize(), dlg.maximumSize());
         QCOMPARE(dlg.size(), dlg.minimumSize());
-        QVERIFY(!(dlg.windowFlags() & (Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint
-                                       | Qt::WindowContextHelpButtonHint)));
+        QVERIFY(!(dlg.windowFlags()
+                  & (Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint
+                     | Qt::WindowContextHelpButtonHint)));
     }
 
     void prompt_data()
@@ -139,14 +146,17 @@ private Q_SLOTS:
 
         QTest::newRow("no realm") << request(QStringLiteral("logs.example.jp"))
                                   << u8("logs.example.jp へのログイン");
-        QTest::newRow("realm") << request(QStringLiteral("logs.example.jp"), QStringLiteral("Kestrune test"))
+        QTest::newRow("realm") << request(QStringLiteral("logs.example.jp"),
+                                          QStringLiteral("Kestrune test"))
                                << u8("logs.example.jp へのログイン\n「Kestrune test」");
-        QTest::newRow("proxy") << request(QStringLiteral("proxy.lan"), QStringLiteral("Squid proxy"), true)
+        QTest::newRow("proxy") << request(QStringLiteral("proxy.lan"),
+                                          QStringLiteral("Squid proxy"), true)
                                << u8("proxy.lan へのログイン\n「Squid proxy」");
         QTest::newRow("Japanese realm") << request(QStringLiteral("10.0.0.5"), u8("ログ置き場"))
                                         << u8("10.0.0.5 へのログイン\n「ログ置き場」");
-        QTest::newRow("markup stays text") << request(QStringLiteral("h"), QStringLiteral("<b>x</b><img src=a>"))
-                                           << u8("h へのログイン\n「<b>x</b><img src=a>」");
+        QTest::newRow("markup stays text")
+            << request(QStringLiteral("h"), QStringLiteral("<b>x</b><img src=a>"))
+            << u8("h へのログイン\n「<b>x</b><img src=a>」");
         QTest::newRow("breaks and overrides become spaces")
             << request(QStringLiteral("h"), QString::fromUtf16(u"a\r\nb\tc\u202Ed"))
             << u8("h へのログイン\n「a  b c d」");
@@ -170,13 +180,17 @@ private Q_SLOTS:
         QTest::addColumn<QString>("realm");
         QTest::addColumn<bool>("shortened");
 
-        const QString longHost = QStringLiteral("start-") + QString(80, QLatin1Char('h')) + QStringLiteral("-end.example.jp");
+        const QString longHost = QStringLiteral("start-") + QString(80, QLatin1Char('h'))
+                                 + QStringLiteral("-end.example.jp");
         const QString longRealm = u8("始まり") + QString(60, QChar(0x30ED)) + u8("終わり");
-        QTest::newRow("fits the dialog") << QStringLiteral("collector-01.logs.example.co.jp") << QStringLiteral("IIS") << false;
+        QTest::newRow("fits the dialog")
+            << QStringLiteral("collector-01.logs.example.co.jp") << QStringLiteral("IIS") << false;
         QTest::newRow("long host") << longHost << QString() << true;
         QTest::newRow("long realm") << QStringLiteral("h") << longRealm << true;
         QTest::newRow("both long") << longHost << longRealm << true;
-        QTest::newRow("long markup realm") << QStringLiteral("h") << QStringLiteral("<b>") + longRealm + QStringLiteral("</b>") << true;
+        QTest::newRow("long markup realm")
+            << QStringLiteral("h") << QStringLiteral("<b>") + longRealm + QStringLiteral("</b>")
+            << true;
     }
 
     void longNamesShortenedInTheMiddle()
@@ -206,10 +220,11 @@ private Q_SLOTS:
             if (shown[i] == whole[i])
                 continue;
             // Both ends of the name survive, the middle gives way.
-            const qsizetype head = i == 0 ? 0 : 1;                     // 「
+            const qsizetype head = i == 0 ? 0 : 1;                          // 「
             const qsizetype tail = i == 0 ? u8(" へのログイン").size() : 1; // 」
             const qsizetype cut = shown[i].indexOf(QChar(0x2026));
-            QVERIFY2(cut >= head + 3 && shown[i].size() - cut - 1 >= tail + 3, qPrintable(shown[i]));
+            QVERIFY2(cut >= head + 3 && shown[i].size() - cut - 1 >= tail + 3,
+                     qPrintable(shown[i]));
             QVERIFY(whole[i].startsWith(shown[i].left(cut)));
             QVERIFY(whole[i].endsWith(shown[i].mid(cut + 1)));
         }
@@ -241,7 +256,8 @@ private Q_SLOTS:
             QVERIFY2(problem.isEmpty(), qPrintable(label->objectName() + u8(": ") + problem));
         }
         for (QPushButton *button : {c.cmdOK, c.cmdCancel})
-            QVERIFY2(QFontMetrics(button->font()).horizontalAdvance(button->text()) + 8 <= button->width(),
+            QVERIFY2(QFontMetrics(button->font()).horizontalAdvance(button->text()) + 8
+                         <= button->width(),
                      qPrintable(button->objectName()));
         // Nothing overlaps and everything is inside the dialog.
         QVERIFY(c.lblPrompt->geometry().bottom() < c.txtUser->y());
@@ -284,14 +300,17 @@ private Q_SLOTS:
 
         QTest::newRow("OK") << QString() << u8("alice") << u8("s3cret pw") << Finish::ClickOK
                             << Answer(LoginAnswer{u8("alice"), u8("s3cret pw")});
-        QTest::newRow("Enter") << QString() << u8("DOMAIN\\bob") << u8("p@ss") << Finish::EnterInPassword
+        QTest::newRow("Enter") << QString() << u8("DOMAIN\\bob") << u8("p@ss")
+                               << Finish::EnterInPassword
                                << Answer(LoginAnswer{u8("DOMAIN\\bob"), u8("p@ss")});
         QTest::newRow("given user kept") << u8("山田") << QString() << u8("pw") << Finish::ClickOK
                                          << Answer(LoginAnswer{u8("山田"), u8("pw")});
-        QTest::newRow("empty user and password") << QString() << QString() << QString() << Finish::ClickOK
-                                                 << Answer(LoginAnswer{});
-        QTest::newRow("cancel") << QString() << u8("alice") << u8("pw") << Finish::ClickCancel << Answer();
-        QTest::newRow("escape") << u8("alice") << QString() << u8("pw") << Finish::Escape << Answer();
+        QTest::newRow("empty user and password")
+            << QString() << QString() << QString() << Finish::ClickOK << Answer(LoginAnswer{});
+        QTest::newRow("cancel") << QString() << u8("alice") << u8("pw") << Finish::ClickCancel
+                                << Answer();
+        QTest::newRow("escape") << u8("alice") << QString() << u8("pw") << Finish::Escape
+                                << Answer();
     }
 
     void answer()
@@ -333,7 +352,8 @@ private Q_SLOTS:
         dlg.show();
         QVERIFY(QTest::qWaitForWindowExposed(&dlg));
         const QPoint offset = dlg.frameGeometry().center() - parent.frameGeometry().center();
-        QVERIFY2(offset.manhattanLength() <= 2, qPrintable(QStringLiteral("%1,%2").arg(offset.x()).arg(offset.y())));
+        QVERIFY2(offset.manhattanLength() <= 2,
+                 qPrintable(QStringLiteral("%1,%2").arg(offset.x()).arg(offset.y())));
     }
 
     // The production seam: the dialog comes up with the normal pointer, the
@@ -343,8 +363,10 @@ private Q_SLOTS:
         QTest::addColumn<bool>("busyBefore");
         QTest::addColumn<Finish>("how");
         QTest::addColumn<Answer>("expected");
-        QTest::newRow("busy, OK") << true << Finish::ClickOK << Answer(LoginAnswer{u8("carol"), u8("pw")});
-        QTest::newRow("idle, OK") << false << Finish::ClickOK << Answer(LoginAnswer{u8("carol"), u8("pw")});
+        QTest::newRow("busy, OK") << true << Finish::ClickOK
+                                  << Answer(LoginAnswer{u8("carol"), u8("pw")});
+        QTest::newRow("idle, OK") << false << Finish::ClickOK
+                                  << Answer(LoginAnswer{u8("carol"), u8("pw")});
         QTest::newRow("busy, escape") << true << Finish::Escape << Answer();
     }
 
@@ -373,8 +395,9 @@ private Q_SLOTS:
             QTest::keyClicks(c.txtPassword, QStringLiteral("pw"));
             finish(dlg, how);
         });
-        const Answer got = kestrune::ui().askLogin(
-            &owner, request(QStringLiteral("proxy.lan"), QStringLiteral("r"), true, u8("carol")));
+        const Answer got = kestrune::ui().askLogin(&owner,
+                                                   request(QStringLiteral("proxy.lan"),
+                                                           QStringLiteral("r"), true, u8("carol")));
 
         QVERIFY(shown);
         QVERIFY(normalPointer);

@@ -78,7 +78,8 @@ private:
         return dlg;
     }
 
-    void setTexts(frmSetting &dlg, const QString &timeout, const QString &address, const QString &port)
+    void setTexts(frmSetting &dlg, const QString &timeout, const QString &address,
+                  const QString &port)
     {
         const SettingControls c(&dlg);
         c.txtTimeOut->setText(timeout);
@@ -115,7 +116,8 @@ private:
         QCOMPARE(gstrProxy, QStringLiteral("earlier:1"));
     }
 
-    void verifyBoxes(frmSetting &dlg, const QString &timeout, const QString &address, const QString &port)
+    void verifyBoxes(frmSetting &dlg, const QString &timeout, const QString &address,
+                     const QString &port)
     {
         const SettingControls c(&dlg);
         QCOMPARE(c.txtTimeOut->text(), timeout);
@@ -176,7 +178,8 @@ private Q_SLOTS:
             {"cmdButton_1", "frmSetting", QRect(192, 162, 72, 29), "ｷｬﾝｾﾙ(&C)", "キャンセル"},
         };
         for (const auto &r : rows)
-            QTest::newRow(r.name) << u8(r.name) << u8(r.container) << r.geometry << u8(r.text) << u8(r.toolTip);
+            QTest::newRow(r.name) << u8(r.name) << u8(r.container) << r.geometry << u8(r.text)
+                                  << u8(r.toolTip);
     }
 
     void layout()
@@ -221,7 +224,9 @@ private Q_SLOTS:
         QCOMPARE(dlg.minimumSize(), QSize(359, 203));
         QCOMPARE(dlg.maximumSize(), QSize(359, 203));
         const Qt::WindowFlags flags = dlg.windowFlags();
-        QVERIFY(!(flags & (Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint | Qt::WindowContextHelpButtonHint)));
+        QVERIFY(!(flags
+                  & (Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint
+                     | Qt::WindowContextHelpButtonHint)));
     }
 
     void everyTextShowsWhole_data()
@@ -241,7 +246,8 @@ private Q_SLOTS:
         QApplication::setFont(before);
         for (QLabel *label : dlg.findChildren<QLabel *>()) {
             const QString problem = dialogtest::clipProblem(label);
-            QVERIFY2(problem.isEmpty(), qPrintable(label->objectName() + QLatin1String(": ") + problem));
+            QVERIFY2(problem.isEmpty(),
+                     qPrintable(label->objectName() + QLatin1String(": ") + problem));
             // It stays clear of the box beside it.
             QVERIFY(label->geometry().right() < 110);
         }
@@ -254,11 +260,13 @@ private Q_SLOTS:
 
         auto dlg = openDialog();
         const SettingControls c(dlg.get());
-        QCOMPARE(QFileInfo(gstrIniFile).absoluteFilePath(), QFileInfo(iniPath()).absoluteFilePath());
+        QCOMPARE(QFileInfo(gstrIniFile).absoluteFilePath(),
+                 QFileInfo(iniPath()).absoluteFilePath());
         QCOMPARE(gstrTimeout, QStringLiteral("45"));
         QCOMPARE(gstrProxyAddress, QStringLiteral("proxy.lan"));
         QCOMPARE(gstrProxyPort, QStringLiteral("8080"));
-        verifyBoxes(*dlg, QStringLiteral("45"), QStringLiteral("proxy.lan"), QStringLiteral("8080"));
+        verifyBoxes(*dlg, QStringLiteral("45"), QStringLiteral("proxy.lan"),
+                    QStringLiteral("8080"));
         // Opening leaves the derived settings alone.
         QCOMPARE(glngTimeout, 1234);
         QCOMPARE(gstrProxy, QStringLiteral("earlier:1"));
@@ -436,8 +444,15 @@ private Q_SLOTS:
         QTest::addColumn<SaveCase>("c");
         // The time-out, with the proxy boxes as the file filled them.
         auto timeout = [](const char *name, const char *typed, const char *stored, int ms) {
-            QTest::newRow(name) << SaveCase{u8(typed), u8(stored), ms, "cache.example", "3128", "earlier:1",
-                                            "cache.example:3128", "cache.example", "3128"};
+            QTest::newRow(name) << SaveCase{u8(typed),
+                                            u8(stored),
+                                            ms,
+                                            "cache.example",
+                                            "3128",
+                                            "earlier:1",
+                                            "cache.example:3128",
+                                            "cache.example",
+                                            "3128"};
         };
         timeout("45 with spaces", "  45  ", "45", 45000);
         timeout("0", "0", "0", 0);
@@ -451,12 +466,16 @@ private Q_SLOTS:
         // The proxy rule, with the time-out " 60 ".
         auto proxy = [](const char *name, const char *address, const char *port, const char *before,
                         const char *after, const char *storedAddress, const char *storedPort) {
-            QTest::newRow(name) << SaveCase{" 60 ", "60", 60000, address, port, before, after, storedAddress, storedPort};
+            QTest::newRow(name) << SaveCase{" 60 ", "60",  60000,         address,   port,
+                                            before, after, storedAddress, storedPort};
         };
         proxy("address, empty port", "proxy.lan", "", "", "proxy.lan", "proxy.lan", "");
-        proxy("address and 8080", "  proxy.lan  ", "8080", "", "proxy.lan:8080", "proxy.lan", "8080");
-        proxy("port with spaces", "10.0.0.1", " 3128 ", "old:1", "10.0.0.1:3128", "10.0.0.1", "3128");
-        proxy("empty address keeps the earlier proxy", "", "8080", "earlier.proxy:3128", "earlier.proxy:3128", "", "8080");
+        proxy("address and 8080", "  proxy.lan  ", "8080", "", "proxy.lan:8080", "proxy.lan",
+              "8080");
+        proxy("port with spaces", "10.0.0.1", " 3128 ", "old:1", "10.0.0.1:3128", "10.0.0.1",
+              "3128");
+        proxy("empty address keeps the earlier proxy", "", "8080", "earlier.proxy:3128",
+              "earlier.proxy:3128", "", "8080");
         proxy("empty address after start-up", "   ", "8080", "", "", "", "8080");
         proxy("both empty", "", "", "old:1", "old:1", "", "");
     }
@@ -521,12 +540,14 @@ private Q_SLOTS:
         QVERIFY(m_ui->messages.isEmpty());
         verifyNothingSaved(before);
         // Opened again, the dialog shows the file, not what was typed.
-        verifyBoxes(*openDialog(), QStringLiteral("30"), QStringLiteral("cache.example"), QStringLiteral("3128"));
+        verifyBoxes(*openDialog(), QStringLiteral("30"), QStringLiteral("cache.example"),
+                    QStringLiteral("3128"));
     }
 
     void readOnlyFileWarnsPerKeyThenConfirms()
     {
-        QVERIFY(QFile::setPermissions(iniPath(), QFileDevice::ReadOwner | QFileDevice::ReadGroup | QFileDevice::ReadOther));
+        QVERIFY(QFile::setPermissions(iniPath(), QFileDevice::ReadOwner | QFileDevice::ReadGroup
+                                                     | QFileDevice::ReadOther));
         const QByteArray before = iniBytes();
         auto dlg = openDialog();
         setTexts(*dlg, QStringLiteral("90"), QStringLiteral("ro.proxy"), QStringLiteral("8000"));

@@ -149,8 +149,9 @@ private slots:
         QVERIFY(!Main(path));
         // The system's description of what went wrong, and the folder.
         QCOMPARE(ui.messageTexts(),
-                 QStringList{QStringLiteral("起動エラー！\r\n") + QString::fromLocal8Bit(std::strerror(error))
-                             + QStringLiteral("\r\n") + QDir::toNativeSeparators(path)});
+                 QStringList{QStringLiteral("起動エラー！\r\n")
+                             + QString::fromLocal8Bit(std::strerror(error)) + QStringLiteral("\r\n")
+                             + QDir::toNativeSeparators(path)});
         QVERIFY(!frmDownload::instance());
     }
 
@@ -189,17 +190,15 @@ private slots:
     void startupDoesNotReadTheProxy()
     {
         QTemporaryDir dir;
-        writeIni(dir.path(), "[Kestrune]\r\nTimeout=30\r\nProxyAddress=proxy\r\nProxyPort=8080\r\n");
+        writeIni(dir.path(),
+                 "[Kestrune]\r\nTimeout=30\r\nProxyAddress=proxy\r\nProxyPort=8080\r\n");
         RecordingUi ui;
         gstrProxy.clear();
         QVERIFY(Main(dir.path()));
         QCOMPARE(gstrProxy, QString());
     }
 
-    void computerName()
-    {
-        QCOMPARE(GetLocalComputerName(), QSysInfo::machineHostName());
-    }
+    void computerName() { QCOMPARE(GetLocalComputerName(), QSysInfo::machineHostName()); }
 };
 
 QTEST_MAIN(TestStartup)
