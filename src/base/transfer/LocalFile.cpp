@@ -68,6 +68,28 @@ FileIdentity identityOf(const struct stat &st)
     return FileIdentity{quint64(st.st_dev), quint64(st.st_ino)};
 }
 
+// Writes length bytes at offset (-1: at the file position), whole or not at all.
+bool writeAll(int fd, const char *data, qint64 length, qint64 offset, QString *error)
+{
+    for (qint64 done = 0; done < length;) {
+        const size_t chunk = size_t(length - done);
+        const ssize_t n = offset < 0 ? ::write(fd, data + done, chunk)
+                                     : ::pwrite(fd, data + done, chunk, offset + done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            if (error)
+                *error = systemError(n < 0 ? errno : EIO);
+            return false;
+        }
+        done += n;
+    }
+    return true;
+}
+
+// The body comes in small pieces; the disk gets them in large ones.
+constexpr qsizetype kWriteBatch = 256 * 1024;
+
 // Copies size bytes from source (read from its start) over target in place:
 // room first, then the bytes, the rest cut off, flushed.
 bool overwrite(int target, int source, qint64 size, QString *error)
@@ -215,25 +237,30 @@ bool LocalCopyWriter::openInPlace(int createError)
 
 qint64 LocalCopyWriter::writeData(const char *data, qint64 length)
 {
-    qint64 done = 0;
-    while (done < length) {
-        const ssize_t n = ::write(m_fd, data + done, size_t(length - done));
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            m_failed = true;
-            setErrorString(systemError(errno));
-            return -1;
-        }
-        done += n;
+    if (m_failed)
+        return -1;
+    m_pending.append(data, length);
+    if (m_pending.size() >= kWriteBatch && !flushPending())
+        return -1;
+    return length;
+}
+
+bool LocalCopyWriter::flushPending()
+{
+    QString why;
+    if (!m_failed && !writeAll(m_fd, m_pending.constData(), m_pending.size(), -1, &why)) {
+        m_failed = true;
+        setErrorString(why);
     }
-    m_written += done;
-    return done;
+    if (!m_failed)
+        m_written += m_pending.size();
+    m_pending.clear();
+    return !m_failed;
 }
 
 bool LocalCopyWriter::commit(const std::optional<FileIdentity> &keepOff)
 {
-    if (!isOpen() || m_fd < 0 || m_failed) {
+    if (!isOpen() || m_fd < 0 || !flushPending()) {
         discard();
         return false;
     }
@@ -310,6 +337,7 @@ void LocalCopyWriter::discard()
         m_targetFd = -1;
     }
     m_written = 0;
+    m_pending.clear();
     if (!m_tempName.isEmpty() && m_folderFd >= 0)
         ::unlinkat(m_folderFd, QFile::encodeName(m_tempName).constData(), 0);
     m_tempName.clear();
@@ -371,24 +399,30 @@ qint64 LocalAppender::writeData(const char *data, qint64 length)
         m_compared += n;
         used = n;
     }
-    while (used < length) {
-        const ssize_t n = ::pwrite(m_fd, data + used, size_t(length - used),
-                                   m_oldSize + m_appended);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            setErrorString(systemError(n < 0 ? errno : EIO));
-            return -1;
-        }
-        m_appended += n;
-        used += n;
-    }
+    m_pending.append(data + used, length - used);
+    if (m_pending.size() >= kWriteBatch && !flushPending())
+        return -1;
     return length;
+}
+
+bool LocalAppender::flushPending()
+{
+    QString why;
+    const bool ok = writeAll(m_fd, m_pending.constData(), m_pending.size(), m_oldSize + m_appended,
+                             &why);
+    if (ok)
+        m_appended += m_pending.size();
+    else
+        setErrorString(why);
+    // What did not get in is cut off again by rollback().
+    m_appended += ok ? 0 : m_pending.size();
+    m_pending.clear();
+    return ok;
 }
 
 bool LocalAppender::finish()
 {
-    if (m_fd < 0 || m_mismatch || m_compared < m_expected.size())
+    if (m_fd < 0 || m_mismatch || m_compared < m_expected.size() || !flushPending())
         return false;
     if (::fdatasync(m_fd) != 0) {
         setErrorString(systemError(errno));
@@ -400,6 +434,7 @@ bool LocalAppender::finish()
 
 void LocalAppender::rollback()
 {
+    m_pending.clear();
     if (m_fd < 0)
         return;
     if (m_appended > 0 && ::ftruncate(m_fd, m_oldSize) == 0)

@@ -69,6 +69,7 @@ protected:
 
 private:
     bool openInPlace(int createError);
+    bool flushPending();
     void discard();
 
     QString m_folder;
@@ -76,8 +77,9 @@ private:
     QString m_tempName;
     int m_folderFd = -1;
     int m_fd = -1;
-    int m_targetFd = -1; // the copy itself, when it is written in place
-    qint64 m_written = 0;
+    int m_targetFd = -1;  // the copy itself, when it is written in place
+    qint64 m_written = 0; // bytes on disk
+    QByteArray m_pending; // bytes still to go there
     bool m_failed = false;
 };
 
@@ -106,6 +108,7 @@ protected:
     qint64 writeData(const char *data, qint64 length) override;
 
 private:
+    bool flushPending();
     void closeFile();
 
     int m_fd = -1;
@@ -113,6 +116,7 @@ private:
     QByteArray m_expected; // the copy's last bytes, from start on
     qint64 m_compared = 0;
     qint64 m_appended = 0;
+    QByteArray m_pending;
     bool m_mismatch = false;
 };
 
