@@ -587,29 +587,6 @@ bool LocalCopyWriter::open(const QString &folder, const QString &name)
     return QIODevice::open(QIODevice::WriteOnly | QIODevice::Unbuffered);
 }
 
-bool LocalCopyWriter::openInPlace(int createError)
-{
-    // Only an existing plain file the operator may write, reached without
-    // following a link.
-    m_targetFd = ::openat(m_folderFd, QFile::encodeName(m_name).constData(),
-                          O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    struct stat st {};
-    if (m_targetFd < 0 || ::fstat(m_targetFd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        if (m_targetFd >= 0)
-            ::close(m_targetFd);
-        m_targetFd = -1;
-        errno = createError;
-        return false;
-    }
-    m_fd = openScratchFile();
-    if (m_fd < 0) {
-        ::close(m_targetFd);
-        m_targetFd = -1;
-        return false;
-    }
-    return true;
-}
-
 qint64 LocalCopyWriter::writeData(const char *data, qint64 length)
 {
     QSaveFile *file = saveFiles().value(this);
