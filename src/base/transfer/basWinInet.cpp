@@ -3,8 +3,10 @@
 #include "base/transfer/CurlTransport.h"
 
 #include <QCoreApplication>
+#include <QDeadlineTimer>
 #include <QElapsedTimer>
 #include <QEventLoop>
+#include <QTimer>
 #include <QUrl>
 
 #include <algorithm>
@@ -57,18 +59,37 @@ public:
     }
 
     // False when the program is ending.
-    bool wait(QEventLoop::ProcessEventsFlags flags)
+    bool wait(QEventLoop::ProcessEventsFlags flags) { return waitCode(flags) != kEnding; }
+
+    // As wait(), but returns by the deadline at the latest; false when the
+    // deadline passed or the program is ending.
+    bool waitUntil(QEventLoop::ProcessEventsFlags flags, const QDeadlineTimer &deadline)
+    {
+        QTimer timer;
+        timer.setSingleShot(true);
+        timer.setTimerType(Qt::PreciseTimer);
+        QObject::connect(&timer, &QTimer::timeout, &m_loop, [this] {
+            if (m_waiting)
+                m_loop.exit(kTimedOut);
+        });
+        timer.start(std::chrono::milliseconds(std::max<qint64>(deadline.remainingTime(), 0)));
+        return waitCode(flags) == kNews;
+    }
+
+private:
+    int waitCode(QEventLoop::ProcessEventsFlags flags)
     {
         m_waiting = true;
         const int code = m_loop.exec(flags);
         m_waiting = false;
         // Only QCoreApplication::exit() ends this loop with another code
         // (and makes it return at once from then on).
-        return code == kNews;
+        return code == kNews || code == kTimedOut ? code : kEnding;
     }
 
-private:
+    static constexpr int kEnding = 0;
     static constexpr int kNews = 1;
+    static constexpr int kTimedOut = 2;
     QEventLoop m_loop;
     bool m_waiting = false;
 };
@@ -156,6 +177,15 @@ qint64 reportedSize(const HttpRequest &request)
     return std::max<qint64>(request.contentLength(), 0);
 }
 
+// True when what is left of the answer's body is known and small enough to
+// read and drop for the sake of its connection.
+bool hasSmallRest(const HttpRequest &request)
+{
+    const qint64 length = request.contentLength();
+    return request.headersReady() && length >= 0
+           && length - request.bodyBytesReceived() <= kProbeDrainLimit;
+}
+
 // Ends a request whose answer is no longer wanted.  A small rest is read to
 // its end on its own, so that the connection serves the next request.
 void release(std::unique_ptr<HttpRequest> request)
@@ -163,9 +193,7 @@ void release(std::unique_ptr<HttpRequest> request)
     if (request->failed() || request->finished()) {
         return;
     }
-    const qint64 length = request->contentLength();
-    if (request->headersReady() && length >= 0
-        && length - request->bodyBytesReceived() <= kProbeDrainLimit) {
+    if (hasSmallRest(*request)) {
         request.release()->finishDetached(kProbeDrainMs);
     }
     // Otherwise the request dies here and takes its connection along.
@@ -203,6 +231,8 @@ RemoteProbe ProbeRemoteFile(const QString &strURL, const QString &strProxy)
     options.range = "0-0";
     options.discardBody = true;
     options.maxBodyBytes = kProbeDrainLimit;
+    QElapsedTimer sent;
+    sent.start();
     auto request = std::make_unique<HttpRequest>(options);
     RequestWaiter waiter(request.get());
     while (!request->headersReady() && !request->failed()) {
@@ -212,6 +242,16 @@ RemoteProbe ProbeRemoteFile(const QString &strURL, const QString &strProxy)
     }
     if (!request->headersReady())
         return {};
+    // The one byte asked for usually follows its head at once.  Waiting for
+    // it leaves the connection free for the next request, which would
+    // otherwise open a new one: a round trip at least, about what the head
+    // took, so the wait never lasts longer than that.
+    const QDeadlineTimer restDue(std::max<qint64>(sent.elapsed(), 1), Qt::PreciseTimer);
+    while (!request->finished() && !request->failed() && hasSmallRest(*request)
+           && !restDue.hasExpired()) {
+        if (!waiter.waitUntil(QEventLoop::ExcludeUserInputEvents, restDue))
+            break;
+    }
     RemoteProbe probe;
     probe.size = reportedSize(*request);
     // What a later ranged request may name to get the same version: a strong

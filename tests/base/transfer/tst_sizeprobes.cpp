@@ -9,9 +9,14 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QHash>
 #include <QLocalServer>
+#include <QPointer>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 
 #include <unistd.h>
 
@@ -21,7 +26,61 @@ using namespace transfertest;
 
 namespace {
 enum LocalKind { Absent, File, Folder, Socket, Unreadable };
-}
+
+// Keeps its connections open and answers every request with the head of a
+// one-byte range after headDelayMs, and the byte itself restLagMs later
+// (never when restLagMs < 0), as a server far away or a slow one does.
+class LaggingRangeServer : public QObject {
+public:
+    LaggingRangeServer(int headDelayMs, int restLagMs)
+        : m_headDelay(headDelayMs), m_restLag(restLagMs)
+    {
+        QObject::connect(&m_server, &QTcpServer::newConnection, this, [this] {
+            while (QTcpSocket *socket = m_server.nextPendingConnection()) {
+                ++connections;
+                socket->setParent(this);
+                QObject::connect(socket, &QTcpSocket::readyRead, this,
+                                 [this, socket] { serve(socket); });
+            }
+        });
+    }
+    bool listen() { return m_server.listen(QHostAddress::LocalHost); }
+    QString url() const
+    {
+        return QStringLiteral("http://127.0.0.1:%1/far.log").arg(m_server.serverPort());
+    }
+
+    int connections = 0;
+
+private:
+    void serve(QTcpSocket *socket)
+    {
+        QByteArray &pending = m_pending[socket];
+        pending += socket->readAll();
+        for (qsizetype end; (end = pending.indexOf("\r\n\r\n")) >= 0;) {
+            pending.remove(0, end + 4);
+            QPointer<QTcpSocket> alive(socket);
+            QTimer::singleShot(m_headDelay, this, [this, alive] {
+                if (!alive)
+                    return;
+                alive->write(
+                    "HTTP/1.1 206 Partial Content\r\nContent-Range: bytes 0-0/12345\r\n"
+                    "Content-Length: 1\r\n\r\n");
+                if (m_restLag >= 0)
+                    QTimer::singleShot(m_restLag, this, [alive] {
+                        if (alive)
+                            alive->write("x");
+                    });
+            });
+        }
+    }
+
+    QTcpServer m_server;
+    QHash<QTcpSocket *, QByteArray> m_pending;
+    int m_headDelay;
+    int m_restLag;
+};
+} // namespace
 
 class TestSizeProbes : public QObject {
     Q_OBJECT
@@ -34,6 +93,8 @@ private Q_SLOTS:
     void remoteSize_data();
     void remoteSize();
     void remoteProbeLeavesBodyUnread();
+    void probeWaitsBrieflyForItsLastByte_data();
+    void probeWaitsBrieflyForItsLastByte();
     void emptyUrlMakesNoRequest();
 
     void localSize_data();
@@ -195,6 +256,33 @@ void TestSizeProbes::remoteProbeLeavesBodyUnread()
     const qint64 sent = serverThread.server()->bodyBytesSent();
     qInfo("body bytes the server got rid of: %lld", sent);
     QVERIFY(sent < 64 * 1048576);
+}
+
+void TestSizeProbes::probeWaitsBrieflyForItsLastByte_data()
+{
+    QTest::addColumn<int>("restLagMs");
+    QTest::addColumn<int>("connections");
+    // The byte comes well within the time the head took: both probes share
+    // one connection.
+    QTest::newRow("byte follows the head") << 40 << 1;
+    // The byte never comes: each probe still answers after about the time
+    // its head took (not the transfer time-out), and the next probe gets a
+    // connection of its own.
+    QTest::newRow("byte never comes") << -1 << 2;
+}
+
+void TestSizeProbes::probeWaitsBrieflyForItsLastByte()
+{
+    QFETCH(int, restLagMs);
+    QFETCH(int, connections);
+    LaggingRangeServer server(150, restLagMs);
+    QVERIFY(server.listen());
+    QElapsedTimer clock;
+    clock.start();
+    QCOMPARE(GetRemoteFileSize(server.url(), QString()), qint64(12345));
+    QCOMPARE(GetRemoteFileSize(server.url(), QString()), qint64(12345));
+    QVERIFY2(clock.elapsed() < 5000, qPrintable(QString::number(clock.elapsed())));
+    QCOMPARE(server.connections, connections);
 }
 
 void TestSizeProbes::emptyUrlMakesNoRequest()
