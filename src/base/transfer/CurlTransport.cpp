@@ -27,7 +27,10 @@ namespace {
 std::atomic<int> g_idleTimeoutMs{60000};
 
 // Body pieces smaller than this are joined to the one before.
-constexpr qsizetype kJoinBelow = 16 * 1024;
+// A received body is kept in pieces of this capacity (or one piece as large
+// as a bigger callback).  Emptied pieces are kept for reuse, as many as the
+// buffer limit holds: no more memory than the fullest buffer took.
+constexpr qsizetype kPieceCapacity = 64 * 1024;
 
 // The extra certificate authorities, with the system's bundle in front.
 QByteArray &trustedCaBlob()
@@ -632,10 +635,18 @@ size_t HttpRequest::bodyData(const char *data, size_t length)
         m_paused = true;
         return CURL_WRITEFUNC_PAUSE;
     }
-    if (!m_pieces.empty() && m_pieces.back().size() < kJoinBelow)
-        m_pieces.back().append(data, qsizetype(length));
-    else
-        m_pieces.emplace_back(data, qsizetype(length));
+    const auto size = qsizetype(length);
+    if (m_pieces.empty() || m_pieces.back().capacity() - m_pieces.back().size() < size) {
+        if (!m_spares.empty()) {
+            m_pieces.push_back(std::move(m_spares.back()));
+            m_spares.pop_back();
+        } else {
+            m_pieces.emplace_back();
+        }
+        if (m_pieces.back().capacity() < size)
+            m_pieces.back().reserve(std::max(size, kPieceCapacity));
+    }
+    m_pieces.back().append(data, size);
     m_available += n;
     m_bodyReceived += n;
     markDirty();
@@ -652,8 +663,14 @@ qint64 HttpRequest::read(char *data, qint64 maxSize)
         done += n;
         m_frontPos += n;
         if (m_frontPos == front.size()) {
+            QByteArray spent = std::move(m_pieces.front());
             m_pieces.pop_front();
             m_frontPos = 0;
+            if (qint64(m_spares.size()) * kPieceCapacity < m_bufferLimit + kPieceCapacity
+                && spent.capacity() <= kPieceCapacity) {
+                spent.resize(0); // keeps its buffer
+                m_spares.push_back(std::move(spent));
+            }
         }
     }
     m_available -= done;

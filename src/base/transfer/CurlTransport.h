@@ -32,6 +32,7 @@
 #include <QUrl>
 
 #include <deque>
+#include <vector>
 
 typedef void CURL;
 struct curl_slist;
@@ -172,10 +173,14 @@ private:
     bool m_authBasicOnly = false;
     QUrl m_challengedAt; // where a 401 answered a login the library then retried
 
-    // Received body bytes not read yet, in the pieces they came in (small
-    // pieces joined); the first is read from m_frontPos on.
+    // Received body bytes not read yet, in pieces filled up to their
+    // capacity; the first is read from m_frontPos on.
     std::deque<QByteArray> m_pieces;
     qint64 m_frontPos = 0;
+    // Pieces read to their end, emptied, kept to be filled again: a long
+    // body then passes through the same few buffers instead of a new
+    // allocation (and fresh pages) for every piece.
+    std::vector<QByteArray> m_spares;
     qint64 m_available = 0;
     qint64 m_bodyReceived = 0;
     bool m_paused = false;
