@@ -263,8 +263,13 @@ qint64 LocalCopyWriter::writeData(const char *data, qint64 length)
     if (m_failed)
         return -1;
     addToBatch(m_pending, data, length);
-    if (m_pending.size() >= kWriteBatch && !flushPending())
-        return -1;
+    if (m_pending.size() >= kWriteBatch) {
+        // A large copy goes to the disk while the rest is received.
+        const qint64 at = m_written;
+        if (!flushPending())
+            return -1;
+        startWriteback(m_fd, at, m_written - at);
+    }
     return length;
 }
 
