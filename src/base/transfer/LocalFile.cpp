@@ -264,11 +264,13 @@ qint64 LocalCopyWriter::writeData(const char *data, qint64 length)
         return -1;
     addToBatch(m_pending, data, length);
     if (m_pending.size() >= kWriteBatch) {
-        // A large copy goes to the disk while the rest is received.
+        // A large copy goes to the disk while the rest is received (not a
+        // scratch file, which is read back and dropped).
         const qint64 at = m_written;
         if (!flushPending())
             return -1;
-        startWriteback(m_fd, at, m_written - at);
+        if (m_targetFd < 0)
+            startWriteback(m_fd, at, m_written - at);
     }
     return length;
 }
