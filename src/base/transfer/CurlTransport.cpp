@@ -15,6 +15,7 @@
 
 #include <curl/curl.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <limits>
@@ -26,7 +27,6 @@ namespace {
 
 std::atomic<int> g_idleTimeoutMs{60000};
 
-// Body pieces smaller than this are joined to the one before.
 // A received body is kept in pieces of this capacity (or one piece as large
 // as a bigger callback).  Emptied pieces are kept for reuse, as many as the
 // buffer limit holds: no more memory than the fullest buffer took.
@@ -50,17 +50,6 @@ QString headerText(const QByteArray &value)
     QStringDecoder utf8(QStringDecoder::Utf8);
     const QString text = utf8(value);
     return utf8.hasError() ? QString::fromLatin1(value) : text;
-}
-
-bool allDigits(const QByteArray &text)
-{
-    if (text.isEmpty())
-        return false;
-    for (char c : text) {
-        if (c < '0' || c > '9')
-            return false;
-    }
-    return true;
 }
 
 TransferError::Kind kindOf(CURLcode code)
@@ -581,8 +570,8 @@ bool HttpRequest::settleHead()
         } else if (h.first.compare("Content-Length", Qt::CaseInsensitive) == 0) {
             for (const QByteArray &value : h.second.split(',')) {
                 const QByteArray v = value.trimmed();
-                if (!allDigits(v) || v.size() > 18
-                    || (!length.isEmpty() && v.toLongLong() != length.toLongLong())) {
+                const std::optional<qint64> n = ParseByteCount(v);
+                if (!n || (!length.isEmpty() && *n != length.toLongLong())) {
                     failNow(TransferError::Kind::BadFraming,
                             QStringLiteral("Content-Length: %1")
                                 .arg(QString::fromLatin1(h.second)));
@@ -826,6 +815,14 @@ void SetIdleTimeout(int milliseconds)
 int IdleTimeout()
 {
     return g_idleTimeoutMs.load();
+}
+
+std::optional<qint64> ParseByteCount(const QByteArray &text)
+{
+    if (text.isEmpty() || text.size() > 18
+        || !std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; }))
+        return std::nullopt;
+    return text.toLongLong();
 }
 
 bool AddTrustedCaFile(const QString &path, QString *error)

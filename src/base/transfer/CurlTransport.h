@@ -32,6 +32,7 @@
 #include <QUrl>
 
 #include <deque>
+#include <optional>
 #include <vector>
 
 typedef void CURL;
@@ -202,5 +203,9 @@ int IdleTimeout();
 // Trusts the certificate authorities in the PEM file as well as the
 // system's.  False (with the reason) when the file holds no certificate.
 bool AddTrustedCaFile(const QString &path, QString *error);
+
+// A byte count as a header writes it: decimal digits only, at most 18 of
+// them (so it fits a qint64); nothing for anything else.
+std::optional<qint64> ParseByteCount(const QByteArray &text);
 
 } // namespace kestrune::transfer

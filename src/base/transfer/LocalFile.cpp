@@ -68,7 +68,6 @@ FileIdentity identityOf(const struct stat &st)
     return FileIdentity{quint64(st.st_dev), quint64(st.st_ino)};
 }
 
-// Writes length bytes at offset (-1: at the file position), whole or not at all.
 // Starts writing a batch to the disk while the next one is received, so
 // that the flush at the end waits for little more than the last batch.
 void startWriteback(int fd, qint64 offset, qint64 length)
@@ -82,6 +81,7 @@ void startWriteback(int fd, qint64 offset, qint64 length)
 #endif
 }
 
+// Writes length bytes at offset (-1: at the file position), whole or not at all.
 bool writeAll(int fd, const char *data, qint64 length, qint64 offset, QString *error)
 {
     for (qint64 done = 0; done < length;) {
@@ -440,13 +440,12 @@ bool LocalAppender::flushPending()
     QString why;
     const qint64 at = m_oldSize + m_appended;
     const bool ok = writeAll(m_fd, m_pending.constData(), m_pending.size(), at, &why);
-    if (ok) {
+    if (ok)
         startWriteback(m_fd, at, m_pending.size());
-        m_appended += m_pending.size();
-    } else
+    else
         setErrorString(why);
-    // What did not get in is cut off again by rollback().
-    m_appended += ok ? 0 : m_pending.size();
+    // Counted also when it did not get in: rollback() cuts it off again.
+    m_appended += m_pending.size();
     m_pending.resize(0); // keeps the buffer
     return ok;
 }

@@ -155,12 +155,6 @@ private:
     QElapsedTimer m_sinceFullPass;
 };
 
-bool allDigits(const QByteArray &text)
-{
-    return !text.isEmpty()
-           && std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
-}
-
 // The size an answer to the first-byte probe reports: the total of its
 // Content-Range ("bytes 0-0/N", or "bytes */N" for an empty file), else its
 // Content-Length.
@@ -168,9 +162,9 @@ qint64 reportedSize(const HttpRequest &request)
 {
     const QByteArray range = request.header("Content-Range");
     if (!range.isEmpty()) {
-        const QByteArray total = range.mid(range.lastIndexOf('/') + 1).trimmed();
-        if (allDigits(total) && total.size() <= 18)
-            return total.toLongLong();
+        if (const auto total = transfer::ParseByteCount(
+                range.mid(range.lastIndexOf('/') + 1).trimmed()))
+            return *total;
         if (request.status() == 206)
             return 0; // a range of a size the server does not know
     }
@@ -392,25 +386,24 @@ std::optional<ContentRange> ParseContentRange(const QByteArray &value)
     const QByteArray text = value.trimmed();
     if (!text.startsWith("bytes "))
         return std::nullopt;
-    const QByteArray spec = text.mid(6).trimmed();
-    const qsizetype dash = spec.indexOf('-');
-    const qsizetype slash = spec.indexOf('/');
+    const QByteArray bounds = text.mid(6).trimmed();
+    const qsizetype dash = bounds.indexOf('-');
+    const qsizetype slash = bounds.indexOf('/');
     if (dash <= 0 || slash <= dash + 1)
         return std::nullopt;
-    const QByteArray first = spec.left(dash);
-    const QByteArray last = spec.mid(dash + 1, slash - dash - 1);
-    const QByteArray total = spec.mid(slash + 1);
-    if (!allDigits(first) || !allDigits(last) || first.size() > 18 || last.size() > 18)
+    const auto first = transfer::ParseByteCount(bounds.left(dash));
+    const auto last = transfer::ParseByteCount(bounds.mid(dash + 1, slash - dash - 1));
+    const QByteArray total = bounds.mid(slash + 1);
+    if (!first || !last || *last < *first)
         return std::nullopt;
     ContentRange range;
-    range.first = first.toLongLong();
-    range.last = last.toLongLong();
-    if (range.last < range.first)
-        return std::nullopt;
+    range.first = *first;
+    range.last = *last;
     if (total != "*") {
-        if (!allDigits(total) || total.size() > 18)
+        const auto size = transfer::ParseByteCount(total);
+        if (!size)
             return std::nullopt;
-        range.total = total.toLongLong();
+        range.total = *size;
     }
     return range;
 }
