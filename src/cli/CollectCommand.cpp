@@ -398,7 +398,7 @@ int runCollect(const CollectOptions &o, const QString &exeFolder, std::FILE *out
     const QString folder = QDir::toNativeSeparators(QDir::cleanPath(folderInfo.absoluteFilePath()));
     const QString logPath = QFileInfo(o.logPath).absoluteFilePath();
     const qint32 timeoutMs = o.timeoutMs ? *o.timeoutMs
-                                         : defaultTimeoutMs(basKestrune::IniFilePath(exeFolder));
+                                         : defaultTimeoutMs(basKestrune::SettingsFile(exeFolder));
 
     QElapsedTimer clock;
     clock.start();

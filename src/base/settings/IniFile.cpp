@@ -1,5 +1,6 @@
 #include "base/settings/IniFile.h"
 
+#include "base/settings/AppFiles.h"
 #include "base/transfer/LocalFile.h"
 
 #include <QFile>
@@ -7,6 +8,7 @@
 #include <QSaveFile>
 #include <QStringList>
 
+#include <cerrno>
 #include <optional>
 
 namespace kestrune {
@@ -19,11 +21,15 @@ struct ParsedFile {
     bool endsWithNewline = true;
 };
 
-std::optional<QByteArray> readBytes(const QString &path)
+std::optional<QByteArray> readBytes(const QString &path, int *error = nullptr)
 {
     QFile f(path);
-    if (!f.open(QIODevice::ReadOnly))
+    errno = 0;
+    if (!f.open(QIODevice::ReadOnly)) {
+        if (error)
+            *error = errno != 0 ? errno : EACCES;
         return std::nullopt;
+    }
     return f.readAll();
 }
 
@@ -125,15 +131,22 @@ QString IniFile::read(const QString &section, const QString &key) const
     return QString();
 }
 
-bool IniFile::write(const QString &section, const QString &key, const QString &value) const
+bool IniFile::write(const QString &section, const QString &key, const QString &value,
+                    QString *reason) const
 {
-    if (isReadOnly(m_path))
+    const auto fail = [reason](int error) {
+        if (reason)
+            *reason = appfiles::SystemErrorText(error);
         return false;
+    };
+    if (isReadOnly(m_path))
+        return fail(QFileInfo(m_path).isDir() ? EISDIR : EACCES);
     ParsedFile file;
-    if (const auto bytes = readBytes(m_path))
+    int readError = 0;
+    if (const auto bytes = readBytes(m_path, &readError))
         file = parse(m_codec.decode(*bytes));
     else if (QFileInfo::exists(m_path))
-        return false; // there, but unreadable: never overwrite what we cannot see
+        return fail(readError); // there, but unreadable: never overwrite what we cannot see
 
     const QString newLine = key + QLatin1Char('=') + value;
     qsizetype sectionStart = -1;  // index of the [section] line
@@ -176,19 +189,26 @@ bool IniFile::write(const QString &section, const QString &key, const QString &v
 
     const QByteArray encoded = m_codec.encode(text);
     QSaveFile out(m_path);
+    errno = 0;
     if (!out.open(QIODevice::WriteOnly)) {
+        const int openError = errno != 0 ? errno : EACCES;
         // A folder that takes no new file: the file itself, when it may be
         // written, is updated in place as the platform's profile functions do.
         const QFileInfo info(m_path);
         if (info.isFile() && !QFileInfo(info.absolutePath()).isWritable())
-            return transfer::OverwriteFileInPlace(m_path, encoded, nullptr);
-        return false;
+            return transfer::OverwriteFileInPlace(m_path, encoded, reason);
+        return fail(openError);
     }
+    errno = 0;
     if (out.write(encoded) != encoded.size()) {
+        const int writeError = errno != 0 ? errno : EIO;
         out.cancelWriting();
-        return false;
+        return fail(writeError);
     }
-    return out.commit();
+    errno = 0;
+    if (!out.commit())
+        return fail(errno != 0 ? errno : EIO);
+    return true;
 }
 
 } // namespace kestrune

@@ -22,8 +22,10 @@ public:
     QString read(const QString &section, const QString &key) const;
 
     // Sets key=value in section, creating section and key when missing.  The
-    // file is replaced atomically.  False when the file could not be written.
-    bool write(const QString &section, const QString &key, const QString &value) const;
+    // file is replaced atomically.  False when the file could not be written,
+    // with the system's reason in reason when given.
+    bool write(const QString &section, const QString &key, const QString &value,
+               QString *reason = nullptr) const;
 
     const QString &path() const { return m_path; }
 

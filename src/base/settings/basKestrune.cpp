@@ -1,5 +1,6 @@
 #include "base/settings/basKestrune.h"
 
+#include "base/settings/AppFiles.h"
 #include "base/settings/IniFile.h"
 
 #include <QDir>
@@ -29,6 +30,11 @@ QString TrimSpaces(const QString &text)
 QString IniFilePath(const QString &exeFolder)
 {
     return exeFolder + QDir::separator() + kIniFileName;
+}
+
+QString SettingsFile(const QString &exeFolder)
+{
+    return appfiles::Resolve(exeFolder).iniRead;
 }
 
 TimeoutConversion ConvertTimeout(const QString &text)

@@ -11,7 +11,11 @@
 namespace kestrune::basKestrune {
 
 // Settings globals, process-wide, touched only on the user-interface thread.
-inline QString gstrIniFile;      // full path of Kestrune.ini
+inline QString gstrIniFile;      // full path of the Kestrune.ini the settings are read from
+// Where a save writes: gstrIniFile itself in a copy whose folder the user may
+// write, else the user's own Kestrune.ini (see AppFiles.h), which becomes
+// gstrIniFile once it exists.
+inline QString gstrIniSaveFile;
 inline QString gstrTimeout;      // page-load time-out in seconds, as text
 inline qint32 glngTimeout = 0;   // page-load time-out in milliseconds
 inline QString gstrProxyAddress; // proxy host
@@ -36,6 +40,11 @@ QString ReadIniValue(const QString &section, const QString &key, const QString &
 // The settings file beside the executable in exeFolder.  The separator is
 // always inserted, even after a root folder.
 QString IniFilePath(const QString &exeFolder);
+
+// The settings file the program in exeFolder reads now: IniFilePath in a
+// copy whose folder the user may write, else the user's own file or the
+// system's (see AppFiles.h).
+QString SettingsFile(const QString &exeFolder);
 
 // The time-out text converted to milliseconds: trimmed, a decimal number with
 // an optional sign, halves rounded to the even neighbour, times 1000.
