@@ -1,5 +1,6 @@
 #include "gui/dialogs/frmSetting.h"
 
+#include "base/settings/AppFiles.h"
 #include "base/settings/AppInfo.h"
 #include "gui/layout/JapaneseFont.h"
 #include "gui/seam/UiSeam.h"
@@ -15,6 +16,8 @@
 #include <QLineEdit>
 #include <QMouseEvent>
 #include <QPushButton>
+
+#include <utility>
 
 namespace kestrune {
 
@@ -141,7 +144,11 @@ void frmSetting::Form_Load()
 {
     setWindowTitle(QStringLiteral("設定 - ") + kestrune::appTitle());
 
-    gstrIniFile = IniFilePath(ExecutableFolder());
+    // A copy the user may not write reads the user's own file once there is
+    // one, the system's until then, and saves into the user's.
+    const appfiles::Layout files = appfiles::Resolve(ExecutableFolder());
+    gstrIniFile = files.iniRead;
+    gstrIniSaveFile = files.iniWrite;
 
     gstrTimeout = ReadIniValue(kSection, kKeyTimeout, gstrIniFile);
     gstrProxyAddress = ReadIniValue(kSection, kKeyProxyAddress, gstrIniFile);
@@ -196,14 +203,36 @@ void frmSetting::SaveSettings()
             gstrProxy += QLatin1Char(':') + gstrProxyPort;
     }
 
-    // Each write reports its own failure; the next one goes on regardless.
-    WriteIniValue(kSection, kKeyTimeout, gstrTimeout, gstrIniFile);
-    WriteIniValue(kSection, kKeyProxyAddress, gstrProxyAddress, gstrIniFile);
-    WriteIniValue(kSection, kKeyProxyPort, gstrProxyPort, gstrIniFile);
-
-    kestrune::ui().messageBox(this, QStringLiteral("設定が変更されました！"),
-                              kestrune::MsgIcon::Information, kestrune::appTitle());
+    // The first failure is reported, once, and ends the save: the keys
+    // after it would only fail the same way.  A save that stored nothing is
+    // not confirmed.  Either way the program goes on with the new values.
+    if (StoreSettings()) {
+        kestrune::ui().messageBox(this, QStringLiteral("設定が変更されました！"),
+                                  kestrune::MsgIcon::Information, kestrune::appTitle());
+    }
     QDialog::accept();
+}
+
+bool frmSetting::StoreSettings()
+{
+    const QString target = gstrIniSaveFile.isEmpty() ? gstrIniFile : gstrIniSaveFile;
+    // The user's own file starts as a copy of the system's on its first save.
+    if (target != gstrIniFile) {
+        QString reason;
+        if (!appfiles::PrepareUserSettings(target, gstrIniFile, &reason)) {
+            ShowIniWriteError(target, reason);
+            return false;
+        }
+    }
+    for (const auto &[key, value] : {std::pair{kKeyTimeout, gstrTimeout},
+                                     std::pair{kKeyProxyAddress, gstrProxyAddress},
+                                     std::pair{kKeyProxyPort, gstrProxyPort}}) {
+        if (WriteIniValue(kSection, key, value, target))
+            return false;
+    }
+    // From now on the settings are read where they were saved.
+    gstrIniFile = target;
+    return true;
 }
 
 bool frmSetting::eventFilter(QObject *watched, QEvent *event)

@@ -25,9 +25,10 @@ class frmSetting : public QDialog {
 public:
     explicit frmSetting(QWidget *parent = nullptr);
 
-    // The folder whose Kestrune.ini the dialog edits: the executable's
-    // folder, unless a folder was set (tests point it at a scratch folder;
-    // the empty text restores the executable's folder).
+    // The folder of the executable whose settings the dialog edits (see
+    // AppFiles.h for where they are kept): the executable's folder, unless
+    // a folder was set (tests point it at a scratch folder; the empty text
+    // restores the executable's folder).
     static QString ExecutableFolder();
     static void SetExecutableFolder(const QString &folder);
 
@@ -54,6 +55,9 @@ private:
 
     void Form_Load();
     void SaveSettings();
+    // Writes the three keys; false, after one warning, when they could not
+    // all be stored.
+    bool StoreSettings();
     void FocusTimeOut();
 
     // The box that gained focus by a mouse press; its whole text is selected

@@ -1,5 +1,6 @@
 #include "gui/startup/Startup.h"
 
+#include "base/settings/AppFiles.h"
 #include "base/settings/AppInfo.h"
 #include "base/settings/IniFile.h"
 #include "gui/collector/frmDownload.h"
@@ -30,13 +31,21 @@ QString folderErrorText()
 
 } // namespace
 
+void ShowIniWriteError(const QString &file, const QString &reason)
+{
+    QString text = file + QStringLiteral(" ファイルの書き込み時にエラーが発生しました。");
+    if (!reason.isEmpty())
+        text += QStringLiteral("\r\n") + reason;
+    ui().messageBox(nullptr, text, MsgIcon::Exclamation, appTitle());
+}
+
 bool WriteIniValue(const QString &section, const QString &key, const QString &value,
                    const QString &file)
 {
-    if (IniFile(file).write(section, key, value))
+    QString reason;
+    if (IniFile(file).write(section, key, value, &reason))
         return false;
-    ui().messageBox(nullptr, file + QStringLiteral(" ファイルの書き込み時にエラーが発生しました。"),
-                    MsgIcon::Exclamation, appTitle());
+    ShowIniWriteError(file, reason);
     return true;
 }
 
@@ -57,18 +66,23 @@ bool Main(const QString &exeFolder)
                             + QDir::toNativeSeparators(exeFolder));
     }
 
-    gstrIniFile = IniFilePath(exeFolder);
+    // An installed copy cannot write beside itself: its first run's log goes
+    // to the user's state folder instead of being lost.  Where that folder
+    // cannot be made the program stays in its own folder, as before.
+    const appfiles::Layout files = appfiles::Resolve(exeFolder);
+    if (!files.portable && appfiles::MakePrivateFolder(files.stateFolder))
+        QDir::setCurrent(files.stateFolder);
+
+    gstrIniFile = files.iniRead;
+    gstrIniSaveFile = files.iniWrite;
     gstrTimeout = ReadIniValue(kSection, QStringLiteral("Timeout"), gstrIniFile);
     const TimeoutConversion timeout = ConvertTimeout(gstrTimeout);
     if (!timeout.milliseconds)
         return startupError(timeout.error);
     glngTimeout = *timeout.milliseconds;
 
-    QString folder = exeFolder;
-    if (!folder.endsWith(QDir::separator()) && !folder.endsWith(QLatin1Char('/')))
-        folder += QDir::separator();
     if (QDir::isRelativePath(gstrHelpFile))
-        gstrHelpFile = folder + gstrHelpFile;
+        gstrHelpFile = files.helpFile;
 
     frmDownload::Show();
     return true;
