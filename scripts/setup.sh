@@ -9,7 +9,7 @@ KESTRUNE_PACKAGES=(
   g++ cmake ninja-build pkg-config
   qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins libqt6network6 libqt6test6
   libxml2-dev libcurl4-openssl-dev openssl locales
-  fonts-noto-cjk libfontconfig-dev
+  fonts-noto-cjk libfontconfig-dev qt6-translations-l10n
   tinyproxy nginx-light curl
   xvfb xauth
   dpkg-dev file
