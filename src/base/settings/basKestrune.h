@@ -11,7 +11,7 @@
 namespace kestrune::basKestrune {
 
 // Settings globals, process-wide, touched only on the user-interface thread.
-inline QString gstrIniFile;      // full path of the Kestrune.ini the settings are read from
+inline QString gstrIniFile; // full path of the Kestrune.ini the settings are read from
 // Where a save writes: gstrIniFile itself in a copy whose folder the user may
 // write, else the user's own Kestrune.ini (see AppFiles.h), which becomes
 // gstrIniFile once it exists.

@@ -224,9 +224,9 @@ bool frmSetting::StoreSettings()
             return false;
         }
     }
-    for (const auto &[key, value] : {std::pair{kKeyTimeout, gstrTimeout},
-                                     std::pair{kKeyProxyAddress, gstrProxyAddress},
-                                     std::pair{kKeyProxyPort, gstrProxyPort}}) {
+    for (const auto &[key, value] :
+         {std::pair{kKeyTimeout, gstrTimeout}, std::pair{kKeyProxyAddress, gstrProxyAddress},
+          std::pair{kKeyProxyPort, gstrProxyPort}}) {
         if (WriteIniValue(kSection, key, value, target))
             return false;
     }
