@@ -3,7 +3,8 @@
 _kestrune_collect()
 {
     local cur prev words cword split
-    _init_completion -s || return
+    # An address's ":" does not split it into words.
+    _init_completion -s -n : || return
 
     case $prev in
         --log | --cacert)
@@ -43,7 +44,11 @@ _kestrune_collect()
         esac
     done
     case $operands in
-        0) COMPREPLY=($(compgen -W 'http:// https://' -- "$cur")) && compopt -o nospace ;;
+        0)
+            COMPREPLY=($(compgen -W 'http:// https://' -- "$cur"))
+            compopt -o nospace
+            __ltrim_colon_completions "$cur"
+            ;;
         1) _filedir -d ;;
     esac
 } &&
