@@ -12,7 +12,7 @@ KESTRUNE_PACKAGES=(
   fonts-noto-cjk libfontconfig-dev
   tinyproxy nginx-light curl
   xvfb xauth
-  dpkg-dev file
+  dpkg-dev file lintian systemd bash-completion
 )
 
 kestrune_install_packages() {
