@@ -12,7 +12,7 @@ KESTRUNE_PACKAGES=(
   fonts-noto-cjk libfontconfig-dev qt6-translations-l10n
   tinyproxy nginx-light curl
   xvfb xauth
-  dpkg-dev file
+  dpkg-dev file lintian systemd bash-completion
 )
 
 kestrune_install_packages() {
