@@ -4,6 +4,7 @@
 #include "cli/CollectProgress.h"
 #include "cli/ParallelRun.h"
 #include "base/collection/CollectionRun.h"
+#include "base/collection/FolderLock.h"
 #include "base/listing/ListingLoader.h"
 #include "base/collection/RunLog.h"
 #include "cli/TerminalPrompt.h"
@@ -13,6 +14,7 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QFileInfo>
 #include <QSocketNotifier>
 #include <QTimer>
@@ -22,6 +24,7 @@
 #include <limits>
 #include <cerrno>
 #include <csignal>
+#include <cstring>
 
 #ifdef Q_OS_WIN
 #include <io.h>
@@ -30,6 +33,7 @@
 #include <fcntl.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
@@ -40,6 +44,8 @@ namespace {
 // ------------------------------------------------------------ interrupts
 
 std::atomic<bool> g_interrupted{false};
+// The first signal that ended the run (0: none, or not a signal).
+std::atomic<int> g_signal{0};
 
 #ifdef Q_OS_WIN
 // Ctrl+C, Ctrl+Break and the console closing arrive on a thread of their
@@ -70,9 +76,11 @@ int terminalWidth(std::FILE *)
 #else
 int g_wakeFds[2] = {-1, -1};
 
-extern "C" void onInterruptSignal(int)
+extern "C" void onInterruptSignal(int signal)
 {
     const int saved = errno;
+    int none = 0;
+    g_signal.compare_exchange_strong(none, signal);
     g_interrupted.store(true);
     if (g_wakeFds[1] >= 0) {
         const char byte = 1;
@@ -265,6 +273,33 @@ private:
     QElapsedTimer m_drawClock;
 };
 
+// Why FOLDER cannot take the run's files, in one line naming it and the
+// system's reason; the empty text when it can.
+QString checkSaveFolder(const QString &folder)
+{
+#ifdef Q_OS_WIN
+    const QFileInfo info(folder);
+    if (!info.exists())
+        return QStringLiteral("cannot use the folder \"%1\": it does not exist").arg(folder);
+    if (!info.isDir())
+        return QStringLiteral("cannot use the folder \"%1\": not a folder").arg(folder);
+    return QString();
+#else
+    const QByteArray path = QFile::encodeName(folder);
+    struct stat st {};
+    if (::stat(path.constData(), &st) != 0)
+        return QStringLiteral("cannot use the folder \"%1\": %2")
+            .arg(folder, QString::fromLocal8Bit(std::strerror(errno)));
+    if (!S_ISDIR(st.st_mode))
+        return QStringLiteral("cannot use the folder \"%1\": not a folder").arg(folder);
+    // New files are made in the folder itself: it needs write and search.
+    if (::access(path.constData(), W_OK | X_OK) != 0)
+        return QStringLiteral("cannot write into the folder \"%1\": %2")
+            .arg(folder, QString::fromLocal8Bit(std::strerror(errno)));
+    return QString();
+#endif
+}
+
 // The password of a login: from the environment variable, else asked for on
 // the terminal.  Nothing when neither can give one.
 std::optional<QString> passwordFor(const char *variable, const QString &prompt)
@@ -341,9 +376,19 @@ bool interrupted()
     return g_interrupted.load();
 }
 
+int interruptedStatus()
+{
+#ifdef SIGTERM
+    if (g_signal.load() == SIGTERM)
+        return ExitTerminated;
+#endif
+    return ExitInterrupted;
+}
+
 void resetInterrupted()
 {
     g_interrupted.store(false);
+    g_signal.store(0);
 }
 
 int runCollect(const CollectOptions &o, const QString &exeFolder, std::FILE *out, std::FILE *err)
@@ -365,18 +410,26 @@ int runCollect(const CollectOptions &o, const QString &exeFolder, std::FILE *out
         return ExitNothingDone;
     }
 
-    const QFileInfo folderInfo(o.folder);
-    if (!folderInfo.exists()) {
-        printError(err, QStringLiteral("folder \"%1\" does not exist").arg(o.folder));
+    if (const QString why = checkSaveFolder(o.folder); !why.isEmpty()) {
+        printError(err, why);
         return ExitNothingDone;
     }
-    if (!folderInfo.isDir()) {
-        printError(err, QStringLiteral("\"%1\" is not a folder").arg(o.folder));
+    // The run moves the current directory into the save folder after a
+    // download, so a relative folder would point elsewhere for the next row.
+    const QString folder = QDir::toNativeSeparators(
+        QDir::cleanPath(QFileInfo(o.folder).absoluteFilePath()));
+    // One run at a time in a folder, held until the program ends.  A folder
+    // that cannot be locked at all (one that may not be read) is worked
+    // without the lock, as the window does.
+    FolderLock folderLock;
+    if (folderLock.lock(folder) == FolderLock::Outcome::InUse) {
+        printError(err, QStringLiteral("the folder \"%1\" is in use by another collection")
+                            .arg(o.folder));
         return ExitNothingDone;
     }
     if (const QString why = setUpLogins(o); !why.isEmpty()) {
         printError(err, why);
-        return g_interrupted.load() ? ExitInterrupted : ExitNothingDone;
+        return g_interrupted.load() ? interruptedStatus() : ExitNothingDone;
     }
 
     // --max-time ends the run as an interrupt does.
@@ -393,9 +446,6 @@ int runCollect(const CollectOptions &o, const QString &exeFolder, std::FILE *out
         maxTime.start(int(std::min<qint64>(*o.maxTimeMs, std::numeric_limits<int>::max())));
     }
 
-    // The run moves the current directory into the save folder after a
-    // download, so a relative folder would point elsewhere for the next row.
-    const QString folder = QDir::toNativeSeparators(QDir::cleanPath(folderInfo.absoluteFilePath()));
     const QString logPath = QFileInfo(o.logPath).absoluteFilePath();
     const qint32 timeoutMs = o.timeoutMs ? *o.timeoutMs
                                          : defaultTimeoutMs(basKestrune::SettingsFile(exeFolder));
@@ -405,16 +455,19 @@ int runCollect(const CollectOptions &o, const QString &exeFolder, std::FILE *out
     const bool showProgress = !o.quiet && isTerminal(err);
 
     RunLog log;
-    const qint16 fileNo = log.open(logPath);
-    const bool logRefused = log.openRefused();
-    if (logRefused)
+    const qint16 fileNo = log.open(logPath,
+                                   o.logAppend ? RunLog::Mode::Append : RunLog::Mode::Replace);
+    // A run without its log is not a clean run, whatever it collects.
+    const bool logFailed = !log.isOpen();
+    if (log.openRefused())
         printError(err,
                    QStringLiteral(
                        "\"%1\" is not a run log, it is left as it is; collecting without a log")
                        .arg(QDir::toNativeSeparators(logPath)));
-    else if (!log.isOpen())
-        printError(err, QStringLiteral("cannot write the run log \"%1\"; collecting without it")
-                            .arg(QDir::toNativeSeparators(logPath)));
+    else if (logFailed)
+        printError(err,
+                   QStringLiteral("cannot write the run log \"%1\" (%2); collecting without it")
+                       .arg(QDir::toNativeSeparators(logPath), log.openError()));
 
     ListingLoader::Hooks hooks;
     hooks.writeRunLog = [&](const QString &line) { log.write(fileNo, line); };
@@ -423,20 +476,34 @@ int runCollect(const CollectOptions &o, const QString &exeFolder, std::FILE *out
     loader.setTimeout(timeoutMs);
 
     const ListingResult listing = loader.AnalyzeListing(o.url);
-    const auto interruptedExit = [&] {
+    // Every run ends with its summary, also one that ends early.
+    const auto summary = [&](const CollectTotals &totals) {
+        if (!o.quiet)
+            printLine(err, summaryLine(totals, clock.elapsed()));
+    };
+    const auto interruptedExit = [&](const CollectTotals &totals) {
         log.close();
         printError(err,
                    maxTimeReached
                        ? QStringLiteral("interrupted: the run took longer than --max-time %1 s")
                              .arg(double(*o.maxTimeMs) / 1000.0)
                        : QStringLiteral("interrupted"));
-        return ExitInterrupted;
+        summary(totals);
+        return maxTimeReached ? int(ExitInterrupted) : interruptedStatus();
     };
     if (g_interrupted.load() || listing.status == ListingStatus::Abandoned)
-        return interruptedExit();
+        return interruptedExit({});
     QString why;
     switch (listing.status) {
     case ListingStatus::Listed:
+        // Whatever links a text file or an archive seems to hold, it is no
+        // directory listing.
+        if (!listing.pageIsHtml()) {
+            log.write(fileNo, QStringLiteral("× ページ分析エラー！\t") + o.url);
+            why = QStringLiteral("the listing page is not HTML (%1): %2")
+                      .arg(listing.contentType, o.url);
+        }
+        break;
     case ListingStatus::Abandoned: break;
     case ListingStatus::NavigationError:
         why = QStringLiteral("the listing page could not be loaded: %1 (%2)")
@@ -457,6 +524,7 @@ int runCollect(const CollectOptions &o, const QString &exeFolder, std::FILE *out
     if (!why.isEmpty()) {
         log.close();
         printError(err, why);
+        summary({});
         return ExitNothingDone;
     }
     const QList<ListingRow> &rows = listing.rows;
@@ -493,11 +561,9 @@ int runCollect(const CollectOptions &o, const QString &exeFolder, std::FILE *out
     host.finishProgress();
 
     if (ending == CollectionRun::Ending::Abandoned)
-        return interruptedExit();
-    if (!o.quiet)
-        printLine(err, summaryLine(host.totals, clock.elapsed()));
-    // A file that was no run log kept the run from its log: not a clean run.
-    return host.totals.failed > 0 || logRefused ? ExitSomeFailed : ExitAllCollected;
+        return interruptedExit(host.totals);
+    summary(host.totals);
+    return host.totals.failed > 0 || logFailed ? ExitSomeFailed : ExitAllCollected;
 }
 
 } // namespace kestrune::cli

@@ -14,8 +14,9 @@ namespace kestrune::cli {
 enum ExitStatus : int {
     ExitAllCollected = 0,  // every row collected or unchanged
     ExitSomeFailed = 1,    // at least one row failed
-    ExitNothingDone = 2,   // usage error, folder missing, listing failed
-    ExitInterrupted = 130, // SIGINT / SIGTERM
+    ExitNothingDone = 2,   // usage error, folder unusable or in use, listing failed
+    ExitInterrupted = 130, // SIGINT, Ctrl+C, --max-time
+    ExitTerminated = 143,  // SIGTERM
 };
 
 // Runs the command and returns its exit status.  Needs a QCoreApplication.
@@ -29,6 +30,8 @@ int runCollect(const CollectOptions &options, const QString &exeFolder, std::FIL
 // once, before runCollect; safe to call again.
 void installInterruptHandlers();
 bool interrupted();
+// The status of an interrupted run: 143 after SIGTERM, else 130.
+int interruptedStatus();
 // For tests: forget an earlier interrupt.
 void resetInterrupted();
 

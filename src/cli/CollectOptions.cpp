@@ -5,6 +5,7 @@
 #include "base/transfer/ProxySetting.h"
 
 #include <QCommandLineParser>
+#include <QRegularExpression>
 #include <QUrl>
 
 namespace kestrune::cli {
@@ -22,40 +23,58 @@ QString usageText()
         "Usage: kestrune-collect [options] URL FOLDER\n"
         "Collects the log files listed on the IIS directory-listing page URL into\n"
         "FOLDER: every file whose local size differs from the size the server\n"
-        "reports is fetched again; unchanged files are skipped.\n"
+        "reports is fetched again; unchanged files are skipped.  A URL without a\n"
+        "scheme (\"web01/logs/\") is an http:// address.\n"
         "\n"
         "Options:\n"
-        "  --proxy HOST[:PORT]  HTTP proxy for the file transfers (default: the\n"
-        "                       system's proxy settings; port 80 when omitted);\n"
-        "                       also a list of entries separated by \";\" or blanks,\n"
-        "                       each HOST[:PORT] or SCHEME=HOST[:PORT]\n"
-        "                       (\"http=a:8080 https=b:3128\"): the first entry for\n"
-        "                       the request's scheme is used, the system's settings\n"
-        "                       when none is\n"
-        "  --timeout SECONDS    page-load time-out of the listing page (default:\n"
-        "                       \"Timeout\" of Kestrune.ini beside the program, else 30)\n"
-        "  --log PATH           run log to write (default: ./Kestrune.log)\n"
-        "  --user USER          log in to the listing's server as USER (also for its\n"
-        "                       files on that host; never sent from https to http);\n"
-        "                       the password comes from KESTRUNE_PASSWORD, else it\n"
-        "                       is asked for on the terminal\n"
-        "  --netrc              take logins from ~/.netrc\n"
-        "  --proxy-user USER    log in to the proxy as USER; the password comes from\n"
-        "                       KESTRUNE_PROXY_PASSWORD, else from the terminal\n"
-        "  --cacert FILE        trust the certificate authorities in the PEM FILE as\n"
-        "                       well as the system's (an intranet's own CA)\n"
-        "  --max-time SECONDS   end the whole run after SECONDS as an interrupt\n"
-        "                       does (status 130, old copies intact)\n"
-        "  --jobs N             work N files at once (default 4; 1: one after\n"
-        "                       another, as the window does); the run log keeps\n"
-        "                       the order of the list\n"
-        "  --quiet              no progress and no summary on stderr\n"
-        "  --help               show this text and exit\n"
-        "  --version            show the version and exit\n"
+        "      --proxy HOST[:PORT]  HTTP proxy for the file transfers (default: the\n"
+        "                           system's proxy settings; port 80 when omitted);\n"
+        "                           also a list of entries separated by \";\" or\n"
+        "                           blanks, each HOST[:PORT] or SCHEME=HOST[:PORT]\n"
+        "                           (\"http=a:8080 https=b:3128\"): the first entry\n"
+        "                           for the request's scheme is used, the system's\n"
+        "                           settings when none is\n"
+        "      --timeout SECONDS    page-load time-out of the listing page (default:\n"
+        "                           \"Timeout\" of Kestrune.ini beside the program,\n"
+        "                           else 30)\n"
+        "      --log PATH           run log to write (default: ./Kestrune.log); a\n"
+        "                           file that is not a run log is never written\n"
+        "      --log-append         add this run to the run log, after the earlier\n"
+        "                           runs and with a header of its own, instead of\n"
+        "                           replacing it\n"
+        "      --user USER          log in to the listing's server as USER (also for\n"
+        "                           its files on that host; never sent from https to\n"
+        "                           http); the password comes from KESTRUNE_PASSWORD,\n"
+        "                           else it is asked for on the terminal\n"
+        "      --netrc              take logins from ~/.netrc\n"
+        "      --proxy-user USER    log in to the proxy as USER; the password comes\n"
+        "                           from KESTRUNE_PROXY_PASSWORD, else from the\n"
+        "                           terminal\n"
+        "      --cacert FILE        trust the certificate authorities in the PEM FILE\n"
+        "                           as well as the system's (an intranet's own CA)\n"
+        "      --max-time SECONDS   end the whole run after SECONDS as an interrupt\n"
+        "                           does (status 130, old copies intact)\n"
+        "  -j, --jobs N             work N files at once (1 to 32, default 4; 1: one\n"
+        "                           after another, as the window does); the run log\n"
+        "                           keeps the order of the list\n"
+        "  -q, --quiet              no progress and no summary on stderr\n"
+        "  -h, --help               show this text and exit\n"
+        "  -V, --version            show the version and exit\n"
         "\n"
-        "Exit status: 0 every file collected or unchanged; 1 some file failed;\n"
-        "2 nothing could be collected (usage error, listing page failed);\n"
-        "130 interrupted.\n");
+        "FOLDER must exist and take new files.  One collection at a time works in\n"
+        "a folder: another one into the same FOLDER, from the command line or the\n"
+        "window, ends at once.  A URL whose page is not sent as HTML is no listing.\n"
+        "Every run ends with a summary on stderr (\"3 downloaded, 7 unchanged,\n"
+        "0 failed, 12345 bytes in 1.2 s\"), an interrupted one too, with the totals\n"
+        "so far; an interrupt discards the file in transfer and keeps its old copy.\n"
+        "\n"
+        "Exit status:\n"
+        "  0    every file collected or unchanged\n"
+        "  1    some file failed, or the run log could not be written\n"
+        "  2    nothing collected: usage error; FOLDER missing, not writable or in\n"
+        "       use by another collection; listing page failed or not HTML\n"
+        "  130  interrupted (SIGINT, Ctrl+C) or --max-time reached\n"
+        "  143  terminated (SIGTERM)\n");
 }
 
 QString versionText()
@@ -64,6 +83,19 @@ QString versionText()
         .arg(versionMajor())
         .arg(versionMinor())
         .arg(versionRevision());
+}
+
+QString withDefaultScheme(const QString &url)
+{
+    // "name:" followed by a digit is a host and its port, not a scheme.
+    static const QRegularExpression schemePattern(
+        QStringLiteral("^([A-Za-z][A-Za-z0-9+.\\-]*):(.?)"));
+    if (url.isEmpty())
+        return url;
+    const QRegularExpressionMatch m = schemePattern.match(url);
+    if (m.hasMatch() && !(!m.captured(2).isEmpty() && m.captured(2).at(0).isDigit()))
+        return url;
+    return QStringLiteral("http://") + url;
 }
 
 QString checkListingUrl(const QString &url)
@@ -89,29 +121,64 @@ qint32 defaultTimeoutMs(const QString &iniFile)
     return c.milliseconds ? *c.milliseconds : kFallbackTimeoutMs;
 }
 
+namespace {
+
+// Every option of the command line, by what it sets.
+struct OptionSet {
+    QCommandLineOption help{QStringList{QStringLiteral("h"), QStringLiteral("help")}};
+    QCommandLineOption version{QStringList{QStringLiteral("V"), QStringLiteral("version")}};
+    QCommandLineOption quiet{QStringList{QStringLiteral("q"), QStringLiteral("quiet")}};
+    QCommandLineOption netrc{QStringLiteral("netrc")};
+    QCommandLineOption logAppend{QStringLiteral("log-append")};
+    QCommandLineOption proxy = valued({QStringLiteral("proxy")});
+    QCommandLineOption timeout = valued({QStringLiteral("timeout")});
+    QCommandLineOption log = valued({QStringLiteral("log")});
+    QCommandLineOption user = valued({QStringLiteral("user")});
+    QCommandLineOption proxyUser = valued({QStringLiteral("proxy-user")});
+    QCommandLineOption caFile = valued({QStringLiteral("cacert")});
+    QCommandLineOption maxTime = valued({QStringLiteral("max-time")});
+    QCommandLineOption jobs = valued({QStringLiteral("j"), QStringLiteral("jobs")});
+
+    QList<QCommandLineOption> all() const
+    {
+        return {help, version, quiet,     netrc,  logAppend, proxy, timeout,
+                log,  user,    proxyUser, caFile, maxTime,   jobs};
+    }
+
+private:
+    static QCommandLineOption valued(const QStringList &names)
+    {
+        return QCommandLineOption(names, QString(), QStringLiteral("value"));
+    }
+};
+
+} // namespace
+
+QList<QCommandLineOption> collectOptionList()
+{
+    return OptionSet().all();
+}
+
 CollectOptions parseCollectOptions(const QStringList &arguments)
 {
     CollectOptions o;
     QCommandLineParser parser;
     parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsCompactedShortOptions);
     parser.setOptionsAfterPositionalArgumentsMode(QCommandLineParser::ParseAsOptions);
-    const QCommandLineOption help(QStringList{QStringLiteral("h"), QStringLiteral("help")});
-    const QCommandLineOption version(QStringLiteral("version"));
-    const QCommandLineOption quiet(QStringList{QStringLiteral("q"), QStringLiteral("quiet")});
-    const QCommandLineOption netrc(QStringLiteral("netrc"));
-    const auto valued = [](const char *name) {
-        return QCommandLineOption(QString::fromLatin1(name), QString(), QStringLiteral("value"));
-    };
-    const QCommandLineOption proxy = valued("proxy");
-    const QCommandLineOption timeout = valued("timeout");
-    const QCommandLineOption log = valued("log");
-    const QCommandLineOption user = valued("user");
-    const QCommandLineOption proxyUser = valued("proxy-user");
-    const QCommandLineOption caFile = valued("cacert");
-    const QCommandLineOption maxTime = valued("max-time");
-    const QCommandLineOption jobs = valued("jobs");
-    parser.addOptions(
-        {help, version, quiet, netrc, proxy, timeout, log, user, proxyUser, caFile, maxTime, jobs});
+    const OptionSet set;
+    const QCommandLineOption &help = set.help;
+    const QCommandLineOption &version = set.version;
+    const QCommandLineOption &quiet = set.quiet;
+    const QCommandLineOption &netrc = set.netrc;
+    const QCommandLineOption &proxy = set.proxy;
+    const QCommandLineOption &timeout = set.timeout;
+    const QCommandLineOption &log = set.log;
+    const QCommandLineOption &user = set.user;
+    const QCommandLineOption &proxyUser = set.proxyUser;
+    const QCommandLineOption &caFile = set.caFile;
+    const QCommandLineOption &maxTime = set.maxTime;
+    const QCommandLineOption &jobs = set.jobs;
+    parser.addOptions(set.all());
 
     const bool parsed = parser.parse(QStringList{QStringLiteral("kestrune-collect")} + arguments);
     // Help and version win, even over a command line that does not parse.
@@ -119,7 +186,8 @@ CollectOptions parseCollectOptions(const QStringList &arguments)
     const QStringList options = end < 0 ? arguments : arguments.mid(0, end);
     o.help = parser.isSet(help) || options.contains(QStringLiteral("--help"))
              || options.contains(QStringLiteral("-h"));
-    o.version = parser.isSet(version) || options.contains(QStringLiteral("--version"));
+    o.version = parser.isSet(version) || options.contains(QStringLiteral("--version"))
+                || options.contains(QStringLiteral("-V"));
     if (!parsed) {
         o.error = parser.errorText();
         return o;
@@ -132,6 +200,7 @@ CollectOptions parseCollectOptions(const QStringList &arguments)
     };
     o.quiet = parser.isSet(quiet);
     o.netrc = parser.isSet(netrc);
+    o.logAppend = parser.isSet(set.logAppend);
     if (parser.isSet(proxy)) {
         const QString value = parser.value(proxy);
         // A proxy the transfers could not use would fail every file;
@@ -194,7 +263,7 @@ CollectOptions parseCollectOptions(const QStringList &arguments)
             fail(QStringLiteral("unexpected argument \"%1\"").arg(operands.at(2)));
     }
     if (operands.size() >= 1)
-        o.url = operands.at(0).trimmed();
+        o.url = withDefaultScheme(operands.at(0).trimmed());
     if (operands.size() >= 2)
         o.folder = operands.at(1);
     if (firstError.isEmpty()) {

@@ -2,6 +2,8 @@
 // The command line of kestrune-collect: what it is asked to do, or the one
 // line that says why it cannot.
 
+#include <QCommandLineOption>
+#include <QList>
 #include <QString>
 #include <QStringList>
 
@@ -15,6 +17,7 @@ struct CollectOptions {
     QString proxy;                   // empty: the system's proxy settings
     std::optional<qint32> timeoutMs; // empty: the settings file, else 30 s
     QString logPath = QStringLiteral("Kestrune.log");
+    bool logAppend = false; // add to the run log instead of replacing it
     bool quiet = false;
     bool help = false;
     bool version = false;
@@ -35,6 +38,15 @@ struct CollectOptions {
 // both accepted and "--" ends the options.  --help and --version win over
 // everything else, errors included.
 CollectOptions parseCollectOptions(const QStringList &arguments);
+
+// The options the command line takes, with all their names, as the parser
+// knows them.  usageText() documents every one.
+QList<QCommandLineOption> collectOptionList();
+
+// The listing address as the window's address box reads it: one typed
+// without a scheme ("web01/logs/", "web01:8080/logs/") is an http address.
+// Any other text comes back as it is.
+QString withDefaultScheme(const QString &url);
 
 // Checks the listing address: an absolute http or https URL with a host.
 // Returns the reason it is refused, or the empty text.

@@ -47,6 +47,14 @@ private slots:
             << QStringList{"  " + u + " ", "out"} << u << "out||-|Kestrune.log|";
         QTest::newRow("https") << QStringList{"https://host/logs/", "out"} << "https://host/logs/"
                                << "out||-|Kestrune.log|";
+        // An address without a scheme is an http address, as in the window.
+        QTest::newRow("no scheme") << QStringList{"web01/logs/", "out"} << "http://web01/logs/"
+                                   << "out||-|Kestrune.log|";
+        QTest::newRow("no scheme, host and port")
+            << QStringList{"web01:8080/logs/", "out"} << "http://web01:8080/logs/"
+            << "out||-|Kestrune.log|";
+        QTest::newRow("no scheme, address and port")
+            << QStringList{" 127.0.0.1:8080/logs/", "out"} << u << "out||-|Kestrune.log|";
     }
 
     void parsesOperandsAndOptions()
@@ -112,8 +120,13 @@ private slots:
             << QStringList{u, "a", "--user"} << "Missing value after '--user'.";
         QTest::newRow("ftp") << QStringList{"ftp://h/x", "a"}
                              << "bad URL \"ftp://h/x\": not an http:// or https:// address";
-        QTest::newRow("relative") << QStringList{"logs/", "a"}
-                                  << "bad URL \"logs/\": not an http:// or https:// address";
+        QTest::newRow("mailto")
+            << QStringList{"mailto:ops@web01", "a"}
+            << "bad URL \"mailto:ops@web01\": not an http:// or https:// address";
+        QTest::newRow("jobs zero") << QStringList{"-j", "0", u, "a"}
+                                   << "option --jobs needs a number from 1 to 32, not \"0\"";
+        QTest::newRow("jobs too many") << QStringList{"--jobs=33", u, "a"}
+                                       << "option --jobs needs a number from 1 to 32, not \"33\"";
         QTest::newRow("no host") << QStringList{"http:///logs/", "a"}
                                  << "bad URL \"http:///logs/\": no host name";
         QTest::newRow("every unknown option")
@@ -131,10 +144,15 @@ private slots:
 
     void parsesLoginAndLimitOptions()
     {
-        const CollectOptions o = parseCollectOptions({"--user", "ops", "--proxy-user=gw", "--netrc",
-                                                      "--cacert", "/etc/ca.pem", "--max-time",
-                                                      "90.5", "https://h/logs/", "out"});
+        const CollectOptions o = parseCollectOptions(
+            {"--user", "ops", "--proxy-user=gw", "--netrc", "--cacert", "/etc/ca.pem", "--max-time",
+             "90.5", "https://h/logs/", "out", "-j", "7", "--log-append"});
         QCOMPARE(o.error, QString());
+        QCOMPARE(o.jobs, 7);
+        QVERIFY(o.logAppend);
+        QVERIFY(!parseCollectOptions({"https://h/", "out"}).logAppend);
+        QCOMPARE(parseCollectOptions({"https://h/", "out"}).jobs, 4);
+        QCOMPARE(parseCollectOptions({"--jobs=1", "https://h/", "out"}).jobs, 1);
         QCOMPARE(o.user, std::optional<QString>(QStringLiteral("ops")));
         QCOMPARE(o.proxyUser, std::optional<QString>(QStringLiteral("gw")));
         QVERIFY(o.netrc);
@@ -147,14 +165,60 @@ private slots:
         QVERIFY(!parseCollectOptions({"https://h/", "out"}).user);
     }
 
-    void usageNamesEveryOption()
+    void usageDocumentsEveryOptionAndNoOther()
     {
         // Version and usage output, and help winning over errors, are
         // checked on the program itself (tst_e2e_collect).
-        for (const char *option :
-             {"--proxy", "--timeout", "--log", "--user", "--netrc", "--proxy-user", "--cacert",
-              "--max-time", "--quiet", "--help", "--version"})
-            QVERIFY2(usageText().contains(QLatin1String(option)), option);
+        const QString usage = usageText();
+        QStringList known;
+        for (const QCommandLineOption &option : collectOptionList()) {
+            QString shortName;
+            QString longName;
+            for (const QString &name : option.names()) {
+                (name.size() == 1 ? shortName : longName) = name;
+                known.append((name.size() == 1 ? QStringLiteral("-") : QStringLiteral("--"))
+                             + name);
+            }
+            // An entry of its own: "  -j, --jobs N ..." or "      --netrc ...".
+            const QString head = shortName.isEmpty()
+                                     ? QStringLiteral("      --") + longName
+                                     : QStringLiteral("  -%1, --%2").arg(shortName, longName);
+            const QRegularExpression entry(QStringLiteral("^%1( |$)")
+                                               .arg(QRegularExpression::escape(head)),
+                                           QRegularExpression::MultilineOption);
+            QVERIFY2(entry.match(usage).hasMatch(), qPrintable(head));
+        }
+        // Whatever the text mentions as an option is one.
+        static const QRegularExpression mention(QStringLiteral("(?<![\\w-])--?[A-Za-z][\\w-]*"));
+        for (auto it = mention.globalMatch(usage); it.hasNext();) {
+            const QString word = it.next().captured();
+            QVERIFY2(known.contains(word), qPrintable(word));
+        }
+        // Every line fits a terminal of 80 columns.
+        for (const QString &line : usage.split(u'\n'))
+            QVERIFY2(line.size() < 80, qPrintable(line));
+    }
+
+    void helpAndVersionWinOverErrors_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<bool>("help");
+        QTest::addColumn<bool>("version");
+        QTest::newRow("-V") << QStringList{"-V"} << false << true;
+        QTest::newRow("--version, bad option")
+            << QStringList{"--bogus", "--version"} << false << true;
+        QTest::newRow("-h, missing value") << QStringList{"-h", "--proxy"} << true << false;
+        QTest::newRow("-V after --") << QStringList{"http://h/", "--", "-V"} << false << false;
+    }
+
+    void helpAndVersionWinOverErrors()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(bool, help);
+        QFETCH(bool, version);
+        const CollectOptions o = parseCollectOptions(arguments);
+        QCOMPARE(o.help, help);
+        QCOMPARE(o.version, version);
     }
 
     void defaultTimeoutComesFromTheSettingsFile_data()

@@ -3,6 +3,7 @@
 // and through tinyproxy.
 
 #include "E2eSupport.h"
+#include "base/collection/FolderLock.h"
 #include "NginxFixture.h"
 #include "TestHttpServer.h"
 #include "TinyproxyFixture.h"
@@ -20,6 +21,8 @@
 #include <QtTest>
 
 #include <csignal>
+
+#include <unistd.h>
 
 using namespace kestrune;
 
@@ -86,7 +89,8 @@ class TestE2eCollect : public QObject {
 
     static QStringList runLog(const QString &path) { return encoded(logMessages(path)); }
 
-    // Sends sig to the running program, which must end at once with 130.
+    // Sends sig to the running program, which must end at once with 130
+    // (SIGINT) or 143 (SIGTERM), saying so and giving the totals so far.
     static void interrupt(QProcess &p, int sig, CollectResult &r)
     {
         QElapsedTimer t;
@@ -94,7 +98,13 @@ class TestE2eCollect : public QObject {
         QCOMPARE(::kill(pid_t(p.processId()), sig), 0);
         r = finish(p, 10000);
         QVERIFY(!r.crashed);
-        QCOMPARE(r.exitCode, 130);
+        QCOMPARE(r.exitCode, sig == SIGTERM ? 143 : 130);
+        const QStringList err = r.errLines();
+        QVERIFY2(err.size() >= 2, r.err.constData());
+        QCOMPARE(err[err.size() - 2], QStringLiteral("kestrune-collect: interrupted"));
+        QVERIFY2(err.last().startsWith(QStringLiteral(
+                     "kestrune-collect: 0 downloaded, 0 unchanged, 0 failed, 0 bytes in ")),
+                 r.err.constData());
         QVERIFY2(t.elapsed() < 3000,
                  qPrintable(QString::number(t.elapsed()))); // not after the rest
     }
@@ -182,15 +192,16 @@ private slots:
         const QString url = m_nginx.url(QStringLiteral("/utf8/"));
         QTest::newRow("version") << QStringList{"--version"} << 0
                                  << QStringLiteral("kestrune-collect 1.0.0\n");
+        QTest::newRow("short version")
+            << QStringList{"-V"} << 0 << QStringLiteral("kestrune-collect 1.0.0\n");
         const QString usage = QStringLiteral("Usage: kestrune-collect [options] URL FOLDER\n");
         QTest::newRow("help wins over errors") << QStringList{"--bogus", "--help"} << 0 << usage;
         QTest::newRow("short help") << QStringList{"-h"} << 0 << usage;
         QTest::newRow("unknown option")
             << QStringList{"--fast", url, "."} << 2 << QStringLiteral("Unknown option 'fast'.");
-        QTest::newRow("folder missing")
-            << QStringList{url, "no-such-folder"} << 2 << QStringLiteral("does not exist");
         QTest::newRow("folder is a file")
-            << QStringList{url, "plain.txt"} << 2 << QStringLiteral("is not a folder");
+            << QStringList{url, "plain.txt"} << 2
+            << QStringLiteral("cannot use the folder \"plain.txt\": not a folder");
     }
 
     void commandLine()
@@ -265,8 +276,11 @@ private slots:
         QVERIFY(!r.crashed);
         QCOMPARE(r.exitCode, 2);
         const QStringList lines = r.errLines();
-        QCOMPARE(lines.size(), 1);
+        QCOMPARE(lines.size(), 2);
         QVERIFY2(lines[0].contains(errorText), qPrintable(lines[0]));
+        QVERIFY2(lines[1].startsWith(QStringLiteral(
+                     "kestrune-collect: 0 downloaded, 0 unchanged, 0 failed, 0 bytes in ")),
+                 qPrintable(lines[1]));
         const QString log = cwd.filePath(QStringLiteral("Kestrune.log"));
         verifyHeader(log);
         const QStringList messages = logMessages(log);
@@ -422,19 +436,174 @@ private slots:
         const QString log = cwd.filePath(QStringLiteral("logs/run.log"));
         verifyHeader(log);
         QCOMPARE(runLog(log), expectedLines(m_utf8, QStringLiteral("○ ")));
+    }
 
-        // A run log that cannot be written is reported; the collection goes on.
-        QTemporaryDir save;
-        r = runCollect({"--log", cwd.filePath(QStringLiteral("no-such-dir/run.log")), url(m_sjis),
-                        save.path()},
-                       cwd.path());
-        QCOMPARE(r.exitCode, 0);
+    void exitStatus_data()
+    {
+        // In the arguments PAGE stands for the UTF-8 listing, SAVE for the
+        // save folder, CWD for the working folder.
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<QString>("folder"); // the save folder: ok, missing, read-only, in use
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<QString>("firstLine"); // stderr's first line; SAVE and PAGE replaced
+        QTest::addColumn<bool>("started");      // a run: the server was asked, the summary ends it
+
+        const QString all = QStringLiteral("kestrune-collect: 4 downloaded, 0 unchanged, 0 failed");
+        QTest::newRow("usage error") << QStringList{"--jobs", "0", "PAGE", "SAVE"} << "ok" << 2
+                                     << "kestrune-collect: option --jobs needs a number from 1 "
+                                        "to 32, not \"0\" (see kestrune-collect --help)"
+                                     << false;
+        QTest::newRow("folder missing")
+            << QStringList{"PAGE", "SAVE"} << "missing" << 2
+            << "kestrune-collect: cannot use the folder \"SAVE\": No such file or directory"
+            << false;
+        QTest::newRow("folder not writable")
+            << QStringList{"PAGE", "SAVE"} << "read-only" << 2
+            << "kestrune-collect: cannot write into the folder \"SAVE\": Permission denied"
+            << false;
+        QTest::newRow("folder in use")
+            << QStringList{"PAGE", "SAVE"} << "in use" << 2
+            << "kestrune-collect: the folder \"SAVE\" is in use by another collection" << false;
+        QTest::newRow("page is a text file")
+            << QStringList{"TEXT", "SAVE"} << "ok" << 2
+            << "kestrune-collect: the listing page is not HTML (text/plain): TEXT" << true;
+        QTest::newRow("page is an archive")
+            << QStringList{"GZIP", "SAVE"} << "ok" << 2
+            << "kestrune-collect: the listing page is not HTML (application/octet-stream): GZIP"
+            << true;
+        QTest::newRow("run log not writable")
+            << QStringList{"--log", "CWD/no-such-dir/run.log", "PAGE", "SAVE"} << "ok" << 1
+            << "kestrune-collect: cannot write the run log \"CWD/no-such-dir/run.log\" (No such "
+               "file or directory); collecting without it"
+            << true;
+        QTest::newRow("all collected") << QStringList{"PAGE", "SAVE"} << "ok" << 0 << all << true;
+        QTest::newRow("no scheme, one job at a time")
+            << QStringList{"-j", "1", "HOSTPAGE", "SAVE"} << "ok" << 0 << all << true;
+    }
+
+    void exitStatus()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(QString, folder);
+        QFETCH(int, exitCode);
+        QFETCH(QString, firstLine);
+        QFETCH(bool, started);
+        QTemporaryDir cwd;
+        QTemporaryDir parent;
+        QString save = parent.filePath(QStringLiteral("save"));
+        if (folder != QLatin1String("missing"))
+            QVERIFY(QDir().mkpath(save));
+        m_nginx.writeFile(QStringLiteral("files/readme.txt"), "<a href=\"x.log\">x.log</a>\n");
+        m_nginx.writeFile(QStringLiteral("files/logs.gz"), QByteArray("\x1f\x8b\x08\0\0\0\0\0", 8));
+        const QString page = url(m_utf8);
+        const QString text = m_nginx.url(QStringLiteral("/files/readme.txt"));
+        const QString gzip = m_nginx.url(QStringLiteral("/files/logs.gz"));
+        const auto fill = [&](QString t) {
+            return t.replace(QStringLiteral("HOSTPAGE"), page.mid(int(qstrlen("http://"))))
+                .replace(QStringLiteral("PAGE"), page)
+                .replace(QStringLiteral("TEXT"), text)
+                .replace(QStringLiteral("GZIP"), gzip)
+                .replace(QStringLiteral("SAVE"), save)
+                .replace(QStringLiteral("CWD"), cwd.path());
+        };
+        for (QString &a : arguments)
+            a = fill(a);
+
+        QProcess p;
+        prepare(p, arguments, cwd.path());
+        FolderLock other; // another collection at work in the folder
+        if (folder == QLatin1String("in use")) {
+            QCOMPARE(other.lock(save), FolderLock::Outcome::Locked);
+        } else if (folder == QLatin1String("read-only")) {
+            QVERIFY(QFile::setPermissions(save, QFileDevice::Permissions(0x5555)));
+            QVERIFY(QFile::setPermissions(cwd.path(), QFileDevice::Permissions(0x7777)));
+            QVERIFY(QFile::setPermissions(parent.path(), QFileDevice::Permissions(0x7777)));
+            if (::geteuid() == 0) {
+                // Permissions do not stop root: run as nobody.
+                const QString setpriv = QStandardPaths::findExecutable(QStringLiteral("setpriv"));
+                if (setpriv.isEmpty())
+                    QSKIP("setpriv (util-linux) is needed to run as nobody");
+                p.setArguments(QStringList{QStringLiteral("--reuid=65534"),
+                                           QStringLiteral("--regid=65534"),
+                                           QStringLiteral("--clear-groups"), QStringLiteral("--"),
+                                           collectProgram()}
+                               + p.arguments());
+                p.setProgram(setpriv);
+            }
+        }
+        m_nginx.clearAccessLog();
+        p.start();
+        QVERIFY(p.waitForStarted(5000));
+        const CollectResult r = finish(p, 30000);
+        QFile::setPermissions(save, QFileDevice::Permissions(0x7777));
+        QVERIFY(!r.crashed);
+        QVERIFY2(r.exitCode == exitCode, r.err.constData());
+        QCOMPARE(r.out, QByteArray());
         const QStringList err = r.errLines();
-        QCOMPARE(err.size(), 2);
-        QVERIFY2(err[0].startsWith(QStringLiteral("kestrune-collect: cannot write the run log")),
-                 qPrintable(err[0]));
-        QVERIFY(err[1].startsWith(QStringLiteral("kestrune-collect: 2 downloaded")));
-        verifyFolder(save.path(), m_sjis);
+        QVERIFY2(!err.isEmpty(), "nothing on stderr");
+        QVERIFY2(err.first().startsWith(fill(firstLine)), qPrintable(err.first()));
+        if (!started) {
+            // Ended before anything was asked of the server or written.
+            QCOMPARE(err.size(), 1);
+            QCOMPARE(m_nginx.requestLines(), QStringList());
+            QVERIFY(!QFile::exists(cwd.filePath(QStringLiteral("Kestrune.log"))));
+            if (folder != QLatin1String("missing"))
+                QCOMPARE(QDir(save).entryList(QDir::AllEntries | QDir::NoDotAndDotDot
+                                              | QDir::Hidden),
+                         QStringList());
+            return;
+        }
+        QVERIFY(!m_nginx.requestLines().isEmpty());
+        static const QRegularExpression summary(QStringLiteral(
+            "^kestrune-collect: \\d+ downloaded, \\d+ unchanged, \\d+ failed, \\d+ bytes in "));
+        QVERIFY2(summary.match(err.last()).hasMatch(), r.err.constData());
+        if (exitCode == 2) {
+            // A page that is no listing: nothing collected, the log says so.
+            QCOMPARE(QDir(save).entryList(QDir::Files | QDir::Hidden), QStringList());
+            QCOMPARE(logMessages(cwd.filePath(QStringLiteral("Kestrune.log"))),
+                     QStringList{QStringLiteral("× ページ分析エラー！\t") + fill(arguments[0])});
+        } else {
+            verifyFolder(save, m_utf8);
+        }
+        // The folder is free again once the run has ended.
+        if (folder == QLatin1String("ok")) {
+            FolderLock after;
+            QCOMPARE(after.lock(save), FolderLock::Outcome::Locked);
+        }
+    }
+
+    void appendedLogKeepsEveryRun()
+    {
+        QTemporaryDir cwd;
+        QTemporaryDir save;
+        const QString log = cwd.filePath(QStringLiteral("runs.log"));
+        for (int run = 0; run < 2; ++run) {
+            const CollectResult r = runCollect({"--log-append", "--log", log, "--quiet",
+                                                url(m_sjis), save.path()},
+                                               cwd.path());
+            QVERIFY2(r.exitCode == 0, r.err.constData());
+        }
+        // Two runs, each with its header: the first collected, the second
+        // found everything unchanged.
+        const QByteArray bytes = readFile(log);
+        QCOMPARE(bytes.count("Kestrune\r\n"), 2);
+        const qsizetype cut = bytes.indexOf("Kestrune\r\n", 1);
+        const QString part = cwd.filePath(QStringLiteral("part.log"));
+        QVERIFY(writeFile(part, bytes.left(cut)));
+        verifyHeader(part);
+        QCOMPARE(runLog(part), expectedLines(m_sjis, QStringLiteral("○ ")));
+        QVERIFY(writeFile(part, bytes.mid(cut)));
+        verifyHeader(part);
+        QCOMPARE(runLog(part), expectedLines(m_sjis, kSame));
+
+        // A file that is no run log is left alone, appending or not.
+        const QString other = cwd.filePath(QStringLiteral("notes.txt"));
+        QVERIFY(writeFile(other, "notes\r\n"));
+        const CollectResult r = runCollect({"--log-append", "--log", other, url(m_sjis),
+                                            save.path()},
+                                           cwd.path());
+        QCOMPARE(r.exitCode, 1);
+        QCOMPARE(readFile(other), QByteArray("notes\r\n"));
     }
 
     void interruptWhileWaiting_data()
@@ -595,7 +764,6 @@ private slots:
         interrupt(p, signal, r);
         if (QTest::currentTestFailed())
             return;
-        QVERIFY2(r.errText().contains(QStringLiteral("interrupted")), r.err.constData());
         QCOMPARE(strayFiles(save.path(), {QStringLiteral("big.log")}), QStringList());
         QCOMPARE(readFile(save.filePath(QStringLiteral("big.log"))), oldCopy);
         QVERIFY(

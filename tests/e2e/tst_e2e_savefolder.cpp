@@ -232,11 +232,11 @@ private slots:
         QVERIFY(ui.messages.isEmpty());
     }
 
-    void updatesInAFolderNobodyMayWriteTo()
+    void aFolderNobodyMayWriteToIsRefused()
     {
-        // The folder takes no new file, but f0.log may be written: it is
-        // updated in place and keeps its owner and permissions; f1.log
-        // cannot be made there.
+        // The folder takes no new file, though f0.log in it may be written:
+        // the command refuses the folder before it asks the server anything,
+        // and f0.log stays as it is.
         QTemporaryDir cwd;
         QTemporaryDir save;
         const QString f0 = save.filePath(QStringLiteral("f0.log"));
@@ -247,6 +247,7 @@ private slots:
         const QFileInfo before(f0);
         const transfer::LocalEntry beforeEntry = transfer::InspectLocalPath(f0);
 
+        m_nginx.clearAccessLog();
         QProcess p;
         prepare(p, {m_nginx.url(m_site.pagePath), save.path()}, cwd.path());
         if (::geteuid() == 0) {
@@ -265,16 +266,20 @@ private slots:
         QVERIFY(p.waitForStarted(5000));
         const CollectResult r = finish(p, 20000);
         QFile::setPermissions(save.path(), QFileDevice::Permissions(0x7777));
-        QVERIFY2(r.exitCode == 1, r.err.constData());
-        QCOMPARE(readFile(f0), m_site.files[0].bytes);
+        QVERIFY2(r.exitCode == 2, r.err.constData());
+        QCOMPARE(r.errLines(),
+                 QStringList{
+                     QStringLiteral("kestrune-collect: cannot write into the folder \"%1\": "
+                                    "Permission denied")
+                         .arg(save.path())});
+        QCOMPARE(m_nginx.requestLines(), QStringList());
+        QCOMPARE(readFile(f0), QByteArray("an older, shorter copy"));
         const QFileInfo after(f0);
         QCOMPARE(after.ownerId(), before.ownerId());
         QCOMPARE(after.permissions(), before.permissions());
         QVERIFY(transfer::InspectLocalPath(f0).identity
-                == beforeEntry.identity); // the same file, written over
-        const QString folder = QDir::cleanPath(save.path());
-        QCOMPARE(logMessages(cwd.filePath(QStringLiteral("Kestrune.log"))).value(2),
-                 kNotStorable + folder + QStringLiteral("/f1.log"));
+                == beforeEntry.identity); // the same file, untouched
+        QVERIFY(!QFile::exists(cwd.filePath(QStringLiteral("Kestrune.log"))));
         QCOMPARE(QDir(save.path()).entryList(QDir::Files | QDir::Hidden),
                  QStringList{QStringLiteral("f0.log")});
     }

@@ -41,7 +41,7 @@ QString RunLog::startLine(const QDateTime &when)
     return when.toString(QStringLiteral("yyyy年MM月dd日 HH時mm分ss秒に起動"));
 }
 
-qint16 RunLog::open(const QString &fileName)
+qint16 RunLog::open(const QString &fileName, Mode mode)
 {
     close();
     // The lowest free number: the log is the only file the program keeps
@@ -49,12 +49,18 @@ qint16 RunLog::open(const QString &fileName)
     m_fileNo = 1;
     m_codec = TextCodec::fileCodec();
     m_refused = false;
+    m_openError.clear();
     const QFileInfo existing(fileName);
+    // An earlier run cut short in the middle of a line: this run's header
+    // starts on a line of its own.
+    bool endUnfinishedLine = false;
     if (existing.exists()) {
-        // Only a run log is emptied: any other file of that name (one a run
-        // collected, or whatever a link leads to) stays as it is.
-        if (!existing.isFile())
+        // Only a run log is emptied or added to: any other file of that name
+        // (one a run collected, or whatever a link leads to) stays as it is.
+        if (!existing.isFile()) {
+            m_openError = QStringLiteral("not a file");
             return m_fileNo;
+        }
         QFile old(fileName);
         if (old.size() > 0) {
             const QByteArray firstLine = m_codec.encode(appTitle() + QStringLiteral("\r\n"));
@@ -62,12 +68,22 @@ qint16 RunLog::open(const QString &fileName)
                 m_refused = true;
                 return m_fileNo;
             }
+            if (mode == Mode::Append) {
+                char last = 0;
+                endUnfinishedLine = !old.seek(old.size() - 1) || !old.getChar(&last)
+                                    || last != '\n';
+            }
         }
     }
     auto file = std::make_unique<QFile>(fileName);
-    if (!file->open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered))
+    const QIODevice::OpenMode how = mode == Mode::Append ? QIODevice::Append : QIODevice::Truncate;
+    if (!file->open(QIODevice::WriteOnly | how | QIODevice::Unbuffered)) {
+        m_openError = file->errorString();
         return m_fileNo;
+    }
     m_file = std::move(file);
+    if (endUnfinishedLine)
+        m_file->write(m_codec.encode(QStringLiteral("\r\n")));
     const QDateTime now = clock()();
     writeLine(appTitle());
     writeLine(rule());

@@ -23,14 +23,23 @@ public:
     RunLog(const RunLog &) = delete;
     RunLog &operator=(const RunLog &) = delete;
 
-    // Creates (or empties) fileName and writes the header.  Returns the file
-    // number the writes use; the number is handed out even when the open
-    // fails, and the writes through it then do nothing.  A file of that name
-    // that is not a run log (it does not begin with the header's first line)
-    // is never emptied: the open fails (openRefused() tells).
-    qint16 open(const QString &fileName);
+    enum class Mode {
+        Replace, // the file holds this run only
+        Append,  // the earlier runs' lines stay; this run follows with its own header
+    };
+
+    // Creates (or empties, or with Mode::Append adds to) fileName and writes
+    // the header.  Returns the file number the writes use; the number is
+    // handed out even when the open fails, and the writes through it then do
+    // nothing.  A file of that name that is not a run log (it does not begin
+    // with the header's first line) is never written: the open fails
+    // (openRefused() tells).
+    qint16 open(const QString &fileName, Mode mode = Mode::Replace);
     // The last open found a file that is not a run log and left it alone.
     bool openRefused() const { return m_refused; }
+    // Why the last open failed otherwise, in the system's words; empty after
+    // a successful open and after a refusal.
+    QString openError() const { return m_openError; }
     // The open log's file, to tell it from the files a run stores.
     std::optional<transfer::FileIdentity> identity() const;
     // Appends "yyyy/mm/dd hh:mm:ss", TAB, message and CR LF when fileNo names
@@ -54,6 +63,7 @@ private:
     std::unique_ptr<QFile> m_file;
     qint16 m_fileNo = 0;
     bool m_refused = false;
+    QString m_openError;
     TextCodec m_codec;
 };
 

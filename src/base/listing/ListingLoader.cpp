@@ -130,6 +130,7 @@ ListingResult ListingLoader::AnalyzeListing(const QString &url)
 
     LoadPage(url);
     const QString &text = m_pageText;
+    result.contentType = m_brwBrowser->contentType();
 
     if (m_intPageState == -1) {
         log(QStringLiteral("× ページを表示できません。\t") + url);

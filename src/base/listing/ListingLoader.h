@@ -33,6 +33,17 @@ struct ListingResult {
     // Why the page failed, in plain words (English): the HTTP status or the
     // client's reason.  Empty when it loaded.
     QString reason;
+    // The media type the server gave the page (WebBrowser::contentType()).
+    QString contentType;
+    // Whether the page that loaded was sent as HTML.  A page sent as
+    // anything else (a text file, an archive) is still listed for what its
+    // links are worth, but it is no directory listing.  A server that names
+    // no type is taken at its word that the page is one.
+    bool pageIsHtml() const
+    {
+        return contentType.isEmpty() || contentType == QLatin1String("text/html")
+               || contentType == QLatin1String("application/xhtml+xml");
+    }
 };
 
 class ListingLoader : public QObject {

@@ -343,6 +343,7 @@ void WebBrowser::complete(quint64 navigation, const QUrl &finalUrl, const QByteA
         html = QStringLiteral("<html><head></head><body><pre>%1</pre></body></html>")
                    .arg(escapeText(html));
     m_document = std::make_unique<HtmlDocument>(ParseHtmlDocument(html, finalUrl));
+    m_contentType = QString::fromLatin1(mime);
     m_locationUrl = address;
     m_locationName = m_document->title.isEmpty() ? address : m_document->title;
 
@@ -359,6 +360,7 @@ void WebBrowser::fail(quint64 navigation, const QString &url, int statusCode, co
         return;
     m_busy = false;
     m_document = std::make_unique<HtmlDocument>(errorPage(reason));
+    m_contentType.clear();
     m_locationUrl = url;
     m_locationName = url;
     Q_EMIT NavigateError(url, statusCode);

@@ -131,6 +131,11 @@ public:
     // status or the client's reason.  Empty after a success.
     QString lastErrorText() const { return m_lastErrorText; }
 
+    // The media type the server gave the page last loaded, lower case and
+    // without parameters ("text/html", "text/plain"); empty when its answer
+    // named none, for about:blank and after a failure.
+    QString contentType() const { return m_contentType; }
+
 Q_SIGNALS:
     void DocumentComplete(const QString &url);
     void NavigateComplete2(const QString &url);
@@ -155,6 +160,7 @@ private:
     LoginHandler m_loginHandler;
     int m_loginPrompts = 0; // prompts of the navigation in flight
     QString m_lastErrorText;
+    QString m_contentType;
 
     std::unique_ptr<HtmlDocument> m_document;
     QString m_locationName;

@@ -5,6 +5,7 @@
 #include "gui/seam/UiSeam.h"
 #include "gui/layout/WindowLayout.h"
 #include "base/settings/basKestrune.h"
+#include "base/collection/FolderLock.h"
 #include "base/listing/ListingLoader.h"
 #include "base/listing/WebBrowser.h"
 #include "gui/collector/basShowFolders.h"
@@ -585,6 +586,19 @@ void frmDownload::startCommand()
         ui().messageBox(this, QStringLiteral("保存先フォルダを指定してください。"),
                         MsgIcon::Exclamation, kestrune::appTitle());
         txtFolder->setFocus();
+        return;
+    }
+    // One collection at a time in a folder, whether this window's, another
+    // window's or the command line's.  The lock goes when this command
+    // returns: the run has ended, has been stopped or the window is closing.
+    // A folder that cannot be locked at all (missing, unreadable) is left to
+    // the run, which reports what it cannot store.
+    kestrune::FolderLock folderLock;
+    if (folderLock.lock(gstrSaveFolder) == kestrune::FolderLock::Outcome::InUse) {
+        ui().messageBox(this,
+                        QStringLiteral("保存先フォルダは他の収集が使用中です。\r\n")
+                            + gstrSaveFolder,
+                        MsgIcon::Exclamation, kestrune::appTitle());
         return;
     }
     OpenRunLog(kRunLogName);

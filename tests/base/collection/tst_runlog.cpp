@@ -115,6 +115,70 @@ private slots:
         QCOMPARE(bytes.count("\r\n"), 4);
     }
 
+    void appendingKeepsEarlierRuns_data()
+    {
+        QTest::addColumn<QByteArray>("earlier"); // the file before the run
+        QTest::addColumn<QByteArray>("kept");    // what stays ahead of the new header
+        const QByteArray run = "Kestrune\r\n" + QByteArray(58, '=') + "\r\nstart\r\n"
+                               + QByteArray(58, '=') + "\r\n2007/08/06 04:05:09\tfirst run\r\n";
+        QTest::newRow("no file") << QByteArray() << QByteArray();
+        QTest::newRow("empty file") << QByteArray("") << QByteArray();
+        QTest::newRow("one run") << run << run;
+        // A run cut short mid-line: the new header still starts a line.
+        QTest::newRow("unfinished line") << run + "2007/08/06" << run + "2007/08/06\r\n";
+    }
+
+    void appendingKeepsEarlierRuns()
+    {
+        QFETCH(QByteArray, earlier);
+        QFETCH(QByteArray, kept);
+        const QString path = m_dir.filePath("Kestrune.log");
+        if (!earlier.isNull()) {
+            QFile f(path);
+            QVERIFY(f.open(QIODevice::WriteOnly));
+            f.write(earlier);
+        }
+        RunLog log;
+        const qint16 no = log.open(path, RunLog::Mode::Append);
+        QVERIFY(log.isOpen());
+        log.write(no, QStringLiteral("second run"));
+        log.close();
+        const QByteArray rule(58, '=');
+        const QByteArray header = "Kestrune\r\n" + rule + "\r\n"
+                                  + QStringLiteral("2007年08月06日 04時05分09秒に起動").toUtf8()
+                                  + "\r\n" + rule + "\r\n";
+        QCOMPARE(read(path), kept + header + "2007/08/06 04:05:09\tsecond run\r\n");
+    }
+
+    void neverWritesAFileThatIsNoRunLog_data()
+    {
+        QTest::addColumn<bool>("append");
+        QTest::newRow("replace") << false;
+        QTest::newRow("append") << true;
+    }
+
+    void neverWritesAFileThatIsNoRunLog()
+    {
+        QFETCH(bool, append);
+        const RunLog::Mode mode = append ? RunLog::Mode::Append : RunLog::Mode::Replace;
+        const QString path = m_dir.filePath("Kestrune.log");
+        const QByteArray other = "Kestrun\r\nsomething collected\r\n";
+        {
+            QFile f(path);
+            QVERIFY(f.open(QIODevice::WriteOnly));
+            f.write(other);
+        }
+        RunLog log;
+        const qint16 no = log.open(path, mode);
+        QVERIFY(log.openRefused());
+        QVERIFY(!log.isOpen());
+        log.write(no, QStringLiteral("dropped"));
+        QCOMPARE(read(path), other);
+        QVERIFY(QDir(m_dir.path()).mkpath(QStringLiteral("folder.log")));
+        log.open(m_dir.filePath("folder.log"), mode);
+        QVERIFY(!log.isOpen());
+    }
+
     void failedOpenIsSilent()
     {
         RunLog log;

@@ -2,6 +2,7 @@
 // events, redirects, errors, encodings and the document it then offers.
 
 #include "base/settings/basKestrune.h"
+#include "base/listing/ListingLoader.h"
 #include "base/listing/WebBrowser.h"
 #include "base/transfer/basWinInet.h"
 
@@ -363,6 +364,48 @@ private Q_SLOTS:
         QVERIFY(browser.Document()->links.isEmpty());
         QCOMPARE(browser.Document()->innerText,
                  QStringLiteral("line <a href=\"x\">one</a>\n  line & two\n"));
+    }
+
+    void contentTypeOfThePage_data()
+    {
+        QTest::addColumn<QByteArray>("header"); // empty: none sent
+        QTest::addColumn<QString>("type");
+        QTest::addColumn<bool>("html"); // as a listing load judges the page
+        QTest::newRow("html with charset")
+            << QByteArray("text/html; charset=utf-8") << "text/html" << true;
+        QTest::newRow("upper case") << QByteArray("Text/HTML") << "text/html" << true;
+        QTest::newRow("xhtml") << QByteArray("application/xhtml+xml;charset=utf-8")
+                               << "application/xhtml+xml" << true;
+        QTest::newRow("none") << QByteArray() << "" << true;
+        QTest::newRow("text file")
+            << QByteArray("text/plain; charset=utf-8") << "text/plain" << false;
+        QTest::newRow("binary") << QByteArray("application/octet-stream")
+                                << "application/octet-stream" << false;
+        QTest::newRow("archive") << QByteArray("application/gzip") << "application/gzip" << false;
+    }
+
+    void contentTypeOfThePage()
+    {
+        QFETCH(QByteArray, header);
+        QFETCH(QString, type);
+        QFETCH(bool, html);
+        route("/page", page("<html><body><a href=a.log>a</a></body></html>", header));
+        route("/missing", page("<html><body>gone</body></html>", "text/plain", 404));
+        ListingLoader loader({});
+        loader.setTimeout(10000);
+        const ListingResult result = loader.AnalyzeListing(url("/page"));
+        // Whatever the type, the page's links are listed as before.
+        QCOMPARE(result.status, ListingStatus::Listed);
+        QCOMPARE(result.rows.size(), type == QLatin1String("text/plain") ? 0 : 1); // shown as text
+        QCOMPARE(result.contentType, type);
+        QCOMPARE(result.pageIsHtml(), html);
+        // A failure leaves the type of no page behind.
+        WebBrowser browser;
+        EventLog log(&browser);
+        load(browser, log, url("/page"));
+        QCOMPARE(browser.contentType(), type);
+        load(browser, log, url("/missing"));
+        QCOMPARE(browser.contentType(), QString());
     }
 
     void newNavigationAbandonsTheOldOne()

@@ -3,6 +3,7 @@
 // and what the list, the labels, the status bar, the folder and the run log
 // show afterwards.
 
+#include "base/collection/FolderLock.h"
 #include "base/settings/TextCodec.h"
 #include "base/settings/basKestrune.h"
 #include "base/listing/ListingLoader.h"
@@ -411,6 +412,45 @@ private slots:
                               QStringLiteral("保存先フォルダを指定してください。")}));
         QCOMPARE(m_w->focusWidget(), static_cast<QWidget *>(m_c->txtFolder));
         QVERIFY(!QFile::exists(logPath()));
+    }
+
+    void aFolderInUseIsNotCollectedInto()
+    {
+        serveListing(serveFiles({{"a.log", "aaa"}, {"b.log", "bbb"}}));
+        load(m_server->url(QStringLiteral("/logs/")));
+        {
+            // Another collection works in the folder.
+            FolderLock other;
+            QCOMPARE(other.lock(m_saveDir->path()), FolderLock::Outcome::Locked);
+            m_server->clearRequests();
+            const QString status = m_c->panels[1]->text();
+            startRun();
+            QCOMPARE(m_ui->messageTexts(),
+                     QStringList{QStringLiteral("保存先フォルダは他の収集が使用中です。\r\n")
+                                 + m_saveDir->path()});
+            QCOMPARE(m_ui->messages[0].icon, kestrune::MsgIcon::Exclamation);
+            QCOMPARE(m_ui->messages[0].title, QStringLiteral("Kestrune"));
+            // Nothing started: no request, no run log, the window idle.
+            QCOMPARE(m_server->requests().size(), 0);
+            QVERIFY(!QFile::exists(logPath()));
+            QVERIFY(m_c->cmdButton[1]->isEnabled());
+            QVERIFY(!m_c->cmdButton[2]->isEnabled());
+            QVERIFY(m_c->cmdLoad->isEnabled());
+            QVERIFY(m_c->cmdBrowse->isEnabled());
+            QCOMPARE(m_c->panels[1]->text(), status);
+        }
+        // The other one done, the run works, holding the folder while it does.
+        bool fired = false;
+        FolderLock::Outcome meanwhile = FolderLock::Outcome::NotLocked;
+        duringDownloadOfRow(
+            2, [&] { meanwhile = FolderLock().lock(m_saveDir->path()); }, fired);
+        startRun();
+        QVERIFY(fired);
+        QCOMPARE(meanwhile, FolderLock::Outcome::InUse);
+        QCOMPARE(readFile(save("b.log")), QByteArray("bbb"));
+        FolderLock after;
+        QCOMPARE(after.lock(m_saveDir->path()), FolderLock::Outcome::Locked);
+        QCOMPARE(m_ui->messages.size(), 1);
     }
 
     void startWithAnEmptyListWritesTheHeaderOnly()
