@@ -527,7 +527,24 @@ int runCollect(const CollectOptions &o, const QString &exeFolder, std::FILE *out
         summary({});
         return ExitNothingDone;
     }
-    const QList<ListingRow> &rows = listing.rows;
+    // Only files are collected.  The sub-folders are named once, as news
+    // rather than as a failure; the page's own sort links go unmentioned.
+    QList<ListingRow> rows;
+    {
+        QStringList folders;
+        for (const ListingRow &row : listing.rows) {
+            if (row.kind == ListingRow::Kind::File) {
+                rows.append(row);
+            } else if (row.kind == ListingRow::Kind::Folder) {
+                const QString path = QUrl(row.url).path(QUrl::FullyDecoded);
+                const QString name = path.section(QLatin1Char('/'), -2, -2);
+                folders.append(name.isEmpty() ? row.url : name + QLatin1Char('/'));
+            }
+        }
+        if (!folders.isEmpty() && !o.quiet)
+            printError(err, QStringLiteral("not collected, sub-folders: ")
+                                + folders.join(QStringLiteral(", ")));
+    }
 
     CommandHost host(log, fileNo, folder, o.proxy, int(rows.size()), err, showProgress);
     CollectionRun::Ending ending = CollectionRun::Ending::Completed;

@@ -5,10 +5,17 @@
 #include "base/transfer/CurlTransport.h"
 
 #include <QDir>
+#include <QUrl>
 
 #include <memory>
 
 namespace kestrune {
+
+namespace {
+
+const QString kNotAFile = QStringLiteral("a folder, not a file");
+
+} // namespace
 
 QString CollectionRun::localPath(const QString &saveFolder, const QString &fileName)
 {
@@ -64,8 +71,17 @@ CollectionRun::Ending CollectionRun::run(const QList<ListingRow> &rows, const QS
     return Ending::Completed;
 }
 
+bool CollectionRun::isFolderRow(const ListingRow &row)
+{
+    // The window's list keeps no kind: the address tells.
+    return row.kind == ListingRow::Kind::Folder || IsFolderAddress(QUrl(row.url));
+}
+
 CollectionRun::RowResult CollectionRun::doRow(const ListingRow &row, const QString &saveFolder)
 {
+    // A folder's page is no log file: nothing is asked for it.
+    if (isFolderRow(row))
+        return storeFailed(localPath(saveFolder, row.fileName), kNotAFile);
     if (isUnsafeFileName(row.fileName)) {
         m_host.writeRunLog(QStringLiteral("× ファイル名が不正です。\t") + row.url);
         return {RowOutcome::InvalidName, 0, QStringLiteral("unsafe file name")};
@@ -152,6 +168,11 @@ CollectionRun::RowResult CollectionRun::finishWhole(const DownloadOutcome &outco
             target->cancel();
         return {};
     }
+    if (outcome.result == DownloadResult::NotAFile) {
+        if (target)
+            target->cancel();
+        return storeFailed(path, kNotAFile);
+    }
     if (outcome.result == DownloadResult::NotStorable) {
         const QString why = target ? target->errorString() : QString();
         if (target)
@@ -168,7 +189,8 @@ CollectionRun::RowResult CollectionRun::finishWhole(const DownloadOutcome &outco
     // After a download the current directory follows the folder box, so a
     // later run's log lands there; a folder that cannot be entered is ignored.
     QDir::setCurrent(m_host.currentFolderText());
-    if (target && !target->commit(m_host.runLogIdentity()))
+    // The copy carries the server's time of the file, as far as it told.
+    if (target && !target->commit(m_host.runLogIdentity(), outcome.lastModified))
         return storeFailed(path, target->errorString());
     return {RowOutcome::Downloaded, outcome.bytes, QString()};
 }
@@ -260,7 +282,7 @@ CollectionRun::appendGrowth(const ListingRow &row, const QString &saveFolder, qi
     }
     switch (outcome.result) {
     case DownloadResult::Stored:
-        if (!appender.finish()) {
+        if (!appender.finish(outcome.lastModified)) {
             const QString why = appender.errorString();
             appender.rollback();
             return storeFailed(localPath(saveFolder, row.fileName), why);
@@ -274,6 +296,9 @@ CollectionRun::appendGrowth(const ListingRow &row, const QString &saveFolder, qi
         appender.rollback();
         m_abandoned = true;
         return RowResult{};
+    case DownloadResult::NotAFile:
+        appender.rollback();
+        return storeFailed(localPath(saveFolder, row.fileName), kNotAFile);
     case DownloadResult::NotStorable:
         if (!growth.mismatched()) {
             const QString why = appender.errorString();

@@ -85,6 +85,9 @@ public:
     static QString localPath(const QString &saveFolder, const QString &fileName);
     // A name that could leave the save folder or is not a plain file name.
     static bool isUnsafeFileName(const QString &fileName);
+    // A row that names a folder (its address ends in '/'): it is never
+    // fetched or stored.
+    static bool isFolderRow(const ListingRow &row);
 
 private:
     // Bytes asked again before a grown copy's end, to prove it is the same file.

@@ -3,6 +3,7 @@
 #include "base/settings/basKestrune.h"
 
 #include "base/listing/WebBrowser.h"
+#include "base/transfer/basWinInet.h"
 
 #include <QCoreApplication>
 #include <QThread>
@@ -26,6 +27,57 @@ bool IsParentDirectoryLink(const QString &text)
 {
     return text.contains(QStringLiteral("親ディレクトリへ"))
            || text.contains(QStringLiteral("Parent Directory"));
+}
+
+namespace {
+
+// A path as the server reads it: percent-escapes decoded, dot segments
+// removed, the empty path as the root.
+QString serverPath(const QUrl &url)
+{
+    QString path = url.adjusted(QUrl::NormalizePathSegments).path(QUrl::FullyDecoded);
+    if (path.isEmpty())
+        path = QStringLiteral("/");
+    return path;
+}
+
+bool sameServer(const QUrl &a, const QUrl &b)
+{
+    const QString scheme = a.scheme().toLower();
+    const int standard = scheme == QLatin1String("https") ? 443 : 80;
+    return scheme == b.scheme().toLower() && a.host().compare(b.host(), Qt::CaseInsensitive) == 0
+           && a.port(standard) == b.port(standard);
+}
+
+} // namespace
+
+std::optional<ListingRow::Kind> ClassifyLink(const QString &href, const QUrl &pageUrl)
+{
+    const QUrl target(href);
+    const auto plainKind = [&] {
+        return IsFolderAddress(target) ? ListingRow::Kind::Folder : ListingRow::Kind::File;
+    };
+    if (!target.isValid() || target.host().isEmpty() || !pageUrl.isValid()
+        || !sameServer(target, pageUrl))
+        return plainKind();
+
+    const QString pagePath = serverPath(pageUrl);
+    const QString targetPath = serverPath(target);
+    // The page itself in another order ("?C=N;O=D").
+    if (target.hasQuery() && targetPath == pagePath)
+        return ListingRow::Kind::QueryOnly;
+    // The page itself, the listing's own folder or one above it.  A folder
+    // named without its trailing '/' ("/logs" from "/logs/") is the same
+    // folder.
+    if (targetPath == pagePath)
+        return std::nullopt;
+    const QString folder = pagePath.left(pagePath.lastIndexOf(QLatin1Char('/')) + 1);
+    const QString targetFolder = targetPath.endsWith(QLatin1Char('/'))
+                                     ? targetPath
+                                     : targetPath + QLatin1Char('/');
+    if (folder.startsWith(targetFolder))
+        return std::nullopt;
+    return plainKind();
 }
 
 void ListingLoader::setNavigateErrorPause(int milliseconds)
@@ -157,12 +209,18 @@ ListingResult ListingLoader::AnalyzeListing(const QString &url)
         result.reason = QStringLiteral("the page has no document");
         return done(ListingStatus::AnalysisError);
     }
+    // The folder the listing shows is that of the address it came from
+    // after redirects ("/logs" answered from "/logs/").
+    const QUrl pageUrl(m_brwBrowser->LocationURL());
     result.rows.reserve(doc->links.size());
     for (const DocumentLink &link : doc->links) {
         if (IsParentDirectoryLink(link.outerText))
             continue;
-        result.rows.append(
-            {basKestrune::TrimSpaces(link.outerText), basKestrune::TrimSpaces(link.href)});
+        const QString href = basKestrune::TrimSpaces(link.href);
+        const std::optional<ListingRow::Kind> kind = ClassifyLink(href, pageUrl);
+        if (!kind)
+            continue; // the way up ("../", Apache's "Parent Directory")
+        result.rows.append({basKestrune::TrimSpaces(link.outerText), href, *kind});
     }
     return done(ListingStatus::Listed);
 }

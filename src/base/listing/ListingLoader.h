@@ -10,8 +10,10 @@
 #include <QList>
 #include <QObject>
 #include <QString>
+#include <QUrl>
 
 #include <functional>
+#include <optional>
 
 class QTimer;
 
@@ -76,8 +78,9 @@ public:
     // gave up because the program is ending).
     void LoadPage(const QString &url);
 
-    // Loads url and lists one row per link except the parent-folder link,
-    // writing the run-log line of a failure.
+    // Loads url and lists one row per link except the parent-folder links
+    // (see ClassifyLink), each with its kind, writing the run-log line of a
+    // failure.
     ListingResult AnalyzeListing(const QString &url);
 
     // The same as a count: appends the rows and returns their number, 0 for
@@ -118,5 +121,13 @@ private:
 
 // True when the link text names the parent folder of a listing.
 bool IsParentDirectoryLink(const QString &text);
+
+// What a link of the listing page at pageUrl (its address after redirects)
+// points at, by its absolute target href.  Nothing for a link up: to the
+// page itself, the listing's own folder or a folder above it on the same
+// server (scheme, host and port), paths compared decoded and without dot
+// segments, whatever the link's text.  QueryOnly for the page's own address
+// with a query; Folder for a target whose path ends in '/'; File otherwise.
+std::optional<ListingRow::Kind> ClassifyLink(const QString &href, const QUrl &pageUrl);
 
 } // namespace kestrune

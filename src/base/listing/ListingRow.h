@@ -6,8 +6,16 @@ namespace kestrune {
 // One row of the log-file list: the name under which the file is stored and
 // the absolute address it is fetched from.
 struct ListingRow {
+    // What the link points at, as the listing shows it.
+    enum class Kind {
+        File,      // a file of the folder (or anything else that is not one of the two below)
+        Folder,    // a sub-folder: its address ends in '/'
+        QueryOnly, // the listing page itself with another query (a sort order)
+    };
+
     QString fileName;
     QString url;
+    Kind kind = Kind::File;
 };
 
 } // namespace kestrune

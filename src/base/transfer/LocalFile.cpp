@@ -153,6 +153,28 @@ bool overwrite(int target, int source, qint64 size, QString *error)
     return true;
 }
 
+// The modification time as utimensat() takes it; the access time stays.
+struct FileTimes {
+    struct timespec times[2];
+    explicit FileTimes(const QDateTime &modified)
+    {
+        const qint64 ms = modified.toMSecsSinceEpoch();
+        times[0].tv_sec = 0;
+        times[0].tv_nsec = UTIME_OMIT;
+        times[1].tv_sec = time_t(ms >= 0 ? ms / 1000 : (ms - 999) / 1000);
+        times[1].tv_nsec = long((ms - qint64(times[1].tv_sec) * 1000) * 1000000);
+    }
+};
+
+// Gives the open file fd the modification time, when one is given.  A
+// failure (a copy written in place that another user owns) leaves the time
+// the write made.
+void setModified(int fd, const std::optional<QDateTime> &modified)
+{
+    if (fd >= 0 && modified && modified->isValid())
+        ::futimens(fd, FileTimes(*modified).times);
+}
+
 // A file in the system's temporary folder that nobody else can reach.
 int openScratchFile()
 {
@@ -288,7 +310,8 @@ bool LocalCopyWriter::flushPending()
     return !m_failed;
 }
 
-bool LocalCopyWriter::commit(const std::optional<FileIdentity> &keepOff)
+bool LocalCopyWriter::commit(const std::optional<FileIdentity> &keepOff,
+                             const std::optional<QDateTime> &modified)
 {
     if (!isOpen() || m_fd < 0 || !flushPending()) {
         discard();
@@ -313,6 +336,7 @@ bool LocalCopyWriter::commit(const std::optional<FileIdentity> &keepOff)
         QString why;
         if (!overwrite(m_targetFd, m_fd, m_written, &why))
             return refuse(why);
+        setModified(m_targetFd, modified);
         discard();
         return true;
     }
@@ -343,6 +367,10 @@ bool LocalCopyWriter::commit(const std::optional<FileIdentity> &keepOff)
         != 0)
         return refuse(systemError(errno));
     m_tempName.clear();
+    // The copy is in place; should its name have become a link since, the
+    // link itself gets the time, never what it points at.
+    if (modified && modified->isValid())
+        ::utimensat(m_folderFd, name.constData(), FileTimes(*modified).times, AT_SYMLINK_NOFOLLOW);
     if (!replacing) {
         const QMutexLocker locker(&unflushedLock());
         unflushedFolders().insert(m_folder);
@@ -450,7 +478,7 @@ bool LocalAppender::flushPending()
     return ok;
 }
 
-bool LocalAppender::finish()
+bool LocalAppender::finish(const std::optional<QDateTime> &modified)
 {
     if (m_fd < 0 || m_mismatch || m_compared < m_expected.size() || !flushPending())
         return false;
@@ -458,6 +486,7 @@ bool LocalAppender::finish()
         setErrorString(systemError(errno));
         return false;
     }
+    setModified(m_fd, modified);
     closeFile();
     return true;
 }
@@ -629,7 +658,8 @@ qint64 LocalCopyWriter::writeData(const char *data, qint64 length)
     return n;
 }
 
-bool LocalCopyWriter::commit(const std::optional<FileIdentity> &keepOff)
+bool LocalCopyWriter::commit(const std::optional<FileIdentity> &keepOff,
+                             const std::optional<QDateTime> &modified)
 {
     QSaveFile *file = saveFiles().value(this);
     const LocalEntry now = InspectLocalPath(m_folder + QLatin1Char('\\') + m_name);
@@ -648,6 +678,11 @@ bool LocalCopyWriter::commit(const std::optional<FileIdentity> &keepOff)
     const bool ok = file->commit();
     if (!ok)
         setErrorString(file->errorString());
+    if (ok && modified && modified->isValid()) {
+        QFile copy(m_folder + QLatin1Char('\\') + m_name);
+        if (copy.open(QIODevice::Append))
+            copy.setFileTime(*modified, QFileDevice::FileModificationTime);
+    }
     saveFiles().remove(this);
     delete file;
     QIODevice::close();
@@ -693,7 +728,7 @@ qint64 LocalAppender::writeData(const char *, qint64)
 {
     return -1;
 }
-bool LocalAppender::finish()
+bool LocalAppender::finish(const std::optional<QDateTime> &)
 {
     return false;
 }

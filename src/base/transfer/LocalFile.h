@@ -8,6 +8,7 @@
 // the write elsewhere.  The save folder itself may be a link: the operator
 // named it.
 
+#include <QDateTime>
 #include <QIODevice>
 #include <QString>
 
@@ -58,8 +59,11 @@ public:
     bool open(const QString &folder, const QString &name);
     // Replaces folder/name with what was written.  Refused, and nothing
     // stored, when the name has become something other than a plain file
-    // or is the file keepOff (the open run log).
-    bool commit(const std::optional<FileIdentity> &keepOff = std::nullopt);
+    // or is the file keepOff (the open run log).  Once the copy is in place
+    // it takes modified, when given, as its modification time (the name is
+    // not followed should it have become a link meanwhile).
+    bool commit(const std::optional<FileIdentity> &keepOff = std::nullopt,
+                const std::optional<QDateTime> &modified = std::nullopt);
     // Drops what was written; the name stays as it was.
     void cancel();
 
@@ -86,7 +90,8 @@ private:
 // Adds to the plain file folder/name what it grew by.  The bytes written
 // first must repeat the copy's bytes from `start` to its end (the overlap
 // that proves it is the same file grown); any difference fails the write and
-// mismatched() tells.  The rest goes at the end.  finish() makes it durable;
+// mismatched() tells.  The rest goes at the end.  finish() makes it durable
+// and then gives the copy the modification time modified, when given;
 // rollback() cuts the copy back to its old size, as it was.
 class LocalAppender : public QIODevice {
 public:
@@ -100,7 +105,7 @@ public:
     // The copy's bytes from start on, and how many of them the answer repeated.
     const QByteArray &expected() const { return m_expected; }
     qint64 compared() const { return m_compared; }
-    bool finish();
+    bool finish(const std::optional<QDateTime> &modified = std::nullopt);
     void rollback();
 
 protected:

@@ -9,6 +9,8 @@
 #include <QTimer>
 #include <QUrl>
 
+#include <curl/curl.h>
+
 #include <algorithm>
 #include <memory>
 
@@ -205,6 +207,29 @@ int TransferIdleTimeout()
     return transfer::IdleTimeout();
 }
 
+bool IsFolderAddress(const QUrl &url)
+{
+    const QString scheme = url.scheme().toLower();
+    if (!url.isValid() || url.host().isEmpty()
+        || (scheme != QLatin1String("http") && scheme != QLatin1String("https")))
+        return false;
+    const QString path = url.path(QUrl::FullyEncoded);
+    return path.isEmpty() || path.endsWith(QLatin1Char('/'));
+}
+
+std::optional<QDateTime> ParseHttpDate(const QByteArray &text)
+{
+    const QByteArray date = text.trimmed();
+    if (date.isEmpty())
+        return std::nullopt;
+    // libcurl reads the IMF-fixdate ("Sun, 06 Nov 1994 08:49:37 GMT"), the
+    // RFC 850 form and asctime's, as an HTTP client must.
+    const time_t seconds = curl_getdate(date.constData(), nullptr);
+    if (seconds == time_t(-1))
+        return std::nullopt;
+    return QDateTime::fromSecsSinceEpoch(qint64(seconds), Qt::UTC);
+}
+
 QString DownloadOutcome::reason() const
 {
     if (status != 0 && (status < 200 || status > 299))
@@ -298,6 +323,14 @@ DownloadOutcome streamBody(const QString &strURL, const RequestOptions &options,
         if (request->headersReady() && !chosen) {
             chosen = true;
             outcome.status = request->status();
+            outcome.lastModified = ParseHttpDate(request->header("Last-Modified"));
+            // A file's address that the server sends on to a folder: its
+            // page is no file, whatever the status.
+            if (IsFolderAddress(request->url()) && !IsFolderAddress(options.url)) {
+                release(std::move(request));
+                outcome.result = DownloadResult::NotAFile;
+                return outcome;
+            }
             const BodyTarget choice = choose(*request);
             if (choice.kind != BodyTarget::Kind::Write) {
                 release(std::move(request));

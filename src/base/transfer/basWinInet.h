@@ -17,8 +17,10 @@
 
 #include "base/transfer/TransferError.h"
 
+#include <QDateTime>
 #include <QIODevice>
 #include <QString>
+#include <QUrl>
 
 #include <functional>
 #include <optional>
@@ -57,6 +59,14 @@ struct DownloadHooks {
     std::function<bool()> abandoned;
 };
 
+// True when the address names a folder rather than a file: an http(s)
+// address whose path is empty or ends in '/'.
+bool IsFolderAddress(const QUrl &url);
+
+// The time an HTTP date names (Last-Modified): IMF-fixdate and the two
+// obsolete forms; nothing when the text is none of them.
+std::optional<QDateTime> ParseHttpDate(const QByteArray &text);
+
 enum class DownloadResult {
     Stored,      // a body of bytes > 0 went into the target; line "○ "
     Empty,       // nothing to store: an empty body (line "○ ") or an empty URL (no line)
@@ -64,6 +74,8 @@ enum class DownloadResult {
     NotStorable, // the target refused a write; no line, the caller reports it
     Interrupted, // the program is ending; no line
     Declined,    // the answer was not one the caller could use (DownloadRange); no line
+    NotAFile,    // the answer came from a folder's address (a redirect to ".../"): nothing
+                 // went into the target; no line, the caller reports it
 };
 
 struct DownloadOutcome {
@@ -71,6 +83,8 @@ struct DownloadOutcome {
     qint64 bytes = 0;              // body bytes that went into the target
     int status = 0;                // the final answer's HTTP status, 0 when none came
     transfer::TransferError error; // for Failed without a status of its own
+    // The final answer's Last-Modified, when it gave a date that can be read.
+    std::optional<QDateTime> lastModified;
     // Plain words for Failed: the library's reason or the HTTP status.
     QString reason() const;
 };
@@ -79,7 +93,9 @@ struct DownloadOutcome {
 // discards).  Only a whole body of a 2xx answer counts: a non-2xx answer, a
 // broken or short body, no data for the idle time-out, an unparseable proxy
 // or an address that is not http/https are Failed, and whatever went into
-// target must then be discarded.
+// target must then be discarded.  An answer from a folder's address (the
+// file's address redirected to one ending in '/') is NotAFile: its page is
+// never read into target.
 //
 // The body is read in pieces of at most 1024 bytes with one yield to the
 // event loop (operator input included) between reads; while nothing is
@@ -105,8 +121,9 @@ using BodyTargetChooser = std::function<BodyTarget(const transfer::HttpRequest &
 
 // Asks for strURL's body from byte start on ("Range: bytes=start-"), with
 // "If-Range: validator" when one is given, and streams the answer's body
-// where choose says, in the pieces and with the yields of DownloadFile.  The
-// progress counts the bytes of the range (lngRemoteSize - start).
+// where choose says, in the pieces and with the yields of DownloadFile (an
+// answer from a folder's address is NotAFile there too).  The progress counts
+// the bytes of the range (lngRemoteSize - start).
 DownloadOutcome DownloadRange(const QString &strURL, const QString &strProxy, qint64 start,
                               const QByteArray &validator, qint64 lngRemoteSize,
                               const BodyTargetChooser &choose, const DownloadHooks &hooks);

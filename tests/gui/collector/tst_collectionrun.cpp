@@ -17,9 +17,11 @@
 #include "TestHttpServer.h"
 #include "WindowControls.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QLabel>
 #include <QApplication>
 #include <QLineEdit>
@@ -791,6 +793,104 @@ private slots:
         QCOMPARE(log.size(), 4);
         QVERIFY(log[1].startsWith(QStringLiteral("× ファイルを保存できません。\t")));
         QVERIFY(m_c->cmdButton[1]->isEnabled());
+    }
+
+    void foldersAreNeverStoredAsFiles_data()
+    {
+        // With an old copy of the moved file, the run asks for what it grew
+        // by; without one, for the whole file.
+        QTest::addColumn<bool>("oldCopy");
+        QTest::newRow("new copy") << false;
+        QTest::newRow("old copy shorter") << true;
+    }
+
+    void foldersAreNeverStoredAsFiles()
+    {
+        QFETCH(bool, oldCopy);
+        if (oldCopy)
+            writeFile(save("moved.log"), "old");
+        // IIS's own log folder: a sub-folder row, an Apache-style sort link
+        // (the page's own folder with a query) and a file that the server
+        // sends on to a folder.  The window lists them all; the run stores
+        // none of them.
+        const QByteArray folderPage = "<html><body><pre>a sub-folder listing</pre></body></html>";
+        m_server->setRoute(QStringLiteral("/logs/W3SVC1/"), htmlResponse(folderPage));
+        m_server->setRoute(QStringLiteral("/logs/moved/"), htmlResponse(folderPage));
+        TestResponse moved = htmlResponse("<html><body>moved</body></html>");
+        moved.status = 302;
+        moved.extraHeaders.append({QByteArray("Location"), QByteArray("/logs/moved/")});
+        m_server->setRoute(QStringLiteral("/logs/moved.log"), moved);
+        m_server->setRoute(QStringLiteral("/logs/a.log"), fileResponse("a body"));
+        const QString page = QStringLiteral(
+            "<html><body><pre><A HREF=\"/\">[To Parent Directory]</A><br><br>"
+            " 2026/12/01 10:00 &lt;dir&gt; <A HREF=\"/logs/W3SVC1/\">W3SVC1</A><br>"
+            "<a href=\"?C=N;O=D\">Name</a>"
+            " 2026/12/01 10:00 12 <A HREF=\"/logs/moved.log\">moved.log</A><br>"
+            " 2026/12/01 10:00 6 <A HREF=\"/logs/a.log\">a.log</A><br></pre></body></html>");
+        m_server->setRoute(QStringLiteral("/logs/"), htmlResponse(page.toUtf8()));
+        load(m_server->url(QStringLiteral("/logs/")));
+        QCOMPARE(listNames(), (QStringList{"W3SVC1", "Name", "moved.log", "a.log"}));
+        m_server->clearRequests();
+        startRun();
+
+        const QString base = m_server->url(QStringLiteral("/logs/"));
+        const QString refused = QStringLiteral("× ファイルを保存できません。\t");
+        QCOMPARE(logMessages(logPath()),
+                 (QStringList{QStringLiteral("○ IISログダウンロード開始。\t"),
+                              refused + save("W3SVC1"), refused + save("Name"),
+                              refused + save("moved.log"), QStringLiteral("○ ") + base + "a.log",
+                              QStringLiteral("○ IISログダウンロード終了。\t") + base + "a.log"}));
+        QCOMPARE(QDir(m_saveDir->path())
+                     .entryList(QDir::Files | QDir::Hidden | QDir::Dirs | QDir::NoDotAndDotDot),
+                 oldCopy ? (QStringList{"a.log", "moved.log"}) : QStringList{"a.log"});
+        QCOMPARE(readFile(save("a.log")), QByteArray("a body"));
+        if (oldCopy)
+            QCOMPARE(readFile(save("moved.log")), QByteArray("old"));
+        // Nothing was asked of the folder rows; the moved file was asked and
+        // sent on, its folder's page read no further than its head.
+        QStringList paths;
+        for (const RecordedRequest &r : m_server->requests())
+            paths.append(QString::fromUtf8(r.path));
+        QVERIFY2(!paths.contains(QStringLiteral("/logs/W3SVC1/")), qPrintable(paths.join(' ')));
+        QVERIFY2(!paths.contains(QStringLiteral("/logs/?C=N;O=D")), qPrintable(paths.join(' ')));
+        QVERIFY2(paths.contains(QStringLiteral("/logs/moved.log")), qPrintable(paths.join(' ')));
+        QVERIFY(tempFiles().isEmpty());
+    }
+
+    void copiesTakeTheServersTime_data()
+    {
+        QTest::addColumn<QByteArray>("lastModified"); // empty: no such header
+        QTest::addColumn<qint64>("expected");         // seconds since 1970; -1: the write's time
+        QTest::newRow("IMF-fixdate")
+            << QByteArray("Tue, 05 Mar 2024 06:07:08 GMT") << qint64(1709618828);
+        QTest::newRow("RFC 850") << QByteArray("Tuesday, 05-Mar-24 06:07:08 GMT")
+                                 << qint64(1709618828);
+        QTest::newRow("asctime") << QByteArray("Tue Mar  5 06:07:08 2024") << qint64(1709618828);
+        QTest::newRow("none") << QByteArray() << qint64(-1);
+        QTest::newRow("unreadable") << QByteArray("yesterday-ish") << qint64(-1);
+    }
+
+    void copiesTakeTheServersTime()
+    {
+        QFETCH(QByteArray, lastModified);
+        QFETCH(qint64, expected);
+        TestResponse file = fileResponse("dated body");
+        if (!lastModified.isEmpty())
+            file.extraHeaders.append(qMakePair(QByteArray("Last-Modified"), lastModified));
+        m_server->setRoute(QStringLiteral("/logs/dated.log"), file);
+        serveListing({{"dated.log", "/logs/dated.log"}});
+        load(m_server->url(QStringLiteral("/logs/")));
+        const QDateTime before = QDateTime::currentDateTimeUtc().addSecs(-2);
+        startRun();
+        QCOMPARE(readFile(save("dated.log")), QByteArray("dated body"));
+        const QDateTime modified = QFileInfo(save("dated.log")).lastModified().toUTC();
+        if (expected >= 0) {
+            QCOMPARE(modified, QDateTime::fromSecsSinceEpoch(expected, Qt::UTC));
+        } else {
+            QVERIFY2(modified >= before, qPrintable(modified.toString(Qt::ISODate)));
+            QVERIFY2(modified <= QDateTime::currentDateTimeUtc().addSecs(2),
+                     qPrintable(modified.toString(Qt::ISODate)));
+        }
     }
 
     void errorStatusNeverReplacesALocalFile()
