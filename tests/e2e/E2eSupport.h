@@ -180,7 +180,7 @@ inline bool startCollect(QProcess &p, const QStringList &arguments, const QStrin
 {
     prepare(p, arguments, workingDir);
     p.start();
-    return p.waitForStarted(5000);
+    return p.waitForStarted(30000);
 }
 
 inline CollectResult runCollect(const QStringList &arguments, const QString &workingDir,

@@ -498,7 +498,7 @@ private slots:
         p.start(script, {QStringLiteral("-qec"),
                          QStringLiteral("%1 %2 %3").arg(collectProgram(), url(site), save.path()),
                          QStringLiteral("/dev/null")});
-        QVERIFY(p.waitForStarted(5000));
+        QVERIFY(p.waitForStarted(30000));
         const CollectResult r = finish(p, 30000);
         QCOMPARE(r.exitCode, 0);
         const QString shown = QString::fromUtf8(r.out);

@@ -36,7 +36,7 @@ CollectResult collect(const QStringList &arguments, const QString &workingDir,
     p.setProcessEnvironment(env);
     p.setChildProcessModifier([] { ::setsid(); });
     p.start();
-    if (!p.waitForStarted(5000))
+    if (!p.waitForStarted(30000))
         return {};
     return finish(p, timeoutMs);
 }
