@@ -413,7 +413,10 @@ void TestDownload::suspendedReaderHoldsBackData()
     QVERIFY(serverThread.start());
     serverThread.server()->setRoute(QStringLiteral("/suspend.log"),
                                     shapedResponse(Shape::Generated, size));
-    SetTransferIdleTimeout(300);
+    // The dialog stays open three times as long as the idle time-out; the
+    // time-out itself is long enough that a busy machine's pauses in the
+    // transfer do not reach it.
+    SetTransferIdleTimeout(1000);
 
     PatternCheckDevice device;
     qint64 growthWhileSuspended = -1;
@@ -425,7 +428,7 @@ void TestDownload::suspendedReaderHoldsBackData()
         suspended = true;
         const qint64 before = ProcessMemory::residentBytes();
         QEventLoop dialog;
-        QTimer::singleShot(1200, &dialog, &QEventLoop::quit);
+        QTimer::singleShot(3000, &dialog, &QEventLoop::quit);
         dialog.exec();
         growthWhileSuspended = ProcessMemory::residentBytes() - before;
     };
