@@ -112,9 +112,15 @@ private slots:
         const QImage help = m_c->cmdButton[5]->icon().pixmap(QSize(16, 16)).toImage();
         const QString helpDiff = imagecompare::difference(help, own);
         QVERIFY2(helpDiff.isEmpty(), qPrintable(helpDiff));
-        // The comparison tells one 16-pixel icon from another.
+        // The comparison tells one 16-pixel icon from another, but not a
+        // nearly transparent pixel as some CPUs round it from another.
         const QImage about = m_c->cmdButton[4]->icon().pixmap(QSize(16, 16)).toImage();
         QVERIFY(!imagecompare::difference(about, own).isEmpty());
+        QImage roundedUp = own.convertToFormat(QImage::Format_ARGB32);
+        QImage roundedDown = roundedUp;
+        roundedUp.setPixel(0, 0, 0x06005580);
+        roundedDown.setPixel(0, 0, 0x0600557f);
+        QVERIFY(imagecompare::difference(roundedUp, roundedDown).isEmpty());
         QVERIFY(!m_c->cmdLoad->icon().isNull());
         QVERIFY(!m_c->cmdBrowse->icon().isNull());
         QCOMPARE(m_c->pgrDownload->minimum(), 0);
