@@ -16,6 +16,10 @@
 #include <QString>
 #include <QStringList>
 
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+
 namespace e2e {
 
 struct Entry {
@@ -176,7 +180,7 @@ inline bool startCollect(QProcess &p, const QStringList &arguments, const QStrin
 {
     prepare(p, arguments, workingDir);
     p.start();
-    return p.waitForStarted(5000);
+    return p.waitForStarted(30000);
 }
 
 inline CollectResult runCollect(const QStringList &arguments, const QString &workingDir,
@@ -184,6 +188,48 @@ inline CollectResult runCollect(const QStringList &arguments, const QString &wor
 {
     QProcess p;
     return startCollect(p, arguments, workingDir) ? finish(p, timeoutMs) : CollectResult();
+}
+
+// The sizes of the plain files a running process holds open for writing:
+// its copies in transfer (also those without a name) and its run log.  How
+// far a transfer has come, seen from outside while it runs.  Empty when the
+// process has ended or /proc cannot tell.
+inline QList<qint64> filesBeingWritten(qint64 pid)
+{
+    QList<qint64> sizes;
+    const QByteArray fdDir = "/proc/" + QByteArray::number(pid) + "/fd";
+    DIR *dir = ::opendir(fdDir.constData());
+    if (!dir)
+        return sizes;
+    while (const dirent *entry = ::readdir(dir)) {
+        const QByteArray fd(entry->d_name);
+        if (fd.startsWith('.'))
+            continue;
+        QFile info(QStringLiteral("/proc/%1/fdinfo/%2").arg(pid).arg(QString::fromLatin1(fd)));
+        if (!info.open(QIODevice::ReadOnly))
+            continue;
+        int flags = -1;
+        for (const QByteArray &line : info.readAll().split('\n')) {
+            if (line.startsWith("flags:"))
+                flags = line.mid(6).trimmed().toInt(nullptr, 8);
+        }
+        struct stat st {};
+        if (flags < 0 || (flags & O_ACCMODE) == O_RDONLY
+            || ::stat((fdDir + '/' + fd).constData(), &st) != 0 || !S_ISREG(st.st_mode))
+            continue;
+        sizes.append(qint64(st.st_size));
+    }
+    ::closedir(dir);
+    return sizes;
+}
+
+// How many files the process is writing that hold at least minimum bytes.
+inline int filesWrittenPast(qint64 pid, qint64 minimum)
+{
+    int count = 0;
+    for (qint64 size : filesBeingWritten(pid))
+        count += size >= minimum ? 1 : 0;
+    return count;
 }
 
 struct SiteFile {

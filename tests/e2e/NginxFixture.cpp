@@ -113,7 +113,7 @@ bool NginxFixture::start()
         // only once every listening socket is bound.  Should another process
         // hold one of the ports, nginx logs an [emerg] line and keeps trying
         // for a few seconds, the ports it did bind accepting all the while.
-        const QDeadlineTimer deadline(10000);
+        const QDeadlineTimer deadline(30000);
         QByteArray log;
         while (!deadline.hasExpired()) {
             if (QFileInfo::exists(pidFile))
@@ -188,7 +188,7 @@ bool NginxFixture::runOpenssl(const QStringList &arguments, const QByteArray &in
     p.setProcessEnvironment(env);
     p.setWorkingDirectory(folder());
     p.start(openssl, arguments);
-    if (!p.waitForStarted(5000)) {
+    if (!p.waitForStarted(30000)) {
         setError(QStringLiteral("openssl did not start: %1").arg(p.errorString()));
         return false;
     }

@@ -16,10 +16,10 @@
 #include <QStandardPaths>
 #include <QTcpServer>
 #include <QTemporaryDir>
-#include <QThread>
 #include <QUrl>
 #include <QtTest>
 
+#include <algorithm>
 #include <csignal>
 
 #include <unistd.h>
@@ -89,14 +89,14 @@ class TestE2eCollect : public QObject {
 
     static QStringList runLog(const QString &path) { return encoded(logMessages(path)); }
 
-    // Sends sig to the running program, which must end at once with 130
-    // (SIGINT) or 143 (SIGTERM), saying so and giving the totals so far.
+    // Sends sig to the running program, which must end with 130 (SIGINT)
+    // or 143 (SIGTERM), saying so and giving the totals so far, and not go
+    // on with the rest: the callers leave it a rest that is long (a
+    // 60-second stall) or that shows on the server (a body cut short).
     static void interrupt(QProcess &p, int sig, CollectResult &r)
     {
-        QElapsedTimer t;
-        t.start();
         QCOMPARE(::kill(pid_t(p.processId()), sig), 0);
-        r = finish(p, 10000);
+        r = finish(p, 30000);
         QVERIFY(!r.crashed);
         QCOMPARE(r.exitCode, sig == SIGTERM ? 143 : 130);
         const QStringList err = r.errLines();
@@ -105,8 +105,6 @@ class TestE2eCollect : public QObject {
         QVERIFY2(err.last().startsWith(QStringLiteral(
                      "kestrune-collect: 0 downloaded, 0 unchanged, 0 failed, 0 bytes in ")),
                  r.err.constData());
-        QVERIFY2(t.elapsed() < 3000,
-                 qPrintable(QString::number(t.elapsed()))); // not after the rest
     }
 
     static void verifyHeader(const QString &logPath)
@@ -283,7 +281,12 @@ private slots:
         QCOMPARE(messages.size(), 1);
         QVERIFY2(messages[0].startsWith(logLine), qPrintable(messages[0]));
         QCOMPARE(QDir(save.path()).entryList(QDir::Files | QDir::Hidden), QStringList());
-        QVERIFY(t.elapsed() < 15000);
+        if (path.isEmpty()) {
+            // The stalled page ended through the 1 s given, not the 30 s the
+            // program takes by default.
+            QVERIFY2(t.elapsed() >= 900 && t.elapsed() < 20000,
+                     qPrintable(QString::number(t.elapsed())));
+        }
     }
 
     void listingWithOnlyTheParentLink()
@@ -638,7 +641,7 @@ private slots:
         QVERIFY(
             startCollect(p, {"--timeout", "60", server->url(QStringLiteral("/logs/")), save.path()},
                          cwd.path()));
-        QTRY_VERIFY_WITH_TIMEOUT(server->requests().size() >= requests, 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(server->requests().size() >= requests, 30000);
         CollectResult r;
         interrupt(p, SIGINT, r);
         if (QTest::currentTestFailed())
@@ -666,7 +669,7 @@ private slots:
         p.start(script, {QStringLiteral("-qec"),
                          QStringLiteral("%1 %2 %3").arg(collectProgram(), url(site), save.path()),
                          QStringLiteral("/dev/null")});
-        QVERIFY(p.waitForStarted(5000));
+        QVERIFY(p.waitForStarted(30000));
         const CollectResult r = finish(p, 30000);
         QCOMPARE(r.exitCode, 0);
         const QString shown = QString::fromUtf8(r.out);
@@ -723,12 +726,16 @@ private slots:
             return;
         }
         verifyFolder(save.path(), m_utf8);
-        // Every file request (size probe and download) went through the proxy.
-        QTRY_VERIFY_WITH_TIMEOUT(!proxy.logText().isEmpty(), 3000);
-        const QString log = proxy.logText();
-        for (const QString &u : m_utf8.rowUrls)
-            QVERIFY2(log.count(QStringLiteral("GET ") + encodedUrl(u)) >= 2,
-                     qPrintable(u + QLatin1Char('\n') + log));
+        // Every file request (size probe and download) went through the
+        // proxy, which logs them as it handles them.
+        const auto allThrough = [&] {
+            const QString log = proxy.logText();
+            return std::all_of(m_utf8.rowUrls.cbegin(), m_utf8.rowUrls.cend(),
+                               [&](const QString &u) {
+                                   return log.count(QStringLiteral("GET ") + encodedUrl(u)) >= 2;
+                               });
+        };
+        QTRY_VERIFY2_WITH_TIMEOUT(allThrough(), qPrintable(proxy.logText()), 30000);
     }
 
     void interruptDiscardsTheFileInTransfer_data()
@@ -756,12 +763,14 @@ private slots:
         // One file after another: the run must not go on past the signal.
         QVERIFY(startCollect(p, {"--jobs", "1", url(site), save.path()}, cwd.path()));
         // Wait until the size probe of big.log is done (nginx logs it when
-        // the probe drops the connection), then let the body stream a while.
-        // The temporary file may have no name (Linux links it only on
-        // commit), so the server's side tells how far the transfer got.
+        // the probe drops the connection), then until the body has come in
+        // part.  The temporary file may have no name (Linux links it only on
+        // commit): the file the program writes, seen through /proc, tells
+        // how far the transfer got.
         QTRY_VERIFY2_WITH_TIMEOUT(m_nginx.accessLog().contains(QStringLiteral("GET /slow/big.log")),
-                                  "the probe never came", 15000);
-        QThread::msleep(1500);
+                                  "the probe never came", 30000);
+        QTRY_VERIFY2_WITH_TIMEOUT(filesWrittenPast(p.processId(), 256 * 1024) > 0,
+                                  "the body never came", 30000);
         QCOMPARE(p.state(), QProcess::Running);
         CollectResult r;
         interrupt(p, signal, r);
@@ -776,7 +785,7 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(m_nginx.requestLines().count(
                                      QStringLiteral("GET /slow/big.log HTTP/1.1"))
                                      == 2,
-                                 5000);
+                                 30000);
         // (A copy shorter than the file is asked for as a range from its start.)
         static const QRegularExpression bigLine(
             QStringLiteral("\"GET /slow/big.log HTTP/1.1\" 20[06] (\\d+)"));

@@ -154,9 +154,9 @@ private slots:
         QVERIFY(
             startCollect(p, {m_nginx.url(QStringLiteral("/slow/swap/")), save.path()}, cwd.path()));
         QTRY_VERIFY_WITH_TIMEOUT(!QDir(save.path()).entryList(QDir::Files | QDir::Hidden).isEmpty(),
-                                 5000);
+                                 30000);
         QVERIFY(QFile::link(victim, save.filePath(QStringLiteral("u_ex261299.log"))));
-        const CollectResult r = finish(p, 20000);
+        const CollectResult r = finish(p, 60000);
         QCOMPARE(r.exitCode, 1);
         QCOMPARE(readFile(victim), kPrecious);
         QVERIFY(QFileInfo(save.filePath(QStringLiteral("u_ex261299.log"))).isSymLink());
@@ -263,8 +263,8 @@ private slots:
             p.setProgram(setpriv);
         }
         p.start();
-        QVERIFY(p.waitForStarted(5000));
-        const CollectResult r = finish(p, 20000);
+        QVERIFY(p.waitForStarted(30000));
+        const CollectResult r = finish(p, 60000);
         QFile::setPermissions(save.path(), QFileDevice::Permissions(0x7777));
         QVERIFY2(r.exitCode == 2, r.err.constData());
         QCOMPARE(r.errLines(),

@@ -36,7 +36,7 @@ CollectResult collect(const QStringList &arguments, const QString &workingDir,
     p.setProcessEnvironment(env);
     p.setChildProcessModifier([] { ::setsid(); });
     p.start();
-    if (!p.waitForStarted(5000))
+    if (!p.waitForStarted(30000))
         return {};
     return finish(p, timeoutMs);
 }
@@ -142,7 +142,7 @@ private slots:
         verifyCollected(save.path(), m_open);
         if (viaProxy) {
             const QString tunnel = QStringLiteral("CONNECT 127.0.0.1:%1").arg(m_nginx.tlsPort());
-            QTRY_VERIFY(proxy.logText().contains(tunnel));
+            QTRY_VERIFY_WITH_TIMEOUT(proxy.logText().contains(tunnel), 30000);
         }
     }
 
@@ -220,7 +220,7 @@ private slots:
         // Every probe and download carried the login; after the first
         // challenge it went with the first request.
         QList<NginxFixture::AccessEntry> entries;
-        QTRY_VERIFY((entries = m_nginx.accessEntries()).size() >= 1 + 2 * 3);
+        QTRY_VERIFY_WITH_TIMEOUT((entries = m_nginx.accessEntries()).size() >= 1 + 2 * 3, 30000);
         int refused = 0;
         for (const NginxFixture::AccessEntry &e : std::as_const(entries)) {
             if (e.status == 401)
@@ -290,11 +290,17 @@ private slots:
             ++failed;
             loop.quit();
         });
+        // One guard for every load, started afresh each time: a guard left
+        // over from an earlier load must not end a later one early.
+        QTimer guard;
+        guard.setSingleShot(true);
+        connect(&guard, &QTimer::timeout, &loop, &QEventLoop::quit);
         for (int i = 0; i < 200; ++i) {
             const int before = complete + failed;
             browser.Navigate2(m_nginx.url(path));
-            QTimer::singleShot(10000, &loop, &QEventLoop::quit);
+            guard.start(30000);
             loop.exec();
+            guard.stop();
             QCOMPARE(complete + failed, before + 1);
             QCOMPARE(failed, 0);
             QCOMPARE(browser.LocationURL(), m_nginx.url(m_open.pagePath));
@@ -317,7 +323,7 @@ private slots:
         QVERIFY2(r.exitCode == 0, r.err.constData());
         QVERIFY2(r.errText().contains(QStringLiteral("0 downloaded, %1 unchanged").arg(count)),
                  r.err.constData());
-        QTRY_COMPARE(m_nginx.accessEntries().size(), 1 + count);
+        QTRY_COMPARE_WITH_TIMEOUT(m_nginx.accessEntries().size(), 1 + count, 30000);
         const int connections = m_nginx.distinctConnections();
         qInfo("second run over %d unchanged files: %d connection(s)", count, connections);
         QVERIFY(connections <= 10);
@@ -337,6 +343,7 @@ private slots:
         QTemporaryDir save;
         const QByteArray old = "yesterday's copy";
         QVERIFY(writeFile(save.filePath(QStringLiteral("u_ex261231.log")), old));
+        m_nginx.clearAccessLog();
         QElapsedTimer clock;
         clock.start();
         const CollectResult r = collect({"--max-time", "1",
@@ -344,10 +351,28 @@ private slots:
                                         cwd.path());
         QVERIFY(!r.crashed);
         QCOMPARE(r.exitCode, 130);
-        QVERIFY2(clock.elapsed() < 3500, qPrintable(QString::number(clock.elapsed())));
+        // Not before the limit (a little early for a coarse timer) ...
+        QVERIFY2(clock.elapsed() >= 900, qPrintable(QString::number(clock.elapsed())));
         QVERIFY2(r.errText().contains(QStringLiteral("--max-time")), r.err.constData());
         QCOMPARE(readFile(save.filePath(QStringLiteral("u_ex261231.log"))), old);
         QCOMPARE(strayFiles(save.path(), {QStringLiteral("u_ex261231.log")}), QStringList());
+        // ... and not after the file either.  nginx logs a request once it
+        // has ended: a download that went to its end was logged before the
+        // program could exit, and none of the file's requests (the size
+        // probe, the download it cut) got the whole body.
+        const QString get = QStringLiteral("GET /slow/big/u_ex261231.log HTTP/1.1");
+        QList<NginxFixture::AccessEntry> gets;
+        const auto downloads = [&] {
+            gets.clear();
+            for (const NginxFixture::AccessEntry &e : m_nginx.accessEntries()) {
+                if (e.requestLine == get)
+                    gets.append(e);
+            }
+            return gets.size();
+        };
+        QTRY_VERIFY_WITH_TIMEOUT(downloads() >= 1, 30000);
+        for (const NginxFixture::AccessEntry &e : std::as_const(gets))
+            QVERIFY2(e.bytesSent < big.size(), qPrintable(m_nginx.accessLog()));
     }
 };
 

@@ -170,7 +170,7 @@ private slots:
         QCOMPARE(messages.value(3), QStringLiteral("× ") + otherUrl);
         QVERIFY(!readFile(cwd.filePath(QStringLiteral("Kestrune.log"))).contains("s3cret"));
         QList<NginxFixture::AccessEntry> entries;
-        QTRY_VERIFY((entries = m_nginx.accessEntries()).size() >= 2 * 2);
+        QTRY_VERIFY_WITH_TIMEOUT((entries = m_nginx.accessEntries()).size() >= 2 * 2, 30000);
         for (const NginxFixture::AccessEntry &e : std::as_const(entries)) {
             if (e.requestLine.contains(QStringLiteral("/winpriv/")))
                 QCOMPARE(e.remoteUser, QStringLiteral("ops"));

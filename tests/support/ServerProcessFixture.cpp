@@ -93,11 +93,11 @@ bool ServerProcessFixture::startOnce()
     if (!configure(m_port, arguments))
         return false;
     m_process.start(executablePath(), arguments);
-    if (!m_process.waitForStarted(5000)) {
+    if (!m_process.waitForStarted(30000)) {
         m_error = QStringLiteral("%1 did not start: %2").arg(m_name, m_process.errorString());
         return false;
     }
-    const QDeadlineTimer deadline(5000);
+    const QDeadlineTimer deadline(30000); // a busy machine starts servers slowly
     while (!deadline.hasExpired()) {
         // The pause between tries also notices the server ending: without an
         // event loop, QProcess learns of that only while waiting for it.

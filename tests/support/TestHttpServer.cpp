@@ -201,7 +201,12 @@ public:
     }
 
     // The server counted the connection open when it accepted it.
-    ~TestHttpConnection() override { m_server->connectionClosed(); }
+    ~TestHttpConnection() override
+    {
+        if (m_held)
+            m_server->countHeld(-1);
+        m_server->connectionClosed();
+    }
 
 private:
     void onReadyRead()
@@ -248,6 +253,18 @@ private:
         }
         if (m_response.stallBeforeHeaders)
             return;
+        if (m_response.holdUntilReleased) {
+            m_held = true;
+            m_server->countHeld(1);
+            connect(m_server, &TestHttpServer::heldReleased, this, [this] {
+                if (!m_held)
+                    return;
+                m_held = false;
+                m_server->countHeld(-1);
+                answer();
+            });
+            return;
+        }
         if (m_response.delayMs > 0)
             QTimer::singleShot(m_response.delayMs, this, [this] { answer(); });
         else
@@ -460,6 +477,7 @@ private:
     bool m_repeating = false;
     QByteArray m_repeatBlock;
     bool m_done = false;
+    bool m_held = false;
     bool m_cut = false;
     qint64 m_total = 0;
     qint64 m_limit = 0;
@@ -549,6 +567,24 @@ void TestHttpServer::countBodyBytes(qint64 bytes)
 {
     QMutexLocker lock(&m_mutex);
     m_bodyBytesSent += bytes;
+}
+
+int TestHttpServer::heldCount() const
+{
+    QMutexLocker lock(&m_mutex);
+    return m_held;
+}
+
+void TestHttpServer::countHeld(int change)
+{
+    QMutexLocker lock(&m_mutex);
+    m_held += change;
+}
+
+void TestHttpServer::releaseHeld()
+{
+    // Queued to the server's thread when called from another one.
+    emit heldReleased();
 }
 
 int TestHttpServer::connectionCount() const

@@ -49,6 +49,10 @@ struct TestResponse {
     // away: endless header lines, endless "100 Continue" answers, an endless
     // chunked trailer.  Takes precedence over keepOpenAfterRaw.
     QByteArray endlessRepeat;
+    // Read the request, then answer only once the test calls
+    // TestHttpServer::releaseHeld(): a slow server whose answer comes exactly
+    // when the test says, not after a time that a busy machine may overrun.
+    bool holdUntilReleased = false;
 
     // Credentials the request must carry.  A request without valid ones gets
     // a plain 401 page with the challenge in WWW-Authenticate (none of the
@@ -102,6 +106,13 @@ public:
     // Body bytes handed to sockets so far (all connections).
     qint64 bodyBytesSent() const;
 
+    // Requests with holdUntilReleased whose answer is still held back.
+    int heldCount() const;
+    // Answers every request held now (a held request whose client has gone
+    // away meanwhile is dropped).  Requests that come later are held again.
+    // Callable from any thread.
+    void releaseHeld();
+
     // Deterministic content for generated bodies: byte i of an endless stream
     // whose period (65,521, a prime) is no multiple of any read or buffer
     // size, so a lost, doubled or swapped block shows.
@@ -109,6 +120,10 @@ public:
 
     // The 404 page sent for unknown paths.
     static QByteArray notFoundBody();
+
+Q_SIGNALS:
+    // Emitted by releaseHeld(); the held connections answer on it.
+    void heldReleased();
 
 private:
     friend class TestHttpConnection;
@@ -119,6 +134,7 @@ private:
     Resolved resolve(const QByteArray &rawPath) const;
     void record(const RecordedRequest &request);
     void countBodyBytes(qint64 bytes);
+    void countHeld(int change);
     void connectionClosed();
     void onNewConnection();
     // Digest nonces: made here, and remembered for the server's life.
@@ -135,6 +151,7 @@ private:
     int m_connections = 0;
     int m_openConnections = 0;
     qint64 m_bodyBytesSent = 0;
+    int m_held = 0;
     QSet<QByteArray> m_nonces;
     const QByteArray m_opaque;
 };

@@ -111,8 +111,27 @@ private:
         browser.Navigate2(url);
         QVERIFY2(log.events.isEmpty(), "an event came inside Navigate2");
         QVERIFY(browser.Busy());
-        QTRY_VERIFY_WITH_TIMEOUT(log.ended(), 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(log.ended(), 30000);
         QVERIFY(!browser.Busy());
+    }
+    // Delivers what is queued now, and what that queues in turn.
+    void drainQueued()
+    {
+        for (int round = 0; round < 3; ++round) {
+            bool reached = false;
+            QMetaObject::invokeMethod(
+                this, [&reached] { reached = true; }, Qt::QueuedConnection);
+            QTRY_VERIFY_WITH_TIMEOUT(reached, 30000);
+        }
+    }
+    // Lets whatever is still under way reach the browser: the server has
+    // seen every connection closed (a navigation that is over holds none),
+    // and what was queued meanwhile is delivered.  An event after this would
+    // have no cause left.
+    void settle()
+    {
+        QTRY_COMPARE_WITH_TIMEOUT(m_server->openConnectionCount(), 0, 30000);
+        drainQueued();
     }
     QString url(const char *path) const { return m_server->url(QString::fromUtf8(path)); }
     void route(const char *path, const TestResponse &r)
@@ -325,7 +344,7 @@ private Q_SLOTS:
         else
             QCOMPARE(log.lastStatus, status);
         // Nothing more arrives for the failed navigation.
-        QTest::qWait(100);
+        settle();
         QCOMPARE(log.events.size(), 1);
         if (sameLocation)
             QCOMPARE(browser.LocationURL(), failed);
@@ -412,7 +431,7 @@ private Q_SLOTS:
     {
         TestResponse slow = page(
             "<html><head><title>slow</title></head><body><a href=s>s</a></body></html>");
-        slow.delayMs = 700;
+        slow.holdUntilReleased = true;
         route("/slow/", slow);
         TestResponse stalled = page("never");
         stalled.stallAfterHeaders = true;
@@ -422,13 +441,18 @@ private Q_SLOTS:
         WebBrowser browser;
         EventLog log(&browser);
         browser.Navigate2(url("/slow/"));
-        QTRY_COMPARE(m_server->requests().size(), 1); // the slow request is on its way
+        QTRY_COMPARE_WITH_TIMEOUT(m_server->heldCount(), 1, 30000); // the slow request is in
         browser.Navigate2(url("/stalled/"));
-        QTRY_COMPARE(m_server->requests().size(), 2);
+        QTRY_COMPARE_WITH_TIMEOUT(m_server->requests().size(), 2, 30000);
         browser.Navigate2(QStringLiteral("about:blank")); // queued events of its own
         load(browser, log, url("/fast/"));
 
-        QTest::qWait(1200); // well past the slow page's answer
+        // The abandoned requests let go of their connections, the slow one
+        // before its answer could come ...
+        QTRY_COMPARE_WITH_TIMEOUT(m_server->heldCount(), 0, 30000);
+        // ... which the server would now send.
+        m_server->releaseHeld();
+        settle();
         QCOMPARE(log.events, completed(url("/fast/")));
         QCOMPARE(browser.LocationName(), QStringLiteral("fast"));
         QCOMPARE(browser.LocationURL(), url("/fast/"));
@@ -438,7 +462,7 @@ private Q_SLOTS:
     {
         TestResponse slow = page(
             "<html><head><title>late</title></head><body><a href=l.log>l</a></body></html>");
-        slow.delayMs = 1000;
+        slow.holdUntilReleased = true;
         route("/slow/", slow);
         route("/first/", page("<html><head><title>first</title></head></html>"));
 
@@ -448,15 +472,18 @@ private Q_SLOTS:
         log.events.clear();
 
         browser.Navigate2(url("/slow/"));
-        // The window gives up waiting here; the browser still shows the old page.
-        QTest::qWait(300);
+        // The server has the request and holds its answer back.  The window
+        // gives up waiting here; the browser still shows the old page.
+        QTRY_COMPARE_WITH_TIMEOUT(m_server->heldCount(), 1, 30000);
+        drainQueued();
         QVERIFY(log.events.isEmpty());
         QCOMPARE(browser.LocationURL(), url("/first/"));
         QCOMPARE(browser.LocationName(), QStringLiteral("first"));
         QVERIFY(browser.Busy());
 
         // ... and the page, once it arrives, is reported all the same.
-        QTRY_VERIFY_WITH_TIMEOUT(log.ended(), 5000);
+        m_server->releaseHeld();
+        QTRY_VERIFY_WITH_TIMEOUT(log.ended(), 30000);
         QCOMPARE(log.events.last(), QStringLiteral("DocumentComplete ") + url("/slow/"));
         QCOMPARE(browser.LocationName(), QStringLiteral("late"));
         QCOMPARE(browser.Document()->links.size(), 1);
@@ -478,7 +505,7 @@ private Q_SLOTS:
         browser.Navigate2(url("/one/"));
         QTRY_VERIFY_WITH_TIMEOUT(log.events.contains(QStringLiteral("DocumentComplete ")
                                                      + url("/two/")),
-                                 5000);
+                                 30000);
         QCOMPARE(log.events, QStringList{QStringLiteral("NavigateComplete2 ") + url("/one/")}
                                  + completed(url("/two/")));
         QCOMPARE(browser.LocationName(), QStringLiteral("two"));
@@ -493,21 +520,21 @@ private Q_SLOTS:
         WebBrowser browser;
         EventLog log(&browser);
         browser.Navigate2(url("/stalled/"));
-        QTRY_COMPARE(m_server->requests().size(), 1);
+        QTRY_COMPARE_WITH_TIMEOUT(m_server->requests().size(), 1, 30000);
         browser.Stop();
         QVERIFY(!browser.Busy());
         browser.Navigate2(QStringLiteral("about:blank"));
         browser.Stop(); // its queued completion is dropped too
-        QTest::qWait(100);
+        settle();       // the stopped request let go of its connection
         QVERIFY(log.events.isEmpty());
         QCOMPARE(browser.Document(), nullptr);
 
         auto *doomed = new WebBrowser;
         EventLog doomedLog(doomed);
         doomed->Navigate2(url("/stalled/"));
-        QTRY_COMPARE(m_server->requests().size(), 2);
+        QTRY_COMPARE_WITH_TIMEOUT(m_server->requests().size(), 2, 30000);
         delete doomed;
-        QTest::qWait(100);
+        settle();
         QVERIFY(doomedLog.events.isEmpty());
     }
 

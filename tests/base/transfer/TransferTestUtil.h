@@ -48,6 +48,25 @@ inline void clearProxyEnvironment()
         qunsetenv(name);
 }
 
+// The time-out that ends a stalled transfer in the tests, and the longest a
+// transfer that must not wait for it may take.  The bound is half the
+// time-out: far from the milliseconds a loopback answer takes, even on a
+// busy machine, and still short of what waiting out the time-out costs.
+constexpr int kIdleTimeoutMs = 20000;
+constexpr int kPromptMs = kIdleTimeoutMs / 2;
+
+// Whether server accepted no connection after it had accepted `before`.
+// Proven by a request of our own to path (sizeOfPath bytes, answered
+// directly): connections wait on the listening socket in the order they
+// were opened, so once ours is counted, one opened before it is as well.
+inline bool noConnectionSince(const TestHttpServer &server, int before, const QString &path,
+                              qint64 sizeOfPath)
+{
+    if (GetRemoteFileSize(server.url(path), QString()) != sizeOfPath)
+        return false;
+    return server.connectionCount() == before + 1;
+}
+
 // What a download reported through its hooks.
 struct HookRecord {
     QStringList lines;

@@ -8,6 +8,7 @@
 #include "gui/dialogs/frmLogin.h"
 
 #include <QApplication>
+#include <QDeadlineTimer>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -76,15 +77,17 @@ QString multiLineClipProblem(const QLabel *label)
     return QString();
 }
 
-// Runs act on the login dialog once it is the active modal window.
-void whenLoginShows(const std::function<void(frmLogin *)> &act, int triesLeft = 200)
+// Runs act on the login dialog once it is the active modal window; gives up
+// after 30 s (the test then fails on the dialog's outcome).
+void whenLoginShows(const std::function<void(frmLogin *)> &act,
+                    QDeadlineTimer deadline = QDeadlineTimer(30000))
 {
-    QTimer::singleShot(10, [act, triesLeft] {
+    QTimer::singleShot(10, [act, deadline] {
         auto *dlg = qobject_cast<frmLogin *>(QApplication::activeModalWidget());
         if (dlg != nullptr && dlg->isActiveWindow())
             act(dlg);
-        else if (triesLeft > 0)
-            whenLoginShows(act, triesLeft - 1);
+        else if (!deadline.hasExpired())
+            whenLoginShows(act, deadline);
     });
 }
 

@@ -429,14 +429,14 @@ private Q_SLOTS:
         c.txtTimeOut->setText(QStringLiteral("25"));
         // Access keys go through the window, where shortcuts are dispatched.
         QTest::keyClick(dlg->windowHandle(), Qt::Key_S, Qt::AltModifier); // 保存(&S)
-        QTRY_COMPARE(m_ui->messageTexts(), QStringList({kChanged}));
+        QTRY_COMPARE_WITH_TIMEOUT(m_ui->messageTexts(), QStringList({kChanged}), 30000);
         QCOMPARE(glngTimeout, 25000);
 
         auto again = openDialog();
         const SettingControls a(again.get());
         a.txtTimeOut->setText(QStringLiteral("26"));
         QTest::keyClick(again->windowHandle(), Qt::Key_C, Qt::AltModifier); // ｷｬﾝｾﾙ(&C)
-        QTRY_VERIFY(!again->isVisible());
+        QTRY_VERIFY_WITH_TIMEOUT(!again->isVisible(), 30000);
         QCOMPARE(again->result(), int(QDialog::Rejected));
         QCOMPARE(glngTimeout, 25000);
         QVERIFY(iniBytes().contains("Timeout=25\r\n"));
