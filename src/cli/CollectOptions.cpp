@@ -166,27 +166,15 @@ CollectOptions parseCollectOptions(const QStringList &arguments)
     parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsCompactedShortOptions);
     parser.setOptionsAfterPositionalArgumentsMode(QCommandLineParser::ParseAsOptions);
     const OptionSet set;
-    const QCommandLineOption &help = set.help;
-    const QCommandLineOption &version = set.version;
-    const QCommandLineOption &quiet = set.quiet;
-    const QCommandLineOption &netrc = set.netrc;
-    const QCommandLineOption &proxy = set.proxy;
-    const QCommandLineOption &timeout = set.timeout;
-    const QCommandLineOption &log = set.log;
-    const QCommandLineOption &user = set.user;
-    const QCommandLineOption &proxyUser = set.proxyUser;
-    const QCommandLineOption &caFile = set.caFile;
-    const QCommandLineOption &maxTime = set.maxTime;
-    const QCommandLineOption &jobs = set.jobs;
     parser.addOptions(set.all());
 
     const bool parsed = parser.parse(QStringList{QStringLiteral("kestrune-collect")} + arguments);
     // Help and version win, even over a command line that does not parse.
     const qsizetype end = arguments.indexOf(QStringLiteral("--"));
     const QStringList options = end < 0 ? arguments : arguments.mid(0, end);
-    o.help = parser.isSet(help) || options.contains(QStringLiteral("--help"))
+    o.help = parser.isSet(set.help) || options.contains(QStringLiteral("--help"))
              || options.contains(QStringLiteral("-h"));
-    o.version = parser.isSet(version) || options.contains(QStringLiteral("--version"))
+    o.version = parser.isSet(set.version) || options.contains(QStringLiteral("--version"))
                 || options.contains(QStringLiteral("-V"));
     if (!parsed) {
         o.error = parser.errorText();
@@ -198,11 +186,11 @@ CollectOptions parseCollectOptions(const QStringList &arguments)
         if (firstError.isEmpty())
             firstError = message;
     };
-    o.quiet = parser.isSet(quiet);
-    o.netrc = parser.isSet(netrc);
+    o.quiet = parser.isSet(set.quiet);
+    o.netrc = parser.isSet(set.netrc);
     o.logAppend = parser.isSet(set.logAppend);
-    if (parser.isSet(proxy)) {
-        const QString value = parser.value(proxy);
+    if (parser.isSet(set.proxy)) {
+        const QString value = parser.value(set.proxy);
         // A proxy the transfers could not use would fail every file;
         // say so before anything starts.
         if (value.trimmed().isEmpty())
@@ -223,33 +211,33 @@ CollectOptions parseCollectOptions(const QStringList &arguments)
                  .arg(QLatin1String(name), value));
         return std::nullopt;
     };
-    if (parser.isSet(timeout))
-        o.timeoutMs = seconds(timeout, "timeout");
-    if (parser.isSet(maxTime)) {
-        if (const std::optional<qint32> ms = seconds(maxTime, "max-time"))
+    if (parser.isSet(set.timeout))
+        o.timeoutMs = seconds(set.timeout, "timeout");
+    if (parser.isSet(set.maxTime)) {
+        if (const std::optional<qint32> ms = seconds(set.maxTime, "max-time"))
             o.maxTimeMs = *ms;
     }
-    if (parser.isSet(jobs)) {
+    if (parser.isSet(set.jobs)) {
         bool ok = false;
-        const int n = parser.value(jobs).toInt(&ok);
+        const int n = parser.value(set.jobs).toInt(&ok);
         if (!ok || n < 1 || n > kMaxJobs)
             fail(QStringLiteral("option --jobs needs a number from 1 to %1, not \"%2\"")
                      .arg(kMaxJobs)
-                     .arg(parser.value(jobs)));
+                     .arg(parser.value(set.jobs)));
         else
             o.jobs = n;
     }
-    if (parser.isSet(log)) {
-        o.logPath = parser.value(log);
+    if (parser.isSet(set.log)) {
+        o.logPath = parser.value(set.log);
         if (o.logPath.isEmpty())
             fail(QStringLiteral("option --log needs a file name"));
     }
-    if (parser.isSet(user))
-        o.user = parser.value(user);
-    if (parser.isSet(proxyUser))
-        o.proxyUser = parser.value(proxyUser);
-    if (parser.isSet(caFile)) {
-        o.caFile = parser.value(caFile);
+    if (parser.isSet(set.user))
+        o.user = parser.value(set.user);
+    if (parser.isSet(set.proxyUser))
+        o.proxyUser = parser.value(set.proxyUser);
+    if (parser.isSet(set.caFile)) {
+        o.caFile = parser.value(set.caFile);
         if (o.caFile.isEmpty())
             fail(QStringLiteral("option --cacert needs a file name"));
     }

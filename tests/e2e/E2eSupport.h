@@ -13,12 +13,14 @@
 #include <QList>
 #include <QProcess>
 #include <QProcessEnvironment>
+#include <QStandardPaths>
 #include <QString>
 #include <QStringList>
 
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace e2e {
 
@@ -159,6 +161,24 @@ inline void prepare(QProcess &p, const QStringList &arguments, const QString &wo
     p.setArguments(arguments);
     p.setWorkingDirectory(workingDir);
     p.setProcessEnvironment(cleanEnvironment());
+}
+
+// Makes the prepared process run as nobody when the test runs as root,
+// whom permissions do not stop.  False when that cannot be done (no
+// setpriv): the caller skips.
+inline bool runAsNobodyIfRoot(QProcess &p)
+{
+    if (::geteuid() != 0)
+        return true;
+    const QString setpriv = QStandardPaths::findExecutable(QStringLiteral("setpriv"));
+    if (setpriv.isEmpty())
+        return false;
+    p.setArguments(QStringList{QStringLiteral("--reuid=65534"), QStringLiteral("--regid=65534"),
+                               QStringLiteral("--clear-groups"), QStringLiteral("--"),
+                               p.program()}
+                   + p.arguments());
+    p.setProgram(setpriv);
+    return true;
 }
 
 inline CollectResult finish(QProcess &p, int timeoutMs)

@@ -453,7 +453,7 @@ private slots:
         QTest::addColumn<QString>("firstLine"); // stderr's first line; SAVE and PAGE replaced
         QTest::addColumn<bool>("started");      // a run: the server was asked, the summary ends it
 
-        const QString all = QStringLiteral("kestrune-collect: 4 downloaded, 0 unchanged, 0 failed");
+        const QString all = QStringLiteral("kestrune-collect: 3 downloaded, 0 unchanged, 0 failed");
         QTest::newRow("usage error") << QStringList{"--jobs", "0", "PAGE", "SAVE"} << "ok" << 2
                                      << "kestrune-collect: option --jobs needs a number from 1 "
                                         "to 32, not \"0\" (see kestrune-collect --help)"
@@ -523,18 +523,8 @@ private slots:
             QVERIFY(QFile::setPermissions(save, QFileDevice::Permissions(0x5555)));
             QVERIFY(QFile::setPermissions(cwd.path(), QFileDevice::Permissions(0x7777)));
             QVERIFY(QFile::setPermissions(parent.path(), QFileDevice::Permissions(0x7777)));
-            if (::geteuid() == 0) {
-                // Permissions do not stop root: run as nobody.
-                const QString setpriv = QStandardPaths::findExecutable(QStringLiteral("setpriv"));
-                if (setpriv.isEmpty())
-                    QSKIP("setpriv (util-linux) is needed to run as nobody");
-                p.setArguments(QStringList{QStringLiteral("--reuid=65534"),
-                                           QStringLiteral("--regid=65534"),
-                                           QStringLiteral("--clear-groups"), QStringLiteral("--"),
-                                           collectProgram()}
-                               + p.arguments());
-                p.setProgram(setpriv);
-            }
+            if (!runAsNobodyIfRoot(p))
+                QSKIP("setpriv (util-linux) is needed to run as nobody");
         }
         m_nginx.clearAccessLog();
         p.start();
@@ -546,7 +536,10 @@ private slots:
         QCOMPARE(r.out, QByteArray());
         const QStringList err = r.errLines();
         QVERIFY2(!err.isEmpty(), "nothing on stderr");
-        QVERIFY2(err.first().startsWith(fill(firstLine)), qPrintable(err.first()));
+        // The line that tells; a listing's sub-folders may be named before it.
+        QVERIFY2(std::any_of(err.cbegin(), err.cend(),
+                             [&](const QString &line) { return line.startsWith(fill(firstLine)); }),
+                 r.err.constData());
         if (!started) {
             // Ended before anything was asked of the server or written.
             QCOMPARE(err.size(), 1);

@@ -250,18 +250,8 @@ private slots:
         m_nginx.clearAccessLog();
         QProcess p;
         prepare(p, {m_nginx.url(m_site.pagePath), save.path()}, cwd.path());
-        if (::geteuid() == 0) {
-            // Permissions do not stop root: run as nobody.
-            const QString setpriv = QStandardPaths::findExecutable(QStringLiteral("setpriv"));
-            if (setpriv.isEmpty())
-                QSKIP("setpriv (util-linux) is needed to run as nobody");
-            p.setArguments(QStringList{QStringLiteral("--reuid=65534"),
-                                       QStringLiteral("--regid=65534"),
-                                       QStringLiteral("--clear-groups"), QStringLiteral("--"),
-                                       collectProgram()}
-                           + p.arguments());
-            p.setProgram(setpriv);
-        }
+        if (!runAsNobodyIfRoot(p))
+            QSKIP("setpriv (util-linux) is needed to run as nobody");
         p.start();
         QVERIFY(p.waitForStarted(30000));
         const CollectResult r = finish(p, 60000);
