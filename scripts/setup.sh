@@ -5,6 +5,12 @@
 KESTRUNE_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 KESTRUNE_BUILD="$KESTRUNE_ROOT/build"
 
+# Where a compiler cache is installed, configuring picks it up (CMake reads
+# this variable when it first configures a build folder).
+if [ -z "${CMAKE_CXX_COMPILER_LAUNCHER:-}" ] && command -v ccache >/dev/null 2>&1; then
+  export CMAKE_CXX_COMPILER_LAUNCHER=ccache
+fi
+
 KESTRUNE_PACKAGES=(
   g++ cmake ninja-build pkg-config
   qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins libqt6network6 libqt6test6
