@@ -62,6 +62,39 @@ inline QByteArray listingPage(const QString &path, const QString &parentText,
     return encoding == "UTF-8" ? html.toUtf8() : kestrune::TextCodec(encoding).encode(html);
 }
 
+struct IisEntry {
+    QString name;
+    qint64 size = 0; // -1: a folder
+};
+
+// A folder's page as IIS's directory browsing writes it: links from the
+// site's root, US dates, 12-hour times, "<dir>" in the size column, and
+// "[To Parent Directory]" first below the site's root.
+inline QByteArray iisPage(const QString &folder, const QList<IisEntry> &entries)
+{
+    QString html = QStringLiteral(
+                       "<html><head><title>127.0.0.1 - %1</title></head><body>"
+                       "<H1>127.0.0.1 - %1</H1><hr>\r\n\r\n<pre>")
+                       .arg(folder);
+    if (folder != QLatin1String("/")) {
+        const QString up = folder.left(folder.lastIndexOf(QLatin1Char('/'), -2) + 1);
+        html += QStringLiteral("<A HREF=\"%1\">[To Parent Directory]</A><br><br>").arg(up);
+    }
+    for (qsizetype i = 0; i < entries.size(); ++i) {
+        const IisEntry &e = entries.at(i);
+        const bool isFolder = e.size < 0;
+        const QString time = i % 2 ? QStringLiteral("11:59 PM") : QStringLiteral("9:00 AM");
+        html += QStringLiteral("%1 %2 %3 <A HREF=\"%4%5%6\">%5</A><br>")
+                    .arg(QStringLiteral("12/%1/2026").arg(1 + i), 10)
+                    .arg(time, 8)
+                    .arg(isFolder ? QStringLiteral("&lt;dir&gt;") : QString::number(e.size),
+                         isFolder ? 18 : 12)
+                    .arg(folder, e.name, isFolder ? QStringLiteral("/") : QString());
+    }
+    html += QStringLiteral("</pre><hr></body></html>\r\n");
+    return html.toUtf8();
+}
+
 // size bytes of W3C-style log text, different for every seed, CR LF line ends.
 inline QByteArray logBytes(int seed, qint64 size)
 {

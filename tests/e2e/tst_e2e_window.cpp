@@ -178,6 +178,50 @@ private slots:
         transfer::ForgetAllLogins();
     }
 
+    void subFoldersOfAnIisListing()
+    {
+        // The window lists every "<dir>" row of IIS's page; a run stores
+        // nothing for them, asks the server nothing about them and says so
+        // in the run log, one line each.
+        const QStringList folders{QStringLiteral("W3SVC1"), QStringLiteral("W3SVC2"),
+                                  QStringLiteral("HTTPERR")};
+        QList<IisEntry> entries;
+        for (const QString &name : folders)
+            entries.append({name, -1});
+        QVERIFY(m_nginx.writeFile(QStringLiteral("winiis/LogFiles/index.html"),
+                                  iisPage(QStringLiteral("/winiis/LogFiles/"), entries)));
+        QTemporaryDir cwd;
+        QTemporaryDir save;
+        QVERIFY(QDir::setCurrent(cwd.path()));
+        RecordingUi ui;
+        frmDownload w;
+        w.Form_Load();
+        const DownloadControls c(&w);
+        c.txtURL->setText(m_nginx.url(QStringLiteral("/winiis/LogFiles/")));
+        c.cmdLoad->click();
+        QStringList listed;
+        for (int i = 0; i < c.lstLogfiles->topLevelItemCount(); ++i)
+            listed.append(c.lstLogfiles->topLevelItem(i)->text(0));
+        QCOMPARE(listed, folders);
+
+        m_nginx.clearAccessLog();
+        c.txtFolder->setText(save.path());
+        c.cmdButton[1]->click();
+        QVERIFY(c.cmdButton[1]->isEnabled());
+        QCOMPARE(QDir(save.path())
+                     .entryList(QDir::AllEntries | QDir::Hidden | QDir::System
+                                | QDir::NoDotAndDotDot),
+                 QStringList());
+        QStringList expected{QStringLiteral("○ IISログダウンロード開始。\t")};
+        for (const QString &name : folders)
+            expected.append(QStringLiteral("× ファイルを保存できません。\t") + save.filePath(name));
+        expected.append(QStringLiteral("○ IISログダウンロード終了。\t")
+                        + m_nginx.url(QStringLiteral("/winiis/LogFiles/HTTPERR/")));
+        QCOMPARE(logMessages(cwd.filePath(QStringLiteral("Kestrune.log"))), expected);
+        QCOMPARE(m_nginx.requestLines(), QStringList());
+        QCOMPARE(ui.messages.size(), 0);
+    }
+
     void windowThroughTinyproxy()
     {
         TinyproxyFixture proxy;
