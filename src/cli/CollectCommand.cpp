@@ -16,11 +16,14 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QSet>
 #include <QSocketNotifier>
 #include <QTimer>
 #include <QUrl>
 
 #include <atomic>
+#include <set>
+#include <utility>
 #include <limits>
 #include <cerrno>
 #include <csignal>
@@ -529,16 +532,31 @@ int runCollect(const CollectOptions &o, const QString &exeFolder, std::FILE *out
     }
     // Only files are collected.  The sub-folders are named once, as news
     // rather than as a failure; the page's own sort links go unmentioned.
+    // A file linked twice (a listing that makes each entry's icon a link of
+    // its own) is one row: a link without a name whose address a named row
+    // has would only fetch the file again and store nothing, and the same
+    // name with the same address is collected once.
     QList<ListingRow> rows;
     {
+        QSet<QString> namedUrls;
+        for (const ListingRow &row : listing.rows) {
+            if (row.kind == ListingRow::Kind::File && !row.fileName.isEmpty())
+                namedUrls.insert(row.url);
+        }
+        std::set<std::pair<QString, QString>> listed;
         QStringList folders;
         for (const ListingRow &row : listing.rows) {
             if (row.kind == ListingRow::Kind::File) {
-                rows.append(row);
+                if (row.fileName.isEmpty() && namedUrls.contains(row.url))
+                    continue;
+                if (listed.insert({row.fileName, row.url}).second)
+                    rows.append(row);
             } else if (row.kind == ListingRow::Kind::Folder) {
                 const QString path = QUrl(row.url).path(QUrl::FullyDecoded);
                 const QString name = path.section(QLatin1Char('/'), -2, -2);
-                folders.append(name.isEmpty() ? row.url : name + QLatin1Char('/'));
+                const QString shown = name.isEmpty() ? row.url : name + QLatin1Char('/');
+                if (!folders.contains(shown))
+                    folders.append(shown);
             }
         }
         if (!folders.isEmpty() && !o.quiet)

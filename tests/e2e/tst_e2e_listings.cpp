@@ -89,9 +89,17 @@ private slots:
                                           "  DefaultIcon /icons/unknown.gif\n"
                                           "</Directory>")
                                .arg(m_apache.www()));
+        // Icons that are links of their own: every entry is linked twice.
+        m_apache.addConfig(QStringLiteral("<Directory \"%1/linked\">\n"
+                                          "  IndexOptions FancyIndexing IconsAreLinks\n"
+                                          "  AddIcon /icons/folder.gif ^^DIRECTORY^^\n"
+                                          "  DefaultIcon /icons/unknown.gif\n"
+                                          "</Directory>")
+                               .arg(m_apache.www()));
         if (m_apache.start()) {
-            for (const QString &prefix : {QStringLiteral("logs/"), QStringLiteral("site/logs/"),
-                                          QStringLiteral("table/logs/")}) {
+            for (const QString &prefix :
+                 {QStringLiteral("logs/"), QStringLiteral("site/logs/"),
+                  QStringLiteral("table/logs/"), QStringLiteral("linked/logs/")}) {
                 QVERIFY(m_apache.writeFile(prefix + kLogs[0], logBytes(1, 3000)));
                 QVERIFY(m_apache.writeFile(prefix + kLogs[1], logBytes(2, 70000)));
                 QVERIFY(m_apache.writeFile(prefix + QStringLiteral("W3SVC1/u_ex261130.log"),
@@ -143,6 +151,9 @@ private slots:
             << kLogs << w3svc1;
         QTest::newRow("Apache, HTML table with icons")
             << Server::Apache << QStringLiteral("/table/logs/") << QStringLiteral("/table/logs/")
+            << kLogs << w3svc1;
+        QTest::newRow("Apache, icons that are links")
+            << Server::Apache << QStringLiteral("/linked/logs/") << QStringLiteral("/linked/logs/")
             << kLogs << w3svc1;
         QTest::newRow("IIS, files below the parent link")
             << Server::Nginx << QStringLiteral("/LogFiles/W3SVC1/")
