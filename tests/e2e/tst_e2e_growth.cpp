@@ -6,6 +6,9 @@
 #include "NginxFixture.h"
 #include "TestHttpServer.h"
 
+#include <QDateTime>
+#include <QFileInfo>
+#include <QProcess>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -22,6 +25,20 @@ const QString kEnd = QStringLiteral("○ IISログダウンロード終了。\t"
 
 // How the local copy relates to the file on the server.
 enum class Copy { Prefix, RewrittenTail, ShortPrefix, ShortOther };
+
+// Sets a served file's modification time the way an operator would.
+bool touchServed(const NginxFixture &nginx, const QString &relative, const QString &date)
+{
+    QProcess touch;
+    touch.start(QStringLiteral("touch"), {QStringLiteral("-d"), date, nginx.path(relative)});
+    return touch.waitForFinished(10000) && touch.exitStatus() == QProcess::NormalExit
+           && touch.exitCode() == 0;
+}
+
+QDateTime modified(const QString &path)
+{
+    return QFileInfo(path).lastModified().toUTC();
+}
 
 } // namespace
 
@@ -248,6 +265,44 @@ private slots:
             QVERIFY2(gets.last().bytesSent < e.size,
                      qPrintable(e.name + QStringLiteral(": %1").arg(gets.last().bytesSent)));
         }
+    }
+
+    void copiesTakeTheServersTime()
+    {
+        const QString served = QStringLiteral("dated/u_ex261203.log");
+        const QByteArray first = logBytes(5, 200000);
+        QVERIFY(m_nginx.writeFile(served, first));
+        QVERIFY(m_nginx.writeFile(QStringLiteral("dated/index.html"),
+                                  listingPage(QStringLiteral("/dated/"), QString(),
+                                              {{QStringLiteral("u_ex261203.log"),
+                                                QStringLiteral("/dated/u_ex261203.log"),
+                                                first.size()}})));
+        QVERIFY(touchServed(m_nginx, served, QStringLiteral("2024-03-05 06:07:08 UTC")));
+        QTemporaryDir cwd;
+        QTemporaryDir save;
+        const QString local = save.filePath(QStringLiteral("u_ex261203.log"));
+
+        // A new copy.
+        CollectResult r = runCollect({m_nginx.url(QStringLiteral("/dated/")), save.path()},
+                                     cwd.path());
+        QVERIFY2(r.exitCode == 0, r.err.constData());
+        QCOMPARE(readFile(local), first);
+        QCOMPARE(modified(local), QDateTime::fromSecsSinceEpoch(1709618828, Qt::UTC));
+        QCOMPARE(modified(local), modified(m_nginx.path(served)));
+
+        // The log grows and the run appends what it grew by.
+        const QByteArray more = logBytes(6, 50000);
+        QVERIFY(m_nginx.appendFile(served, more));
+        QVERIFY(touchServed(m_nginx, served, QStringLiteral("2024-04-01 23:59:58 UTC")));
+        m_nginx.clearAccessLog();
+        r = runCollect({m_nginx.url(QStringLiteral("/dated/")), save.path()}, cwd.path());
+        QVERIFY2(r.exitCode == 0, r.err.constData());
+        QCOMPARE(readFile(local), first + more);
+        QList<NginxFixture::AccessEntry> gets;
+        QTRY_VERIFY((gets = m_nginx.accessEntries()).size() >= 3);
+        QCOMPARE(gets.last().status, 206); // appended, not fetched whole
+        QCOMPARE(modified(local), modified(m_nginx.path(served)));
+        QCOMPARE(modified(local), QDateTime::fromSecsSinceEpoch(1712015998, Qt::UTC));
     }
 };
 

@@ -1,6 +1,7 @@
 // kestrune-collect against the listings real servers publish: Apache's
 // mod_autoindex pages ("Parent Directory", the "?C=N;O=D" sort links,
-// sub-folders) and IIS's directory browsing ("[To Parent Directory]", the
+// sub-folders), nginx's autoindex ("../") and IIS's directory browsing ("[To Parent Directory]",
+// the
 // "<dir>" rows), the latter written here as IIS writes it and served by nginx.
 
 #include "ApacheFixture.h"
@@ -109,8 +110,16 @@ private slots:
             m_apacheDown = m_apache.errorString();
         }
 
-        // IIS: a site's log folder, and one of its sites' folders.
+        // nginx's own listing of a folder, and IIS: a site's log folder, and
+        // one of its sites' folders.
+        m_nginx.addServerConfig(QStringLiteral("location /auto/ { autoindex on; }"));
         if (m_nginx.start()) {
+            QVERIFY(m_nginx.writeFile(QStringLiteral("auto/") + kLogs[0], logBytes(6, 3000)));
+            QVERIFY(m_nginx.writeFile(QStringLiteral("auto/") + kLogs[1], logBytes(7, 5000)));
+            QVERIFY(
+                m_nginx.writeFile(QStringLiteral("auto/W3SVC1/u_ex261201.log"), logBytes(8, 700)));
+            QVERIFY(
+                m_nginx.writeFile(QStringLiteral("auto/W3SVC2/u_ex261201.log"), logBytes(9, 900)));
             QVERIFY(m_nginx.writeFile(QStringLiteral("LogFiles/index.html"),
                                       iisPage(QStringLiteral("/LogFiles/"),
                                               {{QStringLiteral("W3SVC1"), -1},
@@ -155,6 +164,13 @@ private slots:
         QTest::newRow("Apache, icons that are links")
             << Server::Apache << QStringLiteral("/linked/logs/") << QStringLiteral("/linked/logs/")
             << kLogs << w3svc1;
+        QTest::newRow("nginx, autoindex")
+            << Server::Nginx << QStringLiteral("/auto/") << QStringLiteral("/auto/") << kLogs
+            << QStringLiteral("W3SVC1/, W3SVC2/");
+        // nginx sends "/auto" on to "/auto/"; "../" there is still the way up.
+        QTest::newRow("nginx, redirected to the folder")
+            << Server::Nginx << QStringLiteral("/auto") << QStringLiteral("/auto/") << kLogs
+            << QStringLiteral("W3SVC1/, W3SVC2/");
         QTest::newRow("IIS, files below the parent link")
             << Server::Nginx << QStringLiteral("/LogFiles/W3SVC1/")
             << QStringLiteral("/LogFiles/W3SVC1/") << kLogs << QString();
@@ -229,6 +245,13 @@ private slots:
                              qPrintable(requestLines(server).join(QLatin1Char('\n'))));
             QCOMPARE(requestsBesides(requestLines(server), asked), QStringList());
         }
+
+        // Quiet: not even the sub-folders are news.
+        const CollectResult quiet = runCollect({QStringLiteral("--quiet"), url(server, address),
+                                                save.path()},
+                                               cwd.path());
+        QVERIFY2(quiet.exitCode == 0, quiet.err.constData());
+        QCOMPARE(quiet.errLines(), QStringList());
     }
 };
 
