@@ -163,20 +163,9 @@ bool ApacheFixture::configure(quint16 port, QStringList &arguments)
     }
     arguments = {QStringLiteral("-d"), d, QStringLiteral("-f"), confPath,
                  QStringLiteral("-DFOREGROUND")};
-    // A mistake in a snippet would make Apache end at once with a terse
-    // line; its own check says what is wrong.
-    if (!m_snippets.isEmpty()) {
-        QProcess check;
-        check.setProcessChannelMode(QProcess::MergedChannels);
-        check.start(executablePath(), QStringList{QStringLiteral("-t")} + arguments);
-        if (!check.waitForFinished(10000) || check.exitStatus() != QProcess::NormalExit
-            || check.exitCode() != 0) {
-            check.kill();
-            setError(QStringLiteral("apache2 refused the configuration: %1")
-                         .arg(QString::fromLocal8Bit(check.readAll()).trimmed()));
-            return false;
-        }
-    }
+    if (!m_snippets.isEmpty()
+        && !configurationAccepted(QStringList{QStringLiteral("-t")} + arguments))
+        return false;
     QFile::remove(d + QStringLiteral("/access.log"));
     // start() waits for the new pid file.
     QFile::remove(d + QStringLiteral("/apache2.pid"));

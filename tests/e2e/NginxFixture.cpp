@@ -396,21 +396,10 @@ bool NginxFixture::configure(quint16 port, QStringList &arguments)
     arguments = {QStringLiteral("-p"), d,
                  QStringLiteral("-e"), d + QStringLiteral("/error.log"),
                  QStringLiteral("-c"), confPath};
-    // A mistake in a snippet would make nginx end before listening, which
-    // the start-up only notices by a timeout; its own check says what is wrong.
-    if (!m_snippets.isEmpty()) {
-        QProcess check;
-        check.setProcessChannelMode(QProcess::MergedChannels);
-        check.start(executablePath(),
-                    QStringList{QStringLiteral("-t"), QStringLiteral("-q")} + arguments);
-        if (!check.waitForFinished(10000) || check.exitStatus() != QProcess::NormalExit
-            || check.exitCode() != 0) {
-            check.kill();
-            setError(QStringLiteral("nginx refused the configuration: %1")
-                         .arg(QString::fromLocal8Bit(check.readAll()).trimmed()));
-            return false;
-        }
-    }
+    if (!m_snippets.isEmpty()
+        && !configurationAccepted(QStringList{QStringLiteral("-t"), QStringLiteral("-q")}
+                                  + arguments))
+        return false;
     QFile::remove(d + QStringLiteral("/access.log"));
     // start() waits for the new pid file, or an error in the new log.
     QFile::remove(d + QStringLiteral("/nginx.pid"));

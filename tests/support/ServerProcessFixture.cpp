@@ -129,3 +129,18 @@ bool ServerProcessFixture::isRunning() const
 {
     return m_process.state() == QProcess::Running;
 }
+
+bool ServerProcessFixture::configurationAccepted(const QStringList &checkArguments)
+{
+    QProcess check;
+    check.setProcessChannelMode(QProcess::MergedChannels);
+    check.start(executablePath(), checkArguments);
+    if (check.waitForFinished(10000) && check.exitStatus() == QProcess::NormalExit
+        && check.exitCode() == 0)
+        return true;
+    check.kill();
+    check.waitForFinished(2000);
+    setError(QStringLiteral("%1 refused the configuration: %2")
+                 .arg(m_name, QString::fromLocal8Bit(check.readAll()).trimmed()));
+    return false;
+}

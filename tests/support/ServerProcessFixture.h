@@ -47,6 +47,10 @@ protected:
     // Returns false from a start(): fails the running test under CI.
     bool startFailed();
     QByteArray processOutput() { return m_process.readAll(); }
+    // Runs the program's own configuration check (checkArguments); false,
+    // with its words as the error, when it refuses.  A mistake in a test's
+    // snippet would otherwise only show as a server that never comes up.
+    bool configurationAccepted(const QStringList &checkArguments);
 
 private:
     bool startOnce();
