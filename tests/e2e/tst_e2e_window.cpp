@@ -236,6 +236,11 @@ private slots:
         for (int i = 0; i < c.lstLogfiles->topLevelItemCount(); ++i)
             listed.append(c.lstLogfiles->topLevelItem(i)->text(0));
         QCOMPARE(listed, folders);
+        // nginx logs a request once it has answered it: the page's line must
+        // be in before the log is emptied, or it lands among the run's.
+        QTRY_VERIFY_WITH_TIMEOUT(m_nginx.requestLines().contains(
+                                     QStringLiteral("GET /winiis/LogFiles/ HTTP/1.1")),
+                                 30000);
 
         m_nginx.clearAccessLog();
         c.txtFolder->setText(save.path());
