@@ -1,6 +1,10 @@
 // The collector window, offscreen, against nginx (and tinyproxy): what the operator gets by
 // typing the listing address, clicking 読込 and 開始, and that its run log
 // holds the same lines as kestrune-collect's.
+//
+// A run that permissions must limit runs in a child process (this test
+// again, the child's slot named on its command line) as nobody when the
+// test runs as root, whom permissions do not stop.
 
 #include "E2eSupport.h"
 #include "NginxFixture.h"
@@ -9,20 +13,47 @@
 #include "base/settings/basKestrune.h"
 #include "gui/collector/frmDownload.h"
 #include "base/transfer/Credentials.h"
+#include "base/transfer/LocalFile.h"
 
 #include "RecordingUi.h"
 #include "WindowControls.h"
 
 #include <QLabel>
 #include <QLineEdit>
+#include <QProcess>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QToolButton>
 #include <QTreeWidget>
 #include <QtTest>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 using namespace kestrune;
 
 using namespace e2e;
+
+namespace {
+
+// Set in a child run: the listing's address and the save folder.
+constexpr const char *kChildUrl = "KESTRUNE_E2E_WINDOW_CHILD_URL";
+constexpr const char *kChildFolder = "KESTRUNE_E2E_WINDOW_CHILD_FOLDER";
+
+bool isChild()
+{
+    return qEnvironmentVariableIsSet(kChildUrl);
+}
+
+struct stat statOf(const QString &path)
+{
+    struct stat st {};
+    if (::stat(QFile::encodeName(path).constData(), &st) != 0)
+        st.st_ino = 0;
+    return st;
+}
+
+} // namespace
 
 class TestE2eWindow : public QObject {
     Q_OBJECT
@@ -33,6 +64,14 @@ class TestE2eWindow : public QObject {
 private slots:
     void initTestCase()
     {
+        m_originalDir = QDir::currentPath();
+        basKestrune::glngTimeout = 30000;
+        basKestrune::gstrProxy.clear();
+        // The system's proxy settings must not take loopback traffic elsewhere.
+        for (const char *name : {"http_proxy", "HTTP_PROXY", "all_proxy", "ALL_PROXY"})
+            qunsetenv(name);
+        if (isChild())
+            return; // the parent's nginx serves it
         QVERIFY(QFileInfo(collectProgram()).isExecutable());
         m_nginx.requireBasicAuth(QStringLiteral("/winpriv/"), QStringLiteral("ops"),
                                  QStringLiteral("s3cret"));
@@ -40,12 +79,6 @@ private slots:
                                  QStringLiteral("else"));
         if (!m_nginx.start())
             QSKIP(qPrintable(m_nginx.errorString()));
-        m_originalDir = QDir::currentPath();
-        // The system's proxy settings must not take loopback traffic elsewhere.
-        for (const char *name : {"http_proxy", "HTTP_PROXY", "all_proxy", "ALL_PROXY"})
-            qunsetenv(name);
-        basKestrune::glngTimeout = 30000;
-        basKestrune::gstrProxy.clear();
     }
 
     void cleanupTestCase() { QDir::setCurrent(m_originalDir); }
@@ -203,6 +236,11 @@ private slots:
         for (int i = 0; i < c.lstLogfiles->topLevelItemCount(); ++i)
             listed.append(c.lstLogfiles->topLevelItem(i)->text(0));
         QCOMPARE(listed, folders);
+        // nginx logs a request once it has answered it: the page's line must
+        // be in before the log is emptied, or it lands among the run's.
+        QTRY_VERIFY_WITH_TIMEOUT(m_nginx.requestLines().contains(
+                                     QStringLiteral("GET /winiis/LogFiles/ HTTP/1.1")),
+                                 30000);
 
         m_nginx.clearAccessLog();
         c.txtFolder->setText(save.path());
@@ -220,6 +258,93 @@ private slots:
         QCOMPARE(logMessages(cwd.filePath(QStringLiteral("Kestrune.log"))), expected);
         QCOMPARE(m_nginx.requestLines(), QStringList());
         QCOMPARE(ui.messages.size(), 0);
+    }
+
+    void updatesACopyInAFolderNobodyMayWriteTo()
+    {
+        // The folder takes no new file, but its f0.log may be written: the
+        // window's run updates it in place (same file, owner and
+        // permissions) and reports f1.log as not storable.
+        if (isChild())
+            QSKIP("runs in the parent");
+        const Site site = publish(m_nginx, QStringLiteral("wininplace/"),
+                                  QStringLiteral("[To Parent Directory]"),
+                                  {{QStringLiteral("f0.log"), QStringLiteral("/wininplace/f0.log"),
+                                    QStringLiteral("wininplace/f0.log"), logBytes(60, 300000)},
+                                   {QStringLiteral("f1.log"), QStringLiteral("/wininplace/f1.log"),
+                                    QStringLiteral("wininplace/f1.log"), logBytes(61, 7000)}});
+        QTemporaryDir cwd;
+        QTemporaryDir save;
+        const QString folder = QDir::cleanPath(save.path());
+        const QString f0 = folder + QStringLiteral("/f0.log");
+        const QString f1 = folder + QStringLiteral("/f1.log");
+        QVERIFY(writeFile(f0, "an older, shorter copy\r\n"));
+        QVERIFY(::chmod(QFile::encodeName(f0).constData(), 0666) == 0);
+        QVERIFY(::chmod(QFile::encodeName(cwd.path()).constData(), 0777) == 0);
+        QVERIFY(::chmod(QFile::encodeName(folder).constData(), 0555) == 0);
+        const auto writable = qScopeGuard(
+            [&folder] { ::chmod(QFile::encodeName(folder).constData(), 0755); });
+        if (::geteuid() != 0 && ::access(QFile::encodeName(folder).constData(), W_OK) == 0)
+            QSKIP("this user may write a 0555 folder");
+        const struct stat before = statOf(f0);
+        QVERIFY(before.st_ino != 0);
+        const transfer::LocalEntry beforeEntry = transfer::InspectLocalPath(f0);
+        QVERIFY(beforeEntry.kind == transfer::LocalEntry::Kind::PlainFile);
+
+        QProcess child;
+        child.setProgram(QCoreApplication::applicationFilePath());
+        child.setArguments({QStringLiteral("childUpdatesInPlace")});
+        child.setWorkingDirectory(cwd.path());
+        QProcessEnvironment env = cleanEnvironment();
+        env.insert(QString::fromLatin1(kChildUrl), m_nginx.url(site.pagePath));
+        env.insert(QString::fromLatin1(kChildFolder), folder);
+        child.setProcessEnvironment(env);
+        if (!runAsNobodyIfRoot(child))
+            QSKIP("setpriv (util-linux) is needed to run as nobody");
+        child.start();
+        QVERIFY(child.waitForStarted(30000));
+        const CollectResult r = finish(child, 120000);
+        QVERIFY2(!r.crashed && r.exitCode == 0, (r.out + r.err).constData());
+
+        // The server's bytes in the same file, its owner and permissions kept.
+        QCOMPARE(readFile(f0), site.files[0].bytes);
+        const struct stat after = statOf(f0);
+        QVERIFY(transfer::InspectLocalPath(f0).identity == beforeEntry.identity);
+        QCOMPARE(after.st_uid, before.st_uid);
+        QCOMPARE(after.st_gid, before.st_gid);
+        QCOMPARE(after.st_mode, before.st_mode);
+        QCOMPARE(QFileInfo(f0).permissions(), QFileDevice::Permissions(0x6666));
+        QVERIFY(!QFileInfo::exists(f1));
+        QCOMPARE(QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::System
+                                        | QDir::NoDotAndDotDot),
+                 QStringList{QStringLiteral("f0.log")});
+        QCOMPARE(logMessages(cwd.filePath(QStringLiteral("Kestrune.log"))),
+                 (QStringList{QStringLiteral("○ IISログダウンロード開始。\t"),
+                              QStringLiteral("○ ") + site.rowUrls[0],
+                              QStringLiteral("× ファイルを保存できません。\t") + f1,
+                              QStringLiteral("○ IISログダウンロード終了。\t") + site.rowUrls[1]}));
+    }
+
+    void childUpdatesInPlace()
+    {
+        if (!isChild())
+            QSKIP("runs as the test user, started by updatesACopyInAFolderNobodyMayWriteTo");
+        const QString folder = qEnvironmentVariable(kChildFolder);
+        // The premise: this user may not make a file in the folder.
+        QVERIFY(::access(QFile::encodeName(folder).constData(), W_OK) != 0);
+        RecordingUi ui;
+        frmDownload w;
+        w.Form_Load();
+        const DownloadControls c(&w);
+        w.show();
+        c.txtURL->setText(qEnvironmentVariable(kChildUrl));
+        c.cmdLoad->click();
+        QCOMPARE(c.lblLogTotal->text(), QStringLiteral("2"));
+        c.txtFolder->setText(folder);
+        c.cmdButton[1]->click();
+        QTRY_VERIFY_WITH_TIMEOUT(c.cmdButton[1]->isEnabled() && !c.cmdButton[2]->isEnabled(),
+                                 60000);
+        QCOMPARE(ui.messageTexts(), QStringList());
     }
 
     void windowThroughTinyproxy()
