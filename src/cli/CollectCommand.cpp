@@ -7,6 +7,7 @@
 #include "base/collection/FolderLock.h"
 #include "base/listing/ListingLoader.h"
 #include "base/collection/RunLog.h"
+#include "base/settings/TextCodec.h"
 #include "cli/TerminalPrompt.h"
 #include "base/transfer/Credentials.h"
 #include "base/transfer/CurlTransport.h"
@@ -27,7 +28,6 @@
 #include <limits>
 #include <cerrno>
 #include <csignal>
-#include <cstring>
 
 #ifdef Q_OS_WIN
 #include <io.h>
@@ -292,13 +292,13 @@ QString checkSaveFolder(const QString &folder)
     struct stat st {};
     if (::stat(path.constData(), &st) != 0)
         return QStringLiteral("cannot use the folder \"%1\": %2")
-            .arg(folder, QString::fromLocal8Bit(std::strerror(errno)));
+            .arg(folder, SystemErrorText(errno));
     if (!S_ISDIR(st.st_mode))
         return QStringLiteral("cannot use the folder \"%1\": not a folder").arg(folder);
     // New files are made in the folder itself: it needs write and search.
     if (::access(path.constData(), W_OK | X_OK) != 0)
         return QStringLiteral("cannot write into the folder \"%1\": %2")
-            .arg(folder, QString::fromLocal8Bit(std::strerror(errno)));
+            .arg(folder, SystemErrorText(errno));
     return QString();
 #endif
 }

@@ -89,11 +89,8 @@ QString withDefaultScheme(const QString &url)
 {
     // "name:" followed by a digit is a host and its port, not a scheme.
     static const QRegularExpression schemePattern(
-        QStringLiteral("^([A-Za-z][A-Za-z0-9+.\\-]*):(.?)"));
-    if (url.isEmpty())
-        return url;
-    const QRegularExpressionMatch m = schemePattern.match(url);
-    if (m.hasMatch() && !(!m.captured(2).isEmpty() && m.captured(2).at(0).isDigit()))
+        QStringLiteral("^[A-Za-z][A-Za-z0-9+.\\-]*:(?!\\p{Nd})"));
+    if (url.isEmpty() || schemePattern.match(url).hasMatch())
         return url;
     return QStringLiteral("http://") + url;
 }

@@ -15,18 +15,6 @@ namespace {
 
 const char kModules[] = "/usr/lib/apache2/modules";
 
-QByteArray readAll(const QString &path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
-
-bool writeAll(const QString &path, const QByteArray &bytes)
-{
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(bytes) == bytes.size();
-}
-
 // The first folder on the way to path that others may not pass through;
 // empty when there is none.
 QString closedFolderAbove(const QString &path)

@@ -3,6 +3,7 @@
 #include "LoopbackPort.h"
 
 #include <QDeadlineTimer>
+#include <QFile>
 #include <QHostAddress>
 #include <QStandardPaths>
 #include <QTcpSocket>
@@ -128,6 +129,18 @@ void ServerProcessFixture::stop()
 bool ServerProcessFixture::isRunning() const
 {
     return m_process.state() == QProcess::Running;
+}
+
+QByteArray ServerProcessFixture::readAll(const QString &path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+bool ServerProcessFixture::writeAll(const QString &path, const QByteArray &bytes)
+{
+    QFile f(path);
+    return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(bytes) == bytes.size();
 }
 
 bool ServerProcessFixture::configurationAccepted(const QStringList &checkArguments)

@@ -47,6 +47,9 @@ protected:
     // Returns false from a start(): fails the running test under CI.
     bool startFailed();
     QByteArray processOutput() { return m_process.readAll(); }
+    // A file's bytes (empty when it cannot be read), and a file written whole.
+    static QByteArray readAll(const QString &path);
+    static bool writeAll(const QString &path, const QByteArray &bytes);
     // Runs the program's own configuration check (checkArguments); false,
     // with its words as the error, when it refuses.  A mistake in a test's
     // snippet would otherwise only show as a server that never comes up.

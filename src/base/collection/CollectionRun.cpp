@@ -73,8 +73,9 @@ CollectionRun::Ending CollectionRun::run(const QList<ListingRow> &rows, const QS
 
 bool CollectionRun::isFolderRow(const ListingRow &row)
 {
-    // The window's list keeps no kind: the address tells.
-    return row.kind == ListingRow::Kind::Folder || IsFolderAddress(QUrl(row.url));
+    // The address tells (the window's list keeps no kind); a sort link of a
+    // folder's page (".../?C=N;O=D") is that page too.
+    return IsFolderAddress(QUrl(row.url));
 }
 
 CollectionRun::RowResult CollectionRun::doRow(const ListingRow &row, const QString &saveFolder)

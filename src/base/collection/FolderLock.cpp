@@ -1,5 +1,7 @@
 #include "base/collection/FolderLock.h"
 
+#include "base/settings/TextCodec.h"
+
 #include <QDir>
 #include <QFile>
 
@@ -7,7 +9,6 @@
 #include <windows.h>
 #else
 #include <cerrno>
-#include <cstring>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <unistd.h>
@@ -95,7 +96,7 @@ FolderLock::Outcome FolderLock::lock(const QString &folder)
         fd = ::open(path.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) {
-        m_error = QString::fromLocal8Bit(std::strerror(errno));
+        m_error = SystemErrorText(errno);
         return Outcome::NotLocked;
     }
     int rc;
@@ -107,7 +108,7 @@ FolderLock::Outcome FolderLock::lock(const QString &folder)
         ::close(fd);
         if (error == EWOULDBLOCK)
             return Outcome::InUse;
-        m_error = QString::fromLocal8Bit(std::strerror(error));
+        m_error = SystemErrorText(error);
         return Outcome::NotLocked;
     }
     m_fd = fd;

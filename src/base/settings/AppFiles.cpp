@@ -1,5 +1,6 @@
 #include "base/settings/AppFiles.h"
 
+#include "base/settings/TextCodec.h"
 #include "base/settings/basKestrune.h"
 
 #include <QDir>
@@ -8,7 +9,6 @@
 #include <QSaveFile>
 
 #include <cerrno>
-#include <cstring>
 
 #ifdef Q_OS_WIN
 #include <QTemporaryFile>
@@ -128,11 +128,6 @@ Layout Resolve(const QString &exeFolder, const Environment &env, bool exeFolderW
 Layout Resolve(const QString &exeFolder)
 {
     return Resolve(exeFolder, Environment::current(), FolderWritable(exeFolder));
-}
-
-QString SystemErrorText(int error)
-{
-    return QString::fromLocal8Bit(std::strerror(error));
 }
 
 bool MakePrivateFolder(const QString &folder, QString *reason)

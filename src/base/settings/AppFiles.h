@@ -77,7 +77,4 @@ bool PrepareUserSettings(const QString &userFile, const QString &systemFile,
 // system's reason, when it is not a folder afterwards.
 bool MakePrivateFolder(const QString &folder, QString *reason = nullptr);
 
-// The system's wording of an error number, in the language of the locale.
-QString SystemErrorText(int error);
-
 } // namespace kestrune::appfiles

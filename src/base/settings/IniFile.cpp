@@ -1,6 +1,6 @@
 #include "base/settings/IniFile.h"
 
-#include "base/settings/AppFiles.h"
+#include "base/settings/TextCodec.h"
 #include "base/transfer/LocalFile.h"
 
 #include <QFile>
@@ -136,7 +136,7 @@ bool IniFile::write(const QString &section, const QString &key, const QString &v
 {
     const auto fail = [reason](int error) {
         if (reason)
-            *reason = appfiles::SystemErrorText(error);
+            *reason = SystemErrorText(error);
         return false;
     };
     if (isReadOnly(m_path))

@@ -3,6 +3,7 @@
 #include <QStringDecoder>
 #include <QStringEncoder>
 
+#include <cstring>
 #include <optional>
 
 #ifndef Q_OS_WIN
@@ -153,6 +154,11 @@ void TextCodec::setFileCodec(const TextCodec &codec)
 void TextCodec::resetFileCodec()
 {
     overrideCodec().reset();
+}
+
+QString SystemErrorText(int error)
+{
+    return QString::fromLocal8Bit(std::strerror(error));
 }
 
 } // namespace kestrune

@@ -1,5 +1,7 @@
 #include "base/transfer/LocalFile.h"
 
+#include "base/settings/TextCodec.h"
+
 #include <QDir>
 #include <QFile>
 #include <QHash>
@@ -58,11 +60,6 @@ QString temporaryName()
 
 namespace {
 
-QString systemError(int error)
-{
-    return QString::fromLocal8Bit(std::strerror(error));
-}
-
 FileIdentity identityOf(const struct stat &st)
 {
     return FileIdentity{quint64(st.st_dev), quint64(st.st_ino)};
@@ -92,7 +89,7 @@ bool writeAll(int fd, const char *data, qint64 length, qint64 offset, QString *e
             continue;
         if (n <= 0) {
             if (error)
-                *error = systemError(n < 0 ? errno : EIO);
+                *error = SystemErrorText(n < 0 ? errno : EIO);
             return false;
         }
         done += n;
@@ -119,7 +116,7 @@ bool overwrite(int target, int source, qint64 size, QString *error)
 {
     const auto failed = [error](int code) {
         if (error)
-            *error = systemError(code);
+            *error = SystemErrorText(code);
         return false;
     };
     struct stat st {};
@@ -233,7 +230,7 @@ bool LocalCopyWriter::open(const QString &folder, const QString &name)
         m_folderFd = ::open(QFile::encodeName(folder).constData(),
                             O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (m_folderFd < 0) {
-        setErrorString(systemError(errno));
+        setErrorString(SystemErrorText(errno));
         return false;
     }
     // A new name of our own: O_EXCL never follows a link nor reuses a file.
@@ -246,7 +243,7 @@ bool LocalCopyWriter::open(const QString &folder, const QString &name)
             const int error = errno;
             if ((error == EACCES || error == EPERM || error == EROFS) && openInPlace(error))
                 break;
-            setErrorString(systemError(error));
+            setErrorString(SystemErrorText(error));
             return false;
         }
     }
@@ -350,14 +347,14 @@ bool LocalCopyWriter::commit(const std::optional<FileIdentity> &keepOff,
         // The new copy keeps the old one's permissions.
         ::fchmod(m_fd, st.st_mode & 07777);
     } else if (errno != ENOENT) {
-        return refuse(systemError(errno));
+        return refuse(SystemErrorText(errno));
     }
     // The old copy is only given up for bytes that are on disk.
     if (replacing && ::fdatasync(m_fd) != 0)
-        return refuse(systemError(errno));
+        return refuse(SystemErrorText(errno));
     if (::close(m_fd) != 0) {
         m_fd = -1;
-        return refuse(systemError(errno));
+        return refuse(SystemErrorText(errno));
     }
     m_fd = -1;
     // The rename replaces the directory entry itself: a link put there
@@ -365,7 +362,7 @@ bool LocalCopyWriter::commit(const std::optional<FileIdentity> &keepOff,
     if (::renameat(m_folderFd, QFile::encodeName(m_tempName).constData(), m_folderFd,
                    name.constData())
         != 0)
-        return refuse(systemError(errno));
+        return refuse(SystemErrorText(errno));
     m_tempName.clear();
     // The copy is in place; should its name have become a link since, the
     // link itself gets the time, never what it points at.
@@ -483,7 +480,7 @@ bool LocalAppender::finish(const std::optional<QDateTime> &modified)
     if (m_fd < 0 || m_mismatch || m_compared < m_expected.size() || !flushPending())
         return false;
     if (::fdatasync(m_fd) != 0) {
-        setErrorString(systemError(errno));
+        setErrorString(SystemErrorText(errno));
         return false;
     }
     setModified(m_fd, modified);
@@ -518,7 +515,7 @@ bool OverwriteFileInPlace(const QString &path, const QByteArray &bytes, QString 
     struct stat st {};
     if (target < 0 || ::fstat(target, &st) != 0 || !S_ISREG(st.st_mode)) {
         if (error)
-            *error = target < 0 ? systemError(errno) : QStringLiteral("not a plain file");
+            *error = target < 0 ? SystemErrorText(errno) : QStringLiteral("not a plain file");
         if (target >= 0)
             ::close(target);
         return false;
@@ -526,7 +523,7 @@ bool OverwriteFileInPlace(const QString &path, const QByteArray &bytes, QString 
     const int scratch = openScratchFile();
     bool ok = scratch >= 0;
     if (!ok && error)
-        *error = systemError(errno);
+        *error = SystemErrorText(errno);
     for (qsizetype done = 0; ok && done < bytes.size();) {
         const ssize_t n = ::write(scratch, bytes.constData() + done, size_t(bytes.size() - done));
         if (n < 0 && errno == EINTR)
@@ -534,7 +531,7 @@ bool OverwriteFileInPlace(const QString &path, const QByteArray &bytes, QString 
         if (n <= 0) {
             ok = false;
             if (error)
-                *error = systemError(n < 0 ? errno : EIO);
+                *error = SystemErrorText(n < 0 ? errno : EIO);
             break;
         }
         done += n;

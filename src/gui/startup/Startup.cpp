@@ -3,13 +3,13 @@
 #include "base/settings/AppFiles.h"
 #include "base/settings/AppInfo.h"
 #include "base/settings/IniFile.h"
+#include "base/settings/TextCodec.h"
 #include "gui/collector/frmDownload.h"
 #include "gui/seam/UiSeam.h"
 
 #include <QDir>
 
 #include <cerrno>
-#include <cstring>
 
 namespace kestrune::basKestrune {
 
@@ -25,7 +25,7 @@ QString folderErrorText()
     const int error = errno;
     if (error == 0)
         return QStringLiteral("パスが見つかりません。");
-    return QString::fromLocal8Bit(std::strerror(error));
+    return SystemErrorText(error);
 #endif
 }
 

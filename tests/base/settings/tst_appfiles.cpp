@@ -2,7 +2,10 @@
 // the user's and the system's folders for an installed one.
 
 #include "base/settings/AppFiles.h"
+#include "base/settings/TextCodec.h"
 #include "base/settings/IniFile.h"
+
+#include "ScratchFiles.h"
 
 #include <QDir>
 #include <QFile>
@@ -14,26 +17,14 @@
 
 using namespace kestrune;
 using namespace kestrune::appfiles;
+using scratch::modeOf;
+using scratch::readAll;
 
 namespace {
 
 bool makeFile(const QString &path, const QByteArray &content = "[Kestrune]\r\nTimeout=30\r\n")
 {
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly) && f.write(content) == content.size();
-}
-
-QByteArray readAll(const QString &path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
-}
-
-int modeOf(const QString &path)
-{
-    struct stat st {};
-    return ::stat(QFile::encodeName(path).constData(), &st) == 0 ? int(st.st_mode & 07777) : -1;
+    return scratch::writeFile(path, content);
 }
 
 } // namespace

@@ -9,9 +9,11 @@
 // in a child process as nobody (this test again), and kestrune-collect too.
 
 #include "RecordingUi.h"
+#include "ScratchFiles.h"
 #include "WindowControls.h"
 
 #include "base/settings/AppFiles.h"
+#include "base/settings/TextCodec.h"
 #include "base/settings/basKestrune.h"
 #include "gui/collector/frmDownload.h"
 #include "gui/dialogs/frmSetting.h"
@@ -34,6 +36,9 @@
 
 using namespace kestrune;
 using namespace kestrune::basKestrune;
+using scratch::modeOf;
+using scratch::readAll;
+using scratch::writeFile;
 
 namespace {
 
@@ -41,25 +46,6 @@ constexpr uint kNobody = 65534;
 const QByteArray kSystemIni = "; site settings\r\n[Kestrune]\r\nTimeout=7\r\nProxyAddress=\r\n"
                               "ProxyPort=\r\n[Site]\r\nOwner=ops\r\n";
 const QString kChildVariable = QStringLiteral("KESTRUNE_USERFILES_CHILD");
-
-QByteArray readAll(const QString &path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
-}
-
-bool writeFile(const QString &path, const QByteArray &content)
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly) && f.write(content) == content.size();
-}
-
-int modeOf(const QString &path)
-{
-    struct stat st {};
-    return ::stat(QFile::encodeName(path).constData(), &st) == 0 ? int(st.st_mode & 07777) : -1;
-}
 
 // Every file under folder, relative, with its size: what "nothing written"
 // is checked against.
@@ -320,7 +306,7 @@ private Q_SLOTS:
         QCOMPARE(ui.messageTexts(),
                  QStringList{home + QStringLiteral("/.config/kestrune/Kestrune.ini")
                              + QStringLiteral(" ファイルの書き込み時にエラーが発生しました。\r\n")
-                             + appfiles::SystemErrorText(EACCES)});
+                             + SystemErrorText(EACCES)});
         QCOMPARE(ui.messages.at(0).icon, MsgIcon::Exclamation);
         QVERIFY(!dlg.isVisible());
         QCOMPARE(glngTimeout, 45000);
