@@ -2,7 +2,6 @@
 
 #include "base/settings/basKestrune.h"
 #include "cli/CollectProgress.h"
-#include "cli/ParallelRun.h"
 #include "base/collection/CollectionRun.h"
 #include "base/collection/FolderLock.h"
 #include "base/listing/ListingLoader.h"
@@ -15,6 +14,7 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
 #include <QSet>
@@ -50,6 +50,16 @@ std::atomic<bool> g_interrupted{false};
 // The first signal that ended the run (0: none, or not a signal).
 std::atomic<int> g_signal{0};
 
+// What ends the work in progress when the run is interrupted (a signal or
+// --max-time): set while there is any.
+std::function<void()> g_onInterrupt;
+
+void interruptNow()
+{
+    if (g_onInterrupt)
+        g_onInterrupt();
+}
+
 #ifdef Q_OS_WIN
 // Ctrl+C, Ctrl+Break and the console closing arrive on a thread of their
 // own; posting an event wakes the event loop from there.
@@ -60,7 +70,7 @@ BOOL WINAPI onConsoleControl(DWORD type)
     g_interrupted.store(true);
     if (QCoreApplication *app = QCoreApplication::instance())
         QMetaObject::invokeMethod(
-            app, [] {}, Qt::QueuedConnection);
+            app, [] { interruptNow(); }, Qt::QueuedConnection);
     return TRUE;
 }
 
@@ -93,8 +103,8 @@ extern "C" void onInterruptSignal(int signal)
     errno = saved;
 }
 
-// Wakes the event loop when a signal arrives, so a wait that blocks on it
-// (the page load, a transfer with no data) notices at once.
+// Wakes the event loop when a signal arrives, so the run in progress ends at
+// once, whatever it waits for (the page load, a transfer with no data).
 QSocketNotifier *wakeNotifier()
 {
     static QSocketNotifier *notifier = nullptr;
@@ -105,10 +115,8 @@ QSocketNotifier *wakeNotifier()
             char buffer[64];
             while (::read(g_wakeFds[0], buffer, sizeof buffer) > 0) {
             }
-            // A size probe waits on a local event loop without polling the
-            // flag; ending every running loop makes it give up at once.
             if (g_interrupted.load())
-                QCoreApplication::exit(130);
+                interruptNow();
         });
     }
     return notifier;
@@ -146,42 +154,31 @@ void printError(std::FILE *err, const QString &message)
 
 class CommandHost : public CollectionRun::Host {
 public:
-    CommandHost(RunLog &log, qint16 fileNo, const QString &folder, const QString &proxy,
-                int rowCount, std::FILE *err, bool showProgress)
-        : m_log(log), m_fileNo(fileNo), m_folder(folder), m_proxy(proxy), m_rowCount(rowCount),
-          m_err(err), m_showProgress(showProgress), m_width(showProgress ? terminalWidth(err) : 0)
+    CommandHost(RunLog &log, qint16 fileNo, int rowCount, std::FILE *err, bool showProgress)
+        : m_log(log), m_fileNo(fileNo), m_rowCount(rowCount), m_err(err),
+          m_showProgress(showProgress), m_width(showProgress ? terminalWidth(err) : 0)
     {}
 
-    void yield() override { QCoreApplication::processEvents(); }
-    bool stopRequested() const override { return false; }
-    bool abandoned() const override { return g_interrupted.load(); }
-
-    void beginRow(int i, const ListingRow &row) override
+    // The line follows the first row not finished; the rows after it that
+    // are in work at the same time are not shown.
+    void rowStarted(int i, const ListingRow &row) override
     {
-        m_row = i;
-        m_name = row.fileName;
-        m_received = 0;
-        m_expected = 0;
-        m_exactBytes = false;
-        m_rowClock.start();
-        draw(true);
+        if (i == m_shown + 1)
+            show(i, row);
     }
 
-    // The rows worked at once: the line follows the first not finished.
-    void showRow(int i, const ListingRow &row)
+    void remoteSizeKnown(int i, std::optional<qint64> size) override
     {
         if (i != m_row)
-            beginRow(i, row);
-    }
-
-    void remoteSizeKnown(qint64 size) override
-    {
-        m_expected = size;
+            return;
+        m_expected = size.value_or(0);
         m_rowClock.restart(); // the rate counts the transfer, not the probes
     }
 
-    void setProgress(int percent, bool busy) override
+    void rowProgress(int i, int percent, bool busy) override
     {
+        if (i != m_row)
+            return;
         // Until the transfer reports its byte count, the percentage of the
         // announced size stands in for it.
         if (!m_exactBytes && !busy && m_expected > 0)
@@ -189,8 +186,10 @@ public:
         draw(false);
     }
 
-    void bytesReceived(qint64 received, qint64 expected) override
+    void bytesReceived(int i, qint64 received, qint64 expected) override
     {
+        if (i != m_row)
+            return;
         m_exactBytes = true;
         m_received = received;
         if (expected > 0)
@@ -199,21 +198,18 @@ public:
     }
 
     void writeRunLog(const QString &message) override { m_log.write(m_fileNo, message); }
-    QString currentFolderText() const override { return m_folder; }
-    QString proxy() const override { return m_proxy; }
-    std::optional<transfer::FileIdentity> runLogIdentity() const override
-    {
-        return m_log.identity();
-    }
 
-    void rowDone(int, const ListingRow &row, const CollectionRun::RowResult &result) override
+    void rowDone(int i, const ListingRow &row, const RowOutcome &result) override
     {
-        switch (result.outcome) {
-        case CollectionRun::RowOutcome::Downloaded: ++totals.downloaded; break;
-        case CollectionRun::RowOutcome::Unchanged: ++totals.unchanged; break;
-        case CollectionRun::RowOutcome::Failed:
-        case CollectionRun::RowOutcome::InvalidName:
-        case CollectionRun::RowOutcome::StoreFailed:
+        if (i != m_row)
+            show(i, row);
+        m_shown = i;
+        switch (result.kind) {
+        case RowOutcome::Kind::Downloaded: ++totals.downloaded; break;
+        case RowOutcome::Kind::Unchanged: ++totals.unchanged; break;
+        case RowOutcome::Kind::Failed:
+        case RowOutcome::Kind::InvalidName:
+        case RowOutcome::Kind::StoreFailed:
             ++totals.failed;
             // The run log keeps its own lines; the operator reads why here.
             finishProgress();
@@ -258,11 +254,21 @@ private:
         m_drawn = true;
     }
 
+    void show(int i, const ListingRow &row)
+    {
+        m_row = i;
+        m_name = row.fileName;
+        m_received = 0;
+        m_expected = 0;
+        m_exactBytes = false;
+        m_rowClock.start();
+        draw(true);
+    }
+
     RunLog &m_log;
     qint16 m_fileNo;
-    QString m_folder;
-    QString m_proxy;
     int m_rowCount;
+    int m_shown = 0; // rows handed on
     std::FILE *m_err;
     bool m_showProgress;
     int m_width;
@@ -443,11 +449,16 @@ int runCollect(const CollectOptions &o, const QString &exeFolder, std::FILE *out
         QObject::connect(&maxTime, &QTimer::timeout, [&maxTimeReached] {
             maxTimeReached = true;
             g_interrupted.store(true);
-            // Every wait on a local event loop gives up at once.
-            QCoreApplication::exit(130);
+            interruptNow();
         });
         maxTime.start(int(std::min<qint64>(*o.maxTimeMs, std::numeric_limits<int>::max())));
     }
+    // Whatever is in progress when the program ends is given up through
+    // g_onInterrupt; nothing is left to it once the command returns.
+    struct InterruptScope {
+        ~InterruptScope() { g_onInterrupt = nullptr; }
+    } interruptScope;
+    QEventLoop loop;
 
     const QString logPath = QFileInfo(o.logPath).absoluteFilePath();
     const qint32 timeoutMs = o.timeoutMs ? *o.timeoutMs
@@ -474,11 +485,25 @@ int runCollect(const CollectOptions &o, const QString &exeFolder, std::FILE *out
 
     ListingLoader::Hooks hooks;
     hooks.writeRunLog = [&](const QString &line) { log.write(fileNo, line); };
-    hooks.abandoned = [] { return g_interrupted.load(); };
     ListingLoader loader(std::move(hooks));
     loader.setTimeout(timeoutMs);
 
-    const ListingResult listing = loader.AnalyzeListing(o.url);
+    ListingResult listing;
+    listing.status = ListingStatus::Abandoned;
+    if (!g_interrupted.load()) {
+        QObject::connect(&loader, &ListingLoader::listed, &loop,
+                         [&](const ListingResult &result) {
+                             listing = result;
+                             loop.quit();
+                         });
+        g_onInterrupt = [&] {
+            loader.abandon();
+            loop.quit();
+        };
+        loader.AnalyzeListing(o.url);
+        loop.exec();
+        g_onInterrupt = nullptr;
+    }
     // Every run ends with its summary, also one that ends early.
     const auto summary = [&](const CollectTotals &totals) {
         if (!o.quiet)
@@ -564,33 +589,28 @@ int runCollect(const CollectOptions &o, const QString &exeFolder, std::FILE *out
                                 + folders.join(QStringLiteral(", ")));
     }
 
-    CommandHost host(log, fileNo, folder, o.proxy, int(rows.size()), err, showProgress);
+    CommandHost host(log, fileNo, int(rows.size()), err, showProgress);
     CollectionRun::Ending ending = CollectionRun::Ending::Completed;
     // A listing without log files ends like the start command on an empty
     // list: the run log holds its header only.
-    if (!rows.isEmpty() && o.jobs > 1 && rows.size() > 1) {
-        // Several rows at once; the log still reads in the list's order.
-        host.writeRunLog(QStringLiteral("○ IISログダウンロード開始。\t"));
-        ParallelRowsSetup setup{rows,           folder, o.proxy,
-                                log.identity(), o.jobs, [] { return g_interrupted.load(); }};
-        ParallelRowsSink sink;
-        sink.writeRunLog = [&host](const QString &line) { host.writeRunLog(line); };
-        sink.rowDone = [&host](int i, const ListingRow &row,
-                               const CollectionRun::RowResult &result) {
-            host.showRow(i, row);
-            host.rowDone(i, row, result);
-        };
-        sink.progress = [&host](int i, const ListingRow &row, qint64 received, qint64 expected) {
-            host.showRow(i, row);
-            host.bytesReceived(received, expected);
-        };
-        ending = runRowsInParallel(setup, sink);
-        transfer::FlushFolder(folder);
-        if (ending == CollectionRun::Ending::Completed)
-            host.writeRunLog(QStringLiteral("○ IISログダウンロード終了。\t") + rows.last().url);
-    } else if (!rows.isEmpty()) {
-        CollectionRun run(host);
-        ending = run.run(rows, folder);
+    if (!rows.isEmpty() && !g_interrupted.load()) {
+        CollectionRun::Options options;
+        options.jobs = o.jobs;
+        options.probeMissingCopies = false;
+        options.failUnansweredProbe = true;
+        const QString proxy = o.proxy;
+        CollectionRun run(host, rows, folder, [proxy] { return proxy; }, log.identity(), options);
+        QObject::connect(&run, &CollectionRun::finished, &loop,
+                         [&](CollectionRun::Ending how) {
+                             ending = how;
+                             loop.quit();
+                         });
+        g_onInterrupt = [&run] { run.cancel(); };
+        run.start();
+        loop.exec();
+        g_onInterrupt = nullptr;
+    } else if (g_interrupted.load()) {
+        ending = CollectionRun::Ending::Abandoned;
     }
     log.close();
     host.finishProgress();

@@ -719,13 +719,13 @@ private slots:
             return;
         }
         verifyFolder(save.path(), m_utf8);
-        // Every file request (size probe and download) went through the
-        // proxy, which logs them as it handles them.
+        // Every file request went through the proxy, which logs them as it
+        // handles them: one each, as no file had a copy to compare.
         const auto allThrough = [&] {
             const QString log = proxy.logText();
             return std::all_of(m_utf8.rowUrls.cbegin(), m_utf8.rowUrls.cend(),
                                [&](const QString &u) {
-                                   return log.count(QStringLiteral("GET ") + encodedUrl(u)) >= 2;
+                                   return log.count(QStringLiteral("GET ") + encodedUrl(u)) >= 1;
                                });
         };
         QTRY_VERIFY2_WITH_TIMEOUT(allThrough(), qPrintable(proxy.logText()), 30000);

@@ -1,318 +1,197 @@
 #include "base/collection/CollectionRun.h"
 
-#include "base/transfer/basGetFileSize.h"
-#include "base/transfer/basWinInet.h"
-#include "base/transfer/CurlTransport.h"
-
-#include <QDir>
-#include <QUrl>
-
-#include <memory>
+#include "base/transfer/LocalFile.h"
 
 namespace kestrune {
 
-namespace {
-
-const QString kNotAFile = QStringLiteral("a folder, not a file");
-
-} // namespace
-
-QString CollectionRun::localPath(const QString &saveFolder, const QString &fileName)
+CollectionRun::CollectionRun(Host &host, QList<ListingRow> rows, const QString &saveFolder,
+                             std::function<QString()> proxy,
+                             std::optional<transfer::FileIdentity> runLog, Options options,
+                             QObject *parent)
+    : QObject(parent), m_host(host), m_rows(std::move(rows)), m_options(options)
 {
-    return saveFolder + QDir::separator() + fileName;
+    m_settings.folder = saveFolder;
+    m_settings.proxy = std::move(proxy);
+    m_settings.runLog = runLog;
+    m_settings.probeMissingCopies = options.probeMissingCopies;
+    m_settings.failUnansweredProbe = options.failUnansweredProbe;
+    m_options.jobs = std::max(1, options.jobs);
+    m_paths.reserve(m_rows.size());
+    for (const ListingRow &row : std::as_const(m_rows))
+        m_paths.append(RowJob::localPath(saveFolder, row.fileName));
 }
 
-bool CollectionRun::isUnsafeFileName(const QString &fileName)
+CollectionRun::~CollectionRun()
 {
-    if (fileName.isEmpty())
-        return false; // fetched but never stored
-    if (fileName == QLatin1String(".") || fileName == QLatin1String(".."))
-        return true;
-    if (fileName.contains(QLatin1Char('/')) || fileName.contains(QLatin1Char('\\')))
-        return true;
-    if (QDir::isAbsolutePath(fileName))
-        return true;
-#ifdef Q_OS_WIN
-    if (fileName.contains(QLatin1Char(':'))) // drive-relative paths and streams
-        return true;
-#endif
-    for (const QChar c : fileName) {
-        if (c.unicode() < 0x20 || c.unicode() == 0x7F)
-            return true;
+    for (auto &[index, job] : m_jobs)
+        job->cancel();
+}
+
+QStringList CollectionRun::runLogLines(const ListingRow &row, const RowOutcome &outcome)
+{
+    QStringList lines;
+    switch (outcome.kind) {
+    case RowOutcome::Kind::Unchanged:
+        lines.append(QStringLiteral("× ファイルサイズが同じ ") + row.url);
+        return lines;
+    case RowOutcome::Kind::InvalidName:
+        lines.append(QStringLiteral("× ファイル名が不正です。\t") + row.url);
+        return lines;
+    default: break;
     }
-    return false;
+    if (outcome.transfer == RowOutcome::Transfer::Opened)
+        lines.append(QStringLiteral("○ ") + row.url);
+    else if (outcome.transfer == RowOutcome::Transfer::NotOpened)
+        lines.append(QStringLiteral("× ") + row.url);
+    if (outcome.kind == RowOutcome::Kind::StoreFailed)
+        lines.append(QStringLiteral("× ファイルを保存できません。\t") + outcome.localPath);
+    return lines;
 }
 
-CollectionRun::Ending CollectionRun::run(const QList<ListingRow> &rows, const QString &saveFolder)
+void CollectionRun::start()
 {
-    m_abandoned = false;
-    // New copies are made durable together when the run leaves.
-    struct Flush {
-        const QString &folder;
-        ~Flush() { transfer::FlushFolder(folder); }
-    } flush{saveFolder};
+    if (m_started)
+        return;
+    m_started = true;
     m_host.writeRunLog(QStringLiteral("○ IISログダウンロード開始。\t"));
-    const qsizetype n = rows.size();
-    for (qsizetype i = 1; i <= n; ++i) {
-        if (m_host.stopRequested())
-            return Ending::Stopped;
-        m_host.yield();
-        if (m_host.abandoned())
-            return Ending::Abandoned;
-        const ListingRow row = rows.at(i - 1);
-        m_host.beginRow(int(i), row);
-        const RowResult result = doRow(row, saveFolder);
-        if (m_abandoned)
-            return Ending::Abandoned;
-        m_host.rowDone(int(i), row, result);
-    }
-    m_host.writeRunLog(QStringLiteral("○ IISログダウンロード終了。\t")
-                       + (n > 0 ? rows.at(n - 1).url : QString()));
-    return Ending::Completed;
+    QMetaObject::invokeMethod(this, &CollectionRun::schedule, Qt::QueuedConnection);
 }
 
-bool CollectionRun::isFolderRow(const ListingRow &row)
+void CollectionRun::stop()
 {
-    // The address tells (the window's list keeps no kind); a sort link of a
-    // folder's page (".../?C=N;O=D") is that page too.
-    return IsFolderAddress(QUrl(row.url));
+    if (!isRunning() || m_stopping)
+        return;
+    m_stopping = true;
+    if (m_jobs.empty())
+        end(Ending::Stopped);
 }
 
-CollectionRun::RowResult CollectionRun::doRow(const ListingRow &row, const QString &saveFolder)
+void CollectionRun::cancel()
 {
-    // A folder's page is no log file: nothing is asked for it.
-    if (isFolderRow(row))
-        return storeFailed(localPath(saveFolder, row.fileName), kNotAFile);
-    if (isUnsafeFileName(row.fileName)) {
-        m_host.writeRunLog(QStringLiteral("× ファイル名が不正です。\t") + row.url);
-        return {RowOutcome::InvalidName, 0, QStringLiteral("unsafe file name")};
+    if (!isRunning())
+        return;
+    // Rows in work are given up; the rows before them that ended are
+    // handed on already or follow now, in order, up to the first gap.
+    for (auto &[index, job] : m_jobs) {
+        job->cancel();
+        job.release()->deleteLater();
     }
-    const QString path = localPath(saveFolder, row.fileName);
-    const auto storeFailed = [&](const QString &why) { return this->storeFailed(path, why); };
-    if (!row.fileName.isEmpty()) {
-        // The local copy is a plain file in the folder, or it is left alone:
-        // a link, a folder, a device, and the run log itself.
-        const transfer::LocalEntry entry = transfer::InspectLocalPath(path);
-        if (entry.kind == transfer::LocalEntry::Kind::Other)
-            return storeFailed(QStringLiteral("not a plain file"));
-        const std::optional<transfer::FileIdentity> log = m_host.runLogIdentity();
-        if (entry.kind == transfer::LocalEntry::Kind::PlainFile && log && entry.identity == *log)
-            return storeFailed(QStringLiteral("it is the run log"));
-    }
-    const qint64 localSize = GetLocalFileSize(path);
-    m_host.yield();
-    if (m_host.abandoned()) {
-        m_abandoned = true;
-        return {};
-    }
-    const QString proxy = m_host.proxy();
-    const RemoteProbe probe = ProbeRemoteFile(row.url, proxy);
-    const qint64 remoteSize = probe.size;
-    m_host.remoteSizeKnown(remoteSize);
-    if (localSize == remoteSize) {
-        m_host.writeRunLog(QStringLiteral("× ファイルサイズが同じ ") + row.url);
-        return {RowOutcome::Unchanged, 0, QString()};
-    }
-    // A log that grew: fetch only what it grew by, when the server can tell.
-    if (!row.fileName.isEmpty() && localSize > 0 && remoteSize > localSize) {
-        if (const std::optional<RowResult> appended = appendGrowth(row, saveFolder, localSize,
-                                                                   probe, proxy))
-            return *appended;
-        if (m_abandoned)
-            return {};
-    }
-    return fetchWhole(row, saveFolder, remoteSize, proxy);
+    m_jobs.clear();
+    end(Ending::Abandoned);
 }
 
-DownloadHooks CollectionRun::downloadHooks(qint64 remoteSize)
+void CollectionRun::setHeld(bool held)
 {
-    DownloadHooks hooks;
-    hooks.writeRunLog = [this](const QString &line) { m_host.writeRunLog(line); };
-    hooks.setProgress = [this](int percent, bool busy) { m_host.setProgress(percent, busy); };
-    hooks.abandoned = [this] { return m_host.abandoned(); };
-    hooks.bytesReceived = [this, remoteSize](qint64 received) {
-        m_host.bytesReceived(received, remoteSize);
-    };
-    return hooks;
+    if (m_held == held)
+        return;
+    m_held = held;
+    for (auto &[index, job] : m_jobs)
+        job->setHeld(held);
+    if (!held && isRunning())
+        QMetaObject::invokeMethod(this, &CollectionRun::schedule, Qt::QueuedConnection);
 }
 
-CollectionRun::RowResult CollectionRun::storeFailed(const QString &path, const QString &why)
+void CollectionRun::schedule()
 {
-    m_host.writeRunLog(QStringLiteral("× ファイルを保存できません。\t") + path);
-    return RowResult{RowOutcome::StoreFailed, 0, QStringLiteral("cannot store the file: ") + why};
-}
-
-CollectionRun::RowResult CollectionRun::fetchWhole(const ListingRow &row, const QString &saveFolder,
-                                                   qint64 remoteSize, const QString &proxy)
-{
-    const QString path = localPath(saveFolder, row.fileName);
-    // The body streams into a new file in the folder, which replaces the
-    // local copy only once the whole body is in.
-    std::unique_ptr<transfer::LocalCopyWriter> target;
-    if (!row.fileName.isEmpty()) {
-        target = std::make_unique<transfer::LocalCopyWriter>();
-        if (!target->open(saveFolder, row.fileName))
-            return storeFailed(path, target->errorString());
+    if (!isRunning())
+        return;
+    if (m_stopping) {
+        if (m_jobs.empty())
+            end(Ending::Stopped);
+        return;
     }
-    const DownloadOutcome outcome = DownloadFile(row.url, target.get(), proxy, remoteSize,
-                                                 downloadHooks(remoteSize));
-    return finishWhole(outcome, target.get(), path);
-}
-
-CollectionRun::RowResult CollectionRun::finishWhole(const DownloadOutcome &outcome,
-                                                    transfer::LocalCopyWriter *target,
-                                                    const QString &path)
-{
-    if (outcome.result == DownloadResult::Interrupted || m_host.abandoned()) {
-        m_abandoned = true;
-        if (target)
-            target->cancel();
-        return {};
-    }
-    if (outcome.result == DownloadResult::NotAFile) {
-        if (target)
-            target->cancel();
-        return storeFailed(path, kNotAFile);
-    }
-    if (outcome.result == DownloadResult::NotStorable) {
-        const QString why = target ? target->errorString() : QString();
-        if (target)
-            target->cancel();
-        return storeFailed(path, why);
-    }
-    if (outcome.result != DownloadResult::Stored) {
-        if (target)
-            target->cancel();
-        if (outcome.result == DownloadResult::Failed)
-            return {RowOutcome::Failed, 0, outcome.reason()};
-        return {RowOutcome::Downloaded, 0, QString()};
-    }
-    // After a download the current directory follows the folder box, so a
-    // later run's log lands there; a folder that cannot be entered is ignored.
-    QDir::setCurrent(m_host.currentFolderText());
-    // The copy carries the server's time of the file, as far as it told.
-    if (target && !target->commit(m_host.runLogIdentity(), outcome.lastModified))
-        return storeFailed(path, target->errorString());
-    return {RowOutcome::Downloaded, outcome.bytes, QString()};
-}
-
-namespace {
-
-// Where an answer to the growth request goes: appended to the copy while it
-// repeats the copy's last bytes.  An answer from the file's first byte that
-// turns out not to repeat them is the whole file all the same: it goes on
-// into a new copy, with the bytes that did match, without asking again.
-class GrowthTarget : public QIODevice {
-public:
-    GrowthTarget(transfer::LocalAppender &appender,
-                 std::function<transfer::LocalCopyWriter *()> openWhole)
-        : m_appender(appender), m_openWhole(std::move(openWhole))
-    {
-        open(QIODevice::WriteOnly | QIODevice::Unbuffered);
-    }
-
-    transfer::LocalCopyWriter *whole() const { return m_whole; }
-    bool mismatched() const { return m_appender.mismatched() && !m_whole; }
-
-protected:
-    qint64 readData(char *, qint64) override { return -1; }
-    qint64 writeData(const char *data, qint64 length) override
-    {
-        if (m_whole)
-            return m_whole->write(data, length);
-        if (m_appender.write(data, length) == length)
-            return length;
-        if (!m_appender.mismatched() || !m_openWhole)
-            return -1;
-        m_whole = m_openWhole();
-        const QByteArray matched = m_appender.expected().left(m_appender.compared());
-        m_appender.rollback();
-        if (!m_whole || m_whole->write(matched) != matched.size()
-            || m_whole->write(data, length) != length)
-            return -1;
-        return length;
-    }
-
-private:
-    transfer::LocalAppender &m_appender;
-    std::function<transfer::LocalCopyWriter *()> m_openWhole;
-    transfer::LocalCopyWriter *m_whole = nullptr;
-};
-
-} // namespace
-
-std::optional<CollectionRun::RowResult>
-CollectionRun::appendGrowth(const ListingRow &row, const QString &saveFolder, qint64 localSize,
-                            const RemoteProbe &probe, const QString &proxy)
-{
-    // Asked from a little before the copy's end: the bytes both have prove
-    // the copy is the start of the file on the server.
-    const qint64 start = std::max<qint64>(localSize - kAppendOverlap, 0);
-    transfer::LocalAppender appender;
-    if (!appender.open(saveFolder, row.fileName, start))
-        return std::nullopt;
-    std::unique_ptr<transfer::LocalCopyWriter> whole;
-    const auto openWhole = [&]() -> transfer::LocalCopyWriter * {
-        whole = std::make_unique<transfer::LocalCopyWriter>();
-        whole->open(saveFolder, row.fileName);
-        return whole.get();
-    };
-    GrowthTarget growth(appender, start == 0
-                                      ? std::function<transfer::LocalCopyWriter *()>(openWhole)
-                                      : nullptr);
-    const BodyTargetChooser choose = [&](const transfer::HttpRequest &answer) -> BodyTarget {
-        if (answer.status() == 206) {
-            const std::optional<ContentRange> range = ParseContentRange(
-                answer.header("Content-Range"));
-            const bool exact = range && range->first == start && range->last + 1 > localSize
-                               && (range->total < 0 || range->last + 1 == range->total);
-            return {exact ? BodyTarget::Kind::Write : BodyTarget::Kind::Decline, &growth};
+    const int n = int(m_rows.size());
+    while (!m_held && int(m_jobs.size()) < m_options.jobs) {
+        int index = -1;
+        // A row passed over goes first once its path is free; the rows
+        // waiting for one path keep their order.
+        for (auto it = m_waiting.begin(); it != m_waiting.end(); ++it) {
+            if (!m_busyPaths.contains(m_paths[*it])) {
+                index = *it;
+                m_waiting.erase(it);
+                break;
+            }
         }
-        if (answer.status() == 200) {
-            // The server sends the whole file (a changed file, or no
-            // ranges): it is the full download already.
-            return {BodyTarget::Kind::Write, openWhole()};
+        while (index < 0 && m_nextToStart < n) {
+            const int candidate = m_nextToStart++;
+            const QString &path = m_paths[candidate];
+            bool waitsForEarlier = m_busyPaths.contains(path);
+            for (int w : m_waiting)
+                waitsForEarlier = waitsForEarlier || m_paths[w] == path;
+            if (waitsForEarlier)
+                m_waiting.push_back(candidate);
+            else
+                index = candidate;
         }
-        return {BodyTarget::Kind::Decline, nullptr};
-    };
-    const DownloadOutcome outcome = DownloadRange(row.url, proxy, start, probe.validator,
-                                                  probe.size, choose, downloadHooks(probe.size));
-    if (whole) {
-        appender.rollback();
-        return finishWhole(outcome, whole.get(), localPath(saveFolder, row.fileName));
+        if (index < 0)
+            break;
+        m_busyPaths.insert(m_paths[index]);
+        auto job = std::make_unique<RowJob>(m_settings, m_rows[index]);
+        RowJob *j = job.get();
+        const int i = index + 1;
+        connect(j, &RowJob::remoteSizeKnown, this,
+                [this, i](std::optional<qint64> size) { m_host.remoteSizeKnown(i, size); });
+        connect(j, &RowJob::progress, this,
+                [this, i](int percent, bool busy) { m_host.rowProgress(i, percent, busy); });
+        connect(j, &RowJob::bytesReceived, this, [this, i](qint64 received, qint64 expected) {
+            m_host.bytesReceived(i, received, expected);
+        });
+        connect(j, &RowJob::finished, this,
+                [this, index](const RowOutcome &outcome) { rowFinished(index, outcome); });
+        m_jobs.emplace(index, std::move(job));
+        m_host.rowStarted(i, m_rows[index]);
+        if (!isRunning())
+            return; // the front end ended the run
+        j->start();
     }
-    switch (outcome.result) {
-    case DownloadResult::Stored:
-        if (!appender.finish(outcome.lastModified)) {
-            const QString why = appender.errorString();
-            appender.rollback();
-            return storeFailed(localPath(saveFolder, row.fileName), why);
-        }
-        QDir::setCurrent(m_host.currentFolderText());
-        return RowResult{RowOutcome::Downloaded, outcome.bytes, QString()};
-    case DownloadResult::Failed:
-        appender.rollback();
-        return RowResult{RowOutcome::Failed, 0, outcome.reason()};
-    case DownloadResult::Interrupted:
-        appender.rollback();
-        m_abandoned = true;
-        return RowResult{};
-    case DownloadResult::NotAFile:
-        appender.rollback();
-        return storeFailed(localPath(saveFolder, row.fileName), kNotAFile);
-    case DownloadResult::NotStorable:
-        if (!growth.mismatched()) {
-            const QString why = appender.errorString();
-            appender.rollback();
-            return storeFailed(localPath(saveFolder, row.fileName), why);
-        }
-        [[fallthrough]];
-    case DownloadResult::Empty:
-    case DownloadResult::Declined:
-        appender.rollback();
-        return std::nullopt; // the whole file, as if the copy were not there
+    if (m_jobs.empty() && m_waiting.empty() && m_nextToStart >= n)
+        deliver();
+}
+
+void CollectionRun::rowFinished(int index, const RowOutcome &outcome)
+{
+    const auto it = m_jobs.find(index);
+    if (it == m_jobs.end())
+        return;
+    it->second.release()->deleteLater();
+    m_jobs.erase(it);
+    m_busyPaths.remove(m_paths[index]);
+    m_done.emplace(index, outcome);
+    deliver();
+    if (isRunning())
+        schedule();
+}
+
+void CollectionRun::deliver()
+{
+    const int n = int(m_rows.size());
+    for (auto it = m_done.find(m_nextToDeliver); it != m_done.end();
+         it = m_done.find(m_nextToDeliver)) {
+        const RowOutcome outcome = it->second;
+        m_done.erase(it);
+        const ListingRow &row = m_rows[m_nextToDeliver];
+        for (const QString &line : runLogLines(row, outcome))
+            m_host.writeRunLog(line);
+        ++m_nextToDeliver;
+        m_host.rowDone(m_nextToDeliver, row, outcome);
+        if (!isRunning())
+            return;
     }
-    return std::nullopt;
+    if (m_nextToDeliver >= n && !m_stopping) {
+        m_host.writeRunLog(QStringLiteral("○ IISログダウンロード終了。\t")
+                           + (n > 0 ? m_rows[n - 1].url : QString()));
+        end(Ending::Completed);
+    }
+}
+
+void CollectionRun::end(Ending ending)
+{
+    if (m_ended)
+        return;
+    m_ended = true;
+    // New copies are made durable together when the run ends.
+    transfer::FlushFolder(m_settings.folder);
+    Q_EMIT finished(ending);
 }
 
 } // namespace kestrune

@@ -1,111 +1,128 @@
 #pragma once
-// The collection run: walks the listed rows, compares each local copy's size
-// with the size the server reports, and fetches and stores the files that
-// differ.  The collector window and the command-line collector both drive
-// this one loop; what it shows or asks of its front end goes through Host.
+// The collection run: works the listed rows (see RowJob), a number of them at
+// a time, and writes the run log from their outcomes, in the list's order.
+// The collector window runs one row at a time, the command-line collector
+// several; both on the thread's event loop, nothing here waits.
+//
+// Rows whose local path is the same never run at the same time: the later
+// one starts once the earlier has ended, as if the rows ran one by one.
 
+#include "base/collection/RowJob.h"
 #include "base/listing/ListingRow.h"
-#include "base/transfer/LocalFile.h"
-#include "base/transfer/basWinInet.h"
 
 #include <QList>
+#include <QObject>
+#include <QSet>
 #include <QString>
+
+#include <deque>
+#include <map>
+#include <memory>
 
 namespace kestrune {
 
-class CollectionRun {
+class CollectionRun : public QObject {
+    Q_OBJECT
 public:
-    enum class RowOutcome { Unchanged, Downloaded, Failed, InvalidName, StoreFailed };
     enum class Ending { Completed, Stopped, Abandoned };
 
-    // What became of one row.
-    struct RowResult {
-        RowOutcome outcome = RowOutcome::Failed;
-        qint64 bytes = 0; // bytes stored
-        QString reason;   // why a row failed, in plain words (English)
-    };
-
+    // The front end: what the run shows and where its lines go.
     class Host {
     public:
         virtual ~Host() = default;
-        // One turn of the event loop (the operator's commands run here).
-        virtual void yield() = 0;
-        // The stop command has been given; tested before each row.
-        virtual bool stopRequested() const = 0;
-        // The program is ending: the run leaves at once and never resumes.
-        virtual bool abandoned() const = 0;
-        // Row i (from 1) is about to be worked: select it, reset the progress.
-        virtual void beginRow(int i, const ListingRow &row) = 0;
-        // The size the server reported for the current file.
-        virtual void remoteSizeKnown(qint64 size) { Q_UNUSED(size) }
-        // Progress of the current file, 0..100; busy when no percentage makes sense.
-        virtual void setProgress(int percent, bool busy) = 0;
-        // Bytes of the current file received so far (for a rate display).
-        virtual void bytesReceived(qint64 received, qint64 expected)
-        {
-            Q_UNUSED(received)
-            Q_UNUSED(expected)
-        }
         virtual void writeRunLog(const QString &message) = 0;
-        // The folder the current directory moves to after a download.
-        virtual QString currentFolderText() const = 0;
-        // The proxy in force, read for every row.
-        virtual QString proxy() const = 0;
-        // The open run log's file: a row never stores over it.
-        virtual std::optional<transfer::FileIdentity> runLogIdentity() const
-        {
-            return std::nullopt;
-        }
-        virtual void rowDone(int i, const ListingRow &row, const RowResult &result)
+        // Row i (from 1) begins its work.
+        virtual void rowStarted(int i, const ListingRow &row)
         {
             Q_UNUSED(i)
             Q_UNUSED(row)
-            Q_UNUSED(result)
+        }
+        // The size the server reported for row i's file.
+        virtual void remoteSizeKnown(int i, std::optional<qint64> size)
+        {
+            Q_UNUSED(i)
+            Q_UNUSED(size)
+        }
+        // Progress of row i's transfer, 0..100; busy when no percentage
+        // makes sense.
+        virtual void rowProgress(int i, int percent, bool busy)
+        {
+            Q_UNUSED(i)
+            Q_UNUSED(percent)
+            Q_UNUSED(busy)
+        }
+        // Bytes of row i's file received so far (for a rate display).
+        virtual void bytesReceived(int i, qint64 received, qint64 expected)
+        {
+            Q_UNUSED(i)
+            Q_UNUSED(received)
+            Q_UNUSED(expected)
+        }
+        // Row i has ended; called in the list's order, after its lines.
+        virtual void rowDone(int i, const ListingRow &row, const RowOutcome &outcome)
+        {
+            Q_UNUSED(i)
+            Q_UNUSED(row)
+            Q_UNUSED(outcome)
         }
     };
 
-    explicit CollectionRun(Host &host) : m_host(host) {}
+    struct Options {
+        int jobs = 1;
+        bool probeMissingCopies = true;
+        bool failUnansweredProbe = false;
+    };
 
-    // Writes the start line, works rows 1..n of rows (n taken once), and on
-    // completion writes the end line with the last row's URL.
-    Ending run(const QList<ListingRow> &rows, const QString &saveFolder);
+    // proxy is read for every request.
+    CollectionRun(Host &host, QList<ListingRow> rows, const QString &saveFolder,
+                  std::function<QString()> proxy,
+                  std::optional<transfer::FileIdentity> runLog, Options options,
+                  QObject *parent = nullptr);
+    ~CollectionRun() override;
 
-    // One row's work on its own (the run's per-row steps without the start
-    // and end lines): for front ends that work several rows at once, each
-    // with a CollectionRun and a Host of its own.  abandonedRow() tells when
-    // the program was ending.
-    RowResult workRow(const ListingRow &row, const QString &saveFolder)
-    {
-        m_abandoned = false;
-        return doRow(row, saveFolder);
-    }
-    bool abandonedRow() const { return m_abandoned; }
+    // Writes the start line and begins the rows; finished() tells the end.
+    // The end line (with the last row's URL) follows a run that completed.
+    void start();
+    // No further row begins; the rows in work run to their end, then
+    // finished(Stopped).
+    void stop();
+    // The program is ending: every row in work is dropped at once (its local
+    // copy stays as it was, no line), finished(Abandoned) follows at once.
+    void cancel();
+    // Pauses the rows in work and keeps new ones from starting.
+    void setHeld(bool held);
 
-    // The local path of a row's file: folder, the native separator, name.
-    static QString localPath(const QString &saveFolder, const QString &fileName);
-    // A name that could leave the save folder or is not a plain file name.
-    static bool isUnsafeFileName(const QString &fileName);
-    // A row that names a folder (its address ends in '/'): it is never
-    // fetched or stored.
-    static bool isFolderRow(const ListingRow &row);
+    bool isRunning() const { return m_started && !m_ended; }
+
+    // The lines a row's outcome writes into the run log.
+    static QStringList runLogLines(const ListingRow &row, const RowOutcome &outcome);
+
+Q_SIGNALS:
+    void finished(kestrune::CollectionRun::Ending ending);
 
 private:
-    // Bytes asked again before a grown copy's end, to prove it is the same file.
-    static constexpr qint64 kAppendOverlap = 4096;
-
-    RowResult doRow(const ListingRow &row, const QString &saveFolder);
-    std::optional<RowResult> appendGrowth(const ListingRow &row, const QString &saveFolder,
-                                          qint64 localSize, const RemoteProbe &probe,
-                                          const QString &proxy);
-    RowResult fetchWhole(const ListingRow &row, const QString &saveFolder, qint64 remoteSize,
-                         const QString &proxy);
-    RowResult finishWhole(const DownloadOutcome &outcome, transfer::LocalCopyWriter *target,
-                          const QString &path);
-    RowResult storeFailed(const QString &path, const QString &why);
-    DownloadHooks downloadHooks(qint64 remoteSize);
+    void schedule();
+    void rowFinished(int index, const RowOutcome &outcome);
+    void deliver();
+    void end(Ending ending);
 
     Host &m_host;
-    bool m_abandoned = false;
+    QList<ListingRow> m_rows;
+    RowSettings m_settings;
+    Options m_options;
+    QList<QString> m_paths;
+    int m_nextToStart = 0;   // rows below are started (or waiting: m_waiting)
+    int m_nextToDeliver = 0; // rows below have been handed on
+    std::deque<int> m_waiting; // rows passed over: their path was in use
+    QSet<QString> m_busyPaths;
+    std::map<int, std::unique_ptr<RowJob>> m_jobs;
+    std::map<int, RowOutcome> m_done;
+    bool m_started = false;
+    bool m_stopping = false;
+    bool m_held = false;
+    bool m_ended = false;
 };
 
 } // namespace kestrune
+
+Q_DECLARE_METATYPE(kestrune::CollectionRun::Ending)

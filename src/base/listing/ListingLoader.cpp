@@ -5,23 +5,11 @@
 #include "base/listing/WebBrowser.h"
 #include "base/transfer/basWinInet.h"
 
-#include <QCoreApplication>
-#include <QThread>
 #include <QTimer>
 
 #include <limits>
 
 namespace kestrune {
-
-namespace {
-
-int &navigateErrorPause()
-{
-    static int ms = 1000;
-    return ms;
-}
-
-} // namespace
 
 bool IsParentDirectoryLink(const QString &text)
 {
@@ -80,11 +68,6 @@ std::optional<ListingRow::Kind> ClassifyLink(const QString &href, const QUrl &pa
     return plainKind();
 }
 
-void ListingLoader::setNavigateErrorPause(int milliseconds)
-{
-    navigateErrorPause() = milliseconds;
-}
-
 ListingLoader::ListingLoader(Hooks hooks, QObject *parent)
     : QObject(parent), m_hooks(std::move(hooks))
 {
@@ -100,13 +83,16 @@ ListingLoader::ListingLoader(Hooks hooks, QObject *parent)
     connect(m_brwBrowser, &WebBrowser::NavigateError, this,
             &ListingLoader::brwBrowser_NavigateError);
     connect(m_tmrIE, &QTimer::timeout, this, &ListingLoader::tmrIE_Timer);
+    m_errorPause = new QTimer(this);
+    m_errorPause->setSingleShot(true);
+    connect(m_errorPause, &QTimer::timeout, this, &ListingLoader::pageEnded);
     if (m_hooks.askLogin) {
         m_brwBrowser->setLoginHandler([this](const LoginPrompt &prompt) {
             // The operator's typing is no part of the page's load time.
             const bool timing = m_tmrIE->isActive();
             m_tmrIE->stop();
             std::optional<transfer::Credentials> answer = m_hooks.askLogin(prompt);
-            if (timing && m_intPageState == 1)
+            if (timing && m_pageState == PageState::Loading)
                 m_tmrIE->start();
             return answer;
         });
@@ -131,24 +117,45 @@ void ListingLoader::stopTimer()
     m_tmrIE->stop();
 }
 
+qint16 ListingLoader::intPageState() const
+{
+    switch (m_pageState) {
+    case PageState::Loading: return 1;
+    case PageState::Complete: return 0;
+    case PageState::NavigationError: return -1;
+    case PageState::TimedOut: return -2;
+    }
+    return 0;
+}
+
+void ListingLoader::abandon()
+{
+    m_awaiting = false;
+    m_analyzing = false;
+    m_tmrIE->stop();
+    m_errorPause->stop();
+    m_brwBrowser->Stop();
+}
+
 void ListingLoader::LoadPage(const QString &url)
 {
-    m_intPageState = 1;
+    m_pageState = PageState::Loading;
+    m_awaiting = true;
+    m_errorPause->stop();
     if (m_hooks.setBusyPointer)
         m_hooks.setBusyPointer(true);
     m_brwBrowser->Navigate2(url);
-    // An outcome reported inside Navigate2 has already ended the wait; the
-    // timer then only disables itself at its tick.
+    // The browser reports from the event loop, never inside Navigate2.
     m_tmrIE->start();
     if (m_hooks.setStatusText)
         m_hooks.setStatusText(QStringLiteral("Loading..."));
-    while (m_intPageState == 1) {
-        if (m_hooks.abandoned && m_hooks.abandoned())
-            break;
-        // Block until the next event arrives: the browser's events and the
-        // timer tick end the wait.
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-    }
+}
+
+void ListingLoader::pageEnded()
+{
+    if (!m_awaiting || m_pageState == PageState::Loading)
+        return;
+    m_awaiting = false;
     const HtmlDocument *doc = m_brwBrowser->Document();
     QString html;
     m_pageText.clear();
@@ -162,10 +169,25 @@ void ListingLoader::LoadPage(const QString &url)
         m_hooks.setStatusText(m_brwBrowser->LocationName());
     if (m_hooks.setBusyPointer)
         m_hooks.setBusyPointer(false);
+    Q_EMIT pageLoaded();
+    if (m_analyzing) {
+        m_analyzing = false;
+        analyze();
+    }
 }
 
-ListingResult ListingLoader::AnalyzeListing(const QString &url)
+void ListingLoader::AnalyzeListing(const QString &url)
 {
+    if (m_hooks.setBusyPointer)
+        m_hooks.setBusyPointer(true);
+    m_analyzedUrl = url;
+    LoadPage(url);
+    m_analyzing = true;
+}
+
+void ListingLoader::analyze()
+{
+    const QString url = m_analyzedUrl;
     const auto log = [this](const QString &line) {
         if (m_hooks.writeRunLog)
             m_hooks.writeRunLog(line);
@@ -175,28 +197,22 @@ ListingResult ListingLoader::AnalyzeListing(const QString &url)
         if (m_hooks.setBusyPointer)
             m_hooks.setBusyPointer(false);
         result.status = status;
-        return result;
+        Q_EMIT listed(result);
     };
-    if (m_hooks.setBusyPointer)
-        m_hooks.setBusyPointer(true);
-
-    LoadPage(url);
     const QString &text = m_pageText;
     result.contentType = m_brwBrowser->contentType();
 
-    if (m_intPageState == -1) {
+    if (m_pageState == PageState::NavigationError) {
         log(QStringLiteral("× ページを表示できません。\t") + url);
         result.reason = m_brwBrowser->lastErrorText();
         return done(ListingStatus::NavigationError);
     }
-    if (m_intPageState == -2) {
+    if (m_pageState == PageState::TimedOut) {
         log(QStringLiteral("× タイムアウトが発生しました。\t") + m_brwBrowser->LocationURL());
         result.reason =
             QStringLiteral("no page within %1 s").arg(double(m_tmrIE->interval()) / 1000.0);
         return done(ListingStatus::TimedOut);
     }
-    if (m_intPageState == 1) // the program is ending; the page never arrived
-        return done(ListingStatus::Abandoned);
     if (text.contains(QStringLiteral("指定されたドキュメントは存在しません。"))) {
         log(QStringLiteral("× 指定されたドキュメントは存在しません。\t") + url);
         result.reason = QStringLiteral("the server says the document does not exist");
@@ -225,11 +241,10 @@ ListingResult ListingLoader::AnalyzeListing(const QString &url)
     return done(ListingStatus::Listed);
 }
 
-qint32 ListingLoader::AnalyzeListingPage(const QString &url, QList<ListingRow> &rows)
+qint32 ListingLoader::RowCount(const ListingResult &result)
 {
-    ListingResult result = AnalyzeListing(url);
     switch (result.status) {
-    case ListingStatus::Listed: rows += result.rows; return qint32(result.rows.size());
+    case ListingStatus::Listed: return qint32(result.rows.size());
     case ListingStatus::AnalysisError: return -1;
     default: return 0;
     }
@@ -237,27 +252,32 @@ qint32 ListingLoader::AnalyzeListingPage(const QString &url, QList<ListingRow> &
 
 void ListingLoader::brwBrowser_DocumentComplete(const QString &)
 {
-    m_intPageState = 0;
+    m_pageState = PageState::Complete;
     m_tmrIE->stop();
+    pageEnded();
 }
 
 void ListingLoader::brwBrowser_NavigateComplete2(const QString &) {}
 
 void ListingLoader::brwBrowser_NavigateError(const QString &, int)
 {
-    m_intPageState = -1;
+    m_pageState = PageState::NavigationError;
     m_tmrIE->stop();
-    QThread::msleep(static_cast<unsigned long>(navigateErrorPause()));
+    if (m_hooks.navigateErrorPauseMs > 0 && m_awaiting)
+        m_errorPause->start(m_hooks.navigateErrorPauseMs);
+    else
+        pageEnded();
 }
 
 void ListingLoader::tmrIE_Timer()
 {
-    if (m_intPageState == 1) {
+    if (m_pageState == PageState::Loading) {
         if (m_hooks.setStatusText)
             m_hooks.setStatusText(QStringLiteral("Timed Out!"));
         m_tmrIE->stop();
-        m_intPageState = -2;
-    } else if (m_intPageState == -1) {
+        m_pageState = PageState::TimedOut;
+        pageEnded();
+    } else if (m_pageState == PageState::NavigationError) {
         m_tmrIE->stop();
     }
 }

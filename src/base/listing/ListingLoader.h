@@ -1,6 +1,7 @@
 #pragma once
-// Loads a listing page in the hidden browser, waits for it with the page-load
-// timer, and reads its links into rows.  The collector window and the
+// Loads a listing page in the hidden browser, times it with the page-load
+// timer, and reads its links into rows.  Nothing here waits: a load reports
+// its end by a signal.  The collector window and the
 // command-line collector both drive this unit; what they show of it goes
 // through the hooks.
 
@@ -57,8 +58,9 @@ public:
         std::function<void(bool busy)> setBusyPointer;
         // The markup and the text of the page just loaded (txtHtml, txtSource).
         std::function<void(const QString &html, const QString &text)> setPageSource;
-        // True once the program is ending: a wait gives up at once.
-        std::function<bool()> abandoned;
+        // How long a failed navigation pauses before it is reported, in
+        // milliseconds (the window's habit; 0: none).
+        int navigateErrorPauseMs = 0;
         // Asks the operator for a login when the page (or the proxy) wants
         // one; empty: such a page is a navigation error.  The page-load
         // time-out does not run while it asks.
@@ -73,19 +75,25 @@ public:
     void setTimeout(qint32 milliseconds);
     int timerInterval() const;
 
-    // Navigates and waits until the page is complete, has failed or has
-    // timed out.  On return intPageState() is 0, -1 or -2 (1 when the wait
-    // gave up because the program is ending).
+    // How a page load stands.
+    enum class PageState { Loading, Complete, NavigationError, TimedOut };
+
+    // Navigates; pageLoaded() follows once the page is complete, has failed
+    // or has timed out.
     void LoadPage(const QString &url);
 
-    // Loads url and lists one row per link except the parent-folder links
-    // (see ClassifyLink), each with its kind, writing the run-log line of a
-    // failure.
-    ListingResult AnalyzeListing(const QString &url);
+    // Loads url; listed() follows with one row per link except the
+    // parent-folder links (see ClassifyLink), each with its kind, after the
+    // run-log line of a failure.
+    void AnalyzeListing(const QString &url);
 
-    // The same as a count: appends the rows and returns their number, 0 for
-    // a page that failed, -1 when reading the links failed.
-    qint32 AnalyzeListingPage(const QString &url, QList<ListingRow> &rows);
+    // The number AnalyzeListingPage gives for a result: the rows' count, 0
+    // for a page that failed, -1 when reading the links failed.
+    static qint32 RowCount(const ListingResult &result);
+
+    // The program is ending: the load in flight is dropped and reports
+    // nothing.
+    void abandon();
 
     // The text of the page last loaded (what txtSource holds).
     const QString &pageText() const { return m_pageText; }
@@ -94,9 +102,10 @@ public:
     WebBrowser *brwBrowser() const { return m_brwBrowser; }
     // The page-load timer: it runs while a page is awaited.
     const QTimer *tmrIE() const { return m_tmrIE; }
-    // The state of the last load: 1 while it is awaited, 0 complete, -1 a
+    PageState pageState() const { return m_pageState; }
+    // The same as a number: 1 while it is awaited, 0 complete, -1 a
     // navigation error, -2 timed out.
-    qint16 intPageState() const { return m_intPageState; }
+    qint16 intPageState() const;
 
     // Stops the page-load timer (the program is ending): no time-out is
     // reported after this.
@@ -108,15 +117,23 @@ public:
     void brwBrowser_NavigateError(const QString &url, int statusCode);
     void tmrIE_Timer();
 
-    // The pause after a navigation error, in milliseconds (tests shorten it).
-    static void setNavigateErrorPause(int milliseconds);
+Q_SIGNALS:
+    void pageLoaded();
+    void listed(const kestrune::ListingResult &result);
 
 private:
+    void pageEnded();
+    void analyze();
+
     Hooks m_hooks;
     QString m_pageText;
     WebBrowser *m_brwBrowser = nullptr;
     QTimer *m_tmrIE = nullptr;
-    qint16 m_intPageState = 0;
+    QTimer *m_errorPause = nullptr;
+    PageState m_pageState = PageState::Complete;
+    bool m_awaiting = false;  // a LoadPage has not reported yet
+    bool m_analyzing = false; // the page awaited is for AnalyzeListing
+    QString m_analyzedUrl;
 };
 
 // True when the link text names the parent folder of a listing.
@@ -131,3 +148,4 @@ bool IsParentDirectoryLink(const QString &text);
 std::optional<ListingRow::Kind> ClassifyLink(const QString &href, const QUrl &pageUrl);
 
 } // namespace kestrune
+Q_DECLARE_METATYPE(kestrune::ListingResult)

@@ -110,6 +110,7 @@ public:
 
     // Gives up: the request fails with Aborted and says nothing more.
     void abort();
+    void setHeld(bool held) { Q_UNUSED(held) } // TEMPORARY until the transport's pause lands
     // Hands the request over to run to its end on its own, so that a small
     // rest of a body does not cost the connection; it is deleted when it
     // ends, or after ms.

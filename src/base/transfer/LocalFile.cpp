@@ -199,6 +199,8 @@ LocalEntry InspectLocalPath(const QString &path)
         return entry;
     entry.kind = S_ISREG(st.st_mode) ? LocalEntry::Kind::PlainFile : LocalEntry::Kind::Other;
     entry.identity = identityOf(st);
+    if (entry.kind == LocalEntry::Kind::PlainFile)
+        entry.size = qint64(st.st_size);
     return entry;
 }
 
@@ -592,6 +594,8 @@ LocalEntry InspectLocalPath(const QString &path)
         attributes
         & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE));
     entry.kind = plain ? LocalEntry::Kind::PlainFile : LocalEntry::Kind::Other;
+    if (plain)
+        entry.size = QFileInfo(path).size();
     HANDLE h = ::CreateFileW(native.c_str(), 0,
                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                              OPEN_EXISTING,

@@ -32,6 +32,8 @@ struct LocalEntry {
     };
     Kind kind = Kind::Missing;
     FileIdentity identity;
+    // The size of a plain file; -1 for anything else.
+    qint64 size = -1;
 };
 
 // What path names now; its last part is never followed.

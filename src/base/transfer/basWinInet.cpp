@@ -2,17 +2,12 @@
 
 #include "base/transfer/CurlTransport.h"
 
-#include <QCoreApplication>
-#include <QDeadlineTimer>
-#include <QElapsedTimer>
-#include <QEventLoop>
-#include <QTimer>
 #include <QUrl>
 
 #include <curl/curl.h>
 
 #include <algorithm>
-#include <memory>
+#include <chrono>
 
 namespace kestrune {
 
@@ -21,22 +16,16 @@ namespace {
 using transfer::HttpRequest;
 using transfer::RequestOptions;
 
-constexpr qint64 kReadChunk = 1024;
-// Bytes a download holds before it stops reading from the network.  A run
-// suspended by a modal dialog therefore holds at most this much of a file;
-// the sender waits (TCP flow control) until the run reads on.
+// Bytes taken from the client per read.
+constexpr qint64 kReadChunk = 64 * 1024;
+// Bytes a download holds before it stops reading from the network; the
+// sender then waits (TCP flow control) until the target takes them.
 constexpr qint64 kReadBufferSize = 1024 * 1024;
 // A probe reads and drops a body up to this size, so that its connection
 // serves the next request; a larger one costs the connection.
 constexpr qint64 kProbeDrainLimit = 64 * 1024;
 // How long a probe's small rest may take before its connection is given up.
 constexpr int kProbeDrainMs = 2000;
-
-// Longest time between two full passes of the event loop while data flows.
-constexpr qint64 kFullYieldIntervalNs = 1000000; // 1 ms
-
-const QString kMarkSuccess = QStringLiteral("\u25CB "); // "○ "
-const QString kMarkFailure = QStringLiteral("\u00D7 "); // "× "
 
 RequestOptions fileRequest(const QString &strURL, const QString &strProxy)
 {
@@ -48,129 +37,24 @@ RequestOptions fileRequest(const QString &strURL, const QString &strProxy)
     return o;
 }
 
-// Blocks on a local event loop until the request has news or the
-// application is quitting.
-class RequestWaiter {
-public:
-    explicit RequestWaiter(HttpRequest *request)
-    {
-        QObject::connect(request, &HttpRequest::progressed, &m_loop, [this] {
-            if (m_waiting)
-                m_loop.exit(kNews);
-        });
-    }
-
-    // False when the program is ending.
-    bool wait(QEventLoop::ProcessEventsFlags flags) { return waitCode(flags) != kEnding; }
-
-    // As wait(), but returns by the deadline at the latest; false when the
-    // deadline passed or the program is ending.
-    bool waitUntil(QEventLoop::ProcessEventsFlags flags, const QDeadlineTimer &deadline)
-    {
-        QTimer timer;
-        timer.setSingleShot(true);
-        timer.setTimerType(Qt::PreciseTimer);
-        QObject::connect(&timer, &QTimer::timeout, &m_loop, [this] {
-            if (m_waiting)
-                m_loop.exit(kTimedOut);
-        });
-        timer.start(std::chrono::milliseconds(std::max<qint64>(deadline.remainingTime(), 0)));
-        return waitCode(flags) == kNews;
-    }
-
-private:
-    int waitCode(QEventLoop::ProcessEventsFlags flags)
-    {
-        m_waiting = true;
-        const int code = m_loop.exec(flags);
-        m_waiting = false;
-        // Only QCoreApplication::exit() ends this loop with another code
-        // (and makes it return at once from then on).
-        return code == kNews || code == kTimedOut ? code : kEnding;
-    }
-
-    static constexpr int kEnding = 0;
-    static constexpr int kNews = 1;
-    static constexpr int kTimedOut = 2;
-    QEventLoop m_loop;
-    bool m_waiting = false;
-};
-
-// Reports the percentage only when what is shown changes.
-class ProgressReporter {
-public:
-    ProgressReporter(const std::function<void(int, bool)> &sink, qint64 remoteSize)
-        : m_sink(sink), m_remoteSize(remoteSize)
-    {}
-
-    void update(qint64 position)
-    {
-        if (!m_sink)
-            return;
-        int percent = 0;
-        bool busy = false;
-        if (m_remoteSize <= 0) {
-            busy = true; // no size announced: nothing to measure against
-        } else if (position > m_remoteSize) {
-            percent = 100; // the file grew since its size was asked
-            busy = true;
-        } else {
-            percent = int(position * 100 / m_remoteSize);
-        }
-        if (percent == m_percent && busy == m_busy)
-            return;
-        m_percent = percent;
-        m_busy = busy;
-        m_sink(percent, busy);
-    }
-
-private:
-    const std::function<void(int, bool)> &m_sink;
-    qint64 m_remoteSize;
-    int m_percent = -1;
-    bool m_busy = false;
-};
-
-// The yield between two reads.  Posted events (repaint requests, queued
-// calls) are delivered at every yield; the full pass that also polls the
-// system for input, timers and network data costs a system call, so it is
-// made once at least a millisecond has passed since the last full pass (or
-// wait).  Operator input thus waits at most that long, and a fast transfer
-// does not spend most of its time polling.
-class Yielder {
-public:
-    Yielder() { m_sinceFullPass.start(); }
-
-    void yield()
-    {
-        if (m_sinceFullPass.nsecsElapsed() >= kFullYieldIntervalNs) {
-            QCoreApplication::processEvents();
-            m_sinceFullPass.restart();
-        } else {
-            QCoreApplication::sendPostedEvents();
-        }
-    }
-    // A wait on the event loop is a full pass too.
-    void waited() { m_sinceFullPass.restart(); }
-
-private:
-    QElapsedTimer m_sinceFullPass;
-};
-
 // The size an answer to the first-byte probe reports: the total of its
 // Content-Range ("bytes 0-0/N", or "bytes */N" for an empty file), else its
-// Content-Length.
-qint64 reportedSize(const HttpRequest &request)
+// Content-Length.  Only an answer about the file itself counts: a success,
+// or a 416 that names the file's current length.
+std::optional<qint64> reportedSize(const HttpRequest &request)
 {
+    const int status = request.status();
+    const bool success = status >= 200 && status <= 299;
     const QByteArray range = request.header("Content-Range");
-    if (!range.isEmpty()) {
-        if (const auto total = transfer::ParseByteCount(
-                range.mid(range.lastIndexOf('/') + 1).trimmed()))
-            return *total;
-        if (request.status() == 206)
-            return 0; // a range of a size the server does not know
+    if (!range.isEmpty() && (success || status == 416)) {
+        const qsizetype slash = range.lastIndexOf('/');
+        if (slash >= 0)
+            return transfer::ParseByteCount(range.mid(slash + 1).trimmed());
+        return std::nullopt;
     }
-    return std::max<qint64>(request.contentLength(), 0);
+    if (!success || request.contentLength() < 0)
+        return std::nullopt;
+    return request.contentLength();
 }
 
 // True when what is left of the answer's body is known and small enough to
@@ -186,13 +70,18 @@ bool hasSmallRest(const HttpRequest &request)
 // its end on its own, so that the connection serves the next request.
 void release(std::unique_ptr<HttpRequest> request)
 {
-    if (request->failed() || request->finished()) {
+    if (!request || request->failed() || request->finished())
         return;
-    }
-    if (hasSmallRest(*request)) {
+    if (hasSmallRest(*request))
         request.release()->finishDetached(kProbeDrainMs);
-    }
     // Otherwise the request dies here and takes its connection along.
+}
+
+qint64 nowMs()
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
 }
 
 } // namespace
@@ -237,180 +126,237 @@ QString DownloadOutcome::reason() const
     return error.describe();
 }
 
-qint64 GetRemoteFileSize(const QString &strURL, const QString &strProxy)
+// ------------------------------------------------------------ size probe
+
+RemoteSizeProbe::RemoteSizeProbe(const QString &strURL, const QString &strProxy, QObject *parent)
+    : QObject(parent), m_url(strURL), m_proxy(strProxy)
 {
-    return ProbeRemoteFile(strURL, strProxy).size;
+    m_restDue.setSingleShot(true);
+    m_restDue.setTimerType(Qt::PreciseTimer);
+    connect(&m_restDue, &QTimer::timeout, this, &RemoteSizeProbe::finish);
 }
 
-RemoteProbe ProbeRemoteFile(const QString &strURL, const QString &strProxy)
+RemoteSizeProbe::~RemoteSizeProbe() = default;
+
+void RemoteSizeProbe::start()
 {
-    if (strURL.isEmpty())
-        return {};
-    RequestOptions options = fileRequest(strURL, strProxy);
+    RequestOptions options = fileRequest(m_url, m_proxy);
     options.range = "0-0";
     options.discardBody = true;
     options.maxBodyBytes = kProbeDrainLimit;
-    QElapsedTimer sent;
-    sent.start();
-    auto request = std::make_unique<HttpRequest>(options);
-    RequestWaiter waiter(request.get());
-    while (!request->headersReady() && !request->failed()) {
-        // Operator input waits until the answer is in; repaints and timers run.
-        if (!waiter.wait(QEventLoop::ExcludeUserInputEvents))
-            return {};
+    m_sentAtMs = nowMs();
+    m_request = std::make_unique<HttpRequest>(options);
+    m_request->setHeld(m_held);
+    connect(m_request.get(), &HttpRequest::progressed, this, &RemoteSizeProbe::onProgress);
+    if (m_request->failed())
+        QMetaObject::invokeMethod(this, &RemoteSizeProbe::onProgress, Qt::QueuedConnection);
+}
+
+void RemoteSizeProbe::abort()
+{
+    m_done = true;
+    m_restDue.stop();
+    m_request.reset();
+}
+
+void RemoteSizeProbe::setHeld(bool held)
+{
+    m_held = held;
+    if (m_request)
+        m_request->setHeld(held);
+    if (!held && m_request && !m_done)
+        QMetaObject::invokeMethod(this, &RemoteSizeProbe::onProgress, Qt::QueuedConnection);
+}
+
+void RemoteSizeProbe::onProgress()
+{
+    if (m_done || !m_request || m_held)
+        return;
+    if (m_restDue.isActive()) {
+        // Waiting for the one byte asked for, to keep the connection.
+        if (m_request->finished() || m_request->failed() || !hasSmallRest(*m_request))
+            finish();
+        return;
     }
-    if (!request->headersReady())
-        return {};
+    if (!m_request->headersReady()) {
+        if (m_request->failed()) {
+            m_result.error = m_request->error();
+            finish();
+        }
+        return;
+    }
+    m_result.status = m_request->status();
+    m_result.size = reportedSize(*m_request);
+    // What a later ranged request may name to get the same version: a strong
+    // entity tag, else the modification time.
+    const QByteArray etag = m_request->header("ETag").trimmed();
+    m_result.validator = !etag.isEmpty() && !etag.startsWith("W/")
+                             ? etag
+                             : m_request->header("Last-Modified").trimmed();
     // The one byte asked for usually follows its head at once.  Waiting for
     // it leaves the connection free for the next request, which would
     // otherwise open a new one: a round trip at least, about what the head
     // took, so the wait never lasts longer than that.
-    const QDeadlineTimer restDue(std::max<qint64>(sent.elapsed(), 1), Qt::PreciseTimer);
-    while (!request->finished() && !request->failed() && hasSmallRest(*request)
-           && !restDue.hasExpired()) {
-        if (!waiter.waitUntil(QEventLoop::ExcludeUserInputEvents, restDue))
-            break;
+    if (m_request->finished() || m_request->failed() || !hasSmallRest(*m_request)) {
+        finish();
+        return;
     }
-    RemoteProbe probe;
-    probe.size = reportedSize(*request);
-    // What a later ranged request may name to get the same version: a strong
-    // entity tag, else the modification time.
-    const QByteArray etag = request->header("ETag").trimmed();
-    probe.validator = !etag.isEmpty() && !etag.startsWith("W/")
-                          ? etag
-                          : request->header("Last-Modified").trimmed();
-    release(std::move(request));
-    return probe;
+    m_restDue.start(int(std::clamp<qint64>(nowMs() - m_sentAtMs, 1, kProbeDrainMs)));
 }
 
-namespace {
-
-// Streams the body of the request that options describe into the target that
-// choose picks once the final head is in.
-DownloadOutcome streamBody(const QString &strURL, const RequestOptions &options,
-                           qint64 progressTotal, const BodyTargetChooser &choose,
-                           const DownloadHooks &hooks)
+void RemoteSizeProbe::finish()
 {
-    DownloadOutcome outcome;
-    const auto writeLine = [&](const QString &mark) {
-        if (hooks.writeRunLog)
-            hooks.writeRunLog(mark + strURL);
+    if (m_done)
+        return;
+    m_done = true;
+    m_restDue.stop();
+    release(std::move(m_request));
+    Q_EMIT finished();
+}
+
+// ------------------------------------------------------------ download
+
+FileDownload::FileDownload(Request request, BodyTargetChooser choose, QObject *parent)
+    : QObject(parent), m_spec(std::move(request)), m_choose(std::move(choose))
+{}
+
+FileDownload::~FileDownload() = default;
+
+BodyTargetChooser FileDownload::IntoDevice(QIODevice *target)
+{
+    return [target](const HttpRequest &answer) {
+        const bool success = answer.status() >= 200 && answer.status() <= 299;
+        return BodyTarget{success ? BodyTarget::Kind::Write : BodyTarget::Kind::Fail, target};
     };
-    const auto abandoned = [&] { return hooks.abandoned && hooks.abandoned(); };
+}
 
-    auto request = std::make_unique<HttpRequest>(options);
-    const auto fail = [&] {
-        outcome.result = DownloadResult::Failed;
-        outcome.bytes = 0;
-        outcome.error = request->error();
-        writeLine(kMarkFailure);
-        return outcome;
-    };
-    if (request->failed())
-        return fail();
+void FileDownload::start()
+{
+    RequestOptions options = fileRequest(m_spec.url, m_spec.proxy);
+    options.bufferLimit = kReadBufferSize;
+    if (m_spec.start >= 0) {
+        options.range = QByteArray::number(m_spec.start) + '-';
+        if (!m_spec.validator.isEmpty())
+            options.headers.append("If-Range: " + m_spec.validator);
+    }
+    m_request = std::make_unique<HttpRequest>(options);
+    m_request->setHeld(m_held);
+    connect(m_request.get(), &HttpRequest::progressed, this, &FileDownload::onProgress);
+    if (m_request->failed())
+        QMetaObject::invokeMethod(this, &FileDownload::onProgress, Qt::QueuedConnection);
+}
 
-    RequestWaiter waiter(request.get());
-    ProgressReporter progress(hooks.setProgress, progressTotal);
-    Yielder yielder;
+void FileDownload::abort()
+{
+    m_done = true;
+    m_request.reset();
+}
 
+void FileDownload::setHeld(bool held)
+{
+    m_held = held;
+    if (m_request)
+        m_request->setHeld(held);
+    if (!held && m_request && !m_done)
+        QMetaObject::invokeMethod(this, &FileDownload::onProgress, Qt::QueuedConnection);
+}
+
+void FileDownload::reportProgress()
+{
+    const qint64 position = m_outcome.bytes;
+    const qint64 expected = m_spec.expectedSize;
+    int percent = 0;
+    bool busy = false;
+    if (expected <= 0) {
+        busy = true; // no size announced: nothing to measure against
+    } else if (position > expected) {
+        percent = 100; // the file grew since its size was asked
+        busy = true;
+    } else {
+        percent = int(position * 100 / expected);
+    }
+    if (percent == m_percent && busy == m_busy)
+        return;
+    m_percent = percent;
+    m_busy = busy;
+    Q_EMIT progress(percent, busy);
+}
+
+void FileDownload::onProgress()
+{
+    if (m_done || !m_request || m_held)
+        return;
+    if (!m_chosen) {
+        if (!m_request->headersReady()) {
+            if (m_request->failed()) {
+                m_outcome.error = m_request->error();
+                finish(DownloadResult::Failed);
+            }
+            return;
+        }
+        m_chosen = true;
+        m_outcome.status = m_request->status();
+        m_outcome.lastModified = ParseHttpDate(m_request->header("Last-Modified"));
+        // A file's address that the server sends on to a folder: its page
+        // is no file, whatever the status.
+        if (IsFolderAddress(m_request->url()) && !IsFolderAddress(QUrl(m_spec.url))) {
+            finish(DownloadResult::NotAFile);
+            return;
+        }
+        const BodyTarget choice = m_choose(*m_request);
+        if (choice.kind == BodyTarget::Kind::Decline) {
+            finish(DownloadResult::Declined);
+            return;
+        }
+        if (choice.kind == BodyTarget::Kind::Fail) {
+            // An error page never becomes a log file.
+            finish(DownloadResult::Failed);
+            return;
+        }
+        m_target = choice.device;
+        if (m_spec.expectedSize <= 0 && m_spec.expectAnswersLength)
+            m_spec.expectedSize = std::max<qint64>(m_request->contentLength(), 0);
+    }
     char buffer[kReadChunk];
-    qint64 position = 0;
-    bool chosen = false;
-    QIODevice *target = nullptr;
+    bool moved = false;
     for (;;) {
-        if (request->failed())
-            return fail(); // unreachable, no answer, broken or short body, no data in time
-        if (request->headersReady() && !chosen) {
-            chosen = true;
-            outcome.status = request->status();
-            outcome.lastModified = ParseHttpDate(request->header("Last-Modified"));
-            // A file's address that the server sends on to a folder: its
-            // page is no file, whatever the status.
-            if (IsFolderAddress(request->url()) && !IsFolderAddress(options.url)) {
-                release(std::move(request));
-                outcome.result = DownloadResult::NotAFile;
-                return outcome;
-            }
-            const BodyTarget choice = choose(*request);
-            if (choice.kind != BodyTarget::Kind::Write) {
-                release(std::move(request));
-                if (choice.kind == BodyTarget::Kind::Decline) {
-                    outcome.result = DownloadResult::Declined;
-                    return outcome;
-                }
-                // An error page never becomes a log file.
-                outcome.result = DownloadResult::Failed;
-                writeLine(kMarkFailure);
-                return outcome;
-            }
-            target = choice.device;
+        const qint64 count = m_request->read(buffer, kReadChunk);
+        if (count <= 0)
+            break;
+        if (m_target && m_target->write(buffer, count) != count) {
+            finish(DownloadResult::NotStorable);
+            return;
         }
-        const qint64 count = request->headersReady() ? request->read(buffer, kReadChunk) : 0;
-        if (count == 0) {
-            if (request->finished())
-                break;
-            if (request->failed())
-                continue;
-            const bool news = waiter.wait(QEventLoop::AllEvents);
-            yielder.waited();
-            if (!news || abandoned()) {
-                outcome.result = DownloadResult::Interrupted;
-                return outcome;
-            }
-            continue;
-        }
-        if (target && target->write(buffer, count) != count) {
-            outcome.result = DownloadResult::NotStorable;
-            return outcome;
-        }
-        position += count;
-        outcome.bytes = position;
-        if (hooks.bytesReceived)
-            hooks.bytesReceived(position);
-        progress.update(position);
-        yielder.yield();
-        if (abandoned()) {
-            outcome.result = DownloadResult::Interrupted;
-            return outcome;
-        }
+        m_outcome.bytes += count;
+        moved = true;
     }
-
-    progress.update(position);
-    writeLine(kMarkSuccess);
-    outcome.result = position > 0 ? DownloadResult::Stored : DownloadResult::Empty;
-    return outcome;
+    if (moved) {
+        Q_EMIT bytesReceived(m_outcome.bytes);
+        reportProgress();
+        if (m_done) // a receiver gave up on the download
+            return;
+    }
+    if (m_request->failed()) {
+        // Unreachable, broken or short body, no data in time.
+        m_outcome.error = m_request->error();
+        m_outcome.bytes = 0;
+        finish(DownloadResult::Failed);
+    } else if (m_request->finished() && m_request->bytesAvailable() == 0) {
+        reportProgress();
+        finish(m_outcome.bytes > 0 ? DownloadResult::Stored : DownloadResult::Empty);
+    }
 }
 
-} // namespace
-
-DownloadOutcome DownloadFile(const QString &strURL, QIODevice *target, const QString &strProxy,
-                             qint64 lngRemoteSize, const DownloadHooks &hooks)
+void FileDownload::finish(DownloadResult result)
 {
-    if (strURL.isEmpty())
-        return {};
-    RequestOptions options = fileRequest(strURL, strProxy);
-    options.bufferLimit = kReadBufferSize;
-    return streamBody(
-        strURL, options, lngRemoteSize,
-        [target](const HttpRequest &answer) {
-            const bool success = answer.status() >= 200 && answer.status() <= 299;
-            return BodyTarget{success ? BodyTarget::Kind::Write : BodyTarget::Kind::Fail, target};
-        },
-        hooks);
-}
-
-DownloadOutcome DownloadRange(const QString &strURL, const QString &strProxy, qint64 start,
-                              const QByteArray &validator, qint64 lngRemoteSize,
-                              const BodyTargetChooser &choose, const DownloadHooks &hooks)
-{
-    if (strURL.isEmpty())
-        return {};
-    RequestOptions options = fileRequest(strURL, strProxy);
-    options.bufferLimit = kReadBufferSize;
-    options.range = QByteArray::number(start) + '-';
-    if (!validator.isEmpty())
-        options.headers.append("If-Range: " + validator);
-    return streamBody(strURL, options, std::max<qint64>(lngRemoteSize - start, 0), choose, hooks);
+    if (m_done)
+        return;
+    m_done = true;
+    m_outcome.result = result;
+    if (result != DownloadResult::Stored && result != DownloadResult::Empty)
+        m_outcome.bytes = result == DownloadResult::NotStorable ? m_outcome.bytes : 0;
+    release(std::move(m_request));
+    Q_EMIT finished();
 }
 
 std::optional<ContentRange> ParseContentRange(const QByteArray &value)

@@ -1,8 +1,10 @@
 #pragma once
 // HTTP transfers of the collection run: the size the web server reports for a
-// URL, and the download of its body.  Both go through the program's one HTTP
-// client (transfer/CurlTransport.h): connections are reused between calls,
-// a login the operator gave for a server goes with its requests.
+// URL, and the download of its body.  Both are steps that run on the event
+// loop and report their end with finished(); nothing here waits.  They go
+// through the program's one HTTP client (transfer/CurlTransport.h):
+// connections are reused between steps, a login the operator gave for a
+// server goes with its requests.
 //
 // Requests are GETs with the user agent "WinInet Test" that bypass every
 // cache (Cache-Control and Pragma no-cache; nothing is cached locally), ask
@@ -10,53 +12,82 @@
 // Content-Length) and follow redirects (at most 20, http and https only,
 // never from https down to http).
 //
-// Proxy rule: a non-empty strProxy ("host", "host:port", "[v6]:port"; port 80
-// when absent) is the HTTP proxy of the request; an empty one leaves the
+// Proxy rule: a non-empty proxy text ("host", "host:port", "[v6]:port"; port
+// 80 when absent) is the HTTP proxy of the request; an empty one leaves the
 // choice to the system's proxy configuration.  A proxy text that cannot be
-// parsed makes the call fail; it never goes direct.
+// parsed makes the step fail; it never goes direct.
+//
+// A step is started once; finished() follows later, never inside start().
+// abort() ends a step without finished(); deleting it does the same.
+// setHeld(true) pauses the transfer in flight (nothing more is received and
+// the idle time-out stands still) until setHeld(false).
 
 #include "base/transfer/TransferError.h"
 
 #include <QDateTime>
 #include <QIODevice>
+#include <QObject>
 #include <QString>
+#include <QTimer>
 #include <QUrl>
 
 #include <functional>
+#include <memory>
 #include <optional>
 
 namespace kestrune {
 
-// The size of strURL's file as the web server reports it, or 0 when there is
-// none (empty URL, unreachable or unknown host, no or non-numeric length,
-// unparseable proxy, no answer within the idle time-out).  The request asks
-// for the first byte only: a ranged answer gives the total of its
-// Content-Range; any other answer its Content-Length, whatever its status (a
-// 404 page of n bytes yields n).  The call returns as soon as the head is in.
-// Waits on a local event loop that holds back operator input (the window
-// repaints, clicks and keys wait until the probe is done).
-qint64 GetRemoteFileSize(const QString &strURL, const QString &strProxy);
+namespace transfer {
+class HttpRequest;
+}
 
-// The same probe, with what names the version the size belongs to.
+// What a size probe learnt.
 struct RemoteProbe {
-    qint64 size = 0;
+    // The file's size: only a 2xx answer (or a 416 that names the current
+    // length) reports one, by the total of its Content-Range, else its
+    // Content-Length.  Nothing for a failed request, any other status or an
+    // answer that names no length.
+    std::optional<qint64> size;
     // A strong ETag, else the Last-Modified date; empty when there is none.
     QByteArray validator;
-};
-RemoteProbe ProbeRemoteFile(const QString &strURL, const QString &strProxy);
+    // The answer's HTTP status; 0 when no answer came at all.
+    int status = 0;
+    // Why no answer came (refused, unknown host, idle time-out, …).
+    transfer::TransferError error;
 
-struct DownloadHooks {
-    // Receives "○ " + URL or "× " + URL.  May be empty.
-    std::function<void(const QString &)> writeRunLog;
-    // 0..100; busy is true when no sound percentage exists (the announced size
-    // is 0, or more bytes came than announced).  Called only when the shown
-    // value changes.  May be empty.
-    std::function<void(int percent, bool busy)> setProgress;
-    // The number of body bytes received so far, after every read.  May be empty.
-    std::function<void(qint64 received)> bytesReceived;
-    // Polled after every yield: true means the program is ending -> the
-    // transfer stops at once and writes no line.  May be empty.
-    std::function<bool()> abandoned;
+    bool answered() const { return status != 0; }
+    // The size as a plain number, 0 when there is none.
+    qint64 sizeOrZero() const { return size.value_or(0); }
+};
+
+// Asks the server for the first byte of a file: the head of the answer tells
+// the size of the whole.  Operator input is never held back meanwhile.
+class RemoteSizeProbe : public QObject {
+    Q_OBJECT
+public:
+    RemoteSizeProbe(const QString &strURL, const QString &strProxy, QObject *parent = nullptr);
+    ~RemoteSizeProbe() override;
+
+    void start();
+    void abort();
+    void setHeld(bool held);
+    const RemoteProbe &result() const { return m_result; }
+
+Q_SIGNALS:
+    void finished();
+
+private:
+    void onProgress();
+    void finish();
+
+    QString m_url;
+    QString m_proxy;
+    std::unique_ptr<transfer::HttpRequest> m_request;
+    RemoteProbe m_result;
+    QTimer m_restDue;
+    qint64 m_sentAtMs = 0;
+    bool m_held = false;
+    bool m_done = false;
 };
 
 // True when the address names a folder rather than a file: an http(s)
@@ -68,18 +99,17 @@ bool IsFolderAddress(const QUrl &url);
 std::optional<QDateTime> ParseHttpDate(const QByteArray &text);
 
 enum class DownloadResult {
-    Stored,      // a body of bytes > 0 went into the target; line "○ "
-    Empty,       // nothing to store: an empty body (line "○ ") or an empty URL (no line)
-    Failed,      // no file: the transfer failed; line "× "; error says why
-    NotStorable, // the target refused a write; no line, the caller reports it
-    Interrupted, // the program is ending; no line
-    Declined,    // the answer was not one the caller could use (DownloadRange); no line
-    NotAFile,    // the answer came from a folder's address (a redirect to ".../"): nothing
-                 // went into the target; no line, the caller reports it
+    Stored,      // a body of bytes > 0 went into the target
+    Empty,       // the answer's body was empty
+    Failed,      // no file: the transfer failed; error or status says why
+    NotStorable, // the target refused a write
+    Declined,    // the answer was not one the caller could use; nothing stored
+    NotAFile,    // the answer came from a folder's address (a redirect to ".../"):
+                 // nothing went into the target
 };
 
 struct DownloadOutcome {
-    DownloadResult result = DownloadResult::Empty;
+    DownloadResult result = DownloadResult::Failed;
     qint64 bytes = 0;              // body bytes that went into the target
     int status = 0;                // the final answer's HTTP status, 0 when none came
     transfer::TransferError error; // for Failed without a status of its own
@@ -89,44 +119,78 @@ struct DownloadOutcome {
     QString reason() const;
 };
 
-// Streams the body of strURL into target (open for writing; nullptr reads and
-// discards).  Only a whole body of a 2xx answer counts: a non-2xx answer, a
-// broken or short body, no data for the idle time-out, an unparseable proxy
-// or an address that is not http/https are Failed, and whatever went into
-// target must then be discarded.  An answer from a folder's address (the
-// file's address redirected to one ending in '/') is NotAFile: its page is
-// never read into target.
-//
-// The body is read in pieces of at most 1024 bytes with one yield to the
-// event loop (operator input included) between reads; while nothing is
-// buffered the call waits on the event loop.  lngRemoteSize is the 100 %
-// mark of the progress.
-DownloadOutcome DownloadFile(const QString &strURL, QIODevice *target, const QString &strProxy,
-                             qint64 lngRemoteSize, const DownloadHooks &hooks);
-
 // Where the body of an answer goes, decided once its head is in.
 struct BodyTarget {
     enum class Kind {
         Write,   // into device (nullptr: read and dropped)
-        Fail,    // no use: the download fails, line "× "
-        Decline, // not this one: no line, the caller asks otherwise
+        Fail,    // no use: the download fails
+        Decline, // not this one: the caller asks otherwise
     };
     Kind kind = Kind::Fail;
     QIODevice *device = nullptr;
 };
-namespace transfer {
-class HttpRequest;
-}
 using BodyTargetChooser = std::function<BodyTarget(const transfer::HttpRequest &answer)>;
 
-// Asks for strURL's body from byte start on ("Range: bytes=start-"), with
-// "If-Range: validator" when one is given, and streams the answer's body
-// where choose says, in the pieces and with the yields of DownloadFile (an
-// answer from a folder's address is NotAFile there too).  The progress counts
-// the bytes of the range (lngRemoteSize - start).
-DownloadOutcome DownloadRange(const QString &strURL, const QString &strProxy, qint64 start,
-                              const QByteArray &validator, qint64 lngRemoteSize,
-                              const BodyTargetChooser &choose, const DownloadHooks &hooks);
+// Streams the body of a URL where its chooser says.  Only a whole body
+// counts: a broken or short body, no data for the idle time-out, an
+// unparseable proxy or an address that is not http/https are Failed, and
+// whatever went into the target must then be discarded.  An answer from a
+// folder's address (the file's address redirected to one ending in '/') is
+// NotAFile: its page is never read into a target.
+class FileDownload : public QObject {
+    Q_OBJECT
+public:
+    struct Request {
+        QString url;
+        QString proxy;
+        // From this byte on ("Range: bytes=start-"); -1: the whole body.
+        qint64 start = -1;
+        // With a range: "If-Range: validator" when not empty.
+        QByteArray validator;
+        // The size the progress measures against (the range's part of it
+        // for a range); 0 or less: unknown.
+        qint64 expectedSize = 0;
+        // With no expected size, a success's Content-Length becomes it.
+        bool expectAnswersLength = false;
+    };
+
+    FileDownload(Request request, BodyTargetChooser choose, QObject *parent = nullptr);
+    ~FileDownload() override;
+
+    // The usual chooser: a 2xx answer goes into target, any other fails.
+    static BodyTargetChooser IntoDevice(QIODevice *target);
+
+    void start();
+    void abort();
+    void setHeld(bool held);
+    const DownloadOutcome &outcome() const { return m_outcome; }
+    qint64 expectedSize() const { return m_spec.expectedSize; }
+
+Q_SIGNALS:
+    // 0..100; busy is true when no sound percentage exists (the expected
+    // size is unknown, or more bytes came than expected).  Emitted only when
+    // the shown value changes.
+    void progress(int percent, bool busy);
+    // The number of body bytes that went into the target so far.
+    void bytesReceived(qint64 received);
+    void finished();
+
+private:
+    void onProgress();
+    void finish(DownloadResult result);
+    void reportProgress();
+
+    Request m_spec;
+    BodyTargetChooser m_choose;
+    std::unique_ptr<transfer::HttpRequest> m_request;
+    DownloadOutcome m_outcome;
+    QIODevice *m_target = nullptr;
+    bool m_chosen = false;
+    bool m_held = false;
+    bool m_done = false;
+    int m_percent = -1;
+    bool m_busy = false;
+};
 
 // A Content-Range value: "bytes first-last/total" (total -1 for "*").
 struct ContentRange {

@@ -16,6 +16,7 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QDateTime>
+#include <QDir>
 #include <QFrame>
 #include <QGroupBox>
 #include <QHeaderView>
@@ -28,7 +29,6 @@
 #include <QStatusBar>
 #include <QStyle>
 #include <QPlainTextEdit>
-#include <QThread>
 #include <QTimer>
 #include <QToolButton>
 #include <QTreeWidget>
@@ -76,6 +76,12 @@ QToolButton *pictureButton(QWidget *parent, const QRect &geometry, const QString
 
 const QString kRunLogName = QStringLiteral("Kestrune.log");
 
+int &navigateErrorPause()
+{
+    static int ms = 1000;
+    return ms;
+}
+
 } // namespace
 
 frmDownload::frmDownload(QWidget *parent)
@@ -96,7 +102,8 @@ frmDownload::frmDownload(QWidget *parent)
         txtHtml->setPlainText(html);
         txtSource->setPlainText(text);
     };
-    hooks.abandoned = [this] { return m_unloaded; };
+    // A failed page shows after a second's pause, as the operator knows it.
+    hooks.navigateErrorPauseMs = navigateErrorPause();
     hooks.askLogin =
         [this](const kestrune::LoginPrompt &prompt) -> std::optional<transfer::Credentials> {
         kestrune::LoginRequest request;
@@ -105,18 +112,33 @@ frmDownload::frmDownload(QWidget *parent)
         request.proxy = prompt.proxy;
         request.user = prompt.user;
         request.attempt = prompt.attempt;
+        holdRun(true);
         const std::optional<kestrune::LoginAnswer> answer = ui().askLogin(this, request);
+        holdRun(false);
         if (!answer)
             return std::nullopt;
         return transfer::Credentials{answer->user, answer->password};
     };
     m_loader = new kestrune::ListingLoader(std::move(hooks), this);
+    connect(m_loader, &kestrune::ListingLoader::listed, this, &frmDownload::showListing);
 }
 
 frmDownload::~frmDownload()
 {
+    if (m_run)
+        m_run->cancel();
     if (theWindow() == this)
         theWindow() = nullptr;
+}
+
+void frmDownload::setNavigateErrorPause(int milliseconds)
+{
+    navigateErrorPause() = milliseconds;
+}
+
+bool frmDownload::isCollecting() const
+{
+    return m_run && m_run->isRunning();
 }
 
 frmDownload *frmDownload::Show()
@@ -341,12 +363,6 @@ void frmDownload::setStatusText(const QString &text)
 
 void frmDownload::Form_Load()
 {
-    const auto fail = [this](const QString &description) {
-        ui().setBusyPointer(false);
-        ui().messageBox(this, QStringLiteral("アプリケーションエラー！\r\n") + description,
-                        MsgIcon::Exclamation, kestrune::appTitle());
-    };
-
     ui().setBusyPointer(true);
 
     // Centred on the screen now, and again with the frame once it is shown.
@@ -360,28 +376,40 @@ void frmDownload::Form_Load()
 
     m_loader->setTimeout(glngTimeout);
 
+    // The rest follows once the blank page has loaded.
+    auto *const once = new QObject(this);
+    connect(m_loader, &kestrune::ListingLoader::pageLoaded, once, [this, once] {
+        delete once;
+        finishLoad();
+    });
     LoadPage(QStringLiteral("about:blank"));
-    if (m_unloaded) {
-        // Closed while the blank page loaded: the program is ending.
-        ui().setBusyPointer(false);
+}
+
+void frmDownload::finishLoad()
+{
+    if (m_unloaded)
         return;
-    }
     if (!brwBrowser()->Document()) {
-        fail(blankPageFailure());
-        return;
+        ui().setBusyPointer(false);
+        ui().messageBox(this, QStringLiteral("アプリケーションエラー！\r\n") + blankPageFailure(),
+                        MsgIcon::Exclamation, kestrune::appTitle());
+    } else {
+        setStatusText(QString());
+        setupColumns();
+        intRunState = 0;
+        ui().setBusyPointer(false);
     }
-    setStatusText(QString());
-    setupColumns();
-    intRunState = 0;
-    ui().setBusyPointer(false);
+    m_loaded = true;
+    Q_EMIT loadFinished();
 }
 
 QString frmDownload::blankPageFailure() const
 {
     // In the words the run log uses for a listing page that fails.
-    switch (m_loader->intPageState()) {
-    case -2: return QStringLiteral("タイムアウトが発生しました。");
-    case -1: {
+    switch (m_loader->pageState()) {
+    case kestrune::ListingLoader::PageState::TimedOut:
+        return QStringLiteral("タイムアウトが発生しました。");
+    case kestrune::ListingLoader::PageState::NavigationError: {
         const QString reason = brwBrowser()->lastErrorText();
         return QStringLiteral("ページを表示できません。")
                + (reason.isEmpty() ? QString() : QStringLiteral(" (") + reason + QLatin1Char(')'));
@@ -426,15 +454,16 @@ void frmDownload::Form_Unload()
     if (m_unloaded)
         return;
     m_unloaded = true;
+    // The program ends: the file in transfer is dropped, its copy stays as
+    // it was, and a page load in progress reports nothing.
+    if (m_run)
+        m_run->cancel();
     CloseRunLog();
     ui().quitHelp();
     m_clock->stop();
     m_loader->stopTimer();
+    m_loader->abandon();
     hide();
-    // End the program.  A run or a page load in progress notices the unload
-    // at its next yield and unwinds without doing anything more.
-    if (QThread::currentThread()->loopLevel() > 0)
-        QCoreApplication::exit(0);
 }
 
 // ---------------------------------------------------------------- listing page
@@ -444,29 +473,46 @@ void frmDownload::LoadPage(const QString &url)
     m_loader->LoadPage(url);
 }
 
-qint32 frmDownload::AnalyzeListingPage(const QString &url)
+void frmDownload::AnalyzeListingPage(const QString &url)
 {
     ui().setBusyPointer(true);
     lstLogfiles->clear();
-    QList<kestrune::ListingRow> rows;
-    const qint32 result = m_loader->AnalyzeListingPage(url, rows);
-    if (!rows.isEmpty()) {
+    m_rows.clear();
+    m_loader->AnalyzeListing(url);
+}
+
+void frmDownload::showListing(const kestrune::ListingResult &result)
+{
+    if (m_unloaded)
+        return;
+    const qint32 n = kestrune::ListingLoader::RowCount(result);
+    if (result.status == kestrune::ListingStatus::Listed && !result.rows.isEmpty()) {
+        m_rows = result.rows;
         QList<QTreeWidgetItem *> items;
-        items.reserve(rows.size());
-        for (const kestrune::ListingRow &row : rows) {
+        items.reserve(m_rows.size());
+        for (const kestrune::ListingRow &row : std::as_const(m_rows)) {
             // The list shows an address without its password; the row keeps
             // the address as the page gave it.
-            auto *item = new QTreeWidgetItem(
-                QStringList{row.fileName, transfer::HidePasswords(row.url)});
-            item->setData(1, Qt::UserRole, row.url);
-            items.append(item);
+            items.append(new QTreeWidgetItem(
+                QStringList{row.fileName, transfer::HidePasswords(row.url)}));
         }
         lstLogfiles->setUpdatesEnabled(false);
         lstLogfiles->addTopLevelItems(items);
         lstLogfiles->setUpdatesEnabled(true);
     }
     ui().setBusyPointer(false);
-    return result;
+    if (n == -1) {
+        lstLogfiles->clear();
+        m_rows.clear();
+        lblLogTotal->setText(QStringLiteral("0"));
+    } else {
+        lblLogTotal->setText(QString::number(n));
+        cmdButton[1]->setEnabled(true);
+        cmdButton[2]->setEnabled(false);
+        cmdLoad->setEnabled(true);
+        cmdBrowse->setEnabled(true);
+    }
+    Q_EMIT listingLoaded();
 }
 
 void frmDownload::cmdLoad_Click()
@@ -479,19 +525,7 @@ void frmDownload::cmdLoad_Click()
         return;
     }
     lblLogCount->setText(QStringLiteral("0"));
-    const qint32 n = AnalyzeListingPage(gstrLogURL);
-    if (m_unloaded)
-        return;
-    if (n == -1) {
-        lstLogfiles->clear();
-        lblLogTotal->setText(QStringLiteral("0"));
-        return;
-    }
-    lblLogTotal->setText(QString::number(n));
-    cmdButton[1]->setEnabled(true);
-    cmdButton[2]->setEnabled(false);
-    cmdLoad->setEnabled(true);
-    cmdBrowse->setEnabled(true);
+    AnalyzeListingPage(gstrLogURL);
 }
 
 void frmDownload::cmdBrowse_Click()
@@ -531,13 +565,13 @@ void frmDownload::cmdButton_Click(int index)
     case 2: stopCommand(); break;
     case 3: {
         frmSetting dialog(this);
-        dialog.exec();
+        execHoldingRun(dialog);
         ui().setBusyPointer(false);
         break;
     }
     case 4: {
         frmAbout dialog(this);
-        dialog.exec();
+        execHoldingRun(dialog);
         ui().setBusyPointer(false);
         break;
     }
@@ -549,17 +583,20 @@ void frmDownload::cmdButton_Click(int index)
     }
 }
 
-QList<kestrune::ListingRow> frmDownload::rows() const
+template <typename Dialog> void frmDownload::execHoldingRun(Dialog &dialog)
 {
-    QList<kestrune::ListingRow> result;
-    const int n = lstLogfiles->topLevelItemCount();
-    result.reserve(n);
-    for (int i = 0; i < n; ++i) {
-        const QTreeWidgetItem *item = lstLogfiles->topLevelItem(i);
-        const QVariant url = item->data(1, Qt::UserRole);
-        result.append({item->text(0), url.isValid() ? url.toString() : item->text(1)});
-    }
-    return result;
+    holdRun(true);
+    dialog.exec();
+    holdRun(false);
+}
+
+void frmDownload::holdRun(bool held)
+{
+    // While a modal dialog is open the run waits: the transfer in flight
+    // pauses and no row begins.
+    m_holds += held ? 1 : -1;
+    if (m_run)
+        m_run->setHeld(m_holds > 0);
 }
 
 void frmDownload::setIdleState()
@@ -588,13 +625,18 @@ void frmDownload::startCommand()
         txtFolder->setFocus();
         return;
     }
+    if (isCollecting()) {
+        // A stopped run still ends its last row: this one starts after it.
+        m_startPending = true;
+        return;
+    }
     // One collection at a time in a folder, whether this window's, another
-    // window's or the command line's.  The lock goes when this command
-    // returns: the run has ended, has been stopped or the window is closing.
-    // A folder that cannot be locked at all (missing, unreadable) is left to
-    // the run, which reports what it cannot store.
-    kestrune::FolderLock folderLock;
-    if (folderLock.lock(gstrSaveFolder) == kestrune::FolderLock::Outcome::InUse) {
+    // window's or the command line's.  The lock goes when the run has
+    // ended, has been stopped or the window is closing.  A folder that
+    // cannot be locked at all (missing, unreadable) is left to the run,
+    // which reports what it cannot store.
+    auto folderLock = std::make_unique<kestrune::FolderLock>();
+    if (folderLock->lock(gstrSaveFolder) == kestrune::FolderLock::Outcome::InUse) {
         ui().messageBox(this,
                         QStringLiteral("保存先フォルダは他の収集が使用中です。\r\n")
                             + gstrSaveFolder,
@@ -602,7 +644,7 @@ void frmDownload::startCommand()
         return;
     }
     OpenRunLog(kRunLogName);
-    if (lstLogfiles->topLevelItemCount() == 0) {
+    if (m_rows.isEmpty()) {
         CloseRunLog();
         ui().setBusyPointer(false);
         return;
@@ -616,11 +658,22 @@ void frmDownload::startCommand()
                   + QStringLiteral("開始]"));
     if (QTreeWidgetItem *first = lstLogfiles->topLevelItem(0))
         lstLogfiles->setCurrentItem(first);
-    const QList<kestrune::ListingRow> snapshot = rows();
     intRunState = 0;
 
-    kestrune::CollectionRun run(*this);
-    switch (run.run(snapshot, gstrSaveFolder)) {
+    m_folderLock = std::move(folderLock);
+    kestrune::CollectionRun::Options options;
+    options.jobs = 1;
+    m_run = std::make_unique<kestrune::CollectionRun>(
+        static_cast<kestrune::CollectionRun::Host &>(*this), m_rows, gstrSaveFolder,
+        [] { return gstrProxy; }, m_runLog.identity(), options);
+    connect(m_run.get(), &kestrune::CollectionRun::finished, this, &frmDownload::runFinished);
+    m_run->setHeld(m_holds > 0);
+    m_run->start();
+}
+
+void frmDownload::runFinished(kestrune::CollectionRun::Ending ending)
+{
+    switch (ending) {
     case kestrune::CollectionRun::Ending::Completed:
         CloseRunLog();
         setStatusText(QString());
@@ -636,11 +689,21 @@ void frmDownload::startCommand()
         break;
     case kestrune::CollectionRun::Ending::Abandoned: break;
     }
+    m_run.release()->deleteLater();
+    m_folderLock.reset();
+    Q_EMIT runEnded();
+    if (m_startPending && !m_unloaded) {
+        m_startPending = false;
+        startCommand();
+    }
 }
 
 void frmDownload::stopCommand()
 {
     intRunState = 1;
+    // The row in transfer ends; no further row begins.
+    if (m_run)
+        m_run->stop();
     lstLogfiles->setEnabled(true);
     CloseRunLog();
     setStatusText(QString());
@@ -650,22 +713,7 @@ void frmDownload::stopCommand()
 
 // ---------------------------------------------------------------- run front end
 
-void frmDownload::yield()
-{
-    QCoreApplication::processEvents();
-}
-
-bool frmDownload::stopRequested() const
-{
-    return intRunState == 1;
-}
-
-bool frmDownload::abandoned() const
-{
-    return m_unloaded;
-}
-
-void frmDownload::beginRow(int i, const kestrune::ListingRow &)
+void frmDownload::rowStarted(int i, const kestrune::ListingRow &)
 {
     lstLogfiles->setFocus();
     if (QTreeWidgetItem *item = lstLogfiles->topLevelItem(i - 1)) {
@@ -675,6 +723,24 @@ void frmDownload::beginRow(int i, const kestrune::ListingRow &)
     pgrDownload->setRange(0, 100);
     pgrDownload->setValue(0);
     lblLogCount->setText(QString::number(i));
+}
+
+void frmDownload::remoteSizeKnown(int, std::optional<qint64> size)
+{
+    lngRemoteSize = size.value_or(0);
+}
+
+void frmDownload::rowProgress(int, int percent, bool busy)
+{
+    setProgress(percent, busy);
+}
+
+void frmDownload::rowDone(int, const kestrune::ListingRow &, const kestrune::RowOutcome &outcome)
+{
+    // After a download the current directory follows the folder box, so a
+    // later run's log lands there; a folder that cannot be entered is ignored.
+    if (outcome.transfer == kestrune::RowOutcome::Transfer::Opened && outcome.received > 0)
+        QDir::setCurrent(txtFolder->text());
 }
 
 void frmDownload::setProgress(int percent, bool busy)
@@ -701,16 +767,6 @@ void frmDownload::leaveBusyProgress()
 void frmDownload::writeRunLog(const QString &message)
 {
     WriteRunLog(intLogFileNo, message);
-}
-
-QString frmDownload::currentFolderText() const
-{
-    return txtFolder->text();
-}
-
-QString frmDownload::proxy() const
-{
-    return gstrProxy;
 }
 
 } // namespace kestrune

@@ -11,6 +11,7 @@
 #include <QWidget>
 
 #include <array>
+#include <memory>
 
 class QFrame;
 class QGroupBox;
@@ -25,7 +26,9 @@ class QTreeWidget;
 
 namespace kestrune {
 
+class FolderLock;
 class ListingLoader;
+struct ListingResult;
 class WebBrowser;
 
 class frmDownload : public QWidget, private kestrune::CollectionRun::Host {
@@ -40,17 +43,20 @@ public:
     static frmDownload *instance();
     static void destroyInstance();
 
-    // Load handling: run once before the window is first shown.
+    // Load handling: run once before the window is first shown.  It ends
+    // once the blank page has loaded: loadFinished().
     void Form_Load();
+    bool isLoaded() const { return m_loaded; }
 
     // The handlers of the window's controls.
     void cmdLoad_Click();
     void cmdBrowse_Click();
     void cmdButton_Click(int index);
 
-    // Listing page (delegates to the listing unit).
+    // Listing page (delegates to the listing unit).  Both start a load;
+    // its end comes as a signal.
     void LoadPage(const QString &url);
-    qint32 AnalyzeListingPage(const QString &url);
+    void AnalyzeListingPage(const QString &url);
 
     // Run log.
     void OpenRunLog(const QString &strFileName);
@@ -73,7 +79,21 @@ public:
     bool isUnloaded() const { return m_unloaded; }
 
     // The rows of the list, as the run reads them.
-    QList<kestrune::ListingRow> rows() const;
+    const QList<kestrune::ListingRow> &rows() const { return m_rows; }
+
+    // Whether a run is in work (also one stopped whose last row still ends).
+    bool isCollecting() const;
+
+    // The pause after a failed page load, in milliseconds (tests shorten it).
+    static void setNavigateErrorPause(int milliseconds);
+
+Q_SIGNALS:
+    // Load handling has ended (the window is ready, or it failed).
+    void loadFinished();
+    // A listing load the load command started has ended and the list shows it.
+    void listingLoaded();
+    // A run has ended: completed, stopped (its last row ended) or abandoned.
+    void runEnded();
 
 protected:
     void closeEvent(QCloseEvent *event) override;
@@ -92,21 +112,21 @@ private:
     QString blankPageFailure() const;
     // A busy (0...0) progress bar becomes a 0...100 bar at 0 again.
     void leaveBusyProgress();
+    void finishLoad();
+    void showListing(const kestrune::ListingResult &result);
+    void runFinished(kestrune::CollectionRun::Ending ending);
+    // Runs a modal dialog with the run in work held until it closes.
+    template <typename Dialog> void execHoldingRun(Dialog &dialog);
+    void holdRun(bool held);
 
     // The run's front end.
-    void yield() override;
-    bool stopRequested() const override;
-    bool abandoned() const override;
-    void beginRow(int i, const kestrune::ListingRow &row) override;
-    void remoteSizeKnown(qint64 size) override { lngRemoteSize = size; }
-    void setProgress(int percent, bool busy) override;
+    void rowStarted(int i, const kestrune::ListingRow &row) override;
+    void remoteSizeKnown(int i, std::optional<qint64> size) override;
+    void rowProgress(int i, int percent, bool busy) override;
     void writeRunLog(const QString &message) override;
-    QString currentFolderText() const override;
-    QString proxy() const override;
-    std::optional<transfer::FileIdentity> runLogIdentity() const override
-    {
-        return m_runLog.identity();
-    }
+    void rowDone(int i, const kestrune::ListingRow &row,
+                 const kestrune::RowOutcome &outcome) override;
+    void setProgress(int percent, bool busy);
 
     // Controls, under the names the operator's manual uses; each carries its
     // name as its object name (cmdButton_0..5, lblTarget_0..1, Line1_0..1,
@@ -135,8 +155,14 @@ private:
 
     kestrune::ListingLoader *m_loader = nullptr;
     kestrune::RunLog m_runLog;
+    QList<kestrune::ListingRow> m_rows; // what lstLogfiles shows
+    std::unique_ptr<kestrune::CollectionRun> m_run;
+    std::unique_ptr<kestrune::FolderLock> m_folderLock; // held while m_run works
+    bool m_startPending = false; // 開始 given while a stopped run still ends
+    int m_holds = 0;             // modal dialogs open over the window
     QTimer *m_clock = nullptr;
     bool m_unloaded = false;
+    bool m_loaded = false;
     bool m_centredWithFrame = false;
 };
 
