@@ -1,4 +1,6 @@
 #pragma once
+#include "base/settings/Version.h"
+
 #include <QString>
 
 namespace kestrune {

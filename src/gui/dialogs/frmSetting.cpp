@@ -2,9 +2,10 @@
 
 #include "base/settings/AppFiles.h"
 #include "base/settings/AppInfo.h"
+#include "base/settings/basKestrune.h"
 #include "gui/layout/JapaneseFont.h"
 #include "gui/seam/UiSeam.h"
-#include "gui/startup/Startup.h"
+#include "gui/dialogs/SettingsWrite.h"
 #include "gui/layout/WindowLayout.h"
 
 #include <QCoreApplication>

@@ -71,5 +71,8 @@ public:
 UiSeam &ui();
 // Installs another implementation (tests); nullptr restores the default.
 void setUi(UiSeam *seam);
+// The Qt implementation, the default.  It is defined beside the dialogs it
+// opens (gui/dialogs/QtUi.cpp); this folder includes none of them.
+UiSeam &qtUi();
 
 } // namespace kestrune
