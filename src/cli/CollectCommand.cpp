@@ -1,4 +1,5 @@
 #include "cli/CollectCommand.h"
+#include "base/system/SystemError.h"
 
 #include "base/settings/basKestrune.h"
 #include "cli/CollectProgress.h"

@@ -153,7 +153,8 @@ void CollectionRun::rowFinished(int index, const RowOutcome &outcome)
     const auto it = m_jobs.find(index);
     if (it == m_jobs.end())
         return;
-    it->second.release()->deleteLater();
+    m_spent.clear();
+    m_spent.push_back(std::move(it->second));
     m_jobs.erase(it);
     m_busyPaths.remove(m_paths[index]);
     m_done.emplace(index, outcome);

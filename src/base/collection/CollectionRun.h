@@ -116,6 +116,9 @@ private:
     std::deque<int> m_waiting; // rows passed over: their path was in use
     QSet<QString> m_busyPaths;
     std::map<int, std::unique_ptr<RowJob>> m_jobs;
+    // Jobs that have ended; they go at the next row's end (one of them may
+    // still be telling its end when it is put here).
+    std::vector<std::unique_ptr<RowJob>> m_spent;
     std::map<int, RowOutcome> m_done;
     bool m_started = false;
     bool m_stopping = false;

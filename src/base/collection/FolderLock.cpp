@@ -1,4 +1,5 @@
 #include "base/collection/FolderLock.h"
+#include "base/system/SystemError.h"
 
 #include "base/settings/TextCodec.h"
 

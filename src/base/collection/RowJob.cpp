@@ -103,12 +103,23 @@ RowJob::~RowJob()
 void RowJob::start()
 {
     // The first step runs at the next turn of the event loop.
-    runStep(&RowJob::GetLocalFileSize);
+    m_pendingStep = &RowJob::GetLocalFileSize;
+    queuePendingStep();
 }
 
 void RowJob::runStep(void (RowJob::*step)())
 {
-    m_pendingStep = step;
+    // Called from a step's end, outside the transfer that ended: the next
+    // step runs at once unless the job is held.
+    if (m_held) {
+        m_pendingStep = step;
+        return;
+    }
+    (this->*step)();
+}
+
+void RowJob::queuePendingStep()
+{
     if (m_held)
         return;
     QMetaObject::invokeMethod(
@@ -133,7 +144,7 @@ void RowJob::setHeld(bool held)
     if (m_download)
         m_download->setHeld(held);
     if (!held && m_pendingStep)
-        runStep(m_pendingStep);
+        queuePendingStep();
 }
 
 void RowJob::cancel()
@@ -224,7 +235,6 @@ void RowJob::GetRemoteFileSize()
 
 void RowJob::decide()
 {
-    m_probeStep.reset();
     if (m_probe.size && *m_probe.size == m_localSize) {
         RowOutcome outcome;
         outcome.kind = RowOutcome::Kind::Unchanged;
@@ -307,11 +317,12 @@ void RowJob::afterGrowth()
 {
     const DownloadOutcome outcome = m_download->outcome();
     const auto fallBack = [this] {
-        // The whole file, as if the copy were not there.
+        // The whole file, as if the copy were not there.  The growth's
+        // download goes once it has told its end.
         m_appender->rollback();
-        m_appender.reset();
         m_growth.reset();
-        m_download.reset();
+        m_appender.reset();
+        m_download.release()->deleteLater();
         runStep(&RowJob::DownloadFile);
     };
     if (m_whole) {

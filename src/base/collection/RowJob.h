@@ -109,6 +109,7 @@ private:
     void DownloadFile();
     void afterDownload();
     void runStep(void (RowJob::*step)());
+    void queuePendingStep();
     void finishWith(RowOutcome outcome);
     void storeFailed(const QString &why, RowOutcome::Transfer transfer = RowOutcome::Transfer::None,
                      qint64 received = 0);

@@ -1,4 +1,5 @@
 #include "base/settings/AppFiles.h"
+#include "base/system/SystemError.h"
 
 #include "base/settings/TextCodec.h"
 #include "base/settings/basKestrune.h"

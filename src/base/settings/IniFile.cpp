@@ -1,4 +1,5 @@
 #include "base/settings/IniFile.h"
+#include "base/system/SystemError.h"
 
 #include "base/settings/TextCodec.h"
 #include "base/transfer/LocalFile.h"

@@ -156,9 +156,4 @@ void TextCodec::resetFileCodec()
     overrideCodec().reset();
 }
 
-QString SystemErrorText(int error)
-{
-    return QString::fromLocal8Bit(std::strerror(error));
-}
-
 } // namespace kestrune

@@ -38,8 +38,4 @@ private:
     QByteArray m_name; // empty: the system code page
 };
 
-// The system's words for the error number error, in the language of the
-// locale where the C library has a translation (許可がありません).
-QString SystemErrorText(int error);
-
 } // namespace kestrune

@@ -1,6 +1,6 @@
 #include "base/transfer/LocalFile.h"
 
-#include "base/settings/TextCodec.h"
+#include "base/system/SystemError.h"
 
 #include <QDir>
 #include <QFile>

@@ -1,4 +1,5 @@
 #include "gui/startup/Startup.h"
+#include "base/system/SystemError.h"
 
 #include "base/settings/AppFiles.h"
 #include "base/settings/AppInfo.h"

@@ -2,6 +2,7 @@
 // the user's and the system's folders for an installed one.
 
 #include "base/settings/AppFiles.h"
+#include "base/system/SystemError.h"
 #include "base/settings/TextCodec.h"
 #include "base/settings/IniFile.h"
 

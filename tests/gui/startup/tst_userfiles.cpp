@@ -9,6 +9,7 @@
 // in a child process as nobody (this test again), and kestrune-collect too.
 
 #include "RecordingUi.h"
+#include "base/system/SystemError.h"
 #include "ScratchFiles.h"
 #include "WindowControls.h"
 
