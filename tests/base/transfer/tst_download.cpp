@@ -340,7 +340,8 @@ void TestDownload::abortEndsWithoutFinished_data()
 {
     // when: "start" right after start(), "request" once the server holds the
     // request (it never answers), "body" on the first body bytes of a body
-    // far larger than the socket buffers.
+    // far larger than the socket buffers, "receiver" inside the first
+    // bytesReceived() itself.
     QTest::addColumn<QString>("when");
     QTest::addColumn<QString>("url"); // empty: the row's own route
     QTest::newRow("right after start") << "start" << QString();
@@ -349,6 +350,7 @@ void TestDownload::abortEndsWithoutFinished_data()
         << "start" << QStringLiteral("http://127.0.0.1:%1/x.log").arg(closedPort());
     QTest::newRow("waiting for the head") << "request" << QString();
     QTest::newRow("inside the body") << "body" << QString();
+    QTest::newRow("by a receiver of the byte count") << "receiver" << QString();
 }
 
 void TestDownload::abortEndsWithoutFinished()
@@ -373,13 +375,24 @@ void TestDownload::abortEndsWithoutFinished()
     FileDownload step(request, FileDownload::IntoDevice(&device));
     QSignalSpy finished(&step, &FileDownload::finished);
     QSignalSpy received(&step, &FileDownload::bytesReceived);
+    qint64 storedAtAbort = -1;
+    if (when == QLatin1String("receiver"))
+        QObject::connect(&step, &FileDownload::bytesReceived, &step, [&](qint64 count) {
+            if (storedAtAbort >= 0)
+                return;
+            storedAtAbort = device.received();
+            QCOMPARE(count, storedAtAbort);
+            step.abort();
+        });
     step.start();
     if (when == QLatin1String("request"))
         QTRY_COMPARE_WITH_TIMEOUT(server->requests().size(), 1, kStepWaitMs);
-    else if (when == QLatin1String("body"))
+    else if (when != QLatin1String("start"))
         QVERIFY(received.wait(kStepWaitMs));
     step.abort();
     const qint64 stored = device.received();
+    if (when == QLatin1String("receiver"))
+        QCOMPARE(stored, storedAtAbort);
 
     if (when != QLatin1String("start")) {
         // The request is gone: the server sees its connection closed and
@@ -394,6 +407,8 @@ void TestDownload::abortEndsWithoutFinished()
     QVERIFY(later);
     QCOMPARE(later->size.value_or(-1), qint64(10));
     QVERIFY(finished.isEmpty());
+    if (when == QLatin1String("receiver"))
+        QCOMPARE(received.size(), 1);
     QCOMPARE(device.received(), stored);
     QVERIFY(device.matches());
 }
