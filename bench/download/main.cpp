@@ -1,6 +1,6 @@
 // Downloads a generated body from the loopback test server (on a thread of
-// its own) through DownloadFile into a QSaveFile, then the same body with
-// curl, and prints throughput and peak memory.
+// its own) through the download step into a QSaveFile, then the same body
+// with curl, and prints throughput and peak memory.
 //
 //   bench_download [--size-mib N] [--runs N] [--dir folder] [--no-curl]
 
@@ -11,6 +11,7 @@
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QEventLoop>
 #include <QFile>
 #include <QProcess>
 #include <QSaveFile>
@@ -27,6 +28,21 @@ using namespace kestrune;
 namespace {
 
 constexpr double kMiB = 1048576.0;
+
+// Runs the download of url into target on the event loop until it ends.
+DownloadOutcome runDownload(const QString &url, QIODevice *target, qint64 size, int *progressCalls)
+{
+    FileDownload::Request request;
+    request.url = url;
+    request.expectedSize = size;
+    FileDownload step(request, FileDownload::IntoDevice(target));
+    QObject::connect(&step, &FileDownload::progress, [progressCalls] { ++*progressCalls; });
+    QEventLoop loop;
+    QObject::connect(&step, &FileDownload::finished, &loop, &QEventLoop::quit);
+    step.start();
+    loop.exec();
+    return step.outcome();
+}
 
 bool sameAsPattern(const QString &path, qint64 size)
 {
@@ -106,12 +122,11 @@ int main(int argc, char **argv)
         QSaveFile file(target);
         if (!file.open(QIODevice::WriteOnly))
             return 1;
-        DownloadHooks hooks;
         int progressCalls = 0;
-        hooks.setProgress = [&](int, bool) { ++progressCalls; };
         QElapsedTimer clock;
         clock.start();
-        const qint64 count = DownloadFile(url, &file, QString(), size, hooks).bytes;
+        const DownloadOutcome outcome = runDownload(url, &file, size, &progressCalls);
+        const qint64 count = outcome.result == DownloadResult::Stored ? outcome.bytes : 0;
         const qint64 transferNs = clock.nsecsElapsed();
         const bool committed = count > 0 && file.commit();
         const qint64 durableNs = clock.nsecsElapsed();
@@ -121,7 +136,7 @@ int main(int argc, char **argv)
         bestOwnDurable = std::max(bestOwnDurable, rate(durableNs));
         const bool exact = committed && count == size && sameAsPattern(target, size);
         std::printf(
-            "run %d  DownloadFile: %7.1f MiB/s transfer (%5lld ms), %7.1f MiB/s with commit "
+            "run %d  download:     %7.1f MiB/s transfer (%5lld ms), %7.1f MiB/s with commit "
             "(%5lld ms)  %s, %d progress calls\n",
             run, rate(transferNs), transferNs / 1000000, rate(durableNs), durableNs / 1000000,
             exact ? "byte-exact" : "WRONG CONTENT", progressCalls);
@@ -152,12 +167,12 @@ int main(int argc, char **argv)
     const qint64 peak = ProcessMemory::peakResidentBytes();
     std::printf("peak RSS of this process: %.1f MiB (%.1f MiB above the start%s)\n", peak / kMiB,
                 (peak - baseline) / kMiB, peakReset ? "" : "; peak could not be reset");
-    std::printf("best transfer:    DownloadFile %7.1f MiB/s", bestOwn);
+    std::printf("best transfer:    download %7.1f MiB/s", bestOwn);
     if (bestCurl > 0)
         std::printf(", curl %7.1f MiB/s, ratio %.2f\n", bestCurl, bestOwn / bestCurl);
     else
         std::printf("\n");
-    std::printf("best with fsync:  DownloadFile %7.1f MiB/s", bestOwnDurable);
+    std::printf("best with fsync:  download %7.1f MiB/s", bestOwnDurable);
     if (bestCurlDurable > 0)
         std::printf(", curl %7.1f MiB/s, ratio %.2f\n", bestCurlDurable,
                     bestOwnDurable / bestCurlDurable);

@@ -5,26 +5,16 @@
 #include "TestHttpServer.h"
 #include "base/transfer/basWinInet.h"
 
-#include <QCoreApplication>
-#include <QEvent>
 #include <QIODevice>
 #include <QList>
-#include <QStringList>
+#include <QSignalSpy>
 #include <QTest>
+
+#include <optional>
 
 namespace transfertest {
 
 using namespace kestrune;
-
-// The run-log lines of a transfer that got an answer, and of one that did not.
-inline QString okLine(const QString &url)
-{
-    return QStringLiteral("\u25CB ") + url;
-}
-inline QString failLine(const QString &url)
-{
-    return QStringLiteral("\u00D7 ") + url;
-}
 
 // The one request both transfers send: a plain GET past every cache, asking
 // for the stored bytes (no content coding, so the size is the announced one).
@@ -55,6 +45,69 @@ inline void clearProxyEnvironment()
 constexpr int kIdleTimeoutMs = 20000;
 constexpr int kPromptMs = kIdleTimeoutMs / 2;
 
+// The longest a test waits for a step's finished(): far beyond any idle
+// time-out the tests set, so that only a step that never ends runs into it.
+constexpr int kStepWaitMs = 120000;
+
+// Starts step and waits for its finished().  False, with the reason in the
+// test's output, when finished() came inside start() or never came.
+template <typename Step>
+bool runToEnd(Step &step)
+{
+    QSignalSpy finished(&step, &Step::finished);
+    step.start();
+    if (!finished.isEmpty()) {
+        qWarning("finished() was emitted inside start()");
+        return false;
+    }
+    if (!finished.wait(kStepWaitMs)) {
+        qWarning("no finished() within %d ms", kStepWaitMs);
+        return false;
+    }
+    return finished.size() == 1;
+}
+
+// A size probe run to its end; nothing when it did not end as a step must.
+inline std::optional<RemoteProbe> probe(const QString &url, const QString &proxy)
+{
+    RemoteSizeProbe step(url, proxy);
+    if (!runToEnd(step))
+        return std::nullopt;
+    return step.result();
+}
+
+// What a download reported, besides its outcome.
+struct DownloadRun {
+    DownloadOutcome outcome;
+    QList<QPair<int, bool>> progress; // every progress(percent, busy)
+    QList<qint64> received;           // every bytesReceived(n)
+};
+
+// The download a collection row makes: url's body into device (nullptr: read
+// and dropped) for a 2xx answer, measured against expected.  Nothing when
+// the step did not end as it must.
+inline std::optional<DownloadRun> download(const QString &url, QIODevice *device,
+                                           const QString &proxy, qint64 expected,
+                                           bool expectAnswersLength = false)
+{
+    FileDownload::Request request;
+    request.url = url;
+    request.proxy = proxy;
+    request.expectedSize = expected;
+    request.expectAnswersLength = expectAnswersLength;
+    FileDownload step(request, FileDownload::IntoDevice(device));
+    DownloadRun run;
+    QObject::connect(&step, &FileDownload::progress, [&run](int percent, bool busy) {
+        run.progress.append({percent, busy});
+    });
+    QObject::connect(&step, &FileDownload::bytesReceived,
+                     [&run](qint64 n) { run.received.append(n); });
+    if (!runToEnd(step))
+        return std::nullopt;
+    run.outcome = step.outcome();
+    return run;
+}
+
 // Whether server accepted no connection after it had accepted `before`.
 // Proven by a request of our own to path (sizeOfPath bytes, answered
 // directly): connections wait on the listening socket in the order they
@@ -62,62 +115,20 @@ constexpr int kPromptMs = kIdleTimeoutMs / 2;
 inline bool noConnectionSince(const TestHttpServer &server, int before, const QString &path,
                               qint64 sizeOfPath)
 {
-    if (GetRemoteFileSize(server.url(path), QString()) != sizeOfPath)
+    const std::optional<RemoteProbe> ours = probe(server.url(path), QString());
+    if (!ours || ours->size.value_or(-1) != sizeOfPath)
         return false;
     return server.connectionCount() == before + 1;
 }
 
-// What a download reported through its hooks.
-struct HookRecord {
-    QStringList lines;
-    QList<QPair<int, bool>> progress;
-
-    DownloadHooks hooks()
-    {
-        DownloadHooks h;
-        h.writeRunLog = [this](const QString &line) { lines.append(line); };
-        h.setProgress = [this](int percent, bool busy) { progress.append({percent, busy}); };
-        return h;
-    }
-};
-
-// Counts how often the event loop has handed out posted events: a
-// self-reposting event is delivered once per yield.
-class YieldCounter : public QObject {
-public:
-    YieldCounter() { QCoreApplication::postEvent(this, new QEvent(kType)); }
-    ~YieldCounter() override { QCoreApplication::removePostedEvents(this); }
-    qint64 count() const { return m_count; }
-
-protected:
-    bool event(QEvent *e) override
-    {
-        if (e->type() != kType)
-            return QObject::event(e);
-        ++m_count;
-        QCoreApplication::postEvent(this, new QEvent(kType));
-        return true;
-    }
-
-private:
-    static constexpr QEvent::Type kType = QEvent::Type(QEvent::User + 71);
-    qint64 m_count = 0;
-};
-
 // A write-only device that compares what it receives with the generated
-// pattern and keeps nothing: for huge bodies, and to watch the read sizes.
+// pattern and keeps nothing: for huge bodies.
 class PatternCheckDevice : public QIODevice {
 public:
-    explicit PatternCheckDevice(const YieldCounter *yields = nullptr) : m_yields(yields)
-    {
-        open(QIODevice::WriteOnly);
-    }
+    PatternCheckDevice() { open(QIODevice::WriteOnly); }
     qint64 received() const { return m_received; }
     bool matches() const { return m_matches; }
-    qint64 largestWrite() const { return m_largest; }
     qint64 writes() const { return m_writes; }
-    // Writes that followed the previous one without a yield in between.
-    qint64 writesWithoutYield() const { return m_withoutYield; }
     // Fail every write once this many bytes are in (-1: never).
     void failAfter(qint64 bytes) { m_failAfter = bytes; }
 
@@ -130,24 +141,14 @@ protected:
         if (m_matches
             && QByteArray::fromRawData(data, len) != TestHttpServer::patternBytes(m_received, len))
             m_matches = false;
-        if (m_yields) {
-            if (m_writes > 0 && m_yields->count() == m_lastYield)
-                ++m_withoutYield;
-            m_lastYield = m_yields->count();
-        }
         m_received += len;
-        m_largest = std::max(m_largest, len);
         ++m_writes;
         return len;
     }
 
 private:
-    const YieldCounter *m_yields;
     qint64 m_received = 0;
-    qint64 m_largest = 0;
     qint64 m_writes = 0;
-    qint64 m_withoutYield = 0;
-    qint64 m_lastYield = -1;
     qint64 m_failAfter = -1;
     bool m_matches = true;
 };

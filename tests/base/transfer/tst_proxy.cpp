@@ -204,12 +204,16 @@ void TestProxy::route()
                                   .replace(QLatin1String("%C"), QString::number(closedPort()));
     const QString url = m_server.url(QStringLiteral("/via/u_ex.log"));
 
-    QCOMPARE(GetRemoteFileSize(url, proxyText), qint64(32767));
+    const std::optional<RemoteProbe> size = probe(url, proxyText);
+    QVERIFY(size);
+    QCOMPARE(size->size.value_or(-1), qint64(32767));
     PatternCheckDevice device;
-    HookRecord record;
-    QCOMPARE(DownloadFile(url, &device, proxyText, 32767, record.hooks()).bytes, qint64(32767));
+    const std::optional<DownloadRun> run = download(url, &device, proxyText, 32767);
+    QVERIFY(run);
+    QCOMPARE(run->outcome.result, DownloadResult::Stored);
+    QCOMPARE(run->outcome.bytes, qint64(32767));
+    QCOMPARE(device.received(), qint64(32767));
     QVERIFY(device.matches());
-    QCOMPARE(record.lines, QStringList{okLine(url)});
 
     const QList<RecordedRequest> requests = m_server.requests();
     QCOMPARE(requests.size(), 2);
@@ -237,12 +241,19 @@ void TestProxy::badProxyTextNeverGoesDirect()
     const QString url = m_server.url(QStringLiteral("/via/u_ex.log"));
     const int connections = m_server.connectionCount();
 
-    QCOMPARE(GetRemoteFileSize(url, proxyText), qint64(0));
-    HookRecord record;
+    // Neither step finishes inside start(), not even when the proxy text
+    // fails them before anything is sent.
+    const std::optional<RemoteProbe> size = probe(url, proxyText);
+    QVERIFY(size);
+    QVERIFY(!size->size);
+    QCOMPARE(size->status, 0);
+    QVERIFY(size->error.isError());
     PatternCheckDevice device;
-    QCOMPARE(DownloadFile(url, &device, proxyText, 32767, record.hooks()).result,
-             DownloadResult::Failed);
-    QCOMPARE(record.lines, QStringList{failLine(url)});
+    const std::optional<DownloadRun> run = download(url, &device, proxyText, 32767);
+    QVERIFY(run);
+    QCOMPARE(run->outcome.result, DownloadResult::Failed);
+    QCOMPARE(run->outcome.status, 0);
+    QVERIFY(run->outcome.error.isError());
     QCOMPARE(device.received(), qint64(0));
     QVERIFY(noConnectionSince(m_server, connections, QStringLiteral("/via/u_ex.log"), 32767));
 }
