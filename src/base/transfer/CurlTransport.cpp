@@ -400,6 +400,10 @@ void CurlDriver::collect(CURLMcode result)
                 request->deleteLater();
             continue;
         }
+        if (request->m_held) {
+            request->m_withheld = true;
+            continue;
+        }
         Q_EMIT request->progressed();
     }
 }
@@ -849,6 +853,10 @@ void HttpRequest::setHeld(bool held)
     if (held == m_held)
         return;
     m_held = held;
+    if (!held && std::exchange(m_withheld, false)) {
+        QMetaObject::invokeMethod(
+            this, [this] { Q_EMIT progressed(); }, Qt::QueuedConnection);
+    }
     if (!m_inMulti)
         return;
     if (!held) {

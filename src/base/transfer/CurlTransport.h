@@ -121,11 +121,12 @@ public:
     void abort();
     // Holds the transfer: while held, nothing more is taken from the network
     // (the connection and the TLS handshake may still be made; what the
-    // library has already read waits there), the reader hears of nothing new,
-    // and the idle time-out does not run.  Releasing it goes on where it
-    // stopped, so the transfer ends as it would have; the idle time-out
-    // counts afresh from the release.  Works at any stage, before the head as
-    // well; holding a held request or releasing a free one does nothing.
+    // library has already read waits there), the idle time-out does not run,
+    // and progressed() is not emitted (a failure that comes meanwhile, a
+    // refused connection say, shows in failed() and is told on release).  Releasing it goes on
+    // where it stopped, so the transfer ends as it would have; the idle time-out counts afresh from
+    // the release.  Works at any stage, before the head as well; holding a held request or
+    // releasing a free one does nothing.
     void setHeld(bool held);
     bool held() const { return m_held; }
 
@@ -214,6 +215,7 @@ private:
     // held (setHeld).
     bool m_paused = false;
     bool m_held = false;
+    bool m_withheld = false; // news the reader hears of on release
 
     TransferError m_error;
     QTimer m_watchdog;

@@ -165,6 +165,24 @@ private Q_SLOTS:
         QVERIFY(progressed.count() > 0);
     }
 
+    void failureWhileHeldToldOnRelease()
+    {
+        // The hold does not stop the connecting, so the refusal comes while
+        // held; the reader hears of it only once the hold ends.
+        HttpRequest request(optionsFor(QStringLiteral("http://127.0.0.1:%1/x").arg(closedPort())));
+        QSignalSpy progressed(&request, &HttpRequest::progressed);
+        request.setHeld(true);
+        QTRY_VERIFY_WITH_TIMEOUT(request.failed(), kWaitMs);
+        QCOMPARE(request.error().kind, TransferError::Kind::Refused);
+        // The driver tells readers right after it has noted how a request
+        // ended, in the same turn: there was nothing to tell.
+        QCOMPARE(progressed.count(), 0);
+
+        request.setHeld(false);
+        QVERIFY(progressed.wait(kWaitMs));
+        QVERIFY(request.failed());
+    }
+
     void optionRefusedFailsAtStart_data()
     {
         // The library takes no text option longer than 8,000,000 bytes.
