@@ -8,6 +8,8 @@
 #include <QSignalSpy>
 #include <QTest>
 
+#include <memory>
+
 using namespace kestrune::transfer;
 
 using namespace transfertest;
@@ -181,6 +183,26 @@ private Q_SLOTS:
         request.setHeld(false);
         QVERIFY(progressed.wait(kWaitMs));
         QVERIFY(request.failed());
+    }
+
+    void requestOutlivesItsPool()
+    {
+        // The pool of the thread goes while a request made through it is
+        // still there; the request keeps what it shares until it goes
+        // itself, and the next request starts a new pool.
+        TestHttpServer *server = m_server.server();
+        server->setRoute(QStringLiteral("/file"), generated(5000));
+        const QString url = server->url(QStringLiteral("/file"));
+        auto request = std::make_unique<HttpRequest>(optionsFor(url));
+        QTRY_VERIFY_WITH_TIMEOUT(request->finished() || request->failed(), kWaitMs);
+        ReleaseThreadConnections();
+        QVERIFY(request->finished());
+        QCOMPARE(request->readAll(), TestHttpServer::patternBytes(0, 5000));
+        request.reset();
+        HttpRequest again(optionsFor(url));
+        QTRY_VERIFY_WITH_TIMEOUT(again.finished() || again.failed(), kWaitMs);
+        QVERIFY2(again.finished(), qPrintable(again.error().detail));
+        QCOMPARE(again.readAll(), TestHttpServer::patternBytes(0, 5000));
     }
 
     void optionRefusedFailsAtStart_data()
