@@ -591,8 +591,11 @@ size_t HttpRequest::headerData(const char *data, size_t length)
         m_headLine.append(data + start, qsizetype(stop - start));
         start = stop;
         if (!end) {
-            if (m_headLine.size() > kHeaderLimit)
-                return headerLine(m_headLine.constData(), size_t(m_headLine.size()));
+            if (m_headLine.size() > kHeaderLimit) {
+                // Fails the request: the head is too large.
+                headerLine(m_headLine.constData(), size_t(m_headLine.size()));
+                return 0;
+            }
             break;
         }
         const QByteArray line = std::exchange(m_headLine, {});

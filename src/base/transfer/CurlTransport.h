@@ -123,10 +123,11 @@ public:
     // (the connection and the TLS handshake may still be made; what the
     // library has already read waits there), the idle time-out does not run,
     // and progressed() is not emitted (a failure that comes meanwhile, a
-    // refused connection say, shows in failed() and is told on release).  Releasing it goes on
-    // where it stopped, so the transfer ends as it would have; the idle time-out counts afresh from
-    // the release.  Works at any stage, before the head as well; holding a held request or
-    // releasing a free one does nothing.
+    // refused connection say, shows in failed() and is told on release).
+    // Releasing it goes on where it stopped, so the transfer ends as it would
+    // have; the idle time-out counts afresh from the release.  Works at any
+    // stage, before the head as well; holding a held request or releasing a
+    // free one does nothing.
     void setHeld(bool held);
     bool held() const { return m_held; }
 
