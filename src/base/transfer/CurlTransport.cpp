@@ -581,8 +581,8 @@ size_t HttpRequest::headerData(const char *data, size_t length)
         return CURL_WRITEFUNC_PAUSE;
     }
     // The library hands the head over a line at a time, except after a
-    // pause (the lines it kept come together) and for lines longer than
-    // its pieces: the lines are cut out here.
+    // pause: the lines it kept then come in one piece.  The lines are cut
+    // out here; a piece that ends inside a line waits for the rest of it.
     size_t start = 0;
     while (start < length) {
         const auto *end = static_cast<const char *>(
