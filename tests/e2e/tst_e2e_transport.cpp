@@ -1,12 +1,14 @@
 // The HTTP client end to end against nginx on loopback: HTTPS with a CA made
 // at test time, Basic logins, a proxy tunnel and a proxy login (tinyproxy),
-// connections kept over a long run, redirect chains, and the whole-run limit.
+// connections kept over a long run, redirect chains, the whole-run limit, and
+// TLS sessions resumed on new connections.
 
 #include "E2eSupport.h"
 #include "NginxFixture.h"
 #include "TinyproxyFixture.h"
 
 #include "base/listing/WebBrowser.h"
+#include "base/transfer/CurlTransport.h"
 
 #include <QElapsedTimer>
 #include <QTemporaryDir>
@@ -80,6 +82,14 @@ private slots:
         m_nginx.addServerConfig(QStringLiteral("location = /r3/ { return 307 /r2/; }"));
         m_nginx.addServerConfig(
             QStringLiteral("location = /open/down.log { return 302 http://127.0.0.1:9/x.log; }"));
+        // Every answer below /once/ closes its connection and says whether
+        // the TLS handshake before it resumed a session ("r") or not (".").
+        // Sessions are resumed by their id, from the server's cache.
+        m_nginx.addServerConfig(QStringLiteral("ssl_session_cache shared:kestrune:1m;"));
+        m_nginx.addServerConfig(
+            QStringLiteral("location /once/ { keepalive_timeout 0; "
+                           "add_header X-Tls-Resumed $ssl_session_reused "
+                           "always; }"));
         if (!m_nginx.start())
             QSKIP(qPrintable(m_nginx.errorString()));
         m_open = publish(m_nginx, QStringLiteral("open/"), QStringLiteral("[To Parent Directory]"),
@@ -327,6 +337,31 @@ private slots:
         const int connections = m_nginx.distinctConnections();
         qInfo("second run over %d unchanged files: %d connection(s)", count, connections);
         QVERIFY(connections <= 10);
+    }
+
+    void tlsSessionResumedOnNewConnection()
+    {
+        // Requests are made one after the other, each with a handle of its
+        // own; the server closes the connection after every answer, so each
+        // request opens a new one.  Only the first needs a full handshake.
+        const QByteArray body = logBytes(400, 5000);
+        QVERIFY(m_nginx.writeFile(QStringLiteral("once/a.log"), body));
+        QString error;
+        QVERIFY2(transfer::AddTrustedCaFile(m_nginx.caFile(), &error), qPrintable(error));
+        m_nginx.clearAccessLog();
+        QList<QByteArray> resumed;
+        for (int i = 0; i < 3; ++i) {
+            transfer::RequestOptions options;
+            options.url = QUrl(m_nginx.httpsUrl(QStringLiteral("/once/a.log")));
+            transfer::HttpRequest request(options);
+            QTRY_VERIFY_WITH_TIMEOUT(request.finished() || request.failed(), 30000);
+            QVERIFY2(!request.failed(), qPrintable(request.error().detail));
+            QCOMPARE(request.readAll(), body);
+            resumed.append(request.header("X-Tls-Resumed"));
+        }
+        QCOMPARE(resumed, (QList<QByteArray>{".", "r", "r"}));
+        QTRY_COMPARE_WITH_TIMEOUT(m_nginx.accessEntries().size(), 3, 30000);
+        QCOMPARE(m_nginx.distinctConnections(), 3);
     }
 
     void maxTimeEndsTheRun()

@@ -86,6 +86,40 @@ TransferError::Kind kindOf(CURLcode code)
     }
 }
 
+QString reasonOf(CURLcode code)
+{
+    return QString::fromLatin1(curl_easy_strerror(code));
+}
+
+QString reasonOf(CURLMcode code)
+{
+    return QString::fromLatin1(curl_multi_strerror(code));
+}
+
+// Sets the options of one easy handle and keeps the first failure: the
+// request then fails at start with the library's reason.
+class EasyOptions {
+public:
+    explicit EasyOptions(CURL *easy) : m_easy(easy) {}
+    template <typename T>
+    void operator()(CURLoption option, T value)
+    {
+        if (m_result == CURLE_OK)
+            m_result = curl_easy_setopt(m_easy, option, value);
+    }
+    // A failure of our own making (no memory for a header line).
+    void fail(CURLcode code)
+    {
+        if (m_result == CURLE_OK)
+            m_result = code;
+    }
+    CURLcode result() const { return m_result; }
+
+private:
+    CURL *m_easy;
+    CURLcode m_result = CURLE_OK;
+};
+
 } // namespace
 
 // ------------------------------------------------------------------ driver
@@ -99,9 +133,12 @@ public:
 
     static bool alive() { return t_instance != nullptr; }
     static void releaseThisThread();
-    CURLM *multi() const { return m_multi; }
-    void add(HttpRequest *request);
-    void remove(HttpRequest *request);
+    // The name look-ups and TLS sessions of this thread's requests; null
+    // when the driver could not be set up.
+    const std::shared_ptr<CURLSH> &share() const { return m_share; }
+    // Empty, or why the request cannot go into the pool.
+    QString add(HttpRequest *request);
+    CURLMcode remove(HttpRequest *request);
     void markDirty(HttpRequest *request);
 
 private:
@@ -119,9 +156,12 @@ private:
                QSocketNotifier::Type type, bool wanted);
     void dropWatch(SocketWatch *w);
     void act(curl_socket_t socket, int events);
-    void collect();
+    void collect(CURLMcode result);
 
     CURLM *m_multi = nullptr;
+    std::shared_ptr<CURLSH> m_share;
+    // Why the driver cannot take requests; empty when it can.
+    QString m_setupError;
     QTimer m_timer;
     QList<SocketWatch *> m_watches;
     QList<HttpRequest *> m_active;
@@ -132,11 +172,15 @@ private:
 
 thread_local CurlDriver *CurlDriver::t_instance = nullptr;
 
+namespace {
+CURLcode g_globalInit = CURLE_OK;
+}
+
 CurlDriver &CurlDriver::instance()
 {
     if (!t_instance) {
         static std::once_flag initialised;
-        std::call_once(initialised, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+        std::call_once(initialised, [] { g_globalInit = curl_global_init(CURL_GLOBAL_DEFAULT); });
         t_instance = new CurlDriver;
         // The main thread's sockets and notifiers go before the application
         // object does; another thread releases its own before it ends.
@@ -160,12 +204,46 @@ void CurlDriver::releaseThisThread()
 
 CurlDriver::CurlDriver()
 {
+    if (g_globalInit != CURLE_OK) {
+        m_setupError = reasonOf(g_globalInit);
+        return;
+    }
     m_multi = curl_multi_init();
-    curl_multi_setopt(m_multi, CURLMOPT_SOCKETFUNCTION, &CurlDriver::onSocket);
-    curl_multi_setopt(m_multi, CURLMOPT_SOCKETDATA, this);
-    curl_multi_setopt(m_multi, CURLMOPT_TIMERFUNCTION, &CurlDriver::onTimer);
-    curl_multi_setopt(m_multi, CURLMOPT_TIMERDATA, this);
-    curl_multi_setopt(m_multi, CURLMOPT_MAXCONNECTS, 32L);
+    CURLMcode multiResult = m_multi ? CURLM_OK : CURLM_OUT_OF_MEMORY;
+    const auto setMulti = [&](CURLMoption option, auto value) {
+        if (multiResult == CURLM_OK)
+            multiResult = curl_multi_setopt(m_multi, option, value);
+    };
+    setMulti(CURLMOPT_SOCKETFUNCTION, &CurlDriver::onSocket);
+    setMulti(CURLMOPT_SOCKETDATA, this);
+    setMulti(CURLMOPT_TIMERFUNCTION, &CurlDriver::onTimer);
+    setMulti(CURLMOPT_TIMERDATA, this);
+    setMulti(CURLMOPT_MAXCONNECTS, 32L);
+    if (multiResult != CURLM_OK) {
+        m_setupError = reasonOf(multiResult);
+        return;
+    }
+
+    // Only this thread uses the share, so it needs no locks.  Every request
+    // keeps a reference: the share goes after the last handle set to it.
+    CURLSH *share = curl_share_init();
+    CURLSHcode shareResult = share ? CURLSHE_OK : CURLSHE_NOMEM;
+    for (const curl_lock_data data : {CURL_LOCK_DATA_DNS, CURL_LOCK_DATA_SSL_SESSION}) {
+        if (shareResult == CURLSHE_OK)
+            shareResult = curl_share_setopt(share, CURLSHOPT_SHARE, data);
+    }
+    if (share) {
+        m_share.reset(share, [](CURLSH *s) {
+            [[maybe_unused]] const CURLSHcode result = curl_share_cleanup(s);
+            Q_ASSERT(result == CURLSHE_OK);
+        });
+    }
+    if (shareResult != CURLSHE_OK) {
+        m_share.reset();
+        m_setupError = QString::fromLatin1(curl_share_strerror(shareResult));
+        return;
+    }
+
     m_timer.setSingleShot(true);
     m_timer.setTimerType(Qt::PreciseTimer);
     connect(&m_timer, &QTimer::timeout, this, [this] { act(CURL_SOCKET_TIMEOUT, 0); });
@@ -176,29 +254,39 @@ CurlDriver::~CurlDriver()
     // Requests left to finish on their own are ours; the others belong to
     // their callers, who are gone by now.
     qDeleteAll(findChildren<HttpRequest *>(QString(), Qt::FindDirectChildrenOnly));
+    // The pool goes now, whatever a removal says.
     for (HttpRequest *request : std::as_const(m_active)) {
-        curl_multi_remove_handle(m_multi, request->m_easy);
+        (void)curl_multi_remove_handle(m_multi, request->m_easy);
         request->m_inMulti = false;
     }
     m_active.clear();
-    curl_multi_cleanup(m_multi);
+    if (m_multi)
+        (void)curl_multi_cleanup(m_multi);
     for (SocketWatch *w : std::as_const(m_watches)) {
         delete w->read;
         delete w->write;
         delete w;
     }
+    // Requests that outlive the driver still hold the share; it goes with
+    // the last of them.
+    m_share.reset();
 }
 
-void CurlDriver::add(HttpRequest *request)
+QString CurlDriver::add(HttpRequest *request)
 {
+    if (!m_setupError.isEmpty())
+        return m_setupError;
+    const CURLMcode result = curl_multi_add_handle(m_multi, request->m_easy);
+    if (result != CURLM_OK)
+        return reasonOf(result);
     m_active.append(request);
-    curl_multi_add_handle(m_multi, request->m_easy);
+    return {};
 }
 
-void CurlDriver::remove(HttpRequest *request)
+CURLMcode CurlDriver::remove(HttpRequest *request)
 {
     m_active.removeOne(request);
-    curl_multi_remove_handle(m_multi, request->m_easy);
+    return curl_multi_remove_handle(m_multi, request->m_easy);
 }
 
 void CurlDriver::markDirty(HttpRequest *request)
@@ -212,15 +300,21 @@ int CurlDriver::onSocket(CURL *, curl_socket_t socket, int what, void *self, voi
     auto *w = static_cast<SocketWatch *>(watchData);
     if (what == CURL_POLL_REMOVE) {
         if (w) {
-            curl_multi_assign(d->m_multi, socket, nullptr);
+            // The socket leaves the library's table right after this.
+            (void)curl_multi_assign(d->m_multi, socket, nullptr);
             d->dropWatch(w);
         }
         return 0;
     }
     if (!w) {
         w = new SocketWatch;
+        if (curl_multi_assign(d->m_multi, socket, w) != CURLM_OK) {
+            // Unwatched, the socket would stall its transfers: the library
+            // fails the call that got here instead.
+            delete w;
+            return -1;
+        }
         d->m_watches.append(w);
-        curl_multi_assign(d->m_multi, socket, w);
     }
     d->watch(w, w->read, socket, QSocketNotifier::Read, what & CURL_POLL_IN);
     d->watch(w, w->write, socket, QSocketNotifier::Write, what & CURL_POLL_OUT);
@@ -271,20 +365,28 @@ int CurlDriver::onTimer(CURLM *, long timeoutMs, void *self)
 void CurlDriver::act(curl_socket_t socket, int events)
 {
     int running = 0;
-    curl_multi_socket_action(m_multi, socket, events, &running);
-    collect();
+    collect(curl_multi_socket_action(m_multi, socket, events, &running));
 }
 
-void CurlDriver::collect()
+void CurlDriver::collect(CURLMcode result)
 {
     int left = 0;
     while (CURLMsg *message = curl_multi_info_read(m_multi, &left)) {
         if (message->msg != CURLMSG_DONE)
             continue;
-        HttpRequest *request = nullptr;
-        curl_easy_getinfo(message->easy_handle, CURLINFO_PRIVATE, &request);
-        if (request)
-            request->onDone(message->data.result);
+        const auto it = std::find_if(m_active.cbegin(), m_active.cend(), [&](HttpRequest *r) {
+            return r->m_easy == message->easy_handle;
+        });
+        if (it != m_active.cend())
+            (*it)->onDone(message->data.result);
+    }
+    if (result != CURLM_OK) {
+        // The pool cannot drive its transfers any more: none of them would
+        // ever end, so they all fail now.
+        const QString reason = reasonOf(result);
+        const QList<HttpRequest *> stranded = m_active;
+        for (HttpRequest *request : stranded)
+            request->failAndStop(TransferError::Kind::Network, reason);
     }
     // Readers hear of it only now, outside every callback of the library:
     // they may read, pause, abort or start other requests.
@@ -296,6 +398,10 @@ void CurlDriver::collect()
         if (request->m_detached) {
             if (request->m_finished || request->failed())
                 request->deleteLater();
+            continue;
+        }
+        if (request->m_held) {
+            request->m_withheld = true;
             continue;
         }
         Q_EMIT request->progressed();
@@ -313,7 +419,10 @@ HttpRequest::HttpRequest(const RequestOptions &options, QObject *parent)
     m_sinceActivity.start();
     if (!configure(options))
         return;
-    CurlDriver::instance().add(this);
+    if (const QString why = CurlDriver::instance().add(this); !why.isEmpty()) {
+        failEarly(TransferError::Kind::Network, why);
+        return;
+    }
     m_inMulti = true;
     m_watchdog.start(IdleTimeout());
 }
@@ -345,7 +454,7 @@ bool HttpRequest::configure(const RequestOptions &o)
         failEarly(TransferError::Kind::Network, QStringLiteral("out of memory"));
         return false;
     }
-    CURL *e = m_easy;
+    EasyOptions set(m_easy);
     // A login written into the address goes as a login, never in the URL.
     QUrl target = o.url;
     std::optional<Credentials> addressLogin;
@@ -354,30 +463,37 @@ bool HttpRequest::configure(const RequestOptions &o)
     target.setUserInfo(QString());
     m_url = target;
     const QByteArray url = target.toEncoded();
-    curl_easy_setopt(e, CURLOPT_URL, url.constData());
-    curl_easy_setopt(e, CURLOPT_PRIVATE, this);
-    curl_easy_setopt(e, CURLOPT_ERRORBUFFER, m_errorBuffer);
-    curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(e, CURLOPT_PROTOCOLS_STR, "http,https");
+    set(CURLOPT_URL, url.constData());
+    m_share = CurlDriver::instance().share();
+    if (m_share)
+        set(CURLOPT_SHARE, m_share.get());
+    set(CURLOPT_ERRORBUFFER, m_errorBuffer);
+    set(CURLOPT_NOSIGNAL, 1L);
+    set(CURLOPT_PROTOCOLS_STR, "http,https");
     const bool stayOnHttps = scheme == QLatin1String("https") && !o.allowHttpsToHttp;
-    curl_easy_setopt(e, CURLOPT_REDIR_PROTOCOLS_STR, stayOnHttps ? "https" : "http,https");
-    curl_easy_setopt(e, CURLOPT_FOLLOWLOCATION, 1L);
-    curl_easy_setopt(e, CURLOPT_MAXREDIRS, long(kMaxRedirects));
-    curl_easy_setopt(e, CURLOPT_CONNECTTIMEOUT_MS, long(IdleTimeout()));
-    curl_easy_setopt(e, CURLOPT_HTTP_CONTENT_DECODING, 0L);
-    curl_easy_setopt(e, CURLOPT_BUFFERSIZE, 64L * 1024);
-    curl_easy_setopt(e, CURLOPT_HEADERFUNCTION, &HttpRequest::onHeaderData);
-    curl_easy_setopt(e, CURLOPT_HEADERDATA, this);
-    curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, &HttpRequest::onBodyData);
-    curl_easy_setopt(e, CURLOPT_WRITEDATA, this);
+    set(CURLOPT_REDIR_PROTOCOLS_STR, stayOnHttps ? "https" : "http,https");
+    set(CURLOPT_FOLLOWLOCATION, 1L);
+    set(CURLOPT_MAXREDIRS, long(kMaxRedirects));
+    set(CURLOPT_CONNECTTIMEOUT_MS, long(IdleTimeout()));
+    set(CURLOPT_HTTP_CONTENT_DECODING, 0L);
+    set(CURLOPT_BUFFERSIZE, 64L * 1024);
+    set(CURLOPT_HEADERFUNCTION, &HttpRequest::onHeaderData);
+    set(CURLOPT_HEADERDATA, this);
+    set(CURLOPT_WRITEFUNCTION, &HttpRequest::onBodyData);
+    set(CURLOPT_WRITEDATA, this);
     if (!o.userAgent.isEmpty())
-        curl_easy_setopt(e, CURLOPT_USERAGENT, o.userAgent.constData());
-    for (const QByteArray &line : o.headers)
-        m_headerList = curl_slist_append(m_headerList, line.constData());
+        set(CURLOPT_USERAGENT, o.userAgent.constData());
+    for (const QByteArray &line : o.headers) {
+        curl_slist *list = curl_slist_append(m_headerList, line.constData());
+        if (!list)
+            set.fail(CURLE_OUT_OF_MEMORY);
+        else
+            m_headerList = list;
+    }
     if (m_headerList)
-        curl_easy_setopt(e, CURLOPT_HTTPHEADER, m_headerList);
+        set(CURLOPT_HTTPHEADER, m_headerList);
     if (!o.range.isEmpty())
-        curl_easy_setopt(e, CURLOPT_RANGE, o.range.constData());
+        set(CURLOPT_RANGE, o.range.constData());
 
     // The proxy is always named, so the library's own reading of the
     // environment never decides.
@@ -392,17 +508,17 @@ bool HttpRequest::configure(const RequestOptions &o)
         p.setPort(m_proxyPort);
         proxyUrl = p.toEncoded();
     }
-    curl_easy_setopt(e, CURLOPT_PROXY, proxyUrl.constData());
-    curl_easy_setopt(e, CURLOPT_NOPROXY, "");
-    curl_easy_setopt(e, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
+    set(CURLOPT_PROXY, proxyUrl.constData());
+    set(CURLOPT_NOPROXY, "");
+    set(CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
     if (!m_proxyHost.isEmpty()) {
         std::optional<Credentials> login = ProxyLoginFor(m_proxyHost, m_proxyPort);
         if (!login && !proxy->user().isEmpty())
             login = Credentials{proxy->user(), proxy->password()};
         if (login) {
-            curl_easy_setopt(e, CURLOPT_PROXYUSERNAME, login->user.toUtf8().constData());
-            curl_easy_setopt(e, CURLOPT_PROXYPASSWORD, login->password.toUtf8().constData());
-            curl_easy_setopt(e, CURLOPT_PROXYAUTH, CURLAUTH_ANY);
+            set(CURLOPT_PROXYUSERNAME, login->user.toUtf8().constData());
+            set(CURLOPT_PROXYPASSWORD, login->password.toUtf8().constData());
+            set(CURLOPT_PROXYAUTH, CURLAUTH_ANY);
             m_sentProxyLogin = true;
         }
     }
@@ -411,28 +527,30 @@ bool HttpRequest::configure(const RequestOptions &o)
     if (!serverLogin)
         serverLogin = addressLogin;
     if (const std::optional<Credentials> &login = serverLogin) {
-        curl_easy_setopt(e, CURLOPT_USERNAME, login->user.toUtf8().constData());
-        curl_easy_setopt(e, CURLOPT_PASSWORD, login->password.toUtf8().constData());
+        set(CURLOPT_USERNAME, login->user.toUtf8().constData());
+        set(CURLOPT_PASSWORD, login->password.toUtf8().constData());
         // A server known to take Basic only gets the login with the first
         // request, as a browser sends it; otherwise the server's challenge
         // picks the scheme.
-        curl_easy_setopt(e, CURLOPT_HTTPAUTH,
-                         ServerTakesBasicOnly(o.url) ? CURLAUTH_BASIC : CURLAUTH_ANY);
+        set(CURLOPT_HTTPAUTH, ServerTakesBasicOnly(o.url) ? CURLAUTH_BASIC : CURLAUTH_ANY);
         m_sentServerLogin = true;
     } else if (UseNetrc()) {
-        curl_easy_setopt(e, CURLOPT_NETRC, long(CURL_NETRC_OPTIONAL));
-        curl_easy_setopt(e, CURLOPT_HTTPAUTH,
-                         ServerTakesBasicOnly(o.url) ? CURLAUTH_BASIC : CURLAUTH_ANY);
+        set(CURLOPT_NETRC, long(CURL_NETRC_OPTIONAL));
+        set(CURLOPT_HTTPAUTH, ServerTakesBasicOnly(o.url) ? CURLAUTH_BASIC : CURLAUTH_ANY);
         m_sentServerLogin = true;
     }
 
     if (!trustedCaBlob().isEmpty()) {
         curl_blob blob{trustedCaBlob().data(), size_t(trustedCaBlob().size()), CURL_BLOB_COPY};
-        curl_easy_setopt(e, CURLOPT_CAINFO_BLOB, &blob);
+        set(CURLOPT_CAINFO_BLOB, &blob);
     }
 #ifdef Q_OS_WIN
-    curl_easy_setopt(e, CURLOPT_SSL_OPTIONS, long(CURLSSLOPT_NATIVE_CA));
+    set(CURLOPT_SSL_OPTIONS, long(CURLSSLOPT_NATIVE_CA));
 #endif
+    if (set.result() != CURLE_OK) {
+        failEarly(kindOf(set.result()), reasonOf(set.result()));
+        return false;
+    }
     return true;
 }
 
@@ -447,12 +565,45 @@ QByteArray HttpRequest::header(const QByteArray &name) const
 
 size_t HttpRequest::onHeaderData(char *data, size_t size, size_t count, void *self)
 {
-    return static_cast<HttpRequest *>(self)->headerLine(data, size * count);
+    return static_cast<HttpRequest *>(self)->headerData(data, size * count);
 }
 
 size_t HttpRequest::onBodyData(char *data, size_t size, size_t count, void *self)
 {
     return static_cast<HttpRequest *>(self)->bodyData(data, size * count);
+}
+
+size_t HttpRequest::headerData(const char *data, size_t length)
+{
+    if (m_held) {
+        // The library keeps these bytes and hands them over again later.
+        m_paused = true;
+        return CURL_WRITEFUNC_PAUSE;
+    }
+    // The library hands the head over a line at a time, except after a
+    // pause: the lines it kept then come in one piece.  The lines are cut
+    // out here; a piece that ends inside a line waits for the rest of it.
+    size_t start = 0;
+    while (start < length) {
+        const auto *end = static_cast<const char *>(
+            std::memchr(data + start, '\n', length - start));
+        const size_t stop = end ? size_t(end - data) + 1 : length;
+        m_headLine.append(data + start, qsizetype(stop - start));
+        start = stop;
+        if (!end) {
+            if (m_headLine.size() > kHeaderLimit) {
+                // Fails the request: the head is too large.
+                headerLine(m_headLine.constData(), size_t(m_headLine.size()));
+                return 0;
+            }
+            break;
+        }
+        const QByteArray line = std::exchange(m_headLine, {});
+        if (headerLine(line.constData(), size_t(line.size())) != size_t(line.size()))
+            return 0;
+    }
+    touched();
+    return length;
 }
 
 size_t HttpRequest::headerLine(const char *data, size_t length)
@@ -605,6 +756,10 @@ QUrl HttpRequest::effectiveUrl() const
 
 size_t HttpRequest::bodyData(const char *data, size_t length)
 {
+    if (m_held) {
+        m_paused = true;
+        return CURL_WRITEFUNC_PAUSE;
+    }
     touched();
     if (!m_headersReady && !settleHead())
         return 0;
@@ -685,12 +840,38 @@ QByteArray HttpRequest::readAll()
 
 void HttpRequest::resumeIfRoom()
 {
-    if (m_paused && m_available <= m_bufferLimit / 2 && m_inMulti) {
+    if (m_paused && !m_held && m_available <= m_bufferLimit / 2 && m_inMulti) {
         m_paused = false;
         touched();
-        // May hand the held piece over at once (into bodyData).
-        curl_easy_pause(m_easy, CURLPAUSE_CONT);
+        // May hand what the library kept over at once (into headerData and
+        // bodyData); the reader hears of it from the driver.
+        const CURLcode result = curl_easy_pause(m_easy, CURLPAUSE_CONT);
+        if (result != CURLE_OK)
+            failAndStop(kindOf(result), reasonOf(result));
     }
+}
+
+void HttpRequest::setHeld(bool held)
+{
+    if (held == m_held)
+        return;
+    m_held = held;
+    if (!held && std::exchange(m_withheld, false)) {
+        QMetaObject::invokeMethod(
+            this, [this] { Q_EMIT progressed(); }, Qt::QueuedConnection);
+    }
+    if (!m_inMulti)
+        return;
+    if (!held) {
+        touched();
+        resumeIfRoom();
+        return;
+    }
+    // Stops reading at once.  Before the library has a connection for the
+    // request it has nothing to pause (and says so); the callbacks then
+    // hold the first bytes that come instead.
+    if (!m_paused && curl_easy_pause(m_easy, CURLPAUSE_RECV) == CURLE_OK)
+        m_paused = true;
 }
 
 void HttpRequest::onDone(int code)
@@ -699,8 +880,8 @@ void HttpRequest::onDone(int code)
     m_watchdog.stop();
     if (m_easy) {
         long connectCode = 0;
-        curl_easy_getinfo(m_easy, CURLINFO_HTTP_CONNECTCODE, &connectCode);
-        m_proxyStatus = int(connectCode);
+        if (curl_easy_getinfo(m_easy, CURLINFO_HTTP_CONNECTCODE, &connectCode) == CURLE_OK)
+            m_proxyStatus = int(connectCode);
     }
     if (!failed()) {
         const auto result = CURLcode(code);
@@ -742,12 +923,20 @@ void HttpRequest::failEarly(TransferError::Kind kind, const QString &detail)
         this, [this] { Q_EMIT progressed(); }, Qt::QueuedConnection);
 }
 
+void HttpRequest::failAndStop(TransferError::Kind kind, const QString &detail)
+{
+    failNow(kind, detail);
+    detachFromMulti();
+    m_watchdog.stop();
+    markDirty();
+}
+
 void HttpRequest::onWatchdog()
 {
     if (!m_inMulti)
         return;
     const qint64 idle = IdleTimeout();
-    const qint64 quiet = m_paused ? 0 : m_sinceActivity.elapsed();
+    const qint64 quiet = m_paused || m_held ? 0 : m_sinceActivity.elapsed();
     if (quiet < idle) {
         m_watchdog.start(int(idle - quiet));
         return;
@@ -775,8 +964,11 @@ void HttpRequest::detachFromMulti()
     if (!m_inMulti)
         return;
     m_inMulti = false;
-    if (CurlDriver::alive())
-        CurlDriver::instance().remove(this);
+    if (!CurlDriver::alive())
+        return;
+    const CURLMcode result = CurlDriver::instance().remove(this);
+    if (result != CURLM_OK && !m_finished)
+        failNow(TransferError::Kind::Network, reasonOf(result));
 }
 
 void HttpRequest::abort()

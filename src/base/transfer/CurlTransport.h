@@ -5,7 +5,14 @@
 //
 // Connections: every request shares one connection pool for the life of the
 // program, so requests to the same scheme, host, port and proxy reuse an
-// open connection (and its TLS session, and a connection-based login).
+// open connection (and its TLS session, and a connection-based login).  The
+// requests of a thread also share their name look-ups and TLS sessions: a new
+// connection to a server seen before skips the look-up and resumes the
+// session instead of a full handshake.
+//
+// A call into the library that fails fails the request it concerns with the
+// library's reason; one that fails for the whole pool fails every request in
+// flight.
 //
 // Limits that hold for every request, whatever the server does:
 //  - a request that sees no new byte for the idle time-out fails (connecting
@@ -32,10 +39,12 @@
 #include <QUrl>
 
 #include <deque>
+#include <memory>
 #include <optional>
 #include <vector>
 
 typedef void CURL;
+typedef void CURLSH;
 struct curl_slist;
 
 namespace kestrune::transfer {
@@ -110,7 +119,18 @@ public:
 
     // Gives up: the request fails with Aborted and says nothing more.
     void abort();
-    void setHeld(bool held) { Q_UNUSED(held) } // TEMPORARY until the transport's pause lands
+    // Holds the transfer: while held, nothing more is taken from the network
+    // (the connection and the TLS handshake may still be made; what the
+    // library has already read waits there), the idle time-out does not run,
+    // and progressed() is not emitted (a failure that comes meanwhile, a
+    // refused connection say, shows in failed() and is told on release).
+    // Releasing it goes on where it stopped, so the transfer ends as it would
+    // have; the idle time-out counts afresh from the release.  Works at any
+    // stage, before the head as well; holding a held request or releasing a
+    // free one does nothing.
+    void setHeld(bool held);
+    bool held() const { return m_held; }
+
     // Hands the request over to run to its end on its own, so that a small
     // rest of a body does not cost the connection; it is deleted when it
     // ends, or after ms.
@@ -127,6 +147,7 @@ private:
 
     static size_t onHeaderData(char *data, size_t size, size_t count, void *self);
     static size_t onBodyData(char *data, size_t size, size_t count, void *self);
+    size_t headerData(const char *data, size_t length);
     size_t headerLine(const char *data, size_t length);
     size_t bodyData(const char *data, size_t length);
     void endOfAnswerHead();
@@ -134,6 +155,9 @@ private:
     void onDone(int code);
     void failNow(TransferError::Kind kind, const QString &detail);
     void failEarly(TransferError::Kind kind, const QString &detail);
+    // Fails the request and takes it out of the pool: the library cannot
+    // carry it on.
+    void failAndStop(TransferError::Kind kind, const QString &detail);
     void touched() { m_sinceActivity.restart(); }
     void resumeIfRoom();
     void onWatchdog();
@@ -143,6 +167,8 @@ private:
     bool configure(const RequestOptions &options);
 
     CURL *m_easy = nullptr;
+    // Set on m_easy: released only after it is cleaned up.
+    std::shared_ptr<CURLSH> m_share;
     curl_slist *m_headerList = nullptr;
     bool m_inMulti = false;
     bool m_dirty = false;
@@ -161,6 +187,7 @@ private:
 
     // The answer whose head is coming in.
     int m_answerStatus = 0;
+    QByteArray m_headLine; // a head line not complete yet
     QList<QPair<QByteArray, QByteArray>> m_answerHeaders;
     bool m_answerComplete = false; // its empty line has come
     qint64 m_headBytes = 0;
@@ -185,7 +212,11 @@ private:
     std::vector<QByteArray> m_spares;
     qint64 m_available = 0;
     qint64 m_bodyReceived = 0;
+    // The library holds the transfer: the reader's buffer is full, or it is
+    // held (setHeld).
     bool m_paused = false;
+    bool m_held = false;
+    bool m_withheld = false; // news the reader hears of on release
 
     TransferError m_error;
     QTimer m_watchdog;
