@@ -361,6 +361,31 @@ private slots:
         QCOMPARE(m_c->lblLogTotal->text(), QStringLiteral("0"));
     }
 
+    // Closed while a listing loads: the load is dropped; the page that
+    // comes afterwards fills no list, and the pointer is normal again.
+    void closingWhileAListingLoads()
+    {
+        TestResponse slow = htmlResponse(
+            listingPage({{QStringLiteral("a.log"), QStringLiteral("/logs/a.log")}}));
+        slow.holdUntilReleased = true;
+        m_server->setRoute(QStringLiteral("/logs/"), slow);
+        QSignalSpy listed(m_w.get(), &frmDownload::listingLoaded);
+        m_c->txtURL->setText(m_server->url(QStringLiteral("/logs/")));
+        m_c->cmdLoad->click();
+        QTRY_COMPARE_WITH_TIMEOUT(m_server->heldCount(), 1, 30000);
+        m_c->cmdButton[0]->click();
+        QVERIFY(m_w->isUnloaded());
+        m_server->releaseHeld();
+        // The answer has gone out and the client has let go of it.
+        QTRY_COMPARE_WITH_TIMEOUT(m_server->openConnectionCount(), 0, 30000);
+        QTRY_VERIFY_WITH_TIMEOUT(!m_w->brwBrowser()->Busy(), 30000);
+        QCOMPARE(listed.size(), 0);
+        QCOMPARE(m_c->lstLogfiles->topLevelItemCount(), 0);
+        QVERIFY(!m_w->tmrIE()->isActive());
+        QVERIFY(!m_ui->busy);
+        QCOMPARE(m_ui->helpQuits, 1);
+    }
+
     void timeOutAndALateDocumentComplete()
     {
         frmDownload w;
@@ -596,6 +621,47 @@ private slots:
         QCOMPARE(log.size(), 2); // start line and row 1; row 2's line went to a closed log
         QCOMPARE(log[1], QStringLiteral("○ ") + m_server->url(QStringLiteral("/logs/f1.log")));
         QCOMPARE(m_c->lblLogCount->text(), QStringLiteral("2"));
+        QVERIFY(!m_ui->busy);
+    }
+
+    // 開始 given again while the stopped run's last row still ends: the new
+    // run starts once that row has ended, from the first row.
+    void startAgainWhileAStoppedRowEnds()
+    {
+        QList<QPair<QString, QByteArray>> files;
+        for (int i = 1; i <= 3; ++i)
+            files.append(
+                {QStringLiteral("s%1.log").arg(i), TestHttpServer::patternBytes(i, 50000)});
+        serveListing(serveFiles(files));
+        QVERIFY(load(m_server->url(QStringLiteral("/logs/"))));
+        bool clicked = false;
+        bool stillEnding = false;
+        duringDownloadOfRow(
+            2,
+            [&] {
+                m_c->cmdButton[2]->click();
+                m_c->cmdButton[1]->click();
+                stillEnding = m_w->isCollecting();
+            },
+            clicked);
+        QSignalSpy ended(m_w.get(), &frmDownload::runEnded);
+        QVERIFY(startRun()); // the stopped run
+        QVERIFY(clicked);
+        QVERIFY(stillEnding);
+        QVERIFY(m_w->isCollecting()); // the new one
+        QVERIFY(windowwaits::waitRunEnded(*m_w));
+        QCOMPARE(ended.size(), 2);
+        for (const auto &[name, body] : files)
+            QCOMPARE(readFile(save(name)), body);
+        // The second run logs into the save folder (a file was stored there).
+        const QString base = m_server->url(QStringLiteral("/logs/"));
+        QCOMPARE(logMessages(save(QStringLiteral("Kestrune.log"))),
+                 (QStringList{QStringLiteral("○ IISログダウンロード開始。\t"),
+                              QStringLiteral("× ファイルサイズが同じ ") + base + "s1.log",
+                              QStringLiteral("× ファイルサイズが同じ ") + base + "s2.log",
+                              QStringLiteral("○ ") + base + "s3.log",
+                              QStringLiteral("○ IISログダウンロード終了。\t") + base + "s3.log"}));
+        QVERIFY(m_c->cmdButton[1]->isEnabled() && !m_c->cmdButton[2]->isEnabled());
         QVERIFY(!m_ui->busy);
     }
 
