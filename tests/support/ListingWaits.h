@@ -32,15 +32,4 @@ inline bool analyzeListing(kestrune::ListingLoader &loader, const QString &url,
     return true;
 }
 
-// Navigates and waits for pageLoaded(); false when it did not come in time.
-inline bool loadPage(kestrune::ListingLoader &loader, const QString &url,
-                     int timeoutMs = kListingWaitMs)
-{
-    QSignalSpy loaded(&loader, &kestrune::ListingLoader::pageLoaded);
-    loader.LoadPage(url);
-    if (!loaded.isEmpty())
-        return false;
-    return loaded.wait(timeoutMs) && loaded.size() == 1;
-}
-
 } // namespace listingwaits
