@@ -1,6 +1,6 @@
 #pragma once
 // A listing load run to its end, for tests: the loader starts a load and
-// returns; these wait for the signal that ends it.
+// returns; analyzeListing() waits for the signal that ends it.
 //
 //     ListingResult result;
 //     QVERIFY(analyzeListing(loader, url, result));
