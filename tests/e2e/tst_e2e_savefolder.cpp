@@ -13,6 +13,7 @@
 
 #include "RecordingUi.h"
 #include "WindowControls.h"
+#include "WindowWaits.h"
 
 #include <QElapsedTimer>
 #include <QStandardPaths>
@@ -210,21 +211,21 @@ private slots:
         QVERIFY(QDir::setCurrent(exeDir.path()));
         RecordingUi ui;
         frmDownload w;
-        w.Form_Load();
+        QVERIFY(windowwaits::loadWindow(w));
         const DownloadControls c(&w);
         c.txtURL->setText(m_nginx.url(QStringLiteral("/withlog/")));
-        c.cmdLoad->click();
+        QVERIFY(windowwaits::loadListing(w));
         c.txtFolder->setText(save.path());
-        c.cmdButton[1]->click();
+        QVERIFY(windowwaits::runToEnd(w));
         const QString collected = save.filePath(QStringLiteral("Kestrune.log"));
         const QByteArray remote = readFile(m_nginx.path(QStringLiteral("withlog/Kestrune.log")));
         QCOMPARE(readFile(collected), remote);
-        c.cmdButton[1]->click();
+        QVERIFY(windowwaits::runToEnd(w));
         QCOMPARE(readFile(collected), remote); // left alone: no run log
 
         // Without it, the log is made there, and the row stays off it.
         QVERIFY(QFile::remove(collected));
-        c.cmdButton[1]->click();
+        QVERIFY(windowwaits::runToEnd(w));
         const QStringList messages = logMessages(collected);
         QCOMPARE(messages.size(), 4);
         QCOMPARE(messages[1], kNotStorable + collected);

@@ -17,6 +17,7 @@
 
 #include "RecordingUi.h"
 #include "WindowControls.h"
+#include "WindowWaits.h"
 
 #include <QLabel>
 #include <QLineEdit>
@@ -103,18 +104,18 @@ private slots:
         // Fresh collection through the window.
         RecordingUi ui;
         frmDownload w;
-        w.Form_Load();
+        QVERIFY(windowwaits::loadWindow(w));
         const DownloadControls c(&w);
         w.show();
         c.txtURL->setText(m_nginx.url(site.pagePath));
-        c.cmdLoad->click();
+        QVERIFY(windowwaits::loadListing(w));
         QStringList listed;
         for (int i = 0; i < c.lstLogfiles->topLevelItemCount(); ++i)
             listed.append(c.lstLogfiles->topLevelItem(i)->text(0));
         QCOMPARE(listed, site.names);
         QCOMPARE(c.lblLogTotal->text(), QString::number(site.names.size()));
         c.txtFolder->setText(windowSave.path());
-        c.cmdButton[1]->click();
+        QVERIFY(windowwaits::runToEnd(w));
         // The run has ended: idle buttons, nothing asked.
         QVERIFY(c.cmdButton[1]->isEnabled());
         QVERIFY(!c.cmdButton[2]->isEnabled());
@@ -167,12 +168,12 @@ private slots:
         QVERIFY(QDir::setCurrent(cwd.path()));
         RecordingUi ui;
         frmDownload w;
-        w.Form_Load();
+        QVERIFY(windowwaits::loadWindow(w));
         const DownloadControls c(&w);
         c.txtURL->setText(m_nginx.url(site.pagePath));
 
         // Cancelled: the page's load failed, as any navigation error.
-        c.cmdLoad->click();
+        QVERIFY(windowwaits::loadListing(w));
         QCOMPARE(ui.loginRequests.size(), 1);
         QCOMPARE(c.lstLogfiles->topLevelItemCount(), 0);
         QCOMPARE(c.lblLogTotal->text(), QStringLiteral("0"));
@@ -181,7 +182,7 @@ private slots:
         ui.loginRequests.clear();
         ui.loginAnswers = {kestrune::LoginAnswer{QStringLiteral("ops"), QStringLiteral("wrong")},
                            kestrune::LoginAnswer{QStringLiteral("ops"), QStringLiteral("s3cret")}};
-        c.cmdLoad->click();
+        QVERIFY(windowwaits::loadListing(w));
         QCOMPARE(ui.loginRequests.size(), 2);
         for (int i = 0; i < 2; ++i) {
             QCOMPARE(ui.loginRequests[i].host, QStringLiteral("127.0.0.1:%1").arg(m_nginx.port()));
@@ -193,7 +194,7 @@ private slots:
 
         m_nginx.clearAccessLog();
         c.txtFolder->setText(save.path());
-        c.cmdButton[1]->click();
+        QVERIFY(windowwaits::runToEnd(w));
         QCOMPARE(ui.loginRequests.size(), 2);
         QVERIFY(ui.messages.isEmpty());
         for (const SiteFile &f : site.files)
@@ -228,10 +229,10 @@ private slots:
         QVERIFY(QDir::setCurrent(cwd.path()));
         RecordingUi ui;
         frmDownload w;
-        w.Form_Load();
+        QVERIFY(windowwaits::loadWindow(w));
         const DownloadControls c(&w);
         c.txtURL->setText(m_nginx.url(QStringLiteral("/winiis/LogFiles/")));
-        c.cmdLoad->click();
+        QVERIFY(windowwaits::loadListing(w));
         QStringList listed;
         for (int i = 0; i < c.lstLogfiles->topLevelItemCount(); ++i)
             listed.append(c.lstLogfiles->topLevelItem(i)->text(0));
@@ -244,7 +245,7 @@ private slots:
 
         m_nginx.clearAccessLog();
         c.txtFolder->setText(save.path());
-        c.cmdButton[1]->click();
+        QVERIFY(windowwaits::runToEnd(w));
         QVERIFY(c.cmdButton[1]->isEnabled());
         QCOMPARE(QDir(save.path())
                      .entryList(QDir::AllEntries | QDir::Hidden | QDir::System
@@ -334,14 +335,14 @@ private slots:
         QVERIFY(::access(QFile::encodeName(folder).constData(), W_OK) != 0);
         RecordingUi ui;
         frmDownload w;
-        w.Form_Load();
+        QVERIFY(windowwaits::loadWindow(w));
         const DownloadControls c(&w);
         w.show();
         c.txtURL->setText(qEnvironmentVariable(kChildUrl));
-        c.cmdLoad->click();
+        QVERIFY(windowwaits::loadListing(w));
         QCOMPARE(c.lblLogTotal->text(), QStringLiteral("2"));
         c.txtFolder->setText(folder);
-        c.cmdButton[1]->click();
+        QVERIFY(windowwaits::runToEnd(w));
         QTRY_VERIFY_WITH_TIMEOUT(c.cmdButton[1]->isEnabled() && !c.cmdButton[2]->isEnabled(),
                                  60000);
         QCOMPARE(ui.messageTexts(), QStringList());
@@ -364,13 +365,13 @@ private slots:
         QVERIFY(QDir::setCurrent(cwd.path()));
         RecordingUi ui;
         frmDownload w;
-        w.Form_Load();
+        QVERIFY(windowwaits::loadWindow(w));
         const DownloadControls c(&w);
         basKestrune::gstrProxy = proxy.address(); // as a save in the settings dialog leaves it
         c.txtURL->setText(m_nginx.url(site.pagePath));
-        c.cmdLoad->click();
+        QVERIFY(windowwaits::loadListing(w));
         c.txtFolder->setText(save.path());
-        c.cmdButton[1]->click();
+        QVERIFY(windowwaits::runToEnd(w));
         basKestrune::gstrProxy.clear();
         for (const SiteFile &f : site.files)
             QCOMPARE(readFile(save.filePath(f.name)), f.bytes);

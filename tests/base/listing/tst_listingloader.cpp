@@ -3,6 +3,7 @@
 
 #include "base/listing/ListingLoader.h"
 
+#include "ListingWaits.h"
 #include "TestHttpServer.h"
 
 #include <QtTest>
@@ -121,7 +122,6 @@ class TstListingLoader : public QObject {
 private slots:
     void init()
     {
-        ListingLoader::setNavigateErrorPause(0);
         m_server = std::make_unique<TestHttpServer>();
         QVERIFY(m_server->listen());
     }
@@ -200,12 +200,12 @@ private slots:
         }
         ListingLoader loader({});
         loader.setTimeout(20000);
-        const ListingResult result = loader.AnalyzeListing(m_server->url(loadPath));
+        ListingResult result;
+        QVERIFY(listingwaits::analyzeListing(loader, m_server->url(loadPath), result));
         QCOMPARE(result.status, ListingStatus::Listed);
         QCOMPARE(describe(result.rows, m_server->url(QString())), rows);
         // The window's count is the same rows.
-        QList<ListingRow> counted;
-        QCOMPARE(loader.AnalyzeListingPage(m_server->url(loadPath), counted), qint32(rows.size()));
+        QCOMPARE(ListingLoader::RowCount(result), qint32(rows.size()));
     }
 
     void linkKinds_data()

@@ -6,6 +6,7 @@
 #include "base/listing/WebBrowser.h"
 #include "base/transfer/basWinInet.h"
 
+#include "ListingWaits.h"
 #include "LoopbackPort.h"
 #include "TestHttpServer.h"
 
@@ -93,7 +94,32 @@ public:
     int lastStatus = 1;
 };
 
-// A port on loopback where nothing listens.
+// The size a size probe learns of url; false when it did not end in time.
+bool probeSize(const QString &url, std::optional<qint64> &size)
+{
+    RemoteSizeProbe probe(url, QString());
+    QSignalSpy finished(&probe, &RemoteSizeProbe::finished);
+    probe.start();
+    if (!finished.wait(30000))
+        return false;
+    size = probe.result().size;
+    return true;
+}
+
+// Downloads url and drops its body; false when it did not end in time.
+bool download(const QString &url, qint64 expectedSize, DownloadOutcome &outcome)
+{
+    FileDownload::Request request;
+    request.url = url;
+    request.expectedSize = expectedSize;
+    FileDownload transfer(request, FileDownload::IntoDevice(nullptr));
+    QSignalSpy finished(&transfer, &FileDownload::finished);
+    transfer.start();
+    if (!finished.wait(30000))
+        return false;
+    outcome = transfer.outcome();
+    return true;
+}
 
 // Stands for "some transport failure" (a negative status) in the navigationFails table.
 constexpr int kAnyTransportError = 1;
@@ -412,7 +438,8 @@ private Q_SLOTS:
         route("/missing", page("<html><body>gone</body></html>", "text/plain", 404));
         ListingLoader loader({});
         loader.setTimeout(10000);
-        const ListingResult result = loader.AnalyzeListing(url("/page"));
+        ListingResult result;
+        QVERIFY(listingwaits::analyzeListing(loader, url("/page"), result));
         // Whatever the type, the page's links are listed as before.
         QCOMPARE(result.status, ListingStatus::Listed);
         QCOMPARE(result.rows.size(), type == QLatin1String("text/plain") ? 0 : 1); // shown as text
@@ -613,9 +640,13 @@ private Q_SLOTS:
 
         // The login goes with the transfers to that server, and to no other.
         m_server->clearRequests();
-        QCOMPARE(GetRemoteFileSize(url("/private/a.log"), QString()), qint64(3000));
-        QCOMPARE(DownloadFile(url("/private/a.log"), nullptr, QString(), 3000, {}).bytes,
-                 qint64(3000));
+        std::optional<qint64> size;
+        QVERIFY(probeSize(url("/private/a.log"), size));
+        QCOMPARE(size, std::optional<qint64>(3000));
+        DownloadOutcome fetched;
+        QVERIFY(download(url("/private/a.log"), 3000, fetched));
+        QCOMPARE(fetched.result, DownloadResult::Stored);
+        QCOMPARE(fetched.bytes, qint64(3000));
         QVERIFY(!m_server->requests().isEmpty());
         QVERIFY(m_server->requests()
                     .last()
@@ -625,10 +656,10 @@ private Q_SLOTS:
         TestHttpServer other;
         QVERIFY(other.listen());
         other.setRoute(QStringLiteral("/private/a.log"), file);
-        QCOMPARE(DownloadFile(other.url(QStringLiteral("/private/a.log")), nullptr, QString(), 3000,
-                              {})
-                     .result,
-                 DownloadResult::Failed);
+        DownloadOutcome refused;
+        QVERIFY(download(other.url(QStringLiteral("/private/a.log")), 3000, refused));
+        QCOMPARE(refused.result, DownloadResult::Failed);
+        QCOMPARE(refused.status, 401);
         QCOMPARE(other.requests().size(), 1);
         QCOMPARE(other.requests()[0].header("Authorization"), QByteArray());
         transfer::ForgetAllLogins();

@@ -4,11 +4,13 @@
 // show afterwards.
 
 #include "base/collection/FolderLock.h"
+#include "base/collection/RowJob.h"
 #include "base/settings/TextCodec.h"
 #include "base/settings/basKestrune.h"
 #include "base/listing/ListingLoader.h"
 #include "base/listing/WebBrowser.h"
 #include "gui/collector/frmDownload.h"
+#include "gui/dialogs/frmAbout.h"
 #include "gui/dialogs/frmSetting.h"
 #include "base/transfer/basWinInet.h"
 
@@ -16,6 +18,7 @@
 #include "RecordingUi.h"
 #include "TestHttpServer.h"
 #include "WindowControls.h"
+#include "WindowWaits.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -127,10 +130,11 @@ class TestCollectionRun : public QObject {
 
     QString logPath() const { return m_exeDir->filePath(QStringLiteral("Kestrune.log")); }
 
-    void load(const QString &url)
+    // Loads the listing at url into the list; false when the load did not end.
+    [[nodiscard]] bool load(const QString &url)
     {
         m_c->txtURL->setText(url);
-        m_c->cmdLoad->click();
+        return windowwaits::loadListing(*m_w);
     }
 
     void serveListing(const QList<Link> &links,
@@ -163,10 +167,35 @@ class TestCollectionRun : public QObject {
                 });
     }
 
-    void startRun()
+    // Starts a run into the save folder and waits for its end; false when
+    // none started or it did not end.
+    [[nodiscard]] bool startRun()
+    {
+        m_c->txtFolder->setText(m_saveDir->path());
+        return windowwaits::runToEnd(*m_w);
+    }
+
+    // Gives 開始 for the save folder where no run is to start.
+    void startRefused()
     {
         m_c->txtFolder->setText(m_saveDir->path());
         m_c->cmdButton[1]->click();
+        QVERIFY(!m_w->isCollecting());
+    }
+
+    // The bytes in the files this process holds open in the save folder: a
+    // download on its way.
+    qint64 bytesInTransfer() const
+    {
+        qint64 bytes = 0;
+        const QString folder = QDir(m_saveDir->path()).canonicalPath();
+        const QDir fds(QStringLiteral("/proc/self/fd"));
+        for (const QString &fd : fds.entryList(QDir::Files | QDir::System)) {
+            const QString path = fds.filePath(fd);
+            if (QFile::symLinkTarget(path).startsWith(folder + QLatin1Char('/')))
+                bytes += QFileInfo(path).size();
+        }
+        return bytes;
     }
 
     QStringList listNames() const
@@ -202,7 +231,7 @@ private slots:
     void initTestCase()
     {
         kestrune::TextCodec::setFileCodec(kestrune::TextCodec("UTF-8"));
-        kestrune::ListingLoader::setNavigateErrorPause(50);
+        frmDownload::setNavigateErrorPause(50);
     }
 
     void init()
@@ -218,7 +247,7 @@ private slots:
         m_server = std::make_unique<TestHttpServer>();
         QVERIFY(m_server->listen());
         m_w = std::make_unique<frmDownload>();
-        m_w->Form_Load();
+        QVERIFY(windowwaits::loadWindow(*m_w));
         m_w->show();
         m_c = DownloadControls(m_w.get());
     }
@@ -238,7 +267,8 @@ private slots:
     void spacesOnlyUrlIsEmpty()
     {
         m_c->lblLogTotal->setText(QStringLiteral("7"));
-        load(QStringLiteral("   "));
+        m_c->txtURL->setText(QStringLiteral("   "));
+        m_c->cmdLoad->click();
         QCOMPARE(m_ui->messageTexts(),
                  QStringList{QStringLiteral("IISログのURLを指定してください。")});
         QCOMPARE(m_ui->messages[0].icon, kestrune::MsgIcon::Exclamation);
@@ -249,7 +279,7 @@ private slots:
     void onlyTheParentLinkGivesNoRows()
     {
         serveListing({});
-        load(m_server->url(QStringLiteral("/logs/")));
+        QVERIFY(load(m_server->url(QStringLiteral("/logs/"))));
         QCOMPARE(m_c->lstLogfiles->topLevelItemCount(), 0);
         QCOMPARE(m_c->lblLogTotal->text(), QStringLiteral("0"));
         QCOMPARE(m_c->lblLogCount->text(), QStringLiteral("0"));
@@ -268,7 +298,7 @@ private slots:
             "<A HREF=\"/a\">[to parent directory]</A><br>"
             "<A HREF=\"/b\">PARENT DIRECTORY</A><br></pre></body></html>");
         m_server->setRoute(QStringLiteral("/logs/"), htmlResponse(page.toUtf8()));
-        load(m_server->url(QStringLiteral("/logs/")));
+        QVERIFY(load(m_server->url(QStringLiteral("/logs/"))));
         QCOMPARE(listNames(), (QStringList{QStringLiteral("[to parent directory]"),
                                            QStringLiteral("PARENT DIRECTORY")}));
         QCOMPARE(m_c->lblLogTotal->text(), QStringLiteral("2"));
@@ -281,7 +311,8 @@ private slots:
                       {QStringLiteral("b.log"), QStringLiteral("/logs/b.log")},
                       {QStringLiteral("abs.log"), QStringLiteral("http://other.example/x/abs.log")},
                       {QStringLiteral("sub"), QStringLiteral("/logs/sub/")}});
-        load(QStringLiteral("  ") + m_server->url(QStringLiteral("/logs/")) + QStringLiteral("  "));
+        QVERIFY(load(QStringLiteral("  ") + m_server->url(QStringLiteral("/logs/"))
+                     + QStringLiteral("  ")));
         QCOMPARE(basKestrune::gstrLogURL, m_server->url(QStringLiteral("/logs/")));
         QCOMPARE(listNames(), (QStringList{"b.log", "a.log", "b.log", "abs.log", "sub"}));
         QTreeWidget *list = m_c->lstLogfiles;
@@ -299,16 +330,16 @@ private slots:
                                   listingPage({{name, QStringLiteral("/logs/") + name}},
                                               QStringLiteral("[親ディレクトリへ]"), "shift_jis")));
         m_server->setRoute(QStringLiteral("/logs/"), htmlResponse(page, "text/html"));
-        load(m_server->url(QStringLiteral("/logs/")));
+        QVERIFY(load(m_server->url(QStringLiteral("/logs/"))));
         QCOMPARE(listNames(), QStringList{name});
     }
 
     void pageThatCannotBeShown()
     {
         serveListing({{QStringLiteral("a.log"), QStringLiteral("/logs/a.log")}});
-        load(m_server->url(QStringLiteral("/logs/")));
+        QVERIFY(load(m_server->url(QStringLiteral("/logs/"))));
         QCOMPARE(m_c->lstLogfiles->topLevelItemCount(), 1);
-        load(m_server->url(QStringLiteral("/missing/")));
+        QVERIFY(load(m_server->url(QStringLiteral("/missing/"))));
         QCOMPARE(m_w->intPageState(), qint16(-1));
         QCOMPARE(m_c->lstLogfiles->topLevelItemCount(), 0); // the old rows are gone
         QCOMPARE(m_c->lblLogTotal->text(), QStringLiteral("0"));
@@ -324,24 +355,49 @@ private slots:
                                    "<html><body><p>指定されたドキュメントは存在しません。</p>"
                                    "<a href=\"/x.log\">x.log</a></body></html>")
                                    .toUtf8()));
-        load(m_server->url(QStringLiteral("/gone/")));
+        QVERIFY(load(m_server->url(QStringLiteral("/gone/"))));
         QCOMPARE(m_w->intPageState(), qint16(0));
         QCOMPARE(m_c->lstLogfiles->topLevelItemCount(), 0);
         QCOMPARE(m_c->lblLogTotal->text(), QStringLiteral("0"));
+    }
+
+    // Closed while a listing loads: the load is dropped; the page that
+    // comes afterwards fills no list, and the pointer is normal again.
+    void closingWhileAListingLoads()
+    {
+        TestResponse slow = htmlResponse(
+            listingPage({{QStringLiteral("a.log"), QStringLiteral("/logs/a.log")}}));
+        slow.holdUntilReleased = true;
+        m_server->setRoute(QStringLiteral("/logs/"), slow);
+        QSignalSpy listed(m_w.get(), &frmDownload::listingLoaded);
+        m_c->txtURL->setText(m_server->url(QStringLiteral("/logs/")));
+        m_c->cmdLoad->click();
+        QTRY_COMPARE_WITH_TIMEOUT(m_server->heldCount(), 1, 30000);
+        m_c->cmdButton[0]->click();
+        QVERIFY(m_w->isUnloaded());
+        m_server->releaseHeld();
+        // The answer has gone out and the client has let go of it.
+        QTRY_COMPARE_WITH_TIMEOUT(m_server->openConnectionCount(), 0, 30000);
+        QTRY_VERIFY_WITH_TIMEOUT(!m_w->brwBrowser()->Busy(), 30000);
+        QCOMPARE(listed.size(), 0);
+        QCOMPARE(m_c->lstLogfiles->topLevelItemCount(), 0);
+        QVERIFY(!m_w->tmrIE()->isActive());
+        QVERIFY(!m_ui->busy);
+        QCOMPARE(m_ui->helpQuits, 1);
     }
 
     void timeOutAndALateDocumentComplete()
     {
         frmDownload w;
         basKestrune::glngTimeout = 300;
-        w.Form_Load();
+        QVERIFY(windowwaits::loadWindow(w));
         const DownloadControls c(&w);
         TestResponse slow = htmlResponse(
             listingPage({{QStringLiteral("a.log"), QStringLiteral("/a.log")}}));
         slow.holdUntilReleased = true;
         m_server->setRoute(QStringLiteral("/slow/"), slow);
         c.txtURL->setText(m_server->url(QStringLiteral("/slow/")));
-        c.cmdLoad->click();
+        QVERIFY(windowwaits::loadListing(w));
         // The load gave up through its time-out: the server still holds the answer.
         QCOMPARE(m_server->heldCount(), 1);
         QCOMPARE(w.intPageState(), qint16(-2));
@@ -366,7 +422,7 @@ private slots:
         serveListing(links);
         QElapsedTimer t;
         t.start();
-        load(m_server->url(QStringLiteral("/logs/")));
+        QVERIFY(load(m_server->url(QStringLiteral("/logs/"))));
         qInfo("100,000-link listing loaded and listed in %lld ms", t.elapsed());
         QCOMPARE(m_c->lstLogfiles->topLevelItemCount(), 100000);
         QCOMPARE(m_c->lblLogTotal->text(), QStringLiteral("100000"));
@@ -397,7 +453,7 @@ private slots:
     {
         QFETCH(QString, name);
         QFETCH(bool, unsafe);
-        QCOMPARE(kestrune::CollectionRun::isUnsafeFileName(name), unsafe);
+        QCOMPARE(kestrune::RowJob::isUnsafeFileName(name), unsafe);
     }
 
     // ------------------------------------------------------------ start command
@@ -421,14 +477,14 @@ private slots:
     void aFolderInUseIsNotCollectedInto()
     {
         serveListing(serveFiles({{"a.log", "aaa"}, {"b.log", "bbb"}}));
-        load(m_server->url(QStringLiteral("/logs/")));
+        QVERIFY(load(m_server->url(QStringLiteral("/logs/"))));
         {
             // Another collection works in the folder.
             FolderLock other;
             QCOMPARE(other.lock(m_saveDir->path()), FolderLock::Outcome::Locked);
             m_server->clearRequests();
             const QString status = m_c->panels[1]->text();
-            startRun();
+            startRefused();
             QCOMPARE(m_ui->messageTexts(),
                      QStringList{QStringLiteral("保存先フォルダは他の収集が使用中です。\r\n")
                                  + m_saveDir->path()});
@@ -448,7 +504,7 @@ private slots:
         FolderLock::Outcome meanwhile = FolderLock::Outcome::NotLocked;
         duringDownloadOfRow(
             2, [&] { meanwhile = FolderLock().lock(m_saveDir->path()); }, fired);
-        startRun();
+        QVERIFY(startRun());
         QVERIFY(fired);
         QCOMPARE(meanwhile, FolderLock::Outcome::InUse);
         QCOMPARE(readFile(save("b.log")), QByteArray("bbb"));
@@ -460,8 +516,8 @@ private slots:
     void startWithAnEmptyListWritesTheHeaderOnly()
     {
         serveListing({});
-        load(m_server->url(QStringLiteral("/logs/")));
-        startRun();
+        QVERIFY(load(m_server->url(QStringLiteral("/logs/"))));
+        startRefused();
         const QByteArray log = readFile(logPath());
         QVERIFY(log.startsWith("Kestrune\r\n"));
         QCOMPARE(log.count("\r\n"), 4);
@@ -476,9 +532,9 @@ private slots:
         for (const auto &[name, body] : files)
             writeFile(save(name), body);
         serveListing(serveFiles(files));
-        load(m_server->url(QStringLiteral("/logs/")));
+        QVERIFY(load(m_server->url(QStringLiteral("/logs/"))));
         m_server->clearRequests();
-        startRun();
+        QVERIFY(startRun());
         const QString base = m_server->url(QStringLiteral("/logs/"));
         QCOMPARE(logMessages(logPath()),
                  (QStringList{QStringLiteral("○ IISログダウンロード開始。\t"),
@@ -504,8 +560,8 @@ private slots:
         writeFile(save("shorter.log"), QByteArray(5000, 'x'));
         serveListing(serveFiles(
             {{"changed.log", changed}, {"missing.log", missing}, {"shorter.log", shorter}}));
-        load(m_server->url(QStringLiteral("/logs/")));
-        startRun();
+        QVERIFY(load(m_server->url(QStringLiteral("/logs/"))));
+        QVERIFY(startRun());
         QCOMPARE(readFile(save("changed.log")), changed);
         QCOMPARE(readFile(save("missing.log")), missing);
         QCOMPARE(readFile(save("shorter.log")), shorter);
@@ -524,10 +580,10 @@ private slots:
     void secondRunWritesItsLogIntoTheSaveFolder()
     {
         serveListing(serveFiles({{"a.log", "aaa"}}));
-        load(m_server->url(QStringLiteral("/logs/")));
-        startRun();
+        QVERIFY(load(m_server->url(QStringLiteral("/logs/"))));
+        QVERIFY(startRun());
         QVERIFY(QFile::exists(logPath()));
-        startRun();
+        QVERIFY(startRun());
         const QString second = save(QStringLiteral("Kestrune.log"));
         QVERIFY(QFile::exists(second));
         QCOMPARE(logMessages(second).value(1), QStringLiteral("× ファイルサイズが同じ ")
@@ -541,7 +597,7 @@ private slots:
             files.append(
                 {QStringLiteral("f%1.log").arg(i), TestHttpServer::patternBytes(i, 50000)});
         serveListing(serveFiles(files));
-        load(m_server->url(QStringLiteral("/logs/")));
+        QVERIFY(load(m_server->url(QStringLiteral("/logs/"))));
         bool clicked = false;
         bool idleRightAfterStop = false;
         duringDownloadOfRow(
@@ -553,7 +609,7 @@ private slots:
                                      && m_c->cmdBrowse->isEnabled();
             },
             clicked);
-        startRun();
+        QVERIFY(startRun());
         QVERIFY(clicked);
         QVERIFY(idleRightAfterStop);
         QCOMPARE(m_w->intRunState, qint16(1));
@@ -565,6 +621,47 @@ private slots:
         QCOMPARE(log.size(), 2); // start line and row 1; row 2's line went to a closed log
         QCOMPARE(log[1], QStringLiteral("○ ") + m_server->url(QStringLiteral("/logs/f1.log")));
         QCOMPARE(m_c->lblLogCount->text(), QStringLiteral("2"));
+        QVERIFY(!m_ui->busy);
+    }
+
+    // 開始 given again while the stopped run's last row still ends: the new
+    // run starts once that row has ended, from the first row.
+    void startAgainWhileAStoppedRowEnds()
+    {
+        QList<QPair<QString, QByteArray>> files;
+        for (int i = 1; i <= 3; ++i)
+            files.append(
+                {QStringLiteral("s%1.log").arg(i), TestHttpServer::patternBytes(i, 50000)});
+        serveListing(serveFiles(files));
+        QVERIFY(load(m_server->url(QStringLiteral("/logs/"))));
+        bool clicked = false;
+        bool stillEnding = false;
+        duringDownloadOfRow(
+            2,
+            [&] {
+                m_c->cmdButton[2]->click();
+                m_c->cmdButton[1]->click();
+                stillEnding = m_w->isCollecting();
+            },
+            clicked);
+        QSignalSpy ended(m_w.get(), &frmDownload::runEnded);
+        QVERIFY(startRun()); // the stopped run
+        QVERIFY(clicked);
+        QVERIFY(stillEnding);
+        QVERIFY(m_w->isCollecting()); // the new one
+        QVERIFY(windowwaits::waitRunEnded(*m_w));
+        QCOMPARE(ended.size(), 2);
+        for (const auto &[name, body] : files)
+            QCOMPARE(readFile(save(name)), body);
+        // The second run logs into the save folder (a file was stored there).
+        const QString base = m_server->url(QStringLiteral("/logs/"));
+        QCOMPARE(logMessages(save(QStringLiteral("Kestrune.log"))),
+                 (QStringList{QStringLiteral("○ IISログダウンロード開始。\t"),
+                              QStringLiteral("× ファイルサイズが同じ ") + base + "s1.log",
+                              QStringLiteral("× ファイルサイズが同じ ") + base + "s2.log",
+                              QStringLiteral("○ ") + base + "s3.log",
+                              QStringLiteral("○ IISログダウンロード終了。\t") + base + "s3.log"}));
+        QVERIFY(m_c->cmdButton[1]->isEnabled() && !m_c->cmdButton[2]->isEnabled());
         QVERIFY(!m_ui->busy);
     }
 
@@ -592,7 +689,7 @@ private slots:
         m_server->setRoute(QStringLiteral("/logs/r3.log"), unsized);
         links.append({QStringLiteral("r3.log"), QStringLiteral("/logs/r3.log")});
         serveListing(links);
-        load(m_server->url(QStringLiteral("/logs/")));
+        QVERIFY(load(m_server->url(QStringLiteral("/logs/"))));
 
         struct Sample {
             QString count, status;
@@ -602,8 +699,9 @@ private slots:
         QList<Sample> samples;
         bool stopped = false;
         bool idleAtOnce = false;
-        QTimer sampler; // fires at every turn of the event loop the run makes
+        QTimer sampler; // fires at every turn of the event loop while the run works
         sampler.setInterval(0);
+        connect(m_w.get(), &frmDownload::runEnded, &sampler, &QTimer::stop);
         connect(&sampler, &QTimer::timeout, this, [&] {
             if (stopped)
                 return;
@@ -625,7 +723,7 @@ private slots:
             }
         });
         sampler.start();
-        startRun();
+        QVERIFY(startRun());
         sampler.stop();
 
         // While it ran: the running state, rows counted 1...3, each row
@@ -686,25 +784,28 @@ private slots:
             files.append(
                 {QStringLiteral("p%1.log").arg(i), TestHttpServer::patternBytes(i, 20000)});
         serveListing(serveFiles(files));
-        load(m_server->url(QStringLiteral("/logs/")));
+        QVERIFY(load(m_server->url(QStringLiteral("/logs/"))));
         m_server->clearRequests();
 
         bool opened = false;
-        QString rowWhileOpen;
+        QStringList rowWhileOpen; // the count at each turn while the dialog is open
         duringDownloadOfRow(
             1,
             [&] {
-                // Runs once the dialog is up, inside its modal loop.
+                // Runs once the dialog is up, inside its modal loop: the run
+                // waits meanwhile, whatever the turns of the loop.
                 auto *poll = new QTimer(this);
                 poll->setInterval(10);
                 connect(poll, &QTimer::timeout, this, [&, poll] {
                     auto *dlg = qobject_cast<frmSetting *>(QApplication::activeModalWidget());
                     if (!dlg)
                         return;
+                    rowWhileOpen.append(m_c->lblLogCount->text());
+                    if (rowWhileOpen.size() < 20)
+                        return;
                     poll->stop();
                     poll->deleteLater();
                     const SettingControls s(dlg);
-                    rowWhileOpen = m_c->lblLogCount->text(); // the run waits meanwhile
                     s.txtProxyAddress->setText(QStringLiteral("127.0.0.1"));
                     s.txtProxyPort->setText(QString::number(deadPort));
                     s.cmdButton[0]->click();
@@ -713,10 +814,10 @@ private slots:
                 m_c->cmdButton[3]->click(); // modal: returns when the dialog closes
             },
             opened);
-        startRun();
+        QVERIFY(startRun());
         frmSetting::SetExecutableFolder(QString());
         QVERIFY(opened);
-        QCOMPARE(rowWhileOpen, QStringLiteral("1"));
+        QCOMPARE(rowWhileOpen, QStringList(20, QStringLiteral("1")));
         QCOMPARE(basKestrune::gstrProxy, QStringLiteral("127.0.0.1:%1").arg(deadPort));
         QCOMPARE(readFile(save("p1.log")), files[0].second);
         QVERIFY(!QFile::exists(save("p2.log")));
@@ -735,20 +836,96 @@ private slots:
         writeFile(save("b.log"), old);
         serveListing(serveFiles(
             {{"a.log", "a"}, {"b.log", TestHttpServer::patternBytes(0, 300000)}, {"c.log", "c"}}));
-        load(m_server->url(QStringLiteral("/logs/")));
+        QVERIFY(load(m_server->url(QStringLiteral("/logs/"))));
         bool clicked = false;
         duringDownloadOfRow(
             2, [&] { m_c->cmdButton[0]->click(); }, clicked);
-        startRun();
+        QVERIFY(startRun()); // the run ends with the window
         QVERIFY(clicked);
         QVERIFY(m_w->isUnloaded());
+        QVERIFY(!m_w->isCollecting());
         QCOMPARE(readFile(save("b.log")), old);
         QVERIFY(!QFile::exists(save("c.log")));
+        for (const RecordedRequest &r : m_server->requests())
+            QVERIFY2(!r.path.endsWith("c.log"), r.path.constData()); // no row after it began
         QVERIFY2(tempFiles() == QStringList{}, qPrintable(tempFiles().join(',')));
         const QStringList log = logMessages(logPath());
         QVERIFY(!log.isEmpty());
         QVERIFY(!log.last().contains(QStringLiteral("終了")));
         QCOMPARE(m_ui->helpQuits, 1);
+    }
+
+    // A modal dialog over the window holds the run: the file in transfer
+    // takes no more bytes while it is open, and once it closes the run
+    // completes the file exactly.
+    void aModalDialogHoldsTheTransferInFlight()
+    {
+        constexpr qint64 size = 32 * 1024 * 1024; // far more than the buffers on the way
+        TestResponse big;
+        big.contentType = "text/plain";
+        big.generatedSize = size;
+        m_server->setRoute(QStringLiteral("/logs/big.log"), big);
+        serveListing({{"big.log", "/logs/big.log"}});
+        QVERIFY(load(m_server->url(QStringLiteral("/logs/"))));
+
+        struct Sample {
+            int bar;
+            qint64 bytes;
+            QString count;
+            bool collecting;
+        };
+        QList<Sample> whileOpen;
+        constexpr int turns = 25;
+        bool opened = false;
+        duringDownloadOfRow(
+            1,
+            [&] {
+                // Samples the window at turns of the dialog's loop, then closes it.
+                auto *watch = new QTimer(this);
+                watch->setInterval(20);
+                connect(watch, &QTimer::timeout, this, [&, watch] {
+                    auto *dlg = qobject_cast<frmAbout *>(QApplication::activeModalWidget());
+                    if (!dlg)
+                        return;
+                    whileOpen.append({m_c->pgrDownload->value(), bytesInTransfer(),
+                                      m_c->lblLogCount->text(), m_w->isCollecting()});
+                    if (whileOpen.size() < turns)
+                        return;
+                    watch->stop();
+                    watch->deleteLater();
+                    AboutControls(dlg).cmdOK->click();
+                });
+                watch->start();
+                m_c->cmdButton[4]->click(); // modal: returns when the dialog closes
+            },
+            opened);
+        QVERIFY(startRun());
+        QVERIFY(opened);
+        QCOMPARE(whileOpen.size(), turns);
+        const Sample &first = whileOpen.first();
+        QVERIFY2(first.bar > 0 && first.bar < 100, qPrintable(QString::number(first.bar)));
+        for (const Sample &s : std::as_const(whileOpen)) {
+            QCOMPARE(s.bar, first.bar);
+            QCOMPARE(s.bytes, first.bytes);
+            QCOMPARE(s.count, QStringLiteral("1"));
+            QVERIFY(s.collecting);
+        }
+
+        {
+            QFile copy(save("big.log"));
+            QVERIFY(copy.open(QIODevice::ReadOnly));
+            QCOMPARE(copy.size(), size);
+            constexpr qint64 block = 1024 * 1024;
+            for (qint64 at = 0; at < size; at += block)
+                QVERIFY2(copy.read(block) == TestHttpServer::patternBytes(at, block),
+                         qPrintable(QStringLiteral("at %1").arg(at)));
+        }
+        const QString url = m_server->url(QStringLiteral("/logs/big.log"));
+        QCOMPARE(logMessages(logPath()).mid(1),
+                 (QStringList{QStringLiteral("○ ") + url,
+                              QStringLiteral("○ IISログダウンロード終了。\t") + url}));
+        QCOMPARE(m_c->pgrDownload->value(), 100);
+        QVERIFY2(tempFiles().isEmpty(), qPrintable(tempFiles().join(',')));
     }
 
     void emptyAndUnsafeFileNames()
@@ -764,10 +941,10 @@ private slots:
             "<a href=\"/logs/e5\">/etc/passwd</a>"
             "</pre></body></html>");
         m_server->setRoute(QStringLiteral("/logs/"), htmlResponse(page.toUtf8()));
-        load(m_server->url(QStringLiteral("/logs/")));
+        QVERIFY(load(m_server->url(QStringLiteral("/logs/"))));
         QCOMPARE(m_c->lstLogfiles->topLevelItemCount(), 6);
         m_server->clearRequests();
-        startRun();
+        QVERIFY(startRun());
         const QStringList log = logMessages(logPath());
         const QString base = m_server->url(QStringLiteral("/logs/"));
         QCOMPARE(log.value(1), QStringLiteral("○ ") + base + "empty");
@@ -786,8 +963,8 @@ private slots:
     {
         QVERIFY(QDir(m_saveDir->path()).mkdir(QStringLiteral("a.log"))); // a folder of that name
         serveListing(serveFiles({{"a.log", "aaa"}, {"b.log", "bbb"}}));
-        load(m_server->url(QStringLiteral("/logs/")));
-        startRun();
+        QVERIFY(load(m_server->url(QStringLiteral("/logs/"))));
+        QVERIFY(startRun());
         QStringList log = logMessages(logPath());
         QVERIFY2(log.contains(QStringLiteral("× ファイルを保存できません。\t") + save("a.log")),
                  qPrintable(log.join('\n')));
@@ -797,7 +974,7 @@ private slots:
         // A folder that does not exist: every row fails locally, the run ends idle.
         m_c->txtFolder->setText(m_saveDir->filePath(QStringLiteral("no/such")));
         QDir::setCurrent(m_exeDir->path());
-        m_c->cmdButton[1]->click();
+        QVERIFY(windowwaits::runToEnd(*m_w));
         log = logMessages(logPath());
         QCOMPARE(log.size(), 4);
         QVERIFY(log[1].startsWith(QStringLiteral("× ファイルを保存できません。\t")));
@@ -837,10 +1014,10 @@ private slots:
             " 2026/12/01 10:00 12 <A HREF=\"/logs/moved.log\">moved.log</A><br>"
             " 2026/12/01 10:00 6 <A HREF=\"/logs/a.log\">a.log</A><br></pre></body></html>");
         m_server->setRoute(QStringLiteral("/logs/"), htmlResponse(page.toUtf8()));
-        load(m_server->url(QStringLiteral("/logs/")));
+        QVERIFY(load(m_server->url(QStringLiteral("/logs/"))));
         QCOMPARE(listNames(), (QStringList{"W3SVC1", "Name", "moved.log", "a.log"}));
         m_server->clearRequests();
-        startRun();
+        QVERIFY(startRun());
 
         const QString base = m_server->url(QStringLiteral("/logs/"));
         const QString refused = QStringLiteral("× ファイルを保存できません。\t");
@@ -888,9 +1065,9 @@ private slots:
             file.extraHeaders.append(qMakePair(QByteArray("Last-Modified"), lastModified));
         m_server->setRoute(QStringLiteral("/logs/dated.log"), file);
         serveListing({{"dated.log", "/logs/dated.log"}});
-        load(m_server->url(QStringLiteral("/logs/")));
+        QVERIFY(load(m_server->url(QStringLiteral("/logs/"))));
         const QDateTime before = QDateTime::currentDateTimeUtc().addSecs(-2);
-        startRun();
+        QVERIFY(startRun());
         QCOMPARE(readFile(save("dated.log")), QByteArray("dated body"));
         const QDateTime modified = QFileInfo(save("dated.log")).lastModified().toUTC();
         if (expected >= 0) {
@@ -906,8 +1083,8 @@ private slots:
     {
         writeFile(save("gone.log"), "precious");
         serveListing({{"gone.log", "/logs/gone.log"}}); // no route: 404 with a body
-        load(m_server->url(QStringLiteral("/logs/")));
-        startRun();
+        QVERIFY(load(m_server->url(QStringLiteral("/logs/"))));
+        QVERIFY(startRun());
         QCOMPARE(readFile(save("gone.log")), QByteArray("precious"));
         QCOMPARE(logMessages(logPath()).value(1),
                  QStringLiteral("× ") + m_server->url(QStringLiteral("/logs/gone.log")));

@@ -11,6 +11,7 @@
 #include "ImageCompare.h"
 #include "RecordingUi.h"
 #include "WindowControls.h"
+#include "WindowWaits.h"
 
 #include <QDir>
 #include <QGroupBox>
@@ -51,7 +52,7 @@ private slots:
         basKestrune::glngTimeout = 30000;
         m_ui = std::make_unique<RecordingUi>();
         m_w = std::make_unique<frmDownload>();
-        m_w->Form_Load();
+        QVERIFY(windowwaits::loadWindow(*m_w));
         m_w->show();
         m_c = DownloadControls(m_w.get());
         m_c->txtURL->setFocus();
@@ -199,14 +200,23 @@ private slots:
         basKestrune::glngTimeout = 200;
         frmDownload w;
         const DownloadControls c(&w);
-        // Runs inside the wait for the blank page, before it completes.
+        // Runs while the blank page loads, before it completes.
         QTimer::singleShot(0, &w, [&] {
             w.brwBrowser()->Navigate2(
                 QStringLiteral("http://127.0.0.1:%1/").arg(silent.serverPort()));
             if (closeMeanwhile)
                 w.close();
         });
-        w.Form_Load();
+        if (closeMeanwhile) {
+            w.Form_Load();
+            // The load is dropped with the window: no time-out is left to
+            // report anything, and the load never ends.
+            QTRY_VERIFY_WITH_TIMEOUT(w.isUnloaded(), 30000);
+            QVERIFY(!w.tmrIE()->isActive());
+            QVERIFY(!w.isLoaded());
+        } else {
+            QVERIFY(windowwaits::loadWindow(w));
+        }
         basKestrune::glngTimeout = 30000;
         QVERIFY(!w.brwBrowser()->Document());
         QCOMPARE(m_ui->messageTexts(), messages);
@@ -281,7 +291,7 @@ private slots:
     {
         frmDownload w;
         basKestrune::glngTimeout = -5000;
-        w.Form_Load();
+        QVERIFY(windowwaits::loadWindow(w));
         QCOMPARE(w.tmrIE()->interval(), 0);
         QVERIFY(m_ui->messages.isEmpty()); // the blank page still loads
         basKestrune::glngTimeout = 30000;

@@ -4,6 +4,7 @@
 
 #include "LabelChecks.h"
 #include "RecordingUi.h"
+#include "WindowWaits.h"
 
 #include "gui/layout/JapaneseFont.h"
 #include "base/settings/basKestrune.h"
@@ -54,8 +55,10 @@ private Q_SLOTS:
     {
         QTest::addColumn<WindowFactory>("make");
         QTest::newRow("collector window") << WindowFactory([] {
+            // Loaded: the list has its column headings.
             auto w = std::make_unique<frmDownload>();
-            w->Form_Load();
+            if (!windowwaits::loadWindow(*w))
+                return std::unique_ptr<QWidget>();
             return std::unique_ptr<QWidget>(std::move(w));
         });
         QTest::newRow("settings dialog")
@@ -74,6 +77,7 @@ private Q_SLOTS:
     {
         QFETCH(WindowFactory, make);
         const std::unique_ptr<QWidget> window = make();
+        QVERIFY(window);
         window->show();
         QVERIFY(QTest::qWaitForWindowExposed(window.get()));
         QVERIFY(!window->grab().isNull()); // polished and painted as on screen

@@ -184,7 +184,10 @@ private slots:
         QVERIFY(w->isVisible());
         QCOMPARE(w->windowTitle(), QStringLiteral("Kestrune"));
         QCOMPARE(w->tmrIE()->interval(), milliseconds);
+        // The pointer is back once the window has loaded.
+        QTRY_VERIFY_WITH_TIMEOUT(w->isLoaded(), 60000);
         QVERIFY(!ui.busy);
+        QVERIFY(ui.messages.isEmpty());
     }
 
     void startupDoesNotReadTheProxy()

@@ -261,6 +261,7 @@ private Q_SLOTS:
 
         frmDownload *w = frmDownload::instance();
         QVERIFY(w);
+        QTRY_VERIFY_WITH_TIMEOUT(w->isLoaded(), 60000);
         const DownloadControls d(w);
         d.txtURL->setText(QStringLiteral("http://127.0.0.1:9/logs/"));
         d.txtFolder->setText(home);
