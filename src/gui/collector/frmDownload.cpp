@@ -463,6 +463,8 @@ void frmDownload::Form_Unload()
     m_clock->stop();
     m_loader->stopTimer();
     m_loader->abandon();
+    // A load dropped here never ends on its own to give the pointer back.
+    ui().setBusyPointer(false);
     hide();
 }
 
