@@ -387,6 +387,7 @@ done
 if want C && [ -d "$WORK/out/kestrune_a_" ]; then
   mkdir -p "$WORK/www/empty" "$WORK/out/empty"
   write_listing "$WORK/www/empty" /empty/
+  sync # the writes of the cases before are not this program's work
   python3 - "$KC" "$BASE" "$WORK" > "$WORK/cpu-per-row" <<'PY'
 import resource, subprocess, sys
 kc, base, work = sys.argv[1:4]

@@ -70,13 +70,22 @@ void CollectionRun::cancel()
 {
     if (!isRunning())
         return;
-    // Rows in work are given up; the rows before them that ended are
-    // handed on already or follow now, in order, up to the first gap.
+    // Rows in work are given up: no line, no outcome.  Rows that ended
+    // after one of them are handed on all the same, in order: their files
+    // are stored and their lines belong in the log.
     for (auto &[index, job] : m_jobs) {
         job->cancel();
-        job.release()->deleteLater();
+        m_spent.push_back(std::move(job));
     }
     m_jobs.clear();
+    m_stopping = true;
+    for (auto &[index, outcome] : m_done) {
+        const ListingRow &row = m_rows[index];
+        for (const QString &line : runLogLines(row, outcome))
+            m_host.writeRunLog(line);
+        m_host.rowDone(index + 1, row, outcome);
+    }
+    m_done.clear();
     end(Ending::Abandoned);
 }
 

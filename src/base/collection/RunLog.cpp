@@ -5,6 +5,8 @@
 
 #include <QFileInfo>
 
+#include <limits>
+
 namespace kestrune {
 
 namespace {
@@ -12,6 +14,28 @@ std::function<QDateTime()> &clock()
 {
     static std::function<QDateTime()> c = [] { return QDateTime::currentDateTime(); };
     return c;
+}
+
+// Whether clock() is the system's: its stamp is then made once a second
+// (turning the time into local time reads the zone's files each time).
+bool &systemClock()
+{
+    static bool system = true;
+    return system;
+}
+
+QString stampNow()
+{
+    if (!systemClock())
+        return RunLog::timeStamp(clock()());
+    static qint64 second = std::numeric_limits<qint64>::min();
+    static QString stamp;
+    const qint64 now = QDateTime::currentMSecsSinceEpoch() / 1000;
+    if (now != second) {
+        second = now;
+        stamp = RunLog::timeStamp(QDateTime::fromSecsSinceEpoch(now));
+    }
+    return stamp;
 }
 } // namespace
 
@@ -22,6 +46,7 @@ RunLog::~RunLog()
 
 void RunLog::setClock(std::function<QDateTime()> c)
 {
+    systemClock() = !c;
     clock() = c ? std::move(c) : [] { return QDateTime::currentDateTime(); };
 }
 
@@ -96,7 +121,7 @@ void RunLog::write(qint16 fileNo, const QString &message)
 {
     if (fileNo == 0 || fileNo != m_fileNo || !isOpen())
         return;
-    writeLine(timeStamp(clock()()) + QLatin1Char('\t') + transfer::HidePasswords(message));
+    writeLine(stampNow() + QLatin1Char('\t') + transfer::HidePasswords(message));
 }
 
 std::optional<transfer::FileIdentity> RunLog::identity() const

@@ -125,8 +125,11 @@ frmDownload::frmDownload(QWidget *parent)
 
 frmDownload::~frmDownload()
 {
-    if (m_run)
+    // A run still in work goes without telling this half-destroyed window.
+    if (m_run) {
+        m_run->disconnect(this);
         m_run->cancel();
+    }
     if (theWindow() == this)
         theWindow() = nullptr;
 }

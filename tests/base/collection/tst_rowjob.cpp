@@ -328,6 +328,37 @@ private slots:
         QVERIFY(m_server->bodyBytesSent() < 4 * 64 * 1024 * 1024);
     }
 
+    // A row that ended while an earlier one was still in transfer keeps its
+    // line when the run is cancelled: its file is stored.
+    void cancelKeepsTheRowsThatEnded()
+    {
+        TestResponse slow;
+        slow.holdUntilReleased = true;
+        slow.body = "never";
+        m_server->setRoute(QStringLiteral("/logs/slow.log"), slow);
+        m_server->setRoute(QStringLiteral("/logs/quick.log"), file("quick"));
+        const QList<ListingRow> rows{row(QStringLiteral("slow.log"), QStringLiteral("/logs/slow.log")),
+                                     row(QStringLiteral("quick.log"),
+                                         QStringLiteral("/logs/quick.log"))};
+        QTemporaryDir folder;
+        RecordingHost host;
+        CollectionRun run(host, rows, folder.path(), [] { return QString(); }, std::nullopt,
+                          cliOptions(2));
+        QSignalSpy ended(&run, &CollectionRun::finished);
+        run.start();
+        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(folder.filePath(QStringLiteral("quick.log")))
+                                     && m_server->heldCount() == 1,
+                                 30000);
+        QVERIFY(host.outcomes.isEmpty()); // waits for row 1, in the list's order
+        run.cancel();
+        QCOMPARE(ended.size(), 1);
+        QCOMPARE(host.lines, (QStringList{QStringLiteral("○ IISログダウンロード開始。\t"),
+                                          QStringLiteral("○ ") + rows[1].url}));
+        QCOMPARE(host.events.last(), QStringLiteral("done 2"));
+        QVERIFY(!QFile::exists(folder.filePath(QStringLiteral("slow.log"))));
+        m_server->releaseHeld();
+    }
+
     // A held run reads nothing further and starts no row; released, it
     // ends with the whole file.
     void aHeldRunWaits()
