@@ -44,7 +44,7 @@
 #         Rounds alternate the tools.
 #         KC_ARGS (split at blanks) goes to every run of kestrune-collect and
 #         into the report's heading; without it, kestrune-collect runs with
-#         its own defaults (--jobs 4).
+#         its own defaults (--jobs 8).
 # Distance: RTT_MS=N puts relay.py (beside this script) between every client
 #         and nginx: it holds each new connection for one round trip (the
 #         handshake) and delays every chunk by half a round trip each way.

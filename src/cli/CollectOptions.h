@@ -29,7 +29,7 @@ struct CollectOptions {
     bool netrc = false;              // logins from ~/.netrc
     QString caFile;                  // a private CA to trust as well
     std::optional<qint64> maxTimeMs; // the whole run's limit
-    int jobs = 4;                    // rows worked at once
+    int jobs = 8;                    // rows worked at once
     QString error;                   // non-empty: a usage error, one line
 };
 

@@ -151,7 +151,7 @@ private slots:
         QCOMPARE(o.jobs, 7);
         QVERIFY(o.logAppend);
         QVERIFY(!parseCollectOptions({"https://h/", "out"}).logAppend);
-        QCOMPARE(parseCollectOptions({"https://h/", "out"}).jobs, 4);
+        QCOMPARE(parseCollectOptions({"https://h/", "out"}).jobs, 8);
         QCOMPARE(parseCollectOptions({"--jobs=1", "https://h/", "out"}).jobs, 1);
         QCOMPARE(o.user, std::optional<QString>(QStringLiteral("ops")));
         QCOMPARE(o.proxyUser, std::optional<QString>(QStringLiteral("gw")));
