@@ -297,8 +297,7 @@ void RowJob::appendGrowth()
             // GrowthTarget): then only a part that names the file's size
             // will do.
             const bool exact = range && range->first == start && range->last + 1 > localSize
-                               && (range->total < 0 ? start > 0
-                                                    : range->last + 1 == range->total);
+                               && (range->total < 0 ? start > 0 : range->last + 1 == range->total);
             return {exact ? BodyTarget::Kind::Write : BodyTarget::Kind::Decline, m_growth.get()};
         }
         if (answer.status() == 200) {

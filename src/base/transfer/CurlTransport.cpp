@@ -412,7 +412,8 @@ void CurlDriver::collect(CURLMcode result)
 
 HttpRequest::HttpRequest(const RequestOptions &options, QObject *parent)
     : QObject(parent), m_url(options.url), m_discardBody(options.discardBody),
-      m_decodeContent(options.decodeContent), m_bufferLimit(options.bufferLimit), m_maxBodyBytes(options.maxBodyBytes)
+      m_decodeContent(options.decodeContent), m_bufferLimit(options.bufferLimit),
+      m_maxBodyBytes(options.maxBodyBytes)
 {
     m_watchdog.setSingleShot(true);
     connect(&m_watchdog, &QTimer::timeout, this, &HttpRequest::onWatchdog);
@@ -735,8 +736,8 @@ bool HttpRequest::settleHead()
                 }
                 length = v;
             }
-        } else if (h.first.compare("Content-Encoding", Qt::CaseInsensitive) == 0
-                   && !m_decodeContent && m_answerStatus >= 200 && m_answerStatus <= 299) {
+        } else if (h.first.compare("Content-Encoding", Qt::CaseInsensitive) == 0 && !m_decodeContent
+                   && m_answerStatus >= 200 && m_answerStatus <= 299) {
             // Bytes in a coding nobody asked for are not the resource: they
             // would be taken for it byte for byte.
             for (const QByteArray &coding : h.second.split(',')) {

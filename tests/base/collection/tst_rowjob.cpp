@@ -352,8 +352,7 @@ private slots:
             QTest::addRow("%s: gzip over a copy", who) << QByteArray("gzip") << true << cli;
             QTest::addRow("%s: gzip, no copy", who) << QByteArray("gzip") << false << cli;
             QTest::addRow("%s: br over a copy", who) << QByteArray("br") << true << cli;
-            QTest::addRow("%s: identity over a copy", who)
-                << QByteArray("identity") << true << cli;
+            QTest::addRow("%s: identity over a copy", who) << QByteArray("identity") << true << cli;
         }
     }
 
