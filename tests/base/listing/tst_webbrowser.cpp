@@ -90,8 +90,8 @@ QByteArray compressed(const QByteArray &coding, const QByteArray &data)
     if (coding == "br") {
         size_t size = BrotliEncoderMaxCompressedSize(size_t(data.size()));
         QByteArray out(qsizetype(size), '\0');
-        if (!BrotliEncoderCompress(BROTLI_DEFAULT_QUALITY, BROTLI_DEFAULT_WINDOW,
-                                   BROTLI_MODE_TEXT, size_t(data.size()),
+        if (!BrotliEncoderCompress(BROTLI_DEFAULT_QUALITY, BROTLI_DEFAULT_WINDOW, BROTLI_MODE_TEXT,
+                                   size_t(data.size()),
                                    reinterpret_cast<const uint8_t *>(data.constData()), &size,
                                    reinterpret_cast<uint8_t *>(out.data())))
             return {};
