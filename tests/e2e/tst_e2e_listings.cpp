@@ -113,11 +113,18 @@ private slots:
         // nginx's own listing of a folder, and IIS: a site's log folder, and
         // one of its sites' folders.
         m_nginx.addServerConfig(QStringLiteral("location /auto/ { autoindex on; }"));
+        // A listing sent compressed to whoever takes it; the files would be
+        // too, were they asked for so.
+        m_nginx.addServerConfig(
+            QStringLiteral("location /gz/ { autoindex on; gzip on; "
+                           "gzip_min_length 1; gzip_types *; }"));
         if (m_nginx.start()) {
             QVERIFY(m_nginx.writeFile(QStringLiteral("auto/") + kLogs[0], logBytes(6, 3000)));
             QVERIFY(m_nginx.writeFile(QStringLiteral("auto/") + kLogs[1], logBytes(7, 5000)));
             QVERIFY(
                 m_nginx.writeFile(QStringLiteral("auto/W3SVC1/u_ex261201.log"), logBytes(8, 700)));
+            QVERIFY(m_nginx.writeFile(QStringLiteral("gz/") + kLogs[0], logBytes(10, 3000)));
+            QVERIFY(m_nginx.writeFile(QStringLiteral("gz/") + kLogs[1], logBytes(11, 70000)));
             QVERIFY(
                 m_nginx.writeFile(QStringLiteral("auto/W3SVC2/u_ex261201.log"), logBytes(9, 900)));
             QVERIFY(m_nginx.writeFile(QStringLiteral("LogFiles/index.html"),
@@ -167,6 +174,9 @@ private slots:
         QTest::newRow("nginx, autoindex")
             << Server::Nginx << QStringLiteral("/auto/") << QStringLiteral("/auto/") << kLogs
             << QStringLiteral("W3SVC1/, W3SVC2/");
+        QTest::newRow("nginx, autoindex sent gzip-compressed")
+            << Server::Nginx << QStringLiteral("/gz/") << QStringLiteral("/gz/") << kLogs
+            << QString();
         // nginx sends "/auto" on to "/auto/"; "../" there is still the way up.
         QTest::newRow("nginx, redirected to the folder")
             << Server::Nginx << QStringLiteral("/auto") << QStringLiteral("/auto/") << kLogs

@@ -293,8 +293,11 @@ void RowJob::appendGrowth()
         if (answer.status() == 206) {
             const std::optional<ContentRange> range = ParseContentRange(
                 answer.header("Content-Range"));
+            // From the first byte, the part may become the whole file (see
+            // GrowthTarget): then only a part that names the file's size
+            // will do.
             const bool exact = range && range->first == start && range->last + 1 > localSize
-                               && (range->total < 0 || range->last + 1 == range->total);
+                               && (range->total < 0 ? start > 0 : range->last + 1 == range->total);
             return {exact ? BodyTarget::Kind::Write : BodyTarget::Kind::Decline, m_growth.get()};
         }
         if (answer.status() == 200) {

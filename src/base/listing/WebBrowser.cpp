@@ -131,6 +131,7 @@ void WebBrowser::request(const QUrl &url)
     o.headers = {"Accept: text/html,application/xhtml+xml,*/*;q=0.8",
                  "Accept-Language: ja,en;q=0.5", "Cache-Control: no-cache", "Pragma: no-cache"};
     o.allowHttpsToHttp = true; // a browser follows a site that leaves https
+    o.decodeContent = true;    // and takes the page compressed
     o.maxBodyBytes = m_maxBodyBytes;
     o.bufferLimit = m_maxBodyBytes + 1; // the page is read whole
     m_request = std::make_unique<transfer::HttpRequest>(o);
@@ -201,7 +202,8 @@ int navigateErrorCode(transfer::TransferError::Kind kind)
     case K::ProxyAuth: return 407;
     case K::TooManyRedirects: return WebBrowser::kTooManyRedirects;
     case K::HeadersTooLarge:
-    case K::UnsupportedCoding: return WebBrowser::kProtocolFailure;
+    case K::UnsupportedCoding:
+    case K::UnwantedEncoding: return WebBrowser::kProtocolFailure;
     case K::BadFraming: return WebBrowser::kConnectionClosed;
     case K::BodyTooLarge: return WebBrowser::kBodyTooLarge;
     case K::BadProxy:

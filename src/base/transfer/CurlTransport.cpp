@@ -412,7 +412,8 @@ void CurlDriver::collect(CURLMcode result)
 
 HttpRequest::HttpRequest(const RequestOptions &options, QObject *parent)
     : QObject(parent), m_url(options.url), m_discardBody(options.discardBody),
-      m_bufferLimit(options.bufferLimit), m_maxBodyBytes(options.maxBodyBytes)
+      m_decodeContent(options.decodeContent), m_bufferLimit(options.bufferLimit),
+      m_maxBodyBytes(options.maxBodyBytes)
 {
     m_watchdog.setSingleShot(true);
     connect(&m_watchdog, &QTimer::timeout, this, &HttpRequest::onWatchdog);
@@ -475,7 +476,12 @@ bool HttpRequest::configure(const RequestOptions &o)
     set(CURLOPT_FOLLOWLOCATION, 1L);
     set(CURLOPT_MAXREDIRS, long(kMaxRedirects));
     set(CURLOPT_CONNECTTIMEOUT_MS, long(IdleTimeout()));
-    set(CURLOPT_HTTP_CONTENT_DECODING, 0L);
+    if (o.decodeContent) {
+        set(CURLOPT_ACCEPT_ENCODING, ""); // every coding the library can decode
+        set(CURLOPT_HTTP_CONTENT_DECODING, 1L);
+    } else {
+        set(CURLOPT_HTTP_CONTENT_DECODING, 0L);
+    }
     set(CURLOPT_BUFFERSIZE, 64L * 1024);
     set(CURLOPT_HEADERFUNCTION, &HttpRequest::onHeaderData);
     set(CURLOPT_HEADERDATA, this);
@@ -729,6 +735,17 @@ bool HttpRequest::settleHead()
                     return false;
                 }
                 length = v;
+            }
+        } else if (h.first.compare("Content-Encoding", Qt::CaseInsensitive) == 0 && !m_decodeContent
+                   && m_answerStatus >= 200 && m_answerStatus <= 299) {
+            // Bytes in a coding nobody asked for are not the resource: they
+            // would be taken for it byte for byte.
+            for (const QByteArray &coding : h.second.split(',')) {
+                const QByteArray c = lowerTrimmed(coding);
+                if (!c.isEmpty() && c != "identity") {
+                    failNow(TransferError::Kind::UnwantedEncoding, headerText(h.second));
+                    return false;
+                }
             }
         }
     }

@@ -22,6 +22,9 @@
 //    capped at kHeaderLimit bytes;
 //  - a transfer coding other than chunked, a Content-Length that is not one
 //    number, a body cut short or badly framed fail the request;
+//  - a successful answer whose body comes in a content coding (gzip, ...)
+//    that the request did not ask for fails it: such bytes are not the
+//    resource as stored;
 //  - only http and https, also after a redirect (at most kMaxRedirects).
 //
 // A request lives on the thread that made it, which must run Qt's event loop
@@ -68,7 +71,13 @@ struct RequestOptions {
     // the network (the sender then waits: TCP flow control).
     qint64 bufferLimit = 1024 * 1024;
     // A body longer than this fails the request (BodyTooLarge); -1: no limit.
+    // With decodeContent it is the decoded body that counts.
     qint64 maxBodyBytes = -1;
+    // Asks for the body in any content coding the library reads (gzip,
+    // deflate, br, ...) and hands it over decoded, as a browser does.
+    // false: no coding is asked for, and a successful answer in one fails
+    // the request (UnwantedEncoding).
+    bool decodeContent = false;
     // The body is counted and dropped, nothing is held.
     bool discardBody = false;
 };
@@ -177,6 +186,7 @@ private:
 
     QUrl m_url;
     bool m_discardBody = false;
+    bool m_decodeContent = false;
     qint64 m_bufferLimit = 0;
     qint64 m_maxBodyBytes = -1;
     bool m_sentServerLogin = false;

@@ -35,6 +35,8 @@ QString TransferError::describe() const
         return withDetail(QStringLiteral("reply headers too large"), detail);
     case Kind::UnsupportedCoding:
         return withDetail(QStringLiteral("unsupported transfer coding"), detail);
+    case Kind::UnwantedEncoding:
+        return withDetail(QStringLiteral("content coding not asked for"), detail);
     case Kind::BadFraming: return withDetail(QStringLiteral("broken reply"), detail);
     case Kind::BodyTooLarge: return withDetail(QStringLiteral("reply too large"), detail);
     case Kind::Network: return withDetail(QStringLiteral("connection failed"), detail);

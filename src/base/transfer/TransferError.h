@@ -21,6 +21,7 @@ struct TransferError {
         TooManyRedirects,
         HeadersTooLarge,   // the answer's head passed the cap
         UnsupportedCoding, // a transfer coding other than chunked
+        UnwantedEncoding,  // the body came in a content coding nobody asked for
         BadFraming,        // the body's length or framing is broken
         BodyTooLarge,      // the body passed the caller's limit
         Network,           // the connection broke, or any other failure

@@ -314,6 +314,8 @@ void FileDownload::onProgress()
             return;
         }
         m_target = choice.device;
+        if (m_request->status() == 206 && !takePart())
+            return;
         if (m_spec.expectedSize <= 0 && m_spec.expectAnswersLength)
             m_spec.expectedSize = std::max<qint64>(m_request->contentLength(), 0);
     }
@@ -323,6 +325,11 @@ void FileDownload::onProgress()
         const qint64 count = m_request->read(buffer, kReadChunk);
         if (count <= 0)
             break;
+        if (m_partLength >= 0 && m_outcome.bytes + count > m_partLength) {
+            fail(QStringLiteral("more bytes than the range %1 names")
+                     .arg(QString::fromLatin1(m_request->header("Content-Range"))));
+            return;
+        }
         if (m_target && m_target->write(buffer, count) != count) {
             finish(DownloadResult::NotStorable);
             return;
@@ -342,9 +349,51 @@ void FileDownload::onProgress()
         m_outcome.bytes = 0;
         finish(DownloadResult::Failed);
     } else if (m_request->finished() && m_request->bytesAvailable() == 0) {
+        if (m_partLength >= 0 && m_outcome.bytes != m_partLength) {
+            fail(QStringLiteral("%1 bytes for the range %2")
+                     .arg(m_outcome.bytes)
+                     .arg(QString::fromLatin1(m_request->header("Content-Range"))));
+            return;
+        }
         reportProgress();
         finish(m_outcome.bytes > 0 ? DownloadResult::Stored : DownloadResult::Empty);
     }
+}
+
+// Whether a 206 answer is the part asked for; fails the download when not.
+bool FileDownload::takePart()
+{
+    const QByteArray header = m_request->header("Content-Range");
+    const QString shown = QString::fromLatin1(header);
+    if (m_spec.start < 0) {
+        // A part never stands for the whole file, whatever it says it is.
+        fail(QStringLiteral("a part (HTTP 206) for the whole file: %1").arg(shown));
+        return false;
+    }
+    const std::optional<ContentRange> range = ParseContentRange(header);
+    if (!range) {
+        fail(QStringLiteral("a part (HTTP 206) without a byte range: %1").arg(shown));
+        return false;
+    }
+    if (range->first != m_spec.start || (range->total >= 0 && range->last + 1 != range->total)) {
+        fail(QStringLiteral("not the range asked for (from byte %1): %2")
+                 .arg(m_spec.start)
+                 .arg(shown));
+        return false;
+    }
+    m_partLength = range->last - range->first + 1;
+    const qint64 announced = m_request->contentLength();
+    if (announced >= 0 && announced != m_partLength) {
+        fail(QStringLiteral("Content-Length %1 for the range %2").arg(announced).arg(shown));
+        return false;
+    }
+    return true;
+}
+
+void FileDownload::fail(const QString &why)
+{
+    m_outcome.error = transfer::TransferError{transfer::TransferError::Kind::BadFraming, why};
+    finish(DownloadResult::Failed);
 }
 
 void FileDownload::finish(DownloadResult result)

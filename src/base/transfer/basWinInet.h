@@ -9,8 +9,9 @@
 // Requests are GETs with the user agent "WinInet Test" that bypass every
 // cache (Cache-Control and Pragma no-cache; nothing is cached locally), ask
 // for the body as stored (no content coding, so the byte count equals the
-// Content-Length) and follow redirects (at most 20, http and https only,
-// never from https down to http).
+// Content-Length; an answer that comes in a coding all the same fails) and
+// follow redirects (at most 20, http and https only, never from https down
+// to http).
 //
 // Proxy rule: a non-empty proxy text ("host", "host:port", "[v6]:port"; port
 // 80 when absent) is the HTTP proxy of the request; an empty one leaves the
@@ -134,7 +135,11 @@ using BodyTargetChooser = std::function<BodyTarget(const transfer::HttpRequest &
 // Streams the body of a URL where its chooser says.  Only a whole body
 // counts: a broken or short body, no data for the idle time-out, an
 // unparseable proxy or an address that is not http/https are Failed, and
-// whatever went into the target must then be discarded.  An answer from a
+// whatever went into the target must then be discarded.  A part (206) is a
+// whole body only as the part asked for: the request had a range, the
+// Content-Range starts where it asked and runs to the file's end (when the
+// total is given), and exactly its bytes come, never one more (the transfer
+// stops there) or one less; anything else is Failed.  An answer from a
 // folder's address (the file's address redirected to one ending in '/') is
 // NotAFile: its page is never read into a target.
 class FileDownload : public QObject {
@@ -178,6 +183,8 @@ Q_SIGNALS:
 private:
     void onProgress();
     void finish(DownloadResult result);
+    void fail(const QString &why);
+    bool takePart();
     void reportProgress();
 
     Request m_spec;
@@ -185,6 +192,8 @@ private:
     std::unique_ptr<transfer::HttpRequest> m_request;
     DownloadOutcome m_outcome;
     QIODevice *m_target = nullptr;
+    // The body's length a 206 answer names by its range; -1 for others.
+    qint64 m_partLength = -1;
     bool m_chosen = false;
     bool m_held = false;
     bool m_done = false;

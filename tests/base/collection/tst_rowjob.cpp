@@ -252,6 +252,149 @@ private slots:
         }
     }
 
+    // An answer with a part of the file is taken only as the part asked
+    // for, byte for byte; anything else fails the row and leaves the copy
+    // as it was.  The probe finds the file as it is (14,000 bytes); the
+    // transfer then gets the answer of the row.
+    void partsAreExactlyTheirRange_data()
+    {
+        QTest::addColumn<QByteArray>("local"); // the copy before; empty: none
+        QTest::addColumn<QByteArray>("reply");
+        QTest::addColumn<QString>("failure"); // in the reason; empty: stored
+
+        const QByteArray full = TestHttpServer::patternBytes(0, 14000);
+        const QByteArray grown = full.left(10000);
+        // A copy of 10,000 bytes is asked for from 4,096 bytes before its end.
+        const QByteArray rest = full.mid(10000 - 4096);
+        const auto part = [](const char *range, const QByteArray &body, qint64 length) {
+            QByteArray head = QByteArray("HTTP/1.1 206 Partial Content\r\nContent-Range: bytes ")
+                              + range + "\r\nConnection: close\r\n";
+            if (length >= 0)
+                head += "Content-Length: " + QByteArray::number(length) + "\r\n";
+            return head + "\r\n" + body;
+        };
+        const QByteArray extra(4800, 'x');
+
+        QTest::newRow("the range exactly")
+            << grown << part("5904-13999/14000", rest, rest.size()) << QString();
+        QTest::newRow("the range exactly, close-delimited")
+            << grown << part("5904-13999/14000", rest, -1) << QString();
+        QTest::newRow("Content-Length longer than the range")
+            << grown << part("5904-13999/14000", rest + extra.left(1000), rest.size() + 1000)
+            << "Content-Length 9096";
+        QTest::newRow("close-delimited, longer than the range")
+            << grown << part("5904-13999/14000", rest + extra, -1) << "more bytes than the range";
+        QTest::newRow("close-delimited, shorter than the range")
+            << grown << part("5904-13999/14000", rest.chopped(100), -1) << "7996 bytes";
+        QTest::newRow("a part to the request for the whole file")
+            << QByteArray() << part("0-99/14000", full.left(100), 100) << "for the whole file";
+        QTest::newRow("the whole file as a part, not asked for")
+            << QByteArray(20000, 'o') << part("0-13999/14000", full, full.size())
+            << "for the whole file";
+        // A small copy is asked for from its first byte; a part that does
+        // not reach the end is no whole file, and asked again without a
+        // range it is still a part.
+        QTest::newRow("a part from the first byte, not to the end")
+            << QByteArray(1000, 'o') << part("0-4999/14000", full.left(5000), 5000)
+            << "for the whole file";
+        QTest::newRow("a part from the first byte, total unknown")
+            << QByteArray(1000, 'o') << part("0-4999/*", full.left(5000), 5000)
+            << "for the whole file";
+    }
+
+    void partsAreExactlyTheirRange()
+    {
+        QFETCH(QByteArray, local);
+        QFETCH(QByteArray, reply);
+        QFETCH(QString, failure);
+        const QByteArray full = TestHttpServer::patternBytes(0, 14000);
+        m_server->setRoute(QStringLiteral("/logs/a.log"), file(full));
+        TestResponse raw;
+        raw.rawReply = reply;
+        QTemporaryDir folder;
+        const QString copy = folder.filePath(QStringLiteral("a.log"));
+        if (!local.isEmpty())
+            QVERIFY(scratch::writeFile(copy, local));
+        RecordingHost host;
+        host.onSize = [&](int, std::optional<qint64> size) {
+            QCOMPARE(size, std::optional<qint64>(full.size()));
+            m_server->setRoute(QStringLiteral("/logs/a.log"), raw);
+        };
+        const ListingRow r = row(QStringLiteral("a.log"), QStringLiteral("/logs/a.log"));
+        QCOMPARE(run(host, {r}, folder.path(), windowOptions()), CollectionRun::Ending::Completed);
+        QCOMPARE(host.outcomes.size(), 1);
+        const RowOutcome &outcome = host.outcomes[0];
+        if (failure.isEmpty()) {
+            QCOMPARE(outcome.kind, RowOutcome::Kind::Downloaded);
+            QCOMPARE(host.lines.value(1), QStringLiteral("○ ") + r.url);
+            QCOMPARE(scratch::readAll(copy), full);
+        } else {
+            QCOMPARE(outcome.kind, RowOutcome::Kind::Failed);
+            QVERIFY2(outcome.reason.contains(failure), qPrintable(outcome.reason));
+            QCOMPARE(host.lines.value(1), QStringLiteral("× ") + r.url);
+            QCOMPARE(QFileInfo::exists(copy), !local.isEmpty());
+            if (!local.isEmpty())
+                QCOMPARE(scratch::readAll(copy), local);
+        }
+        QCOMPARE(otherFiles(folder.path(), {QStringLiteral("a.log")}), QStringList());
+    }
+
+    // A file's bytes come as stored: an answer in a content coding that was
+    // not asked for (the probe's or the download's) is never stored, and
+    // the copy stays.  "identity" is no coding.
+    void encodedFilesAreNotStored_data()
+    {
+        QTest::addColumn<QByteArray>("coding");
+        QTest::addColumn<bool>("withCopy");
+        QTest::addColumn<bool>("commandLine");
+        for (const bool cli : {false, true}) {
+            const char *who = cli ? "command line" : "window";
+            QTest::addRow("%s: gzip over a copy", who) << QByteArray("gzip") << true << cli;
+            QTest::addRow("%s: gzip, no copy", who) << QByteArray("gzip") << false << cli;
+            QTest::addRow("%s: br over a copy", who) << QByteArray("br") << true << cli;
+            QTest::addRow("%s: identity over a copy", who) << QByteArray("identity") << true << cli;
+        }
+    }
+
+    void encodedFilesAreNotStored()
+    {
+        QFETCH(QByteArray, coding);
+        QFETCH(bool, withCopy);
+        QFETCH(bool, commandLine);
+        // What the server sends, whatever it is: the bytes as they came.
+        const QByteArray body = TestHttpServer::patternBytes(7, 3000);
+        TestResponse r = file(body);
+        r.extraHeaders.append({"Content-Encoding", coding});
+        m_server->setRoute(QStringLiteral("/logs/a.log"), r);
+        QTemporaryDir folder;
+        const QString copy = folder.filePath(QStringLiteral("a.log"));
+        const QByteArray old(1234, 'o');
+        if (withCopy)
+            QVERIFY(scratch::writeFile(copy, old));
+        RecordingHost host;
+        const ListingRow listed = row(QStringLiteral("a.log"), QStringLiteral("/logs/a.log"));
+        QCOMPARE(run(host, {listed}, folder.path(), commandLine ? cliOptions(2) : windowOptions()),
+                 CollectionRun::Ending::Completed);
+        QCOMPARE(host.outcomes.size(), 1);
+        const RowOutcome &outcome = host.outcomes[0];
+        for (const RecordedRequest &request : m_server->requests())
+            QCOMPARE(request.header("Accept-Encoding"), QByteArray("identity"));
+        if (coding == "identity") {
+            QCOMPARE(outcome.kind, RowOutcome::Kind::Downloaded);
+            QCOMPARE(scratch::readAll(copy), body);
+        } else {
+            QCOMPARE(outcome.kind, RowOutcome::Kind::Failed);
+            QCOMPARE(host.lines.value(1), QStringLiteral("× ") + listed.url);
+            QVERIFY2(outcome.reason.contains(QStringLiteral("content coding not asked for: ")
+                                             + QString::fromLatin1(coding)),
+                     qPrintable(outcome.reason));
+            QCOMPARE(QFileInfo::exists(copy), withCopy);
+            if (withCopy)
+                QCOMPARE(scratch::readAll(copy), old);
+        }
+        QCOMPARE(otherFiles(folder.path(), {QStringLiteral("a.log")}), QStringList());
+    }
+
     // A file with no copy yet costs one request on the command line; the
     // window asks for its size first.
     void oneRequestPerFreshFile_data()

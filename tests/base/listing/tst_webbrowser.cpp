@@ -15,6 +15,11 @@
 #include <QTcpServer>
 #include <QtTest>
 
+#include <zlib.h>
+#ifdef KESTRUNE_TEST_BROTLI
+#include <brotli/encode.h>
+#endif
+
 using namespace kestrune;
 
 namespace {
@@ -59,6 +64,42 @@ TestResponse redirect(int status, const QByteArray &location)
     TestResponse r = page("<html><body>moved</body></html>", "text/html", status);
     r.extraHeaders.append({"Location", location});
     return r;
+}
+
+// data in a content coding: "gzip", "deflate" (a zlib stream) or "br";
+// anything else is sent as it is.
+QByteArray compressed(const QByteArray &coding, const QByteArray &data)
+{
+    if (coding == "gzip" || coding == "deflate") {
+        z_stream z{};
+        if (deflateInit2(&z, Z_BEST_COMPRESSION, Z_DEFLATED, coding == "gzip" ? 15 + 16 : 15, 8,
+                         Z_DEFAULT_STRATEGY)
+            != Z_OK)
+            return {};
+        QByteArray out(qsizetype(deflateBound(&z, uLong(data.size()))) + 32, '\0');
+        z.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(data.constData()));
+        z.avail_in = uInt(data.size());
+        z.next_out = reinterpret_cast<Bytef *>(out.data());
+        z.avail_out = uInt(out.size());
+        const int result = deflate(&z, Z_FINISH);
+        out.truncate(qsizetype(z.total_out));
+        deflateEnd(&z);
+        return result == Z_STREAM_END ? out : QByteArray();
+    }
+#ifdef KESTRUNE_TEST_BROTLI
+    if (coding == "br") {
+        size_t size = BrotliEncoderMaxCompressedSize(size_t(data.size()));
+        QByteArray out(qsizetype(size), '\0');
+        if (!BrotliEncoderCompress(BROTLI_DEFAULT_QUALITY, BROTLI_DEFAULT_WINDOW, BROTLI_MODE_TEXT,
+                                   size_t(data.size()),
+                                   reinterpret_cast<const uint8_t *>(data.constData()), &size,
+                                   reinterpret_cast<uint8_t *>(out.data())))
+            return {};
+        out.truncate(qsizetype(size));
+        return out;
+    }
+#endif
+    return data;
 }
 
 QStringList completed(const QString &url)
@@ -262,6 +303,55 @@ private Q_SLOTS:
         QCOMPARE(m_server->requests().size(), 1);
         QCOMPARE(QUrl::fromPercentEncoding(m_server->requests()[0].path),
                  QStringLiteral("/logs/") + kJapaneseName1);
+    }
+
+    // The page is taken as a browser takes it: asked for compressed, and
+    // decoded whatever coding of those asked for it comes in.  A coding the
+    // browser cannot read is a failed navigation, never an empty page.
+    void listingInEveryContentCoding_data()
+    {
+        QTest::addColumn<QByteArray>("coding");
+        QTest::addColumn<bool>("read");
+        QTest::newRow("none") << QByteArray() << true;
+        QTest::newRow("gzip") << QByteArray("gzip") << true;
+        QTest::newRow("deflate") << QByteArray("deflate") << true;
+#ifdef KESTRUNE_TEST_BROTLI
+        QTest::newRow("br") << QByteArray("br") << true;
+#endif
+        QTest::newRow("a coding nobody reads") << QByteArray("x-unheard-of") << false;
+    }
+
+    void listingInEveryContentCoding()
+    {
+        QFETCH(QByteArray, coding);
+        QFETCH(bool, read);
+        const QStringList names{QStringLiteral("ex240105.log"), kJapaneseName1};
+        const QByteArray html = iisListing(QStringLiteral("/logs/"), names).toUtf8();
+        TestResponse r = page(compressed(coding, html), "text/html; charset=utf-8");
+        QVERIFY(!r.body.isEmpty());
+        if (!coding.isEmpty())
+            r.extraHeaders.append({"Content-Encoding", coding});
+        route("/logs/", r);
+
+        WebBrowser browser;
+        EventLog log(&browser);
+        const QString logs = url("/logs/");
+        load(browser, log, logs);
+        const QByteArray asked = m_server->requests().value(0).header("Accept-Encoding");
+        for (const char *known : {"gzip", "deflate"})
+            QVERIFY2(asked.contains(known), asked.constData());
+        if (!read) {
+            QCOMPARE(log.events.size(), 1);
+            QVERIFY2(log.events[0].startsWith(QStringLiteral("NavigateError ") + logs),
+                     qPrintable(log.events[0]));
+            return;
+        }
+        QCOMPARE(log.events, completed(logs));
+        const HtmlDocument *doc = browser.Document();
+        QVERIFY(doc);
+        QCOMPARE(doc->links.size(), 3);
+        QCOMPARE(doc->links[1].outerText, QStringLiteral("ex240105.log"));
+        QCOMPARE(doc->links[2].outerText, kJapaneseName1);
     }
 
     void redirectIsFollowed_data()
@@ -670,10 +760,16 @@ private Q_SLOTS:
         QTest::addColumn<int>("size");
         QTest::addColumn<bool>("withLength");
         QTest::addColumn<bool>("ok");
-        QTest::newRow("at the limit") << 4096 << true << true;
-        QTest::newRow("over, length announced") << 4097 << true << false;
-        QTest::newRow("over, chunked") << 100000 << false << false;
-        QTest::newRow("at the limit, chunked") << 4096 << false << true;
+        QTest::addColumn<QByteArray>("coding");
+        QTest::newRow("at the limit") << 4096 << true << true << QByteArray();
+        QTest::newRow("over, length announced") << 4097 << true << false << QByteArray();
+        QTest::newRow("over, chunked") << 100000 << false << false << QByteArray();
+        QTest::newRow("at the limit, chunked") << 4096 << false << true << QByteArray();
+        // The limit holds for the page, not for what the wire carries.
+        QTest::newRow("at the limit, gzip") << 4096 << true << true << QByteArray("gzip");
+        QTest::newRow("over, gzip") << 4097 << true << false << QByteArray("gzip");
+        QTest::newRow("far over, deflate, chunked")
+            << 3000000 << false << false << QByteArray("deflate");
     }
 
     void bodySizeLimit()
@@ -681,9 +777,13 @@ private Q_SLOTS:
         QFETCH(int, size);
         QFETCH(bool, withLength);
         QFETCH(bool, ok);
+        QFETCH(QByteArray, coding);
         QByteArray body = "<html><body><a href=a.log>a</a>";
         body += QByteArray(size - body.size(), ' ');
-        TestResponse r = page(body);
+        TestResponse r = page(compressed(coding, body));
+        QVERIFY(coding.isEmpty() || r.body.size() < 4096);
+        if (!coding.isEmpty())
+            r.extraHeaders.append({"Content-Encoding", coding});
         r.chunked = !withLength;
         route("/big/", r);
 

@@ -7,6 +7,7 @@
 #include "TransferTestUtil.h"
 #include "base/transfer/basWinInet.h"
 
+#include <QBuffer>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -72,6 +73,7 @@ private Q_SLOTS:
     void progress();
     void heldTransferHoldsBackData();
     void largeBodyKeepsMemoryFlat();
+    void partEndsWithItsRange();
 
 private:
     // Serves a generated body of size bytes at route; its URL.
@@ -212,6 +214,18 @@ void TestDownload::outcome_data()
     served("not HTTP", rawReply("SSH-2.0-OpenSSH_9.2\r\n\r\n"), false);
     served("gzip, chunked",
            rawReply(head + "Transfer-Encoding: gzip, chunked\r\n\r\n3\r\nabc\r\n0\r\n\r\n"), false);
+    // The bytes as stored, and all of them: a coding nobody asked for, or a
+    // part, is not the file.
+    served("content coding not asked for",
+           rawReply(head + "Content-Encoding: gzip\r\nContent-Length: 3\r\n\r\nabc"), false);
+    served("identity content coding",
+           rawReply(head + "Content-Encoding: identity\r\nContent-Length: 3\r\n\r\nabc"), true,
+           "abc");
+    const QByteArray part = "HTTP/1.1 206 Partial Content\r\nContent-Type: text/plain\r\n";
+    served("a part for the whole file",
+           rawReply(part + "Content-Range: bytes 0-2/10\r\nContent-Length: 3\r\n\r\nabc"), false);
+    served("the whole file as a part, not asked for",
+           rawReply(part + "Content-Range: bytes 0-2/3\r\nContent-Length: 3\r\n\r\nabc"), false);
 
     // Servers that never end: each fails within the (shortened) idle
     // time-out or the cap on the head, whatever is buffered.
@@ -552,6 +566,33 @@ void TestDownload::largeBodyKeepsMemoryFlat()
     qInfo("300 MiB in %lld ms (%.0f MiB/s), peak resident growth %lld KiB%s", elapsed,
           300.0 * 1000 / elapsed, growth / 1024, peakReset ? "" : " (sampled)");
     QVERIFY2(growth < 64 * 1048576, "memory grew with the body");
+}
+
+// A part that goes on past its range is given up at the range's end: the
+// transfer stops there, however much more the server would send, and
+// nothing past the range went into the target.
+void TestDownload::partEndsWithItsRange()
+{
+    TestResponse endless = rawReply(
+        "HTTP/1.1 206 Partial Content\r\n"
+        "Content-Range: bytes 100-199/200\r\n\r\n"
+        + QByteArray(100, 'p'));
+    endless.endlessRepeat = QByteArray(4096, 'x');
+    m_server.setRoute(QStringLiteral("/part.log"), endless);
+    QBuffer target;
+    QVERIFY(target.open(QIODevice::WriteOnly));
+    FileDownload::Request request;
+    request.url = m_server.url(QStringLiteral("/part.log"));
+    request.start = 100;
+    request.expectedSize = 100;
+    FileDownload step(request, FileDownload::IntoDevice(&target));
+    QVERIFY(runToEnd(step));
+    QCOMPARE(step.outcome().result, DownloadResult::Failed);
+    QVERIFY2(step.outcome().reason().contains(QStringLiteral("more bytes than the range")),
+             qPrintable(step.outcome().reason()));
+    QVERIFY(target.data().size() <= 100);
+    QVERIFY(target.data().count('x') == 0);
+    QCOMPARE(m_server.requests().value(0).header("Range"), QByteArray("bytes=100-"));
 }
 
 QTEST_GUILESS_MAIN(TestDownload)
