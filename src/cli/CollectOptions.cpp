@@ -287,8 +287,8 @@ void blankPasswordArguments(int argc, char **argv)
             blank(colon + 1, qsizetype(std::strlen(colon + 1)));
     };
     const auto blankAddress = [&](char *argument) {
-        if (const std::optional<transfer::PasswordSpan> span =
-                transfer::AddressPasswordSpan(QByteArrayView(argument)))
+        if (const std::optional<transfer::PasswordSpan> span = transfer::AddressPasswordSpan(
+                QByteArrayView(argument)))
             blank(argument + span->from, span->length);
     };
     const auto is = [](const char *argument, const char *name) {
@@ -298,8 +298,8 @@ void blankPasswordArguments(int argc, char **argv)
         return std::strncmp(argument, prefix, std::strlen(prefix)) == 0;
     };
     // Options whose value is the next argument when not joined by "=".
-    static const char *const valued[] = {"--proxy", "--timeout", "--log",    "--cacert",
-                                         "--max-time", "--jobs", "--user", "--proxy-user"};
+    static const char *const valued[] = {"--proxy",    "--timeout", "--log",  "--cacert",
+                                         "--max-time", "--jobs",    "--user", "--proxy-user"};
     bool operandsOnly = false;
     for (int i = 1; i < argc; ++i) {
         char *argument = argv[i];

@@ -11,7 +11,7 @@ namespace {
 struct Store {
     QHash<QString, Credentials> servers; // "scheme://host:port"
     QHash<QString, Credentials> proxies; // "host:port"
-    QHash<QString, bool> basicOnly; // "scheme://host:port"
+    QHash<QString, bool> basicOnly;      // "scheme://host:port"
     bool netrc = false;
 };
 
