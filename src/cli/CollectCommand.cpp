@@ -11,6 +11,7 @@
 #include "cli/TerminalPrompt.h"
 #include "base/transfer/Credentials.h"
 #include "base/transfer/CurlTransport.h"
+#include "base/transfer/ProxySetting.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -18,6 +19,7 @@
 #include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
+#include <QNetworkProxy>
 #include <QSet>
 #include <QSocketNotifier>
 #include <QTimer>
@@ -319,6 +321,27 @@ std::optional<QString> passwordFor(const char *variable, const QString &prompt)
     return askSecretOnTerminal(prompt, [] { return g_interrupted.load(); });
 }
 
+// The proxies a --proxy-user login is for: those --proxy names, else the one
+// the system's settings name for the listing page.  Never any other: a
+// login given for one proxy is not offered to the next.
+QList<QNetworkProxy> loginProxies(const CollectOptions &o)
+{
+    QList<QNetworkProxy> proxies;
+    if (!o.proxy.isEmpty()) {
+        if (const std::optional<transfer::ProxyList> list = transfer::ParseProxySetting(o.proxy)) {
+            for (const transfer::ProxyList::Entry &entry : list->entries)
+                proxies.append(entry.proxy);
+        }
+    } else if (const std::optional<QNetworkProxy> system =
+                   transfer::ProxyForRequest(QString(), QUrl(o.url))) {
+        proxies.append(*system);
+    }
+    proxies.removeIf([](const QNetworkProxy &p) {
+        return p.type() == QNetworkProxy::NoProxy || p.hostName().isEmpty();
+    });
+    return proxies;
+}
+
 // Makes the command line's logins and trust known to the HTTP client.
 // Returns the usage error, or the empty text.
 QString setUpLogins(const CollectOptions &o)
@@ -332,24 +355,28 @@ QString setUpLogins(const CollectOptions &o)
     const QUrl listing(o.url);
     if (o.user) {
         const std::optional<QString> password =
-            passwordFor("KESTRUNE_PASSWORD",
-                        QStringLiteral("Password for %1 at %2: ").arg(*o.user, listing.host()));
+            o.password ? o.password
+                       : passwordFor("KESTRUNE_PASSWORD",
+                                     QStringLiteral("Password for %1 at %2: ")
+                                         .arg(*o.user, listing.host()));
         if (!password)
             return QStringLiteral(
                 "option --user needs the password in KESTRUNE_PASSWORD or a terminal to ask on");
-        // The listing's host, on any port; a login given for https never
-        // goes out over plain http.
-        transfer::RememberHostLogin(listing.host(), listing.scheme() == QLatin1String("http"),
-                                    transfer::Credentials{*o.user, *password});
+        // The listing's origin only: its scheme, host and port.
+        transfer::RememberServerLogin(listing, transfer::Credentials{*o.user, *password});
     }
     if (o.proxyUser) {
         const std::optional<QString> password =
-            passwordFor("KESTRUNE_PROXY_PASSWORD",
-                        QStringLiteral("Password for %1 at the proxy: ").arg(*o.proxyUser));
+            o.proxyPassword
+                ? o.proxyPassword
+                : passwordFor("KESTRUNE_PROXY_PASSWORD",
+                              QStringLiteral("Password for %1 at the proxy: ").arg(*o.proxyUser));
         if (!password)
             return QStringLiteral(
                 "option --proxy-user needs the password in KESTRUNE_PROXY_PASSWORD or a terminal to ask on");
-        transfer::RememberAnyProxyLogin(transfer::Credentials{*o.proxyUser, *password});
+        for (const QNetworkProxy &proxy : loginProxies(o))
+            transfer::RememberProxyLogin(proxy.hostName(), proxy.port(),
+                                         transfer::Credentials{*o.proxyUser, *password});
     }
     return QString();
 }

@@ -2,11 +2,14 @@
 
 #include "base/settings/AppInfo.h"
 #include "base/settings/basKestrune.h"
+#include "base/transfer/Credentials.h"
 #include "base/transfer/ProxySetting.h"
 
 #include <QCommandLineParser>
 #include <QRegularExpression>
 #include <QUrl>
+
+#include <cstring>
 
 namespace kestrune::cli {
 
@@ -42,14 +45,19 @@ QString usageText()
         "      --log-append         add this run to the run log, after the earlier\n"
         "                           runs and with a header of its own, instead of\n"
         "                           replacing it\n"
-        "      --user USER          log in to the listing's server as USER (also for\n"
-        "                           its files on that host; never sent from https to\n"
-        "                           http); the password comes from KESTRUNE_PASSWORD,\n"
-        "                           else it is asked for on the terminal\n"
+        "      --user USER[:PASSWORD]\n"
+        "                           log in to the listing's server as USER (also for\n"
+        "                           its files at the same scheme, host and port, and\n"
+        "                           nowhere else); without :PASSWORD the password\n"
+        "                           comes from KESTRUNE_PASSWORD, else it is asked\n"
+        "                           for on the terminal\n"
         "      --netrc              take logins from ~/.netrc\n"
-        "      --proxy-user USER    log in to the proxy as USER; the password comes\n"
-        "                           from KESTRUNE_PROXY_PASSWORD, else from the\n"
-        "                           terminal\n"
+        "      --proxy-user USER[:PASSWORD]\n"
+        "                           log in as USER to the proxies named by --proxy\n"
+        "                           (without --proxy: to the proxy the system's\n"
+        "                           settings name for URL), and to no other proxy;\n"
+        "                           without :PASSWORD the password comes from\n"
+        "                           KESTRUNE_PROXY_PASSWORD, else from the terminal\n"
         "      --cacert FILE        trust the certificate authorities in the PEM FILE\n"
         "                           as well as the system's (an intranet's own CA)\n"
         "      --max-time SECONDS   end the whole run after SECONDS as an interrupt\n"
@@ -195,7 +203,7 @@ CollectOptions parseCollectOptions(const QStringList &arguments)
         else if (!transfer::ParseProxySetting(value))
             fail(QStringLiteral(
                      "option --proxy: \"%1\" is not HOST[:PORT] or a list of [SCHEME=]HOST[:PORT]")
-                     .arg(value));
+                     .arg(transfer::HideAddressPassword(value)));
         o.proxy = value.trimmed();
     }
     const auto seconds = [&](const QCommandLineOption &option,
@@ -229,10 +237,19 @@ CollectOptions parseCollectOptions(const QStringList &arguments)
         if (o.logPath.isEmpty())
             fail(QStringLiteral("option --log needs a file name"));
     }
-    if (parser.isSet(set.user))
-        o.user = parser.value(set.user);
-    if (parser.isSet(set.proxyUser))
-        o.proxyUser = parser.value(set.proxyUser);
+    // "USER:PASSWORD" as curl takes it: the first ":" ends the user name.
+    const auto login = [&](const QCommandLineOption &option, std::optional<QString> &user,
+                           std::optional<QString> &password) {
+        if (!parser.isSet(option))
+            return;
+        const QString value = parser.value(option);
+        const qsizetype colon = value.indexOf(QLatin1Char(':'));
+        user = value.left(colon);
+        if (colon >= 0)
+            password = value.mid(colon + 1);
+    };
+    login(set.user, o.user, o.password);
+    login(set.proxyUser, o.proxyUser, o.proxyPassword);
     if (parser.isSet(set.caFile)) {
         o.caFile = parser.value(set.caFile);
         if (o.caFile.isEmpty())
@@ -245,7 +262,8 @@ CollectOptions parseCollectOptions(const QStringList &arguments)
             fail(operands.isEmpty() ? QStringLiteral("URL and FOLDER are missing")
                                     : QStringLiteral("FOLDER is missing"));
         else if (operands.size() > 2)
-            fail(QStringLiteral("unexpected argument \"%1\"").arg(operands.at(2)));
+            fail(QStringLiteral("unexpected argument \"%1\"")
+                     .arg(transfer::HideAddressPassword(operands.at(2))));
     }
     if (operands.size() >= 1)
         o.url = withDefaultScheme(operands.at(0).trimmed());
@@ -254,10 +272,71 @@ CollectOptions parseCollectOptions(const QStringList &arguments)
     if (firstError.isEmpty()) {
         const QString why = checkListingUrl(o.url);
         if (!why.isEmpty())
-            fail(QStringLiteral("bad URL \"%1\": %2").arg(o.url, why));
+            fail(QStringLiteral("bad URL \"%1\": %2")
+                     .arg(transfer::HideAddressPassword(o.url), why));
     }
     o.error = firstError;
     return o;
+}
+
+void blankPasswordArguments(int argc, char **argv)
+{
+    const auto blank = [](char *from, qsizetype length) { std::memset(from, '*', size_t(length)); };
+    const auto blankLogin = [&](char *value) {
+        if (char *colon = std::strchr(value, ':'))
+            blank(colon + 1, qsizetype(std::strlen(colon + 1)));
+    };
+    const auto blankAddress = [&](char *argument) {
+        if (const std::optional<transfer::PasswordSpan> span = transfer::AddressPasswordSpan(
+                QByteArrayView(argument)))
+            blank(argument + span->from, span->length);
+    };
+    const auto is = [](const char *argument, const char *name) {
+        return std::strcmp(argument, name) == 0;
+    };
+    const auto startsWith = [](const char *argument, const char *prefix) {
+        return std::strncmp(argument, prefix, std::strlen(prefix)) == 0;
+    };
+    // Options whose value is the next argument when not joined by "=".
+    static const char *const valued[] = {"--proxy",    "--timeout", "--log",  "--cacert",
+                                         "--max-time", "--jobs",    "--user", "--proxy-user"};
+    bool operandsOnly = false;
+    for (int i = 1; i < argc; ++i) {
+        char *argument = argv[i];
+        if (operandsOnly || argument[0] != '-' || is(argument, "-")) {
+            blankAddress(argument);
+            continue;
+        }
+        if (is(argument, "--")) {
+            operandsOnly = true;
+            continue;
+        }
+        if (startsWith(argument, "--user=") || startsWith(argument, "--proxy-user=")) {
+            blankLogin(std::strchr(argument, '=') + 1);
+            continue;
+        }
+        if (startsWith(argument, "--")) {
+            // The proxy text may be an address with a login of its own.
+            if (startsWith(argument, "--proxy="))
+                blankAddress(argument + std::strlen("--proxy="));
+            for (const char *name : valued) {
+                if (is(argument, name) && i + 1 < argc) {
+                    ++i;
+                    if (is(name, "--user") || is(name, "--proxy-user"))
+                        blankLogin(argv[i]);
+                    else if (is(name, "--proxy"))
+                        blankAddress(argv[i]);
+                    break;
+                }
+            }
+            continue;
+        }
+        // Compacted short options ("-qj4", "-qj 4"): only -j takes a value,
+        // and it takes the rest of the word, else the next argument.
+        const char *j = std::strchr(argument, 'j');
+        if (j && j[1] == '\0')
+            ++i;
+    }
 }
 
 } // namespace kestrune::cli

@@ -21,11 +21,14 @@ struct CollectOptions {
     bool quiet = false;
     bool help = false;
     bool version = false;
-    // The login for the listing's server (the password comes from the
-    // environment or the terminal); empty: none.
+    // The login for the listing's server; empty: none.  The password is the
+    // one given as "--user USER:PASSWORD", else it comes from the
+    // environment or the terminal.
     std::optional<QString> user;
+    std::optional<QString> password;
     // The login for the proxy, likewise.
     std::optional<QString> proxyUser;
+    std::optional<QString> proxyPassword;
     bool netrc = false;              // logins from ~/.netrc
     QString caFile;                  // a private CA to trust as well
     std::optional<qint64> maxTimeMs; // the whole run's limit
@@ -51,6 +54,12 @@ QString withDefaultScheme(const QString &url);
 // Checks the listing address: an absolute http or https URL with a host.
 // Returns the reason it is refused, or the empty text.
 QString checkListingUrl(const QString &url);
+
+// Overwrites in place, with "*", every password the command line argv
+// carries: the part after the first ":" of a --user or --proxy-user value,
+// and the password of an address.  Whoever lists the processes then sees
+// none.  Called once the arguments have been parsed (and copied).
+void blankPasswordArguments(int argc, char **argv);
 
 QString usageText();
 QString versionText();

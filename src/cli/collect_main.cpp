@@ -15,6 +15,9 @@ int main(int argc, char *argv[])
     if (!arguments.isEmpty())
         arguments.removeFirst();
     const kestrune::cli::CollectOptions options = kestrune::cli::parseCollectOptions(arguments);
+    // The passwords are copied now; the process's own argument memory, which
+    // anyone may read in the process list, keeps none.
+    kestrune::cli::blankPasswordArguments(argc, argv);
     kestrune::cli::installInterruptHandlers();
     return kestrune::cli::runCollect(options, QCoreApplication::applicationDirPath(), stdout,
                                      stderr);

@@ -120,9 +120,10 @@ private slots:
             << QStringList{u, "a", "--user"} << "Missing value after '--user'.";
         QTest::newRow("ftp") << QStringList{"ftp://h/x", "a"}
                              << "bad URL \"ftp://h/x\": not an http:// or https:// address";
+        // Written like "user:password@host" without a scheme: shown masked.
         QTest::newRow("mailto")
             << QStringList{"mailto:ops@web01", "a"}
-            << "bad URL \"mailto:ops@web01\": not an http:// or https:// address";
+            << "bad URL \"mailto:***@web01\": not an http:// or https:// address";
         QTest::newRow("jobs zero") << QStringList{"-j", "0", u, "a"}
                                    << "option --jobs needs a number from 1 to 32, not \"0\"";
         QTest::newRow("jobs too many") << QStringList{"--jobs=33", u, "a"}
@@ -163,6 +164,134 @@ private slots:
         QCOMPARE(parseCollectOptions({"--user=", "https://h/", "out"}).user,
                  std::optional<QString>(QString()));
         QVERIFY(!parseCollectOptions({"https://h/", "out"}).user);
+    }
+
+    // "USER:PASSWORD" as curl takes it; "USER" alone leaves the password to
+    // the environment or the terminal.
+    void loginsTakeThePasswordAfterTheFirstColon_data()
+    {
+        QTest::addColumn<QString>("value");
+        QTest::addColumn<QString>("user");
+        QTest::addColumn<std::optional<QString>>("password");
+        const std::optional<QString> none;
+        QTest::newRow("user only") << "ops"
+                                   << "ops" << none;
+        QTest::newRow("user and password") << "ops:pw"
+                                           << "ops" << std::optional<QString>("pw");
+        QTest::newRow("colon in the password") << "ops:p:w@x"
+                                               << "ops" << std::optional<QString>("p:w@x");
+        QTest::newRow("empty password") << "ops:"
+                                        << "ops" << std::optional<QString>("");
+        QTest::newRow("empty user") << ":pw"
+                                    << "" << std::optional<QString>("pw");
+    }
+
+    void loginsTakeThePasswordAfterTheFirstColon()
+    {
+        QFETCH(QString, value);
+        QFETCH(QString, user);
+        QFETCH(std::optional<QString>, password);
+        const CollectOptions o = parseCollectOptions(
+            {"--user", value, "--proxy-user=" + value, "http://h/", "out"});
+        QCOMPARE(o.error, QString());
+        QCOMPARE(o.user, std::optional<QString>(user));
+        QCOMPARE(o.password, password);
+        QCOMPARE(o.proxyUser, std::optional<QString>(user));
+        QCOMPARE(o.proxyPassword, password);
+    }
+
+    // Whatever else is wrong with an address, the usage error shows it with
+    // its password masked and the rest as typed.
+    void usageErrorsMaskPasswords_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<QString>("error");
+        const QString out = QStringLiteral("out");
+        QTest::newRow("blank in the password")
+            << QStringList{"http://ops:se cret@h/logs/", out}
+            << R"(bad URL "http://ops:***@h/logs/": not a valid URL)";
+        QTest::newRow("@ in the user name")
+            << QStringList{"http://ops@corp:secret@h/", out}
+            << R"(bad URL "http://ops@corp:***@h/": not a valid URL)";
+        QTest::newRow("port out of range")
+            << QStringList{"http://ops:secret@h:99999/", out}
+            << R"(bad URL "http://ops:***@h:99999/": not a valid URL)";
+        QTest::newRow("port not a number") << QStringList{"http://ops:secret@h:8o/", out}
+                                           << R"(bad URL "http://ops:***@h:8o/": not a valid URL)";
+        QTest::newRow("/ in the password") << QStringList{"http://ops:sec/ret@h/", out}
+                                           << R"(bad URL "http://ops:***@h/": not a valid URL)";
+        QTest::newRow("# in the password") << QStringList{"https://ops:sec#ret@h/", out}
+                                           << R"(bad URL "https://ops:***@h/": not a valid URL)";
+        QTest::newRow("not http")
+            << QStringList{"ftp://ops:secret@h/", out}
+            << R"(bad URL "ftp://ops:***@h/": not an http:// or https:// address)";
+        QTest::newRow("no scheme, read as one")
+            << QStringList{"ops:secret@h/logs/", out}
+            << R"(bad URL "ops:***@h/logs/": not an http:// or https:// address)";
+        QTest::newRow("an extra operand") << QStringList{"http://h/", out, "http://ops:secret@h2/"}
+                                          << R"(unexpected argument "http://ops:***@h2/")";
+        QTest::newRow("--proxy with a login")
+            << QStringList{"--proxy", "gw:secret@p:3128", "http://h/", out}
+            << R"(option --proxy: "gw:***@p:3128" is not HOST[:PORT] or a list of [SCHEME=]HOST[:PORT])";
+    }
+
+    void usageErrorsMaskPasswords()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(QString, error);
+        QCOMPARE(parseCollectOptions(arguments).error, error);
+    }
+
+    // The passwords the command line carries are overwritten in the
+    // process's own argument memory; every other byte stays.
+    void passwordArgumentsAreBlanked_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<QStringList>("shown");
+        const QString u = QStringLiteral("http://h/logs/");
+        const QString out = QStringLiteral("out");
+        QTest::newRow("--user USER:PASSWORD") << QStringList{"--user", "ops:pw:x", u, out}
+                                              << QStringList{"--user", "ops:****", u, out};
+        QTest::newRow("--user=USER:PASSWORD")
+            << QStringList{"--user=ops:pw", u, out} << QStringList{"--user=ops:**", u, out};
+        QTest::newRow("--proxy-user USER:PASSWORD") << QStringList{"--proxy-user", "gw:pw", u, out}
+                                                    << QStringList{"--proxy-user", "gw:**", u, out};
+        QTest::newRow("--user USER")
+            << QStringList{"--user", "ops", u, out} << QStringList{"--user", "ops", u, out};
+        QTest::newRow("address") << QStringList{"-q", "http://ops:pw@h:81/logs/", out}
+                                 << QStringList{"-q", "http://ops:**@h:81/logs/", out};
+        QTest::newRow("address with blanks and an @ in the user")
+            << QStringList{"http://o@p:p w@h/", out} << QStringList{"http://o@p:***@h/", out};
+        QTest::newRow("address after --") << QStringList{"--", "http://ops:pw@h/", out}
+                                          << QStringList{"--", "http://ops:**@h/", out};
+        QTest::newRow("password of more than one byte a character")
+            << QStringList{"http://ops:pä@h/", out} << QStringList{"http://ops:***@h/", out};
+        QTest::newRow("--proxy with a login")
+            << QStringList{"--proxy", "http://gw:pw@p:3128", u, out}
+            << QStringList{"--proxy", "http://gw:**@p:3128", u, out};
+        QTest::newRow("values of other options stay")
+            << QStringList{"--log", "a:b@c.log", "-qj", "a:b@c", "--cacert=a:b@c", u, "x:y@z/"}
+            << QStringList{"--log", "a:b@c.log", "-qj", "a:b@c", "--cacert=a:b@c", u, "x:*@z/"};
+        QTest::newRow("ports and paths stay") << QStringList{"http://h:8080/a@b/", "/srv/a:b@c"}
+                                              << QStringList{"http://h:8080/a@b/", "/srv/a:b@c"};
+    }
+
+    void passwordArgumentsAreBlanked()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(QStringList, shown);
+        std::vector<QByteArray> bytes{QByteArray("kestrune-collect")};
+        for (const QString &a : arguments)
+            bytes.push_back(a.toUtf8());
+        std::vector<char *> argv;
+        for (QByteArray &b : bytes)
+            argv.push_back(b.data());
+        argv.push_back(nullptr);
+        blankPasswordArguments(int(bytes.size()), argv.data());
+        QStringList after;
+        for (size_t i = 1; i < bytes.size(); ++i)
+            after.append(QString::fromUtf8(argv[i]));
+        QCOMPARE(after, shown);
     }
 
     void usageDocumentsEveryOptionAndNoOther()

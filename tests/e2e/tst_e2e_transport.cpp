@@ -1,10 +1,12 @@
 // The HTTP client end to end against nginx on loopback: HTTPS with a CA made
 // at test time, Basic logins, a proxy tunnel and a proxy login (tinyproxy),
-// connections kept over a long run, redirect chains, the whole-run limit, and
-// TLS sessions resumed on new connections.
+// connections kept over a long run, redirect chains, the whole-run limit,
+// TLS sessions resumed on new connections, where logins go, and passwords
+// kept out of the process list.
 
 #include "E2eSupport.h"
 #include "NginxFixture.h"
+#include "TestHttpServer.h"
 #include "TinyproxyFixture.h"
 
 #include "base/listing/WebBrowser.h"
@@ -27,10 +29,9 @@ const QString kPassword = QStringLiteral("s3cret-kestrune");
 
 // kestrune-collect in a session of its own (no terminal to ask a password
 // on), with extra environment variables.
-CollectResult collect(const QStringList &arguments, const QString &workingDir,
-                      const QList<QPair<QString, QString>> &environment = {}, int timeoutMs = 60000)
+bool startInSession(QProcess &p, const QStringList &arguments, const QString &workingDir,
+                    const QList<QPair<QString, QString>> &environment = {})
 {
-    QProcess p;
     prepare(p, arguments, workingDir);
     QProcessEnvironment env = p.processEnvironment();
     for (const auto &[name, value] : environment)
@@ -38,9 +39,41 @@ CollectResult collect(const QStringList &arguments, const QString &workingDir,
     p.setProcessEnvironment(env);
     p.setChildProcessModifier([] { ::setsid(); });
     p.start();
-    if (!p.waitForStarted(30000))
+    return p.waitForStarted(30000);
+}
+
+CollectResult collect(const QStringList &arguments, const QString &workingDir,
+                      const QList<QPair<QString, QString>> &environment = {}, int timeoutMs = 60000)
+{
+    QProcess p;
+    if (!startInSession(p, arguments, workingDir, environment))
         return {};
     return finish(p, timeoutMs);
+}
+
+// An answer that demands the test login, Basic only.
+TestResponse guarded(TestResponse response = {})
+{
+    response.auth = TestResponse::Auth::Basic;
+    response.authUser = kUser.toUtf8();
+    response.authPassword = kPassword.toUtf8();
+    return response;
+}
+
+TestResponse redirectTo(const QString &location)
+{
+    TestResponse r;
+    r.status = 302;
+    r.extraHeaders = {{"Location", location.toUtf8()}};
+    return r;
+}
+
+TestResponse htmlPage(const QByteArray &html)
+{
+    TestResponse r;
+    r.contentType = "text/html";
+    r.body = html;
+    return r;
 }
 
 QList<SiteFile> logFiles(const QString &prefix, int count, int seed, qint64 size)
@@ -408,6 +441,224 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(downloads() >= 1, 30000);
         for (const NginxFixture::AccessEntry &e : std::as_const(gets))
             QVERIFY2(e.bytesSent < big.size(), qPrintable(m_nginx.accessLog()));
+    }
+
+    // Where the --user login goes: the listing's scheme, host and port, and
+    // redirects that keep all three.  Every server here demands that very
+    // login, so a login that leaks is taken and shows, instead of being
+    // refused unseen.
+    void loginStaysWithItsOrigin_data()
+    {
+        QTest::addColumn<QString>("target");
+        QTest::addColumn<bool>("sent");
+        QTest::newRow("same origin") << "same" << true;
+        QTest::newRow("same host, other port") << "port" << false;
+        QTest::newRow("same host, other scheme") << "scheme" << false;
+        QTest::newRow("redirect keeping the origin") << "redirect-same" << true;
+        QTest::newRow("redirect to another port") << "redirect-port" << false;
+    }
+
+    void loginStaysWithItsOrigin()
+    {
+        QFETCH(QString, target);
+        QFETCH(bool, sent);
+        TestHttpServerThread home;
+        TestHttpServerThread other;
+        QVERIFY(home.start());
+        QVERIFY(other.start());
+        const QString name = QStringLiteral("u_ex260101.log");
+        const QString filePath = QStringLiteral("/f/") + name;
+        const QByteArray bytes = logBytes(400, 5000);
+        TestResponse file;
+        file.body = bytes;
+        home.server()->setRoute(filePath, guarded(file));
+        other.server()->setRoute(filePath, guarded(file));
+        home.server()->setRoute(QStringLiteral("/r/same/") + name,
+                                redirectTo(home.server()->url(filePath)));
+        home.server()->setRoute(QStringLiteral("/r/port/") + name,
+                                redirectTo(other.server()->url(filePath)));
+        const SiteFile &tls = m_private.files.first();
+        QString href;
+        if (target == u"same")
+            href = home.server()->url(filePath);
+        else if (target == u"port")
+            href = other.server()->url(filePath);
+        else if (target == u"scheme")
+            href = m_nginx.httpsUrl(tls.href);
+        else
+            href = home.server()->url(QStringLiteral("/r/%1/").arg(target.mid(9)) + name);
+        const QString listed = target == u"scheme" ? tls.name : name;
+        home.server()->setRoute(QStringLiteral("/logs/"),
+                                guarded(
+                                    htmlPage(listingPage(QStringLiteral("/logs/"),
+                                                         QStringLiteral("[To Parent Directory]"),
+                                                         {{listed, href, 5000}}))));
+        QTemporaryDir cwd;
+        QTemporaryDir save;
+        m_nginx.clearAccessLog();
+        const CollectResult r = collect({"--cacert", m_nginx.caFile(), "--user", kUser,
+                                         home.server()->url(QStringLiteral("/logs/")), save.path()},
+                                        cwd.path(),
+                                        {{QStringLiteral("KESTRUNE_PASSWORD"), kPassword}});
+        QVERIFY(!r.crashed);
+        QVERIFY2(r.exitCode == (sent ? 0 : 1), r.err.constData());
+        if (sent)
+            QCOMPARE(readFile(save.filePath(name)), bytes);
+        else
+            QVERIFY2(r.errText().contains(QStringLiteral("401")), r.err.constData());
+
+        if (target == u"scheme") {
+            QList<NginxFixture::AccessEntry> entries;
+            QTRY_VERIFY_WITH_TIMEOUT(!(entries = m_nginx.accessEntries()).isEmpty(), 30000);
+            for (const NginxFixture::AccessEntry &e : std::as_const(entries)) {
+                QCOMPARE(e.remoteUser, QString());
+                QCOMPARE(e.status, 401);
+            }
+            return;
+        }
+        // The file's requests at the server it ended at.
+        TestHttpServer *end = target.endsWith(u"port") ? other.server() : home.server();
+        int asked = 0;
+        for (const RecordedRequest &request : end->requests()) {
+            if (request.path != filePath.toUtf8())
+                continue;
+            ++asked;
+            if (!sent)
+                QVERIFY2(request.header("Authorization").isEmpty(),
+                         request.header("Authorization"));
+        }
+        QVERIFY(asked >= 1);
+        if (sent)
+            QVERIFY(!end->requests().constLast().header("Authorization").isEmpty());
+        if (target.endsWith(u"port"))
+            QVERIFY(home.server()->requests().size() >= 1);
+    }
+
+    // A --proxy-user login goes to the proxy it was given for and to no
+    // other.  With --proxy it is that proxy's: the system's proxy, which
+    // carries the listing page and asks for a login of its own, is not
+    // offered it (the page then fails with 407).  Without --proxy it is the
+    // login of the system's proxy, for the page and the files alike.
+    void proxyLoginStaysWithItsProxy_data()
+    {
+        QTest::addColumn<bool>("named");
+        QTest::newRow("--proxy; the listing through the system's proxy") << true;
+        QTest::newRow("no --proxy: the system's proxy") << false;
+    }
+
+    void proxyLoginStaysWithItsProxy()
+    {
+        QFETCH(bool, named);
+        TinyproxyFixture proxy;
+        proxy.requireBasicAuth(QStringLiteral("gw"), QStringLiteral("gwpass"));
+        if (!proxy.start())
+            QSKIP(qPrintable(proxy.errorString()));
+        TestHttpServerThread site;
+        TestHttpServerThread systemProxy;
+        QVERIFY(site.start());
+        QVERIFY(systemProxy.start());
+        const QString name = QStringLiteral("u_ex260102.log");
+        const QByteArray bytes = logBytes(401, 4000);
+        TestResponse file;
+        file.body = bytes;
+        site.server()->setRoute(QStringLiteral("/logs/") + name, file);
+        const QString listingUrl = site.server()->url(QStringLiteral("/logs/"));
+        site.server()->setRoute(QStringLiteral("/logs/"),
+                                htmlPage(
+                                    listingPage(QStringLiteral("/logs/"), QString(),
+                                                {{name, QStringLiteral("/logs/") + name, 4000}})));
+        TestResponse challenge;
+        challenge.rawReply =
+            "HTTP/1.1 407 Proxy Authentication Required\r\n"
+            "Proxy-Authenticate: Basic realm=\"system\"\r\n"
+            "Content-Length: 0\r\nConnection: close\r\n\r\n";
+        systemProxy.server()->setRoute(QStringLiteral("/logs/"), challenge);
+
+        QTemporaryDir cwd;
+        QTemporaryDir save;
+        QStringList arguments;
+        if (named)
+            arguments << QStringLiteral("--proxy") << proxy.address();
+        arguments << QStringLiteral("--proxy-user") << QStringLiteral("gw") << listingUrl
+                  << save.path();
+        const QString system = named ? systemProxy.server()->url(QString())
+                                     : QStringLiteral("http://") + proxy.address();
+        const CollectResult r = collect(arguments, cwd.path(),
+                                        {{QStringLiteral("http_proxy"), system},
+                                         {QStringLiteral("KESTRUNE_PROXY_PASSWORD"),
+                                          QStringLiteral("gwpass")}});
+        QVERIFY(!r.crashed);
+        if (named) {
+            QVERIFY2(r.exitCode == 2, r.err.constData());
+            QVERIFY2(r.errText().contains(QStringLiteral("407")), r.err.constData());
+            const QList<RecordedRequest> seen = systemProxy.server()->requests();
+            QVERIFY(!seen.isEmpty());
+            for (const RecordedRequest &request : seen)
+                QVERIFY2(request.header("Proxy-Authorization").isEmpty(), request.path);
+            QVERIFY(site.server()->requests().isEmpty());
+        } else {
+            QVERIFY2(r.exitCode == 0, r.err.constData());
+            QCOMPARE(readFile(save.filePath(name)), bytes);
+            QVERIFY2(proxy.logText().contains(QStringLiteral("GET ") + listingUrl),
+                     qPrintable(proxy.logText()));
+        }
+    }
+
+    // A password on the command line is gone from the process's arguments
+    // (what ps shows) while the run goes on; the user name stays.
+    void passwordsLeaveTheProcessList_data()
+    {
+        QTest::addColumn<QString>("where");
+        QTest::newRow("--user USER:PASSWORD") << "user";
+        QTest::newRow("--user=USER:PASSWORD") << "user=";
+        QTest::newRow("--proxy-user USER:PASSWORD") << "proxy-user";
+        QTest::newRow("in the address") << "address";
+        QTest::newRow("in the address, after --") << "address--";
+    }
+
+    void passwordsLeaveTheProcessList()
+    {
+        QFETCH(QString, where);
+        const QString password = QStringLiteral("pw-in-argv-7f3");
+        TestHttpServerThread site;
+        QVERIFY(site.start());
+        TestResponse page = htmlPage(listingPage(QStringLiteral("/logs/"), QString(), {}));
+        page.holdUntilReleased = true;
+        site.server()->setRoute(QStringLiteral("/logs/"), page);
+        QString url = site.server()->url(QStringLiteral("/logs/"));
+        QTemporaryDir cwd;
+        QTemporaryDir save;
+        QStringList arguments;
+        if (where == u"user")
+            arguments << QStringLiteral("--user") << kUser + u':' + password;
+        else if (where == u"user=")
+            arguments << QStringLiteral("--user=") + kUser + u':' + password;
+        else if (where == u"proxy-user")
+            arguments << QStringLiteral("--proxy-user") << kUser + u':' + password;
+        else
+            url.replace(QStringLiteral("http://"),
+                        QStringLiteral("http://%1:%2@").arg(kUser, password));
+        if (where == u"address--")
+            arguments << QStringLiteral("--");
+        arguments << url << save.path();
+
+        QProcess p;
+        QVERIFY(startInSession(p, arguments, cwd.path()));
+        QTRY_COMPARE_WITH_TIMEOUT(site.server()->heldCount(), 1, 30000);
+        QFile cmdline(QStringLiteral("/proc/%1/cmdline").arg(p.processId()));
+        QVERIFY(cmdline.open(QIODevice::ReadOnly));
+        const QByteArray shown = cmdline.readAll();
+        site.server()->releaseHeld();
+        const CollectResult r = finish(p, 60000);
+        QVERIFY(!shown.contains(password.toUtf8()));
+        QVERIFY2(shown.contains(kUser.toUtf8()), shown.constData());
+        QVERIFY2(shown.contains(site.server()->url(QStringLiteral("/logs/")).mid(7).toUtf8()),
+                 shown.constData());
+        QVERIFY(!r.crashed);
+        QVERIFY2(r.exitCode == 0, r.err.constData());
+        QVERIFY(!r.err.contains(password.toUtf8()));
+        QVERIFY(
+            !readFile(cwd.filePath(QStringLiteral("Kestrune.log"))).contains(password.toUtf8()));
     }
 };
 

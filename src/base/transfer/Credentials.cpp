@@ -8,17 +8,10 @@ namespace kestrune::transfer {
 
 namespace {
 
-struct HostLogin {
-    bool includeHttp = false;
-    Credentials credentials;
-};
-
 struct Store {
     QHash<QString, Credentials> servers; // "scheme://host:port"
-    QHash<QString, HostLogin> hosts;     // host
     QHash<QString, Credentials> proxies; // "host:port"
-    std::optional<Credentials> anyProxy;
-    QHash<QString, bool> basicOnly; // "scheme://host:port"
+    QHash<QString, bool> basicOnly;      // "scheme://host:port"
     bool netrc = false;
 };
 
@@ -55,12 +48,6 @@ void RememberServerLogin(const QUrl &url, const Credentials &credentials)
     store().servers.insert(originKey(url), credentials);
 }
 
-void RememberHostLogin(const QString &host, bool includeHttp, const Credentials &credentials)
-{
-    const QMutexLocker locker(&storeLock());
-    store().hosts.insert(host.toLower(), HostLogin{includeHttp, credentials});
-}
-
 void ForgetServerLogin(const QUrl &url)
 {
     const QMutexLocker locker(&storeLock());
@@ -71,27 +58,15 @@ std::optional<Credentials> ServerLoginFor(const QUrl &url)
 {
     const QMutexLocker locker(&storeLock());
     const auto server = store().servers.constFind(originKey(url));
-    if (server != store().servers.constEnd())
-        return *server;
-    const auto host = store().hosts.constFind(url.host().toLower());
-    if (host == store().hosts.constEnd())
+    if (server == store().servers.constEnd())
         return std::nullopt;
-    const QString scheme = url.scheme().toLower();
-    if (scheme == QLatin1String("https") || (scheme == QLatin1String("http") && host->includeHttp))
-        return host->credentials;
-    return std::nullopt;
+    return *server;
 }
 
 void RememberProxyLogin(const QString &host, quint16 port, const Credentials &credentials)
 {
     const QMutexLocker locker(&storeLock());
     store().proxies.insert(proxyKey(host, port), credentials);
-}
-
-void RememberAnyProxyLogin(const Credentials &credentials)
-{
-    const QMutexLocker locker(&storeLock());
-    store().anyProxy = credentials;
 }
 
 void ForgetProxyLogin(const QString &host, quint16 port)
@@ -104,9 +79,9 @@ std::optional<Credentials> ProxyLoginFor(const QString &host, quint16 port)
 {
     const QMutexLocker locker(&storeLock());
     const auto proxy = store().proxies.constFind(proxyKey(host, port));
-    if (proxy != store().proxies.constEnd())
-        return *proxy;
-    return store().anyProxy;
+    if (proxy == store().proxies.constEnd())
+        return std::nullopt;
+    return *proxy;
 }
 
 void NoteServerAuthSchemes(const QUrl &url, bool basicOnly)
@@ -138,12 +113,55 @@ QString HidePasswords(const QString &text)
     if (!text.contains(QLatin1Char('@')))
         return text;
     // scheme "://" user ":" password "@": the authority runs to the first
-    // "/", and its last "@" ends the password.
+    // "/", and its last "@" ends the password; the user name may hold an
+    // "@" of its own.
     static const QRegularExpression login(
-        QStringLiteral("([A-Za-z][A-Za-z0-9+.-]*://[^/?#\\s:@]*):[^/?#\\s]*@"));
+        QStringLiteral("([A-Za-z][A-Za-z0-9+.-]*://[^/?#\\s:]*):[^/?#\\s]*@"));
     QString shown = text;
     shown.replace(login, QStringLiteral("\\1:***@"));
     return shown;
+}
+
+std::optional<PasswordSpan> AddressPasswordSpan(QByteArrayView address)
+{
+    qsizetype start = address.indexOf(QByteArrayView("://"));
+    start = start < 0 ? 0 : start + 3;
+    const QByteArrayView rest = address.sliced(start);
+    // The authority ends at the first "/", "?" or "#"; its last "@" ends the
+    // login.
+    qsizetype end = 0;
+    while (end < rest.size() && rest[end] != '/' && rest[end] != '?' && rest[end] != '#')
+        ++end;
+    qsizetype at = rest.first(end).lastIndexOf('@');
+    const qsizetype colon = rest.indexOf(':');
+    if (colon < 0)
+        return std::nullopt;
+    if (at < 0) {
+        // A password holding a raw "/", "?" or "#" cuts the authority short:
+        // "user:pa/ss@host".  What follows the ":" is a port only when it is
+        // all digits up to that cut.
+        at = rest.lastIndexOf('@');
+        if (at < 0 || colon > end)
+            return std::nullopt;
+        bool port = colon + 1 < end;
+        for (qsizetype i = colon + 1; i < end; ++i)
+            port = port && rest[i] >= '0' && rest[i] <= '9';
+        if (port)
+            return std::nullopt;
+    }
+    if (colon > at)
+        return std::nullopt;
+    return PasswordSpan{start + colon + 1, at - colon - 1};
+}
+
+QString HideAddressPassword(const QString &address)
+{
+    const QByteArray bytes = address.toUtf8();
+    const std::optional<PasswordSpan> span = AddressPasswordSpan(bytes);
+    if (!span)
+        return address;
+    return QString::fromUtf8(bytes.first(span->from)) + QStringLiteral("***")
+           + QString::fromUtf8(bytes.sliced(span->from + span->length));
 }
 
 void ForgetAllLogins()
@@ -151,9 +169,7 @@ void ForgetAllLogins()
     const QMutexLocker locker(&storeLock());
     Store &s = store();
     s.servers.clear();
-    s.hosts.clear();
     s.proxies.clear();
-    s.anyProxy.reset();
     s.basicOnly.clear();
     s.netrc = false;
 }

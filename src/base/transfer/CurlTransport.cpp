@@ -474,6 +474,8 @@ bool HttpRequest::configure(const RequestOptions &o)
     const bool stayOnHttps = scheme == QLatin1String("https") && !o.allowHttpsToHttp;
     set(CURLOPT_REDIR_PROTOCOLS_STR, stayOnHttps ? "https" : "http,https");
     set(CURLOPT_FOLLOWLOCATION, 1L);
+    // A login follows a redirect only while scheme, host and port stay.
+    set(CURLOPT_UNRESTRICTED_AUTH, 0L);
     set(CURLOPT_MAXREDIRS, long(kMaxRedirects));
     set(CURLOPT_CONNECTTIMEOUT_MS, long(IdleTimeout()));
     if (o.decodeContent) {
