@@ -307,6 +307,7 @@ LocalCopyWriter::~LocalCopyWriter()
 
 bool LocalCopyWriter::open(const QString &folder, const QString &name)
 {
+    discard(); // a body written before is dropped, never continued
     m_folder = folder;
     m_name = name;
     m_failed = false;
@@ -321,7 +322,6 @@ bool LocalCopyWriter::open(const QString &folder, const QString &name)
         setErrorString(SystemErrorText(errno));
         return false;
     }
-    m_unnamed = false;
 #ifdef O_TMPFILE
     // A file without a name: nothing is left in the folder should the
     // program end before the commit, however it ends.
@@ -341,7 +341,9 @@ bool LocalCopyWriter::open(const QString &folder, const QString &name)
         m_tempName = temporaryName();
         m_fd = ::openat(m_folderFd, QFile::encodeName(m_tempName).constData(),
                         O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
-        if (m_fd < 0 && errno != EEXIST) {
+        if (m_fd < 0 && errno == EEXIST)
+            m_tempName.clear(); // another's: never ours to remove
+        else if (m_fd < 0) {
             m_tempName.clear();
             const int error = errno;
             if ((error == EACCES || error == EPERM || error == EROFS) && openInPlace(error))
