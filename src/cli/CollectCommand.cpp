@@ -1,4 +1,5 @@
 #include "cli/CollectCommand.h"
+#include "base/system/ControlCharacters.h"
 #include "base/system/SystemError.h"
 
 #include "base/settings/basKestrune.h"
@@ -141,9 +142,12 @@ int terminalWidth(std::FILE *stream)
 
 // ------------------------------------------------------------ output
 
+// One line on stream.  Names and addresses in it come from the page: a
+// control character is shown as its escape, never sent to the terminal.
 void printLine(std::FILE *stream, const QString &text)
 {
-    const QByteArray bytes = (transfer::HidePasswords(text) + QLatin1Char('\n')).toLocal8Bit();
+    const QByteArray bytes =
+        (EscapeControlCharacters(transfer::HidePasswords(text)) + QLatin1Char('\n')).toLocal8Bit();
     std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stream);
     std::fflush(stream);
 }

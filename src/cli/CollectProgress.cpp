@@ -1,5 +1,7 @@
 #include "cli/CollectProgress.h"
 
+#include "base/system/ControlCharacters.h"
+
 namespace kestrune::cli {
 
 QString formatBytes(qint64 bytes)
@@ -38,7 +40,8 @@ QString progressLine(int i, int n, const QString &name, qint64 bytes, qint64 exp
     const QString head = QStringLiteral("%1/%2 ").arg(i).arg(n);
     const QString tail = QLatin1Char(' ') + amount + QLatin1Char(' ')
                          + formatRate(bytes, elapsedMs);
-    QString shown = name;
+    // The name as the operator may see it, and as wide as it is shown.
+    QString shown = EscapeControlCharacters(name);
     if (width > 0) {
         const qsizetype room = qsizetype(width) - head.size() - tail.size();
         if (shown.size() > room)

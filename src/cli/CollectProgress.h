@@ -13,7 +13,8 @@ QString formatBytes(qint64 bytes);
 QString formatRate(qint64 bytes, qint64 elapsedMs);
 
 // "i/n name bytes[/expected] rate", at most width characters (the name is
-// shortened first; width 0 means no limit).
+// shortened first; width 0 means no limit).  A control character of the name
+// shows as its escape (EscapeControlCharacters).
 QString progressLine(int i, int n, const QString &name, qint64 bytes, qint64 expected,
                      qint64 elapsedMs, int width = 0);
 

@@ -3,6 +3,7 @@
 
 #include "cli/CollectOptions.h"
 #include "cli/CollectProgress.h"
+#include "base/system/ControlCharacters.h"
 
 #include <QTemporaryDir>
 #include <QtTest>
@@ -416,6 +417,44 @@ private slots:
         // Too narrow for the name: the line is cut, never longer than asked.
         QVERIFY(progressLine(100, 1000, name, qint64(3) << 30, qint64(4) << 30, 1, 20).size()
                 <= 20);
+    }
+
+    // What a name from the page looks like on the terminal: every control
+    // character written out, the rest as it is.
+    void controlCharactersAreShownEscaped_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QString>("shown");
+        QTest::newRow("none") << QStringLiteral("u_ex261201_ログ.log")
+                              << QStringLiteral("u_ex261201_ログ.log");
+        QTest::newRow("CR LF TAB") << "a\r\nb\tc"
+                                   << "a\\r\\nb\\tc";
+        QTest::newRow("escape sequence") << "\x1b[2J\x1b]0;x\x07"
+                                         << "\\x1b[2J\\x1b]0;x\\x07";
+        QTest::newRow("NUL, US") << QString(QChar(0)) + QChar(0x1f) << "\\x00\\x1f";
+        QTest::newRow("DEL") << "a\x7f"
+                             << "a\\x7f";
+        QTest::newRow("C1 from U+0080 to U+009F")
+            << QString(QChar(0x80)) + QChar(0x9b) + QChar(0x9f) << "\\u0080\\u009b\\u009f";
+        QTest::newRow("next to C1") << QString(QChar(0x7e)) + QChar(0xa0) + QChar(0xff)
+                                    << QString(QChar(0x7e)) + QChar(0xa0) + QChar(0xff);
+        QTest::newRow("backslash stays") << "C:\\logs\\x1b"
+                                         << "C:\\logs\\x1b";
+    }
+
+    void controlCharactersAreShownEscaped()
+    {
+        QFETCH(QString, text);
+        QFETCH(QString, shown);
+        QCOMPARE(EscapeControlCharacters(text), shown);
+        // The progress line shows the name so, and fits its width with the
+        // escapes counted.
+        const QString line = progressLine(1, 2, text, 0, 0, 0);
+        QCOMPARE(line, QStringLiteral("1/2 ") + shown + QStringLiteral(" 0 B -"));
+        const QString narrow = progressLine(1, 2, text + QString(40, QLatin1Char('\n')), 0, 0, 0,
+                                            30);
+        QCOMPARE(narrow.size(), 30);
+        QCOMPARE(EscapeControlCharacters(narrow), narrow);
     }
 
     void summaryCountsEveryOutcome()

@@ -790,6 +790,82 @@ private slots:
         verifyHeader(log);
         QCOMPARE(logMessages(log), QStringList{kStart});
     }
+
+    // A listing whose names hold control characters cannot forge a line or
+    // steer the terminal: stderr and the run log show them escaped, one
+    // message per line.
+    void controlCharactersInNamesAndAddresses()
+    {
+        const Site site = publish(QStringLiteral("ctl/"), {{"ok.log", logBytes(45, 300)}},
+                                  {{QStringLiteral("a&#13;&#10;kestrune-collect: forged.log"),
+                                    QStringLiteral("/ctl/a.log"), 10, false},
+                                   {QStringLiteral("b&#9;\x7f") + QChar(0x9b)
+                                        + QStringLiteral("31m.log"),
+                                    QStringLiteral("/ctl/b.log"), 10, false},
+                                   {QStringLiteral("sub"),
+                                    QStringLiteral("/ctl/s%0D%0Aforged%1B%5B2J/"), 0, true}});
+        QTemporaryDir cwd;
+        QTemporaryDir save;
+        const CollectResult r = runCollect({url(site), save.path()}, cwd.path());
+        QVERIFY(!r.crashed);
+        QCOMPARE(r.exitCode, 1);
+        // No control character but the line ends; no C1 character (C2 80..9F).
+        for (qsizetype i = 0; i < r.err.size(); ++i) {
+            const uchar c = uchar(r.err.at(i));
+            QVERIFY2((c >= 0x20 && c != 0x7f) || c == '\n', r.err.constData());
+            if (c == 0xc2 && i + 1 < r.err.size())
+                QVERIFY2(uchar(r.err.at(i + 1)) > 0x9f, r.err.constData());
+        }
+        const QStringList lines = r.errLines();
+        for (const QString &line : lines)
+            QVERIFY2(line.startsWith(QStringLiteral("kestrune-collect: ")), r.err.constData());
+        const auto hasLine = [&](const QString &start) {
+            return std::any_of(lines.cbegin(), lines.cend(),
+                               [&](const QString &l) { return l.startsWith(start); });
+        };
+        QVERIFY2(hasLine(QStringLiteral("kestrune-collect: a\\r\\nkestrune-collect: forged.log: ")),
+                 r.err.constData());
+        QVERIFY2(hasLine(QStringLiteral("kestrune-collect: b\\t\\x7f\\u009b31m.log: ")),
+                 r.err.constData());
+        QVERIFY2(lines.contains(QStringLiteral(
+                     "kestrune-collect: not collected, sub-folders: s\\r\\nforged\\x1b[2J/")),
+                 r.err.constData());
+        QCOMPARE(readFile(save.filePath(QStringLiteral("ok.log"))), site.files.first().bytes);
+        // The run log: every line after the header is an event with its
+        // time stamp.
+        verifyHeader(cwd.filePath(QStringLiteral("Kestrune.log")));
+    }
+
+    // A run killed outright (SIGKILL: out of memory, a reboot) with a body
+    // in transfer leaves no file in the folder, and the next run removes a
+    // temporary file that one left where the file system needed a name for
+    // it (planted here, as this file system needs none).
+    void killedRunLeavesNoTemporaryFile()
+    {
+        const Site site = publish(QStringLiteral("slow/"),
+                                  {{"killed.log", logBytes(43, 3 * 1024 * 1024)},
+                                   {"small.log", logBytes(44, 1000)}});
+        QTemporaryDir cwd;
+        QTemporaryDir save;
+        const auto plantStale = [&] {
+            return writeFile(save.filePath(QStringLiteral(".kestrune-00000000deadbeef.part")),
+                             "half a body");
+        };
+        QVERIFY(plantStale());
+        QProcess p;
+        QVERIFY(startCollect(p, {"--jobs", "1", url(site), save.path()}, cwd.path()));
+        QTRY_VERIFY2_WITH_TIMEOUT(filesWrittenPast(p.processId(), 256 * 1024) > 0,
+                                  "the body never came", 30000);
+        QCOMPARE(::kill(pid_t(p.processId()), SIGKILL), 0);
+        QVERIFY(p.waitForFinished(30000));
+        QCOMPARE(p.exitStatus(), QProcess::CrashExit);
+        QCOMPARE(strayFiles(save.path(), {}), QStringList());
+
+        QVERIFY(plantStale());
+        const CollectResult r = runCollect({url(site), save.path()}, cwd.path());
+        QVERIFY2(!r.crashed && r.exitCode == 0, r.err.constData());
+        verifyFolder(save.path(), site);
+    }
 };
 
 QTEST_GUILESS_MAIN(TestE2eCollect)

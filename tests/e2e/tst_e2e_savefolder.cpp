@@ -135,10 +135,64 @@ private slots:
                  (QStringList{QStringLiteral("f0.log"), QStringLiteral("f1.log")}));
     }
 
+    // --log naming something other than a plain file: no log at all, said
+    // on stderr, status 1; the files are still collected, and nothing is
+    // made or changed where a link points.
+    void runLogThatIsNoPlainFile_data()
+    {
+        QTest::addColumn<int>("prepared");
+        QTest::newRow("link to an outside file") << int(Prepared::LinkToFile);
+        QTest::newRow("dangling link") << int(Prepared::DanglingLink);
+        QTest::newRow("FIFO") << int(Prepared::Fifo);
+        QTest::newRow("folder") << int(Prepared::Folder);
+    }
+
+    void runLogThatIsNoPlainFile()
+    {
+        QFETCH(int, prepared);
+        QTemporaryDir cwd;
+        QTemporaryDir save;
+        QTemporaryDir outside;
+        const QString victim = outside.filePath(QStringLiteral("victim.log"));
+        const QString log = save.filePath(QStringLiteral("Kestrune.log"));
+        switch (Prepared(prepared)) {
+        case Prepared::LinkToFile:
+            // Even a run log out there is not written through a link.
+            QVERIFY(writeFile(victim, "Kestrune\r\n"));
+            QVERIFY(QFile::link(victim, log));
+            break;
+        case Prepared::DanglingLink: QVERIFY(QFile::link(victim, log)); break;
+        case Prepared::Fifo: QCOMPARE(::mkfifo(QFile::encodeName(log).constData(), 0644), 0); break;
+        case Prepared::Folder:
+            QVERIFY(QDir(save.path()).mkdir(QStringLiteral("Kestrune.log")));
+            break;
+        default: QFAIL("not a case here");
+        }
+        const QByteArray before = readFile(victim);
+        const CollectResult r = runCollect({"--log", log, m_nginx.url(m_site.pagePath),
+                                            save.path()},
+                                           cwd.path(), 20000);
+        QVERIFY(!r.crashed);
+        QCOMPARE(r.exitCode, 1);
+        QVERIFY2(r.errLines().contains(
+                     QStringLiteral("kestrune-collect: \"%1\" is not a run log, it is left as "
+                                    "it is; collecting without a log")
+                         .arg(log)),
+                 r.err.constData());
+        QCOMPARE(readFile(victim), before);
+        QCOMPARE(QDir(outside.path()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries),
+                 Prepared(prepared) == Prepared::LinkToFile ? QStringList{"victim.log"}
+                                                            : QStringList());
+        for (const SiteFile &f : m_site.files)
+            QCOMPARE(readFile(save.filePath(f.name)), f.bytes);
+        QVERIFY(!QFileInfo::exists(cwd.filePath(QStringLiteral("Kestrune.log"))));
+    }
+
     void linkSwappedInDuringTheTransfer()
     {
-        // The body comes at 1 MiB/s; once its temporary file is there, the
-        // local name becomes a link to an outside file.
+        // The body comes at 1 MiB/s; once part of it is written (into a file
+        // that may have no name yet), the local name becomes a link to an
+        // outside file.
         const QByteArray body = logBytes(9, 2 * 1048576);
         QVERIFY(m_nginx.writeFile(QStringLiteral("slow/swap/u_ex261299.log"), body));
         QVERIFY(m_nginx.writeFile(QStringLiteral("slow/swap/index.html"),
@@ -154,8 +208,9 @@ private slots:
         QProcess p;
         QVERIFY(
             startCollect(p, {m_nginx.url(QStringLiteral("/slow/swap/")), save.path()}, cwd.path()));
-        QTRY_VERIFY_WITH_TIMEOUT(!QDir(save.path()).entryList(QDir::Files | QDir::Hidden).isEmpty(),
-                                 30000);
+        QTRY_VERIFY2_WITH_TIMEOUT(filesWrittenPast(p.processId(), 256 * 1024) > 0,
+                                  "the body never came", 30000);
+        QVERIFY(!QFileInfo::exists(save.filePath(QStringLiteral("u_ex261299.log"))));
         QVERIFY(QFile::link(victim, save.filePath(QStringLiteral("u_ex261299.log"))));
         const CollectResult r = finish(p, 60000);
         QCOMPARE(r.exitCode, 1);

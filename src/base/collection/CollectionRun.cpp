@@ -53,6 +53,8 @@ void CollectionRun::start()
     if (m_started)
         return;
     m_started = true;
+    // What a run killed in this folder left unfinished goes first.
+    transfer::RemoveStaleTemporaryFiles(m_settings.folder);
     m_host.writeRunLog(QStringLiteral("○ IISログダウンロード開始。\t"));
     QMetaObject::invokeMethod(this, &CollectionRun::schedule, Qt::QueuedConnection);
 }

@@ -32,8 +32,9 @@ public:
     // the header.  Returns the file number the writes use; the number is
     // handed out even when the open fails, and the writes through it then do
     // nothing.  A file of that name that is not a run log (it does not begin
-    // with the header's first line) is never written: the open fails
-    // (openRefused() tells).
+    // with the header's first line) is never written, nor is a link (dangling
+    // or not), a folder, a pipe or a device of that name: the open fails
+    // (openRefused() tells).  The name is never followed; its folder may be.
     qint16 open(const QString &fileName, Mode mode = Mode::Replace);
     // The last open found a file that is not a run log and left it alone.
     bool openRefused() const { return m_refused; }
@@ -43,7 +44,8 @@ public:
     // The open log's file, to tell it from the files a run stores.
     std::optional<transfer::FileIdentity> identity() const;
     // Appends "yyyy/mm/dd hh:mm:ss", TAB, message and CR LF when fileNo names
-    // the open log.  A password in a URL of the message is written as "***".
+    // the open log.  A password in a URL of the message is written as "***";
+    // a CR or LF in the message is written as "\r" or "\n".
     void write(qint16 fileNo, const QString &message);
     void close();
 
@@ -58,6 +60,7 @@ public:
     static void setClock(std::function<QDateTime()> clock);
 
 private:
+    void writeHeader();
     void writeLine(const QString &line);
 
     std::unique_ptr<QFile> m_file;

@@ -19,7 +19,9 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
@@ -48,6 +50,8 @@ bool isPlainName(const QString &name)
            && !name.contains(QChar(u'\0'));
 }
 
+// The name a body has in the folder until it is committed, where the file
+// system cannot make a file without a name.
 QString temporaryName()
 {
     return QStringLiteral(".kestrune-%1.part")
@@ -188,7 +192,88 @@ int openScratchFile()
     return named;
 }
 
+bool isTemporaryName(const QByteArray &name)
+{
+    static const QByteArray head = ".kestrune-";
+    static const QByteArray tail = ".part";
+    if (name.size() != head.size() + 16 + tail.size() || !name.startsWith(head)
+        || !name.endsWith(tail))
+        return false;
+    for (qsizetype i = head.size(); i < head.size() + 16; ++i) {
+        const char c = name.at(i);
+        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f')))
+            return false;
+    }
+    return true;
+}
+
+// Whether a file made without a name (O_TMPFILE) can be given one later:
+// that goes through /proc (or needs a privilege few processes have).
+bool unnamedFilesCanBeLinked()
+{
+#ifdef O_TMPFILE
+    static const bool canLink = ::access("/proc/self/fd", X_OK) == 0;
+    return canLink;
+#else
+    return false;
+#endif
+}
+
+// Gives the open file fd, which has no name yet, the new name `name` in the
+// folder; errno tells why not.
+bool linkUnnamed(int fd, int folderFd, const char *name)
+{
+    const QByteArray self = "/proc/self/fd/" + QByteArray::number(fd);
+    if (::linkat(AT_FDCWD, self.constData(), folderFd, name, AT_SYMLINK_FOLLOW) == 0)
+        return true;
+#ifdef AT_EMPTY_PATH
+    if (errno == ENOENT && ::linkat(fd, "", folderFd, name, AT_EMPTY_PATH) == 0)
+        return true;
+#endif
+    return false;
+}
+
 } // namespace
+
+void RemoveStaleTemporaryFiles(const QString &folder)
+{
+    const int folderFd = ::open(QFile::encodeName(folder).constData(),
+                                O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (folderFd < 0)
+        return;
+    const int listFd = ::dup(folderFd);
+    DIR *dir = listFd >= 0 ? ::fdopendir(listFd) : nullptr;
+    if (!dir) {
+        if (listFd >= 0)
+            ::close(listFd);
+        ::close(folderFd);
+        return;
+    }
+    QList<QByteArray> candidates;
+    while (const dirent *entry = ::readdir(dir)) {
+        const QByteArray name(entry->d_name);
+        if (isTemporaryName(name))
+            candidates.append(name);
+    }
+    ::closedir(dir);
+    for (const QByteArray &name : std::as_const(candidates)) {
+        // A body in work is locked by the process writing it (this one
+        // included); one that can be locked was left by a run that ended
+        // before its commit.
+        const int fd = ::openat(folderFd, name.constData(),
+                                O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+        if (fd < 0)
+            continue;
+        struct stat held {};
+        struct stat named {};
+        if (::fstat(fd, &held) == 0 && S_ISREG(held.st_mode) && ::flock(fd, LOCK_EX | LOCK_NB) == 0
+            && ::fstatat(folderFd, name.constData(), &named, AT_SYMLINK_NOFOLLOW) == 0
+            && identityOf(named) == identityOf(held))
+            ::unlinkat(folderFd, name.constData(), 0);
+        ::close(fd);
+    }
+    ::close(folderFd);
+}
 
 LocalEntry InspectLocalPath(const QString &path)
 {
@@ -221,6 +306,7 @@ LocalCopyWriter::~LocalCopyWriter()
 
 bool LocalCopyWriter::open(const QString &folder, const QString &name)
 {
+    discard(); // a body written before is dropped, never continued
     m_folder = folder;
     m_name = name;
     m_failed = false;
@@ -235,12 +321,28 @@ bool LocalCopyWriter::open(const QString &folder, const QString &name)
         setErrorString(SystemErrorText(errno));
         return false;
     }
-    // A new name of our own: O_EXCL never follows a link nor reuses a file.
+#ifdef O_TMPFILE
+    // A file without a name: nothing is left in the folder should the
+    // program end before the commit, however it ends.
+    if (unnamedFilesCanBeLinked()) {
+        m_fd = ::openat(m_folderFd, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0644);
+        if (m_fd >= 0) {
+            m_unnamed = true;
+            ::flock(m_fd, LOCK_EX | LOCK_NB);
+            return QIODevice::open(QIODevice::WriteOnly | QIODevice::Unbuffered);
+        }
+    }
+#endif
+    // Else a new name of our own: O_EXCL never follows a link nor reuses a
+    // file.  The lock tells a later run that the file is in work: one left
+    // by a run that was killed can be locked and is removed.
     for (int attempt = 0; attempt < 8 && m_fd < 0; ++attempt) {
         m_tempName = temporaryName();
         m_fd = ::openat(m_folderFd, QFile::encodeName(m_tempName).constData(),
                         O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
-        if (m_fd < 0 && errno != EEXIST) {
+        if (m_fd < 0 && errno == EEXIST)
+            m_tempName.clear(); // another's: never ours to remove
+        else if (m_fd < 0) {
             m_tempName.clear();
             const int error = errno;
             if ((error == EACCES || error == EPERM || error == EROFS) && openInPlace(error))
@@ -253,6 +355,8 @@ bool LocalCopyWriter::open(const QString &folder, const QString &name)
         setErrorString(QStringLiteral("no free temporary name"));
         return false;
     }
+    if (m_targetFd < 0)
+        ::flock(m_fd, LOCK_EX | LOCK_NB);
     return QIODevice::open(QIODevice::WriteOnly | QIODevice::Unbuffered);
 }
 
@@ -354,6 +458,15 @@ bool LocalCopyWriter::commit(const std::optional<FileIdentity> &keepOff,
     // The old copy is only given up for bytes that are on disk.
     if (replacing && ::fdatasync(m_fd) != 0)
         return refuse(SystemErrorText(errno));
+    // A body without a name gets one of ours first; the rename below then
+    // puts it in place as it does a named one.
+    for (int attempt = 0; m_unnamed && m_tempName.isEmpty(); ++attempt) {
+        const QString candidate = temporaryName();
+        if (linkUnnamed(m_fd, m_folderFd, QFile::encodeName(candidate).constData()))
+            m_tempName = candidate;
+        else if (errno != EEXIST || attempt == 7)
+            return refuse(SystemErrorText(errno));
+    }
     if (::close(m_fd) != 0) {
         m_fd = -1;
         return refuse(SystemErrorText(errno));
@@ -395,6 +508,7 @@ void LocalCopyWriter::discard()
     }
     m_written = 0;
     m_pending.clear();
+    m_unnamed = false;
     if (!m_tempName.isEmpty() && m_folderFd >= 0)
         ::unlinkat(m_folderFd, QFile::encodeName(m_tempName).constData(), 0);
     m_tempName.clear();
@@ -739,6 +853,11 @@ bool LocalAppender::finish(const std::optional<QDateTime> &)
 }
 void LocalAppender::rollback() {}
 void LocalAppender::closeFile() {}
+
+void RemoveStaleTemporaryFiles(const QString &)
+{
+    // QSaveFile's files are its own business.
+}
 
 void FlushFolder(const QString &folder)
 {

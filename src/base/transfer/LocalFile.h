@@ -42,9 +42,13 @@ LocalEntry InspectLocalPath(const QString &path);
 // The identity of an open file.
 std::optional<FileIdentity> IdentityOf(int fileDescriptor);
 
-// A body on its way to folder/name.  Writes go into a new file in the folder;
-// commit() renames it over the name.  Replacing an existing copy waits until
-// the new bytes are on disk (the old copy survives any crash); a new copy is
+// A body on its way to folder/name.  Writes go into a new file in the folder,
+// one without a name where the file system can make one (nothing is left
+// behind by a program that is killed); commit() names it and renames it over
+// the name.  Where a name is needed from the start, the file is named
+// ".kestrune-" + 16 hexadecimal digits + ".part" and locked (flock) while it
+// is written; RemoveStaleTemporaryFiles() removes those a killed run left.  Replacing an existing
+// copy waits until the new bytes are on disk (the old copy survives any crash); a new copy is
 // flushed with the rest of the run by FlushFolder().
 //
 // A folder that lets nobody make a file in it, holding a copy the operator
@@ -81,6 +85,7 @@ private:
     QString m_folder;
     QString m_name;
     QString m_tempName;
+    bool m_unnamed = false; // m_fd has no name in the folder (yet)
     int m_folderFd = -1;
     int m_fd = -1;
     int m_targetFd = -1;  // the copy itself, when it is written in place
@@ -133,6 +138,11 @@ private:
 // and everything is flushed.  Owner and permissions stay.  False (with the
 // reason) when path is no writable plain file or anything fails.
 bool OverwriteFileInPlace(const QString &path, const QByteArray &bytes, QString *error);
+
+// Removes from folder the temporary files of LocalCopyWriter that no process
+// holds any more (left by a run that was killed before its commit).  A run
+// calls it before it starts.
+void RemoveStaleTemporaryFiles(const QString &folder);
 
 // Makes the copies stored in folder since the last call durable.
 void FlushFolder(const QString &folder);

@@ -1,6 +1,7 @@
 #include "gui/collector/frmDownload.h"
 
 #include "base/settings/AppInfo.h"
+#include "base/system/ControlCharacters.h"
 #include "gui/layout/JapaneseFont.h"
 #include "gui/seam/UiSeam.h"
 #include "gui/layout/WindowLayout.h"
@@ -361,7 +362,9 @@ void frmDownload::refreshClock()
 
 void frmDownload::setStatusText(const QString &text)
 {
-    panels[1]->setText(transfer::HidePasswords(text));
+    // Names and addresses in it come from the page: their control
+    // characters show as escapes.
+    panels[1]->setText(EscapeControlCharacters(transfer::HidePasswords(text)));
 }
 
 void frmDownload::Form_Load()
@@ -496,10 +499,12 @@ void frmDownload::showListing(const kestrune::ListingResult &result)
         QList<QTreeWidgetItem *> items;
         items.reserve(m_rows.size());
         for (const kestrune::ListingRow &row : std::as_const(m_rows)) {
-            // The list shows an address without its password; the row keeps
-            // the address as the page gave it.
+            // The list shows an address without its password and control
+            // characters as escapes; the row keeps the name and the address
+            // as the page gave them.
             items.append(new QTreeWidgetItem(
-                QStringList{row.fileName, transfer::HidePasswords(row.url)}));
+                QStringList{EscapeControlCharacters(row.fileName),
+                            EscapeControlCharacters(transfer::HidePasswords(row.url))}));
         }
         lstLogfiles->setUpdatesEnabled(false);
         lstLogfiles->addTopLevelItems(items);

@@ -9,6 +9,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <sys/stat.h>
+
 using namespace kestrune;
 
 using kestrune::RunLog;
@@ -150,33 +152,108 @@ private slots:
         QCOMPARE(read(path), kept + header + "2007/08/06 04:05:09\tsecond run\r\n");
     }
 
-    void neverWritesAFileThatIsNoRunLog_data()
+    // What is found at the log's name decides whether the run has a log.  A
+    // link leads nowhere the log is written, whatever it points at; a
+    // folder, a pipe (whose open would wait for a reader) and any file that
+    // does not begin like a run log stay as they are.
+    void logPathKinds_data()
     {
+        QTest::addColumn<QString>("kind");
         QTest::addColumn<bool>("append");
-        QTest::newRow("replace") << false;
-        QTest::newRow("append") << true;
+        QTest::addColumn<bool>("opens");
+        for (const bool append : {false, true}) {
+            const char *const mode = append ? "append" : "replace";
+            for (const char *kind : {"link to a run log outside", "link to nothing outside",
+                                     "dangling link", "folder", "fifo", "not a run log"})
+                QTest::addRow("%s, %s", kind, mode) << QString::fromLatin1(kind) << append << false;
+            QTest::addRow("old run log, %s", mode)
+                << QStringLiteral("old run log") << append << true;
+            QTest::addRow("nothing, %s", mode) << QStringLiteral("nothing") << append << true;
+        }
     }
 
-    void neverWritesAFileThatIsNoRunLog()
+    void logPathKinds()
     {
+        QFETCH(QString, kind);
         QFETCH(bool, append);
-        const RunLog::Mode mode = append ? RunLog::Mode::Append : RunLog::Mode::Replace;
-        const QString path = m_dir.filePath("Kestrune.log");
+        QFETCH(bool, opens);
+        QTemporaryDir outside;
+        QTemporaryDir folder;
+        const QString path = folder.filePath("Kestrune.log");
+        const QString target = outside.filePath("elsewhere.log");
+        const QByteArray oldLog = "Kestrune\r\n" + QByteArray(58, '=') + "\r\nearlier run\r\n";
         const QByteArray other = "Kestrun\r\nsomething collected\r\n";
-        {
-            QFile f(path);
-            QVERIFY(f.open(QIODevice::WriteOnly));
-            f.write(other);
+        const auto put = [](const QString &where, const QByteArray &bytes) {
+            QFile f(where);
+            return f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size();
+        };
+        const QByteArray name = QFile::encodeName(path);
+        if (kind == "link to a run log outside") {
+            QVERIFY(put(target, oldLog));
+            QVERIFY(QFile::link(target, path));
+        } else if (kind == "link to nothing outside") {
+            QVERIFY(QFile::link(target, path));
+        } else if (kind == "dangling link") {
+            QVERIFY(QFile::link(QStringLiteral("gone.log"), path));
+        } else if (kind == "folder") {
+            QVERIFY(QDir(folder.path()).mkdir(QStringLiteral("Kestrune.log")));
+        } else if (kind == "fifo") {
+            QCOMPARE(::mkfifo(name.constData(), 0600), 0);
+        } else if (kind == "not a run log") {
+            QVERIFY(put(path, other));
+        } else if (kind == "old run log") {
+            QVERIFY(put(path, oldLog));
         }
+        struct stat before {};
+        const bool existed = ::lstat(name.constData(), &before) == 0;
+
         RunLog log;
-        const qint16 no = log.open(path, mode);
-        QVERIFY(log.openRefused());
-        QVERIFY(!log.isOpen());
-        log.write(no, QStringLiteral("dropped"));
-        QCOMPARE(read(path), other);
-        QVERIFY(QDir(m_dir.path()).mkpath(QStringLiteral("folder.log")));
-        log.open(m_dir.filePath("folder.log"), mode);
-        QVERIFY(!log.isOpen());
+        const qint16 no = log.open(path, append ? RunLog::Mode::Append : RunLog::Mode::Replace);
+        log.write(no, QStringLiteral("this run"));
+        const bool wasOpen = log.isOpen();
+        log.close();
+        QCOMPARE(wasOpen, opens);
+        QCOMPARE(log.openRefused(), !opens);
+        if (opens) {
+            const QByteArray bytes = read(path);
+            QVERIFY(bytes.startsWith("Kestrune\r\n"));
+            QVERIFY(bytes.endsWith("\tthis run\r\n"));
+            QCOMPARE(bytes.contains("earlier run"), append && kind == "old run log");
+            QVERIFY(log.openError().isEmpty());
+            return;
+        }
+        // Nothing written, followed or created: the name is what it was, and
+        // the folder the link points into has nothing new.
+        struct stat after {};
+        QVERIFY(existed);
+        QCOMPARE(::lstat(name.constData(), &after), 0);
+        QCOMPARE(after.st_ino, before.st_ino);
+        QCOMPARE(after.st_mode, before.st_mode);
+        QCOMPARE(after.st_size, before.st_size);
+        if (kind == "not a run log")
+            QCOMPARE(read(path), other);
+        QCOMPARE(QDir(outside.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
+                 kind == "link to a run log outside" ? QStringList{"elsewhere.log"}
+                                                     : QStringList());
+        if (kind == "link to a run log outside")
+            QCOMPARE(read(target), oldLog);
+        QVERIFY(!QFile::exists(folder.filePath("gone.log")));
+    }
+
+    // A name or an address with a line break in it stays on its event's
+    // line; every other character, a TAB included, is written as it is.
+    void lineBreaksNeverSplitALine()
+    {
+        RunLog log;
+        const qint16 no = log.open(QStringLiteral("Kestrune.log"));
+        log.write(no, QStringLiteral("× a\r\n2007/08/06 04:05:09\t○ forged\tb\x1b.log\n"));
+        log.close();
+        const QByteArray bytes = read(m_dir.filePath("Kestrune.log"));
+        QCOMPARE(bytes.count("\r\n"), 5);
+        QCOMPARE(bytes.count('\n'), 5);
+        QCOMPARE(bytes.count('\r'), 5);
+        QVERIFY(bytes.endsWith(
+            QStringLiteral("\t× a\\r\\n2007/08/06 04:05:09\t○ forged\tb\x1b.log\\n\r\n").toUtf8()));
     }
 
     void failedOpenIsSilent()

@@ -429,6 +429,51 @@ private slots:
         QCOMPARE(m_c->lstLogfiles->topLevelItem(99999)->text(0), QStringLiteral("u_ex099999.log"));
     }
 
+    // Control characters of the page's names and title show as escapes in
+    // the list and in the status bar; the row keeps the name as the page
+    // gave it (the run refuses to store it).
+    // Control characters of the page's names and title show as escapes in
+    // the list and in the status bar (a title's line breaks and TABs are
+    // spaces by then, as in a browser; the other C0 characters never leave
+    // the parser); the row keeps the name as the page gave it.
+    void controlCharactersShowEscaped_data()
+    {
+        QTest::addColumn<QString>("written"); // in the page's HTML
+        QTest::addColumn<QString>("listed");
+        QTest::addColumn<QString>("title");
+        QTest::newRow("CR LF") << "a&#13;&#10;b.log"
+                               << "a\\r\\nb.log"
+                               << "a b.log";
+        QTest::newRow("tab") << "a&#9;b.log"
+                             << "a\\tb.log"
+                             << "a b.log";
+        QTest::newRow("DEL") << "a\x7f.log"
+                             << "a\\x7f.log"
+                             << "a\\x7f.log";
+        QTest::newRow("C1") << QStringLiteral("a\u009b31mb.log") << "a\\u009b31mb.log"
+                            << "a\\u009b31mb.log";
+        QTest::newRow("backslash stays") << "a\\b.log"
+                                         << "a\\b.log"
+                                         << "a\\b.log";
+        QTest::newRow("japanese stays") << QStringLiteral("ログ.log") << QStringLiteral("ログ.log")
+                                        << QStringLiteral("ログ.log");
+    }
+
+    void controlCharactersShowEscaped()
+    {
+        QFETCH(QString, written);
+        QFETCH(QString, listed);
+        QFETCH(QString, title);
+        const QString page = QStringLiteral(
+                                 "<html><head><title>%1</title></head><body><pre>"
+                                 "<A HREF=\"/logs/a.log\">%1</A><br></pre></body></html>")
+                                 .arg(written);
+        m_server->setRoute(QStringLiteral("/logs/"), htmlResponse(page.toUtf8()));
+        QVERIFY(load(m_server->url(QStringLiteral("/logs/"))));
+        QCOMPARE(listNames(), QStringList{listed});
+        QCOMPARE(m_c->panels[1]->text(), title);
+    }
+
     void unsafeNames_data()
     {
         QTest::addColumn<QString>("name");
