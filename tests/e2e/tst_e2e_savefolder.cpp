@@ -382,6 +382,8 @@ private slots:
                                        << "http://host/a:b@c";
         QTest::newRow("@ in the query") << "http://host?u=a:b@c"
                                         << "http://host?u=a:b@c";
+        QTest::newRow("@ in the user") << "http://a@b:pw@host/"
+                                       << "http://a@b:***@host/";
     }
 
     void hidePasswords()
