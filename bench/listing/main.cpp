@@ -1,0 +1,134 @@
+// Serves a generated IIS-style directory listing from the loopback test
+// server and loads it in a child process of its own, the way kestrune-collect
+// does (the listing loader with the command line's hooks), then prints the
+// child's peak resident memory (VmHWM) and the time the load took.
+//
+//   bench_listing [--links N] [--page-mb N]
+//
+// The child is this program again with --load URL; it prints one line,
+// "rows=N peak=BYTES ms=N".
+
+#include "ProcessMemory.h"
+#include "TestHttpServer.h"
+#include "base/listing/ListingLoader.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QProcess>
+
+#include <cstdio>
+
+using namespace kestrune;
+
+namespace {
+
+constexpr double kMiB = 1048576.0;
+
+// The page an IIS server shows for a folder of log files, one line per file,
+// each line padded so that the page comes to about pageBytes.
+QByteArray listingPage(qint64 links, qint64 pageBytes)
+{
+    const QByteArray head =
+        "<html><head><title>127.0.0.1 - /l/</title></head><body>"
+        "<H1>127.0.0.1 - /l/</H1><hr>\r\n\r\n<pre>"
+        "<A HREF=\"/\">[To Parent Directory]</A><br><br>";
+    const QByteArray tail = "</pre><hr></body></html>\r\n";
+    const qint64 perLine = (pageBytes - head.size() - tail.size()) / links;
+    QByteArray page;
+    page.reserve(pageBytes + links);
+    page += head;
+    for (qint64 i = 0; i < links; ++i) {
+        const QByteArray name = QByteArray::number(i).rightJustified(6, '0') + ".log";
+        QByteArray line = " 12/7/2026 9:15 AM " + QByteArray::number(1000 + i % 9000)
+                          + " <A HREF=\"/l/" + name + "\">" + name + "</A><br>";
+        // The padding goes into the spaces before the size, as IIS aligns it.
+        if (line.size() < perLine)
+            line.insert(18, QByteArray(perLine - line.size(), ' '));
+        page += line;
+    }
+    page += tail;
+    return page;
+}
+
+int load(const QString &url)
+{
+    ListingLoader::Hooks hooks;
+    hooks.writeRunLog = [](const QString &) {};
+    ListingLoader loader(std::move(hooks));
+    loader.setTimeout(600000);
+    QEventLoop loop;
+    ListingResult listing;
+    QObject::connect(&loader, &ListingLoader::listed, &loop, [&](const ListingResult &result) {
+        listing = result;
+        loop.quit();
+    });
+    QElapsedTimer clock;
+    clock.start();
+    loader.AnalyzeListing(url);
+    loop.exec();
+    const qint64 ms = clock.elapsed();
+    std::printf("rows=%lld peak=%lld ms=%lld status=%d\n", qint64(listing.rows.size()),
+                ProcessMemory::peakResidentBytes(), ms, int(listing.status));
+    return listing.status == ListingStatus::Listed ? 0 : 1;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    QCommandLineParser parser;
+    parser.addOption({QStringLiteral("links"), QStringLiteral("links on the page"),
+                      QStringLiteral("n"), QStringLiteral("900000")});
+    parser.addOption({QStringLiteral("page-mb"), QStringLiteral("page size in MB (10^6 bytes)"),
+                      QStringLiteral("n"), QStringLiteral("60")});
+    parser.addOption({QStringLiteral("load"), QStringLiteral("(child) load this listing"),
+                      QStringLiteral("url")});
+    parser.addHelpOption();
+    parser.process(app);
+
+    for (const char *name : {"http_proxy", "HTTP_PROXY", "all_proxy", "ALL_PROXY"})
+        qunsetenv(name);
+    if (parser.isSet(QStringLiteral("load")))
+        return load(parser.value(QStringLiteral("load")));
+
+    const qint64 links = parser.value(QStringLiteral("links")).toLongLong();
+    const qint64 pageBytes = parser.value(QStringLiteral("page-mb")).toLongLong() * 1000000;
+    if (links <= 0 || pageBytes <= 0) {
+        std::fprintf(stderr, "--links and --page-mb take positive numbers\n");
+        return 2;
+    }
+    TestHttpServerThread serverThread;
+    if (!serverThread.start()) {
+        std::fprintf(stderr, "test server did not start\n");
+        return 1;
+    }
+    TestResponse page;
+    page.contentType = "text/html";
+    page.body = listingPage(links, pageBytes);
+    const qint64 size = page.body.size();
+    serverThread.server()->setRoute(QStringLiteral("/l/"), page);
+    page.body.clear();
+
+    QProcess child;
+    child.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    child.start(QCoreApplication::applicationFilePath(),
+                {QStringLiteral("--load"), serverThread.server()->url(QStringLiteral("/l/"))});
+    if (!child.waitForFinished(-1) || child.exitStatus() != QProcess::NormalExit) {
+        std::fprintf(stderr, "the loading process failed\n");
+        return 1;
+    }
+    const QByteArray out = child.readAllStandardOutput().trimmed();
+    qint64 rows = -1, peak = -1, ms = -1;
+    int status = -1;
+    std::sscanf(out.constData(), "rows=%lld peak=%lld ms=%lld status=%d", &rows, &peak, &ms,
+                &status);
+    std::printf(
+        "page %.1f MB (%.1f MiB), %lld links: %lld rows (status %d), "
+        "%lld ms, peak RSS %.0f MiB (%.1f x the page)\n",
+        double(size) / 1e6, double(size) / kMiB, links, rows, status, ms, double(peak) / kMiB,
+        double(peak) / double(size));
+    return child.exitCode();
+}
