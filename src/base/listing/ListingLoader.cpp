@@ -19,6 +19,13 @@ bool IsParentDirectoryLink(const QString &text)
 
 namespace {
 
+// What a server's page says when the document asked for does not exist.
+const QString &notFoundSentence()
+{
+    static const QString sentence = QStringLiteral("指定されたドキュメントは存在しません。");
+    return sentence;
+}
+
 // A path as the server reads it: percent-escapes decoded, dot segments
 // removed, the empty path as the root.
 QString serverPath(const QUrl &url)
@@ -72,6 +79,12 @@ ListingLoader::ListingLoader(Hooks hooks, QObject *parent)
     : QObject(parent), m_hooks(std::move(hooks))
 {
     m_brwBrowser = new WebBrowser(this);
+    // Only a caller that shows the page's markup and text has them made; the
+    // links and the not-found check need neither.
+    HtmlParseOptions options;
+    options.serialise = bool(m_hooks.setPageSource);
+    options.phrase = notFoundSentence();
+    m_brwBrowser->setDocumentOptions(options);
     m_tmrIE = new QTimer(this);
     m_tmrIE->setSingleShot(false);
     // A coarse timer may fire a little early; the time-out never does.
@@ -199,7 +212,6 @@ void ListingLoader::analyze()
         result.status = status;
         Q_EMIT listed(result);
     };
-    const QString &text = m_pageText;
     result.contentType = m_brwBrowser->contentType();
 
     if (m_pageState == PageState::NavigationError) {
@@ -213,13 +225,12 @@ void ListingLoader::analyze()
             QStringLiteral("no page within %1 s").arg(double(m_tmrIE->interval()) / 1000.0);
         return done(ListingStatus::TimedOut);
     }
-    if (text.contains(QStringLiteral("指定されたドキュメントは存在しません。"))) {
-        log(QStringLiteral("× 指定されたドキュメントは存在しません。\t") + url);
+    const HtmlDocument *doc = m_brwBrowser->Document();
+    if (doc && doc->phraseFound) {
+        log(QStringLiteral("× ") + notFoundSentence() + QStringLiteral("\t") + url);
         result.reason = QStringLiteral("the server says the document does not exist");
         return done(ListingStatus::NotFound);
     }
-
-    const HtmlDocument *doc = m_brwBrowser->Document();
     if (!doc) {
         log(QStringLiteral("× ページ分析エラー！\t") + url);
         result.reason = QStringLiteral("the page has no document");

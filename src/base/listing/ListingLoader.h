@@ -57,6 +57,7 @@ public:
         std::function<void(const QString &)> writeRunLog;
         std::function<void(bool busy)> setBusyPointer;
         // The markup and the text of the page just loaded (txtHtml, txtSource).
+        // They are made only when this is set.
         std::function<void(const QString &html, const QString &text)> setPageSource;
         // How long a failed navigation pauses before it is reported, in
         // milliseconds (the window's habit; 0: none).
@@ -95,7 +96,8 @@ public:
     // nothing.
     void abandon();
 
-    // The text of the page last loaded (what txtSource holds).
+    // The text of the page last loaded (what txtSource holds); empty unless
+    // the setPageSource hook is set.
     const QString &pageText() const { return m_pageText; }
 
     // The hidden browser the pages load in.

@@ -267,10 +267,10 @@ void WebBrowser::onEnded()
              QStringLiteral("HTTP %1: サーバーの応答が正しくありません。").arg(status));
         return;
     }
-    const QByteArray body = r.readAll();
+    QByteArray body = r.readAll();
     const QByteArray contentType = r.header("Content-Type");
     abandon();
-    complete(navigation, answered, body, contentType);
+    complete(navigation, answered, std::move(body), contentType);
 }
 
 WebBrowser::LoginStep WebBrowser::askLogin(quint64 navigation, bool proxy)
@@ -328,7 +328,7 @@ WebBrowser::LoginStep WebBrowser::askLogin(quint64 navigation, bool proxy)
     return LoginStep::Retried;
 }
 
-void WebBrowser::complete(quint64 navigation, const QUrl &finalUrl, const QByteArray &body,
+void WebBrowser::complete(quint64 navigation, const QUrl &finalUrl, QByteArray body,
                           const QByteArray &contentType)
 {
     if (navigation != m_navigation)
@@ -338,11 +338,15 @@ void WebBrowser::complete(quint64 navigation, const QUrl &finalUrl, const QByteA
     const bool blank = finalUrl.toString() == kBlankPage;
     const QString address = blank ? kBlankPage : addressOf(finalUrl);
     QString html = DecodePage(body, contentType);
+    body = QByteArray(); // the page's bytes are not needed once decoded
     const QByteArray mime = contentType.split(';').first().trimmed().toLower();
     if (mime == "text/plain")
         html = QStringLiteral("<html><head></head><body><pre>%1</pre></body></html>")
                    .arg(escapeText(html));
-    m_document = std::make_unique<HtmlDocument>(ParseHtmlDocument(html, finalUrl));
+    // The document of the previous page goes before the new one is made.
+    m_document.reset();
+    m_document = std::make_unique<HtmlDocument>(
+        ParseHtmlDocument(std::move(html), finalUrl, m_documentOptions));
     m_contentType = QString::fromLatin1(mime);
     m_locationUrl = address;
     m_locationName = m_document->title.isEmpty() ? address : m_document->title;

@@ -120,6 +120,11 @@ public:
     QString LocationName() const;
     QString LocationURL() const;
 
+    // How the pages that load are read (default: the whole document, markup
+    // and text included).  A caller that shows neither asks for the links
+    // alone and spares the memory a large page's tree and text take.
+    void setDocumentOptions(const HtmlParseOptions &options) { m_documentOptions = options; }
+
     qint64 maxBodyBytes() const { return m_maxBodyBytes; }
     void setMaxBodyBytes(qint64 bytes) { m_maxBodyBytes = bytes; }
 
@@ -148,13 +153,14 @@ private:
     void onEnded();
     enum class LoginStep { Retried, Refused, Replaced };
     LoginStep askLogin(quint64 navigation, bool proxy);
-    void complete(quint64 navigation, const QUrl &finalUrl, const QByteArray &body,
+    void complete(quint64 navigation, const QUrl &finalUrl, QByteArray body,
                   const QByteArray &contentType);
     void fail(quint64 navigation, const QString &url, int statusCode, const QString &reason);
 
     std::unique_ptr<transfer::HttpRequest> m_request;
     QString m_requestedUrl; // the address the navigation asked for
     qint64 m_maxBodyBytes = kDefaultMaxBodyBytes;
+    HtmlParseOptions m_documentOptions;
     quint64 m_navigation = 0; // counts Navigate2 calls; stale events carry an older number
     bool m_busy = false;
     LoginHandler m_loginHandler;
