@@ -1,13 +1,16 @@
 // Serves a generated IIS-style directory listing from the loopback test
 // server and loads it in a child process of its own, the way kestrune-collect
 // does (the listing loader with the command line's hooks), then prints the
-// child's peak resident memory (VmHWM) and the time the load took.
+// child's peak resident memory (VmHWM) and the time the load took.  With
+// --window the child is the collector window instead (bench_listing_window),
+// which also reports the longest time its event loop was held up.
 //
-//   bench_listing [--links N] [--page-mb N]
+//   bench_listing [--links N] [--page-mb N] [--window]
 //
-// The child is this program again with --load URL; it prints one line,
-// "rows=N peak=BYTES ms=N".
+// The child is this program again (or bench_listing_window) with --load URL;
+// it prints one line, "rows=N peak=BYTES ms=N status=N [longest=MS]".
 
+#include "ListingPage.h"
 #include "ProcessMemory.h"
 #include "TestHttpServer.h"
 #include "base/listing/ListingLoader.h"
@@ -25,32 +28,6 @@ using namespace kestrune;
 namespace {
 
 constexpr double kMiB = 1048576.0;
-
-// The page an IIS server shows for a folder of log files, one line per file,
-// each line padded so that the page comes to about pageBytes.
-QByteArray listingPage(qint64 links, qint64 pageBytes)
-{
-    const QByteArray head =
-        "<html><head><title>127.0.0.1 - /l/</title></head><body>"
-        "<H1>127.0.0.1 - /l/</H1><hr>\r\n\r\n<pre>"
-        "<A HREF=\"/\">[To Parent Directory]</A><br><br>";
-    const QByteArray tail = "</pre><hr></body></html>\r\n";
-    const qint64 perLine = (pageBytes - head.size() - tail.size()) / links;
-    QByteArray page;
-    page.reserve(pageBytes + links);
-    page += head;
-    for (qint64 i = 0; i < links; ++i) {
-        const QByteArray name = QByteArray::number(i).rightJustified(6, '0') + ".log";
-        QByteArray line = " 12/7/2026 9:15 AM " + QByteArray::number(1000 + i % 9000)
-                          + " <A HREF=\"/l/" + name + "\">" + name + "</A><br>";
-        // The padding goes into the spaces before the size, as IIS aligns it.
-        if (line.size() < perLine)
-            line.insert(18, QByteArray(perLine - line.size(), ' '));
-        page += line;
-    }
-    page += tail;
-    return page;
-}
 
 int load(const QString &url)
 {
@@ -84,6 +61,7 @@ int main(int argc, char *argv[])
                       QStringLiteral("n"), QStringLiteral("900000")});
     parser.addOption({QStringLiteral("page-mb"), QStringLiteral("page size in MB (10^6 bytes)"),
                       QStringLiteral("n"), QStringLiteral("60")});
+    parser.addOption({QStringLiteral("window"), QStringLiteral("load it in the collector window")});
     parser.addOption({QStringLiteral("load"), QStringLiteral("(child) load this listing"),
                       QStringLiteral("url")});
     parser.addHelpOption();
@@ -107,14 +85,17 @@ int main(int argc, char *argv[])
     }
     TestResponse page;
     page.contentType = "text/html";
-    page.body = listingPage(links, pageBytes);
+    page.body = benchListingPage(links, pageBytes);
     const qint64 size = page.body.size();
     serverThread.server()->setRoute(QStringLiteral("/l/"), page);
     page.body.clear();
 
+    const bool window = parser.isSet(QStringLiteral("window"));
     QProcess child;
     child.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    child.start(QCoreApplication::applicationFilePath(),
+    child.start(window ? QCoreApplication::applicationDirPath()
+                             + QStringLiteral("/bench_listing_window")
+                       : QCoreApplication::applicationFilePath(),
                 {QStringLiteral("--load"), serverThread.server()->url(QStringLiteral("/l/"))});
     if (!child.waitForFinished(-1) || child.exitStatus() != QProcess::NormalExit) {
         std::fprintf(stderr, "the loading process failed\n");
@@ -122,13 +103,16 @@ int main(int argc, char *argv[])
     }
     const QByteArray out = child.readAllStandardOutput().trimmed();
     qint64 rows = -1, peak = -1, ms = -1;
+    qint64 longest = -1;
     int status = -1;
-    std::sscanf(out.constData(), "rows=%lld peak=%lld ms=%lld status=%d", &rows, &peak, &ms,
-                &status);
+    std::sscanf(out.constData(), "rows=%lld peak=%lld ms=%lld status=%d longest=%lld", &rows, &peak,
+                &ms, &status, &longest);
     std::printf(
-        "page %.1f MB (%.1f MiB), %lld links: %lld rows (status %d), "
+        "%s: page %.1f MB (%.1f MiB), %lld links: %lld rows (status %d), "
         "%lld ms, peak RSS %.0f MiB (%.1f x the page)\n",
-        double(size) / 1e6, double(size) / kMiB, links, rows, status, ms, double(peak) / kMiB,
-        double(peak) / double(size));
+        window ? "window" : "command line", double(size) / 1e6, double(size) / kMiB, links, rows,
+        status, ms, double(peak) / kMiB, double(peak) / double(size));
+    if (window)
+        std::printf("window: event loop held up for at most %lld ms at a time\n", longest);
     return child.exitCode();
 }
