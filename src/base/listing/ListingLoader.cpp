@@ -5,6 +5,7 @@
 #include "base/listing/WebBrowser.h"
 #include "base/transfer/basWinInet.h"
 
+#include <QElapsedTimer>
 #include <QTimer>
 
 #include <limits>
@@ -95,7 +96,13 @@ ListingLoader::ListingLoader(Hooks hooks, QObject *parent)
             &ListingLoader::brwBrowser_NavigateComplete2);
     connect(m_brwBrowser, &WebBrowser::NavigateError, this,
             &ListingLoader::brwBrowser_NavigateError);
+    // The time-out is for the page to come; reading a large one once it has
+    // come is no part of it.
+    connect(m_brwBrowser, &WebBrowser::DownloadComplete, m_tmrIE, &QTimer::stop);
     connect(m_tmrIE, &QTimer::timeout, this, &ListingLoader::tmrIE_Timer);
+    m_rowSlice = new QTimer(this);
+    m_rowSlice->setSingleShot(true);
+    connect(m_rowSlice, &QTimer::timeout, this, &ListingLoader::readRows);
     m_errorPause = new QTimer(this);
     m_errorPause->setSingleShot(true);
     connect(m_errorPause, &QTimer::timeout, this, &ListingLoader::pageEnded);
@@ -145,6 +152,7 @@ void ListingLoader::abandon()
 {
     m_awaiting = false;
     m_analyzing = false;
+    stopReadingRows();
     m_tmrIE->stop();
     m_errorPause->stop();
     m_brwBrowser->Stop();
@@ -152,6 +160,7 @@ void ListingLoader::abandon()
 
 void ListingLoader::LoadPage(const QString &url)
 {
+    stopReadingRows();
     m_pageState = PageState::Loading;
     m_awaiting = true;
     m_errorPause->stop();
@@ -238,18 +247,50 @@ void ListingLoader::analyze()
     }
     // The folder the listing shows is that of the address it came from
     // after redirects ("/logs" answered from "/logs/").
-    const QUrl pageUrl(m_brwBrowser->LocationURL());
-    result.rows.reserve(doc->links.size());
-    for (const DocumentLink &link : doc->links) {
+    m_rowsInWork = std::move(result);
+    m_rowsInWork.rows.reserve(doc->links.size());
+    m_rowsPageUrl = QUrl(m_brwBrowser->LocationURL());
+    m_nextLink = 0;
+    readRows();
+}
+
+void ListingLoader::readRows()
+{
+    // A page of a million links takes a second or more to read: it is read
+    // in slices, and the event loop turns between them.
+    constexpr qint64 kSliceMs = 50;
+    const HtmlDocument *doc = m_brwBrowser->Document();
+    const qsizetype count = doc ? doc->links.size() : 0;
+    QElapsedTimer slice;
+    slice.start();
+    for (; m_nextLink < count; ++m_nextLink) {
+        if ((m_nextLink & 1023) == 0 && m_nextLink > 0 && slice.elapsed() >= kSliceMs) {
+            m_rowSlice->start(0);
+            return;
+        }
+        const DocumentLink &link = doc->links[m_nextLink];
         if (IsParentDirectoryLink(link.outerText))
             continue;
         const QString href = basKestrune::TrimSpaces(link.href);
-        const std::optional<ListingRow::Kind> kind = ClassifyLink(href, pageUrl);
+        const std::optional<ListingRow::Kind> kind = ClassifyLink(href, m_rowsPageUrl);
         if (!kind)
             continue; // the way up ("../", Apache's "Parent Directory")
-        result.rows.append({basKestrune::TrimSpaces(link.outerText), href, *kind});
+        m_rowsInWork.rows.append({basKestrune::TrimSpaces(link.outerText), href, *kind});
     }
-    return done(ListingStatus::Listed);
+    ListingResult result = std::move(m_rowsInWork);
+    m_rowsInWork = ListingResult();
+    if (m_hooks.setBusyPointer)
+        m_hooks.setBusyPointer(false);
+    result.status = ListingStatus::Listed;
+    Q_EMIT listed(result);
+}
+
+void ListingLoader::stopReadingRows()
+{
+    if (!m_rowSlice->isActive())
+        return;
+    m_rowSlice->stop();
+    m_rowsInWork = ListingResult();
 }
 
 qint32 ListingLoader::RowCount(const ListingResult &result)
@@ -263,6 +304,7 @@ qint32 ListingLoader::RowCount(const ListingResult &result)
 
 void ListingLoader::brwBrowser_DocumentComplete(const QString &)
 {
+    stopReadingRows(); // another page replaced the one being read
     m_pageState = PageState::Complete;
     m_tmrIE->stop();
     pageEnded();
@@ -272,6 +314,7 @@ void ListingLoader::brwBrowser_NavigateComplete2(const QString &) {}
 
 void ListingLoader::brwBrowser_NavigateError(const QString &, int)
 {
+    stopReadingRows();
     m_pageState = PageState::NavigationError;
     m_tmrIE->stop();
     if (m_hooks.navigateErrorPauseMs > 0 && m_awaiting)

@@ -126,12 +126,18 @@ Q_SIGNALS:
 private:
     void pageEnded();
     void analyze();
+    void readRows();
+    void stopReadingRows();
 
     Hooks m_hooks;
     QString m_pageText;
     WebBrowser *m_brwBrowser = nullptr;
     QTimer *m_tmrIE = nullptr;
     QTimer *m_errorPause = nullptr;
+    QTimer *m_rowSlice = nullptr; // the next slice of the links awaited
+    ListingResult m_rowsInWork;   // the rows read so far
+    QUrl m_rowsPageUrl;
+    qsizetype m_nextLink = 0;
     PageState m_pageState = PageState::Complete;
     bool m_awaiting = false;  // a LoadPage has not reported yet
     bool m_analyzing = false; // the page awaited is for AnalyzeListing

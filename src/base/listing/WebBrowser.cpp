@@ -353,38 +353,44 @@ void WebBrowser::complete(quint64 navigation, const QUrl &finalUrl, QByteArray b
 {
     if (navigation != m_navigation)
         return;
+    const QByteArray mime = contentType.split(';').first().trimmed().toLower();
+    using Result = std::shared_ptr<HtmlDocument>;
+    const auto show = [this, navigation, finalUrl, mime](const Result &document) {
+        if (navigation != m_navigation)
+            return;
+        m_busy = false;
+        m_document = document ? std::make_unique<HtmlDocument>(std::move(*document))
+                              : std::make_unique<HtmlDocument>();
+        const bool blank = finalUrl.toString() == kBlankPage;
+        const QString address = blank ? kBlankPage : addressOf(finalUrl);
+        m_contentType = QString::fromLatin1(mime);
+        m_locationUrl = address;
+        m_locationName = m_document->title.isEmpty() ? address : m_document->title;
+
+        const QPointer<WebBrowser> self(this);
+        Q_EMIT NavigateComplete2(address);
+        if (!self || navigation != m_navigation)
+            return; // a handler started another navigation (or deleted us)
+        Q_EMIT DocumentComplete(address);
+    };
+    if (body.size() <= kReadAtOnceBytes) {
+        show(readPage(std::move(body), contentType, mime, finalUrl, m_documentOptions));
+        return;
+    }
     // A large page takes seconds to read: that happens on a worker thread,
     // so the event loop (and a window) goes on meanwhile.  The navigation
     // stays in flight until its document is there; a later navigation or
     // Stop() drops it as it drops any other event of this one.
-    const QByteArray mime = contentType.split(';').first().trimmed().toLower();
-    using Result = std::shared_ptr<HtmlDocument>;
+    const QPointer<WebBrowser> self(this);
+    Q_EMIT DownloadComplete();
+    if (!self || navigation != m_navigation)
+        return;
     auto promise = std::make_shared<QPromise<Result>>();
     auto *watcher = new QFutureWatcher<Result>(this);
-    connect(watcher, &QFutureWatcherBase::finished, this,
-            [this, watcher, navigation, finalUrl, mime] {
-                watcher->deleteLater();
-                const Result document = watcher->future().isValid()
-                                                && watcher->future().resultCount() > 0
-                                            ? watcher->result()
-                                            : Result();
-                if (navigation != m_navigation)
-                    return;
-                m_busy = false;
-                m_document = document ? std::make_unique<HtmlDocument>(std::move(*document))
-                                      : std::make_unique<HtmlDocument>();
-                const bool blank = finalUrl.toString() == kBlankPage;
-                const QString address = blank ? kBlankPage : addressOf(finalUrl);
-                m_contentType = QString::fromLatin1(mime);
-                m_locationUrl = address;
-                m_locationName = m_document->title.isEmpty() ? address : m_document->title;
-
-                const QPointer<WebBrowser> self(this);
-                Q_EMIT NavigateComplete2(address);
-                if (!self || navigation != m_navigation)
-                    return; // a handler started another navigation (or deleted us)
-                Q_EMIT DocumentComplete(address);
-            });
+    connect(watcher, &QFutureWatcherBase::finished, this, [watcher, show] {
+        watcher->deleteLater();
+        show(watcher->future().resultCount() > 0 ? watcher->result() : Result());
+    });
     promise->start();
     watcher->setFuture(promise->future());
     QThreadPool::globalInstance()->start([promise, body = std::move(body), contentType, mime,

@@ -15,6 +15,9 @@
 //               first is not emitted.
 //     failure - NavigateError(url, statusCode) and nothing after it (no
 //               DocumentComplete for the error page).
+//   A page larger than kReadAtOnceBytes is read (decoded and parsed) on a
+//   worker thread: DownloadComplete() tells that its bytes are in, before
+//   the success events, which come once it is read.
 //   Only the navigation started last reports: Navigate2() abandons one still
 //   in flight, whose events never come.  A slow navigation that nobody
 //   replaces reports whenever it ends, however late.
@@ -101,6 +104,9 @@ public:
     static constexpr int kProtocolFailure = -399; // an answer that is no page (1xx, a bare 3xx)
     static constexpr int kBodyTooLarge = -1000;   // the body exceeds maxBodyBytes()
     static constexpr int kMaxLoginPrompts = 3;
+    // Pages up to this size are read at once, in the event that ends their
+    // download.
+    static constexpr qsizetype kReadAtOnceBytes = 1024 * 1024;
 
     using LoginHandler = std::function<std::optional<transfer::Credentials>(const LoginPrompt &)>;
 
@@ -142,6 +148,7 @@ public:
     QString contentType() const { return m_contentType; }
 
 Q_SIGNALS:
+    void DownloadComplete();
     void DocumentComplete(const QString &url);
     void NavigateComplete2(const QString &url);
     void NavigateError(const QString &url, int statusCode);
