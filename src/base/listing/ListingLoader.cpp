@@ -247,8 +247,10 @@ void ListingLoader::analyze()
     }
     // The folder the listing shows is that of the address it came from
     // after redirects ("/logs" answered from "/logs/").
+    // A caller that shows no page source has no other use for the links.
+    m_linksInWork = m_hooks.setPageSource ? doc->links : m_brwBrowser->takeDocumentLinks();
     m_rowsInWork = std::move(result);
-    m_rowsInWork.rows.reserve(doc->links.size());
+    m_rowsInWork.rows.reserve(m_linksInWork.size());
     m_rowsPageUrl = QUrl(m_brwBrowser->LocationURL());
     m_nextLink = 0;
     readRows();
@@ -259,8 +261,7 @@ void ListingLoader::readRows()
     // A page of a million links takes a second or more to read: it is read
     // in slices, and the event loop turns between them.
     constexpr qint64 kSliceMs = 50;
-    const HtmlDocument *doc = m_brwBrowser->Document();
-    const qsizetype count = doc ? doc->links.size() : 0;
+    const qsizetype count = m_linksInWork.size();
     QElapsedTimer slice;
     slice.start();
     for (; m_nextLink < count; ++m_nextLink) {
@@ -268,7 +269,7 @@ void ListingLoader::readRows()
             m_rowSlice->start(0);
             return;
         }
-        const DocumentLink &link = doc->links[m_nextLink];
+        const DocumentLink &link = m_linksInWork[m_nextLink];
         if (IsParentDirectoryLink(link.outerText))
             continue;
         const QString href = basKestrune::TrimSpaces(link.href);
@@ -277,6 +278,7 @@ void ListingLoader::readRows()
             continue; // the way up ("../", Apache's "Parent Directory")
         m_rowsInWork.rows.append({basKestrune::TrimSpaces(link.outerText), href, *kind});
     }
+    m_linksInWork = QList<DocumentLink>();
     ListingResult result = std::move(m_rowsInWork);
     m_rowsInWork = ListingResult();
     if (m_hooks.setBusyPointer)
@@ -290,6 +292,7 @@ void ListingLoader::stopReadingRows()
     if (!m_rowSlice->isActive())
         return;
     m_rowSlice->stop();
+    m_linksInWork = QList<DocumentLink>();
     m_rowsInWork = ListingResult();
 }
 
@@ -304,7 +307,6 @@ qint32 ListingLoader::RowCount(const ListingResult &result)
 
 void ListingLoader::brwBrowser_DocumentComplete(const QString &)
 {
-    stopReadingRows(); // another page replaced the one being read
     m_pageState = PageState::Complete;
     m_tmrIE->stop();
     pageEnded();
@@ -314,7 +316,6 @@ void ListingLoader::brwBrowser_NavigateComplete2(const QString &) {}
 
 void ListingLoader::brwBrowser_NavigateError(const QString &, int)
 {
-    stopReadingRows();
     m_pageState = PageState::NavigationError;
     m_tmrIE->stop();
     if (m_hooks.navigateErrorPauseMs > 0 && m_awaiting)

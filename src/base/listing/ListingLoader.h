@@ -134,8 +134,9 @@ private:
     WebBrowser *m_brwBrowser = nullptr;
     QTimer *m_tmrIE = nullptr;
     QTimer *m_errorPause = nullptr;
-    QTimer *m_rowSlice = nullptr; // the next slice of the links awaited
-    ListingResult m_rowsInWork;   // the rows read so far
+    QTimer *m_rowSlice = nullptr;      // the next slice of the links awaited
+    QList<DocumentLink> m_linksInWork; // the links the rows are read from
+    ListingResult m_rowsInWork;        // the rows read so far
     QUrl m_rowsPageUrl;
     qsizetype m_nextLink = 0;
     PageState m_pageState = PageState::Complete;

@@ -10,6 +10,8 @@
 #include <QRegularExpression>
 #include <QThreadPool>
 
+#include <utility>
+
 namespace kestrune {
 
 namespace {
@@ -164,6 +166,11 @@ bool WebBrowser::Busy() const
 const HtmlDocument *WebBrowser::Document() const
 {
     return m_document.get();
+}
+
+QList<DocumentLink> WebBrowser::takeDocumentLinks()
+{
+    return m_document ? std::exchange(m_document->links, {}) : QList<DocumentLink>();
 }
 
 QString WebBrowser::LocationName() const

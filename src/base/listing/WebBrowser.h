@@ -123,6 +123,9 @@ public:
     bool Busy() const;
 
     const HtmlDocument *Document() const;
+    // Moves the links out of the document shown (empty without one): a
+    // reader that needs them once does not keep a large page's links twice.
+    QList<DocumentLink> takeDocumentLinks();
     QString LocationName() const;
     QString LocationURL() const;
 

@@ -270,6 +270,8 @@ private slots:
                               "u_ex000001.log file /logs/u_ex000001.log",
                               "u_ex000002.log file /logs/u_ex000002.log"}));
         QCOMPARE(loader.pageText().contains(QStringLiteral("[To Parent Directory]")), shown);
+        // The links stay with the document only for a caller that shows it.
+        QCOMPARE(loader.brwBrowser()->Document()->links.size(), shown ? 4 : 0);
 
         const QString gone = m_server->url(QStringLiteral("/gone/"));
         QVERIFY(listingwaits::analyzeListing(loader, gone, result));
