@@ -6,6 +6,12 @@
 // which also reports the longest time its event loop was held up.
 //
 //   bench_listing [--links N] [--page-mb N] [--window]
+//   bench_listing --collect PATH-OF-kestrune-collect [--links N] [--page-mb N]
+//
+// --collect runs kestrune-collect itself into a scratch folder, with
+// --max-time 60: its files (404 on the bench server) fail fast, and the run
+// ends by the time limit at the latest.  Its peak comes from the kernel's
+// account of the child (getrusage).
 //
 // The child is this program again (or bench_listing_window) with --load URL;
 // it prints one line, "rows=N peak=BYTES ms=N status=N [longest=MS]".
@@ -18,10 +24,15 @@
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QFileInfo>
 #include <QEventLoop>
 #include <QProcess>
 
+#include <QTemporaryDir>
+
 #include <cstdio>
+
+#include <sys/resource.h>
 
 using namespace kestrune;
 
@@ -62,6 +73,8 @@ int main(int argc, char *argv[])
     parser.addOption({QStringLiteral("page-mb"), QStringLiteral("page size in MB (10^6 bytes)"),
                       QStringLiteral("n"), QStringLiteral("60")});
     parser.addOption({QStringLiteral("window"), QStringLiteral("load it in the collector window")});
+    parser.addOption({QStringLiteral("collect"), QStringLiteral("run this kestrune-collect"),
+                      QStringLiteral("path")});
     parser.addOption({QStringLiteral("load"), QStringLiteral("(child) load this listing"),
                       QStringLiteral("url")});
     parser.addHelpOption();
@@ -90,6 +103,32 @@ int main(int argc, char *argv[])
     serverThread.server()->setRoute(QStringLiteral("/l/"), page);
     page.body.clear();
 
+    if (parser.isSet(QStringLiteral("collect"))) {
+        QTemporaryDir scratch;
+        QProcess collect;
+        // A line per failed file: not for the terminal.
+        collect.setStandardErrorFile(QProcess::nullDevice());
+        collect.setWorkingDirectory(scratch.path());
+        collect.setStandardOutputFile(QProcess::nullDevice());
+        QElapsedTimer clock;
+        clock.start();
+        collect.start(QFileInfo(parser.value(QStringLiteral("collect"))).absoluteFilePath(),
+                      {QStringLiteral("-q"), QStringLiteral("--max-time"), qEnvironmentVariable("BENCH_MAX_TIME", QStringLiteral("60")),
+                       serverThread.server()->url(QStringLiteral("/l/")), scratch.path()});
+        if (!collect.waitForFinished(-1)) {
+            std::fprintf(stderr, "kestrune-collect did not run\n");
+            return 1;
+        }
+        rusage usage{};
+        getrusage(RUSAGE_CHILDREN, &usage);
+        const double peak = double(usage.ru_maxrss) * 1024.0;
+        std::printf(
+            "kestrune-collect: page %.1f MB (%.1f MiB), %lld links: exit status %d, "
+            "%lld ms, peak RSS %.0f MiB (%.1f x the page)\n",
+            double(size) / 1e6, double(size) / kMiB, links, collect.exitCode(), clock.elapsed(),
+            peak / kMiB, peak / double(size));
+        return 0;
+    }
     const bool window = parser.isSet(QStringLiteral("window"));
     QProcess child;
     child.setProcessChannelMode(QProcess::ForwardedErrorChannel);
