@@ -26,8 +26,8 @@
 #include <QTimer>
 #include <QUrl>
 
+#include <algorithm>
 #include <atomic>
-#include <set>
 #include <utility>
 #include <limits>
 #include <cerrno>
@@ -523,11 +523,10 @@ int runCollect(const CollectOptions &o, const QString &exeFolder, std::FILE *out
     ListingResult listing;
     listing.status = ListingStatus::Abandoned;
     if (!g_interrupted.load()) {
-        QObject::connect(&loader, &ListingLoader::listed, &loop,
-                         [&](const ListingResult &result) {
-                             listing = result;
-                             loop.quit();
-                         });
+        QObject::connect(&loader, &ListingLoader::listed, &loop, [&](const ListingResult &result) {
+            listing = result;
+            loop.quit();
+        });
         g_onInterrupt = [&] {
             loader.abandon();
             loop.quit();
@@ -593,29 +592,41 @@ int runCollect(const CollectOptions &o, const QString &exeFolder, std::FILE *out
     // its own) is one row: a link without a name whose address a named row
     // has would only fetch the file again and store nothing, and the same
     // name with the same address is collected once.
-    QList<ListingRow> rows;
+    // The rows are sifted where they are: a listing of a million files is not
+    // held twice.
+    QList<ListingRow> rows = std::move(listing.rows);
+    listing.rows = QList<ListingRow>();
     {
+        // Only a link without a name asks whether a named row has its address.
+        const bool unnamed = std::any_of(rows.cbegin(), rows.cend(), [](const ListingRow &row) {
+            return row.kind == ListingRow::Kind::File && row.fileName.isEmpty();
+        });
         QSet<QString> namedUrls;
-        for (const ListingRow &row : listing.rows) {
-            if (row.kind == ListingRow::Kind::File && !row.fileName.isEmpty())
+        for (const ListingRow &row : std::as_const(rows)) {
+            if (unnamed && row.kind == ListingRow::Kind::File && !row.fileName.isEmpty())
                 namedUrls.insert(row.url);
         }
-        std::set<std::pair<QString, QString>> listed;
+        QSet<std::pair<QString, QString>> listed;
+        listed.reserve(rows.size());
         QStringList folders;
-        for (const ListingRow &row : listing.rows) {
+        // Each row is looked at once, in order.
+        rows.removeIf([&](const ListingRow &row) {
             if (row.kind == ListingRow::Kind::File) {
                 if (row.fileName.isEmpty() && namedUrls.contains(row.url))
-                    continue;
-                if (listed.insert({row.fileName, row.url}).second)
-                    rows.append(row);
-            } else if (row.kind == ListingRow::Kind::Folder) {
+                    return true;
+                const qsizetype before = listed.size();
+                listed.insert({row.fileName, row.url});
+                return listed.size() == before; // the same name and address again
+            }
+            if (row.kind == ListingRow::Kind::Folder) {
                 const QString path = QUrl(row.url).path(QUrl::FullyDecoded);
                 const QString name = path.section(QLatin1Char('/'), -2, -2);
                 const QString shown = name.isEmpty() ? row.url : name + QLatin1Char('/');
                 if (!folders.contains(shown))
                     folders.append(shown);
             }
-        }
+            return true;
+        });
         if (!folders.isEmpty() && !o.quiet)
             printError(err, QStringLiteral("not collected, sub-folders: ")
                                 + folders.join(QStringLiteral(", ")));
@@ -631,12 +642,12 @@ int runCollect(const CollectOptions &o, const QString &exeFolder, std::FILE *out
         options.probeMissingCopies = false;
         options.failUnansweredProbe = true;
         const QString proxy = o.proxy;
-        CollectionRun run(host, rows, folder, [proxy] { return proxy; }, log.identity(), options);
-        QObject::connect(&run, &CollectionRun::finished, &loop,
-                         [&](CollectionRun::Ending how) {
-                             ending = how;
-                             loop.quit();
-                         });
+        CollectionRun run(
+            host, rows, folder, [proxy] { return proxy; }, log.identity(), options);
+        QObject::connect(&run, &CollectionRun::finished, &loop, [&](CollectionRun::Ending how) {
+            ending = how;
+            loop.quit();
+        });
         g_onInterrupt = [&run] { run.cancel(); };
         run.start();
         loop.exec();

@@ -1,6 +1,7 @@
 #include "base/listing/HtmlDocument.h"
 
 #include <libxml/HTMLparser.h>
+#include <libxml/SAX2.h>
 #include <libxml/parser.h>
 #include <libxml/tree.h>
 #include <libxml/xmlerror.h>
@@ -491,18 +492,40 @@ QString collapseWhitespace(const QString &s)
     return out;
 }
 
-// The input as the HTML tokenizer sees it: CR LF and lone CR become LF, NUL
-// becomes U+FFFD (libxml2 would stop at it).
-QString normaliseInput(const QString &html)
+// The input as the HTML tokenizer sees it, in UTF-8: CR LF and lone CR
+// become LF, NUL becomes U+FFFD (libxml2 would stop at it).  Converted piece
+// by piece, so a large page is never held twice as text.
+QByteArray parserInput(const QString &html)
 {
-    QString s = html;
-    if (s.contains(u'\r')) {
-        s.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
-        s.replace(u'\r', u'\n');
+    constexpr qsizetype kPiece = 256 * 1024;
+    QByteArray out;
+    out.reserve(html.size() + html.size() / 8);
+    QString piece;
+    bool afterCr = false; // the last character read was a CR (already an LF)
+    for (qsizetype at = 0; at < html.size();) {
+        qsizetype length = std::min(kPiece, html.size() - at);
+        // A surrogate pair is never split between two pieces.
+        if (at + length < html.size() && html[at + length - 1].isHighSurrogate())
+            --length;
+        piece.resize(0);
+        for (qsizetype i = at; i < at + length; ++i) {
+            const QChar c = html[i];
+            if (c == u'\n' && afterCr) {
+                afterCr = false;
+                continue;
+            }
+            afterCr = c == u'\r';
+            if (afterCr)
+                piece += u'\n';
+            else if (c.isNull())
+                piece += QChar(QChar::ReplacementCharacter);
+            else
+                piece += c;
+        }
+        at += length;
+        out += piece.toUtf8();
     }
-    if (s.contains(QChar(0)))
-        s.replace(QChar(0), QChar(QChar::ReplacementCharacter));
-    return s;
+    return out;
 }
 
 bool isHttpScheme(const QString &scheme)
@@ -689,14 +712,249 @@ QString ResolveHref(const QString &href, const QUrl &baseUrl)
     return HrefResolver(baseUrl).resolve(href);
 }
 
-HtmlDocument ParseHtmlDocument(const QString &html, const QUrl &baseUrl)
+namespace {
+
+// Reads a page while it is parsed, keeping only what a listing needs: the
+// links, the title, the <base href>, and whether the rendered text holds one
+// phrase.  The parser builds its tree as usual, but every element that has
+// ended is freed at once unless a link or the title still needs it, so the
+// tree never holds more than the elements open at the moment (and the link
+// being read).  A link's text therefore comes out exactly as from the whole
+// tree.
+class StreamingReader {
+public:
+    explicit StreamingReader(const QString &phrase) : m_phrase(phrase) {}
+
+    // Parses the page (UTF-8, as parserInput() gives it) with the same
+    // parser and options as the whole document, only with these handlers.
+    void parse(const QByteArray &utf8)
+    {
+        htmlParserCtxtPtr ctxt = htmlNewParserCtxt();
+        if (!ctxt)
+            return;
+        // The tree builder takes the parser context as its handlers' data.
+        ctxt->sax->startElement = &StreamingReader::onStart;
+        ctxt->sax->endElement = &StreamingReader::onEnd;
+        ctxt->sax->characters = &StreamingReader::onCharacters;
+        ctxt->sax->cdataBlock = &StreamingReader::onCharacters;
+        ctxt->sax->ignorableWhitespace = &StreamingReader::onWhitespace;
+        ctxt->_private = this;
+        xmlFreeDoc(htmlCtxtReadMemory(ctxt, utf8.constData(), int(utf8.size()), nullptr, "UTF-8",
+                                      kParseOptions));
+        htmlFreeParserCtxt(ctxt);
+        // The parser closes every element at the end; a link it did not
+        // close would have lost its nodes with the tree, so it keeps the
+        // text it had (none).
+        m_openLinks.clear();
+    }
+
+    QList<DocumentLink> takeLinks() { return std::move(m_links); }
+    QString title() const { return m_title; }
+    bool hasBase() const { return m_hasBase; }
+    QString baseHref() const { return m_baseHref; }
+    bool phraseFound() const { return m_phraseFound; }
+
+private:
+    struct OpenLink {
+        xmlNodePtr node;
+        qsizetype index; // its place in m_links
+        int preDepth;
+        bool hidden;
+    };
+
+    static StreamingReader *self(void *ctx)
+    {
+        return static_cast<StreamingReader *>(static_cast<htmlParserCtxtPtr>(ctx)->_private);
+    }
+
+    static void onStart(void *ctx, const xmlChar *name, const xmlChar **atts)
+    {
+        xmlSAX2StartElement(ctx, name, atts);
+        const xmlNodePtr node = static_cast<htmlParserCtxtPtr>(ctx)->node;
+        if (node && node->type == XML_ELEMENT_NODE)
+            self(ctx)->started(node);
+    }
+
+    static void onEnd(void *ctx, const xmlChar *name)
+    {
+        const auto ctxt = static_cast<htmlParserCtxtPtr>(ctx);
+        if (ctxt->node && ctxt->node->type == XML_ELEMENT_NODE)
+            self(ctx)->ending(ctxt->node);
+        xmlSAX2EndElement(ctx, name);
+        self(ctx)->prune(ctxt->node);
+    }
+
+    static void onCharacters(void *ctx, const xmlChar *text, int length)
+    {
+        xmlSAX2Characters(ctx, text, length);
+        self(ctx)->readText(text, length);
+    }
+
+    static void onWhitespace(void *ctx, const xmlChar *text, int length)
+    {
+        xmlSAX2IgnorableWhitespace(ctx, text, length);
+        self(ctx)->textBreak(u' ');
+    }
+
+    void started(xmlNodePtr node)
+    {
+        const unsigned flags = flagsOf(node);
+        if ((flags & Link) && hasAttribute(node, "href")) {
+            m_openLinks.append({node, m_links.size(), m_preDepth, m_hiddenDepth > 0});
+            m_links.append({QString(), attribute(node, "href")});
+        }
+        if (!m_titleSeen && (flags & TitleElement)) {
+            m_titleSeen = true;
+            m_titleNode = node;
+        }
+        if (!m_hasBase && (flags & BaseElement) && hasAttribute(node, "href")) {
+            m_hasBase = true;
+            m_baseHref = attribute(node, "href");
+        }
+        if (flags & (Block | Paragraph | Cell | Row | LineBreak))
+            textBreak(u'\n');
+        if (flags & Preformatted)
+            ++m_preDepth;
+        if (isHidden(node, flags))
+            ++m_hiddenDepth;
+    }
+
+    void ending(xmlNodePtr node)
+    {
+        const unsigned flags = flagsOf(node);
+        if (flags & Preformatted)
+            --m_preDepth;
+        if (isHidden(node, flags))
+            --m_hiddenDepth;
+        if (flags & (Block | Paragraph | Cell | Row | LineBreak))
+            textBreak(u'\n');
+        for (qsizetype i = m_openLinks.size() - 1; i >= 0; --i) {
+            if (m_openLinks[i].node == node) {
+                closeLink(m_openLinks.takeAt(i));
+                break;
+            }
+        }
+        if (node == m_titleNode)
+            readTitle();
+    }
+
+    void closeLink(const OpenLink &link)
+    {
+        m_links[link.index].outerText = linkText(link.node, link.preDepth, link.hidden);
+    }
+
+    void readTitle()
+    {
+        m_title = collapseWhitespace(textContent(m_titleNode));
+        m_titleNode = nullptr;
+    }
+
+    // Frees what has ended below the element now open, unless a link or the
+    // title being read is still open (its text is read from its subtree).
+    void prune(xmlNodePtr open)
+    {
+        if (!open || !m_openLinks.isEmpty() || m_titleNode)
+            return;
+        while (xmlNodePtr child = open->children) {
+            xmlUnlinkNode(child);
+            xmlFreeNode(child);
+        }
+    }
+
+    // The phrase is looked for in the rendered text as it goes by: only the
+    // last characters that could start it are kept.  White space runs read
+    // as one space and the edges of blocks, cells and line breaks as a line
+    // break, as in the rendered text; hidden content is left out.
+    void readText(const xmlChar *text, int length)
+    {
+        if (m_phrase.isEmpty() || m_phraseFound || m_hiddenDepth > 0)
+            return;
+        for (const QChar c : QString::fromUtf8(reinterpret_cast<const char *>(text), length)) {
+            if (isCollapsible(c))
+                textBreak(u' ');
+            else
+                m_tail += c;
+        }
+        lookForPhrase();
+    }
+
+    void textBreak(char16_t separator)
+    {
+        if (m_phrase.isEmpty() || m_phraseFound)
+            return;
+        if (!m_tail.isEmpty() && (m_tail.back() == u' ' || m_tail.back() == u'\n'))
+            m_tail.back() = separator == u'\n' ? u'\n' : m_tail.back();
+        else
+            m_tail += separator;
+        lookForPhrase();
+    }
+
+    void lookForPhrase()
+    {
+        if (m_tail.size() < m_phrase.size())
+            return;
+        if (m_tail.contains(m_phrase)) {
+            m_phraseFound = true;
+            m_tail.clear();
+            return;
+        }
+        m_tail.remove(0, m_tail.size() - (m_phrase.size() - 1));
+    }
+
+    const QString m_phrase;
+    bool m_phraseFound = false;
+    QString m_tail; // the end of the rendered text so far
+    int m_preDepth = 0;
+    int m_hiddenDepth = 0;
+    QList<OpenLink> m_openLinks;
+    QList<DocumentLink> m_links; // href still as written until the page ends
+    bool m_titleSeen = false;
+    xmlNodePtr m_titleNode = nullptr; // the title while it is open
+    QString m_title;
+    bool m_hasBase = false;
+    QString m_baseHref;
+};
+
+// The base a page's links resolve against: its <base href> when that makes
+// an absolute address, otherwise the page's own address.
+QUrl linkBaseOf(const QUrl &pageUrl, bool hasBase, const QString &baseHref)
+{
+    if (hasBase) {
+        const QUrl declared(ResolveHref(baseHref, pageUrl));
+        if (declared.isValid() && !declared.scheme().isEmpty())
+            return declared;
+    }
+    return pageUrl;
+}
+
+HtmlDocument readLinks(const QByteArray &utf8, const QUrl &baseUrl, const QString &phrase)
+{
+    HtmlDocument result;
+    if (utf8.isEmpty())
+        return result;
+    StreamingReader reader(phrase);
+    reader.parse(utf8);
+    result.title = reader.title();
+    result.phraseFound = reader.phraseFound();
+    result.links = reader.takeLinks();
+    const HrefResolver resolver(linkBaseOf(baseUrl, reader.hasBase(), reader.baseHref()));
+    for (DocumentLink &link : result.links)
+        link.href = resolver.resolve(link.href);
+    return result;
+}
+
+} // namespace
+
+HtmlDocument ParseHtmlDocument(QString html, const QUrl &baseUrl, const HtmlParseOptions &options)
 {
     prepareLibxml();
-    HtmlDocument result;
-
-    QByteArray utf8 = normaliseInput(html).toUtf8();
+    QByteArray utf8 = parserInput(html);
+    html = QString(); // the text is not needed once converted
     if (utf8.size() > INT_MAX)
         utf8.truncate(INT_MAX); // the parser takes an int; recovery closes what is cut
+    if (!options.serialise)
+        return readLinks(utf8, baseUrl, options.phrase);
+    HtmlDocument result;
     DocPtr doc;
     if (!utf8.isEmpty())
         doc.reset(
@@ -749,13 +1007,8 @@ HtmlDocument ParseHtmlDocument(const QString &html, const QUrl &baseUrl)
     if (title)
         result.title = collapseWhitespace(textContent(title));
 
-    QUrl linkBase = baseUrl;
-    if (base) {
-        const QUrl declared(ResolveHref(attribute(base, "href"), baseUrl));
-        if (declared.isValid() && !declared.scheme().isEmpty())
-            linkBase = declared;
-    }
-    const HrefResolver resolver(linkBase);
+    const HrefResolver resolver(
+        linkBaseOf(baseUrl, base != nullptr, base ? attribute(base, "href") : QString()));
     result.links.reserve(found.size());
     for (FoundLink &f : found)
         result.links.append({std::move(f.text), resolver.resolve(attribute(f.node, "href"))});
@@ -763,6 +1016,7 @@ HtmlDocument ParseHtmlDocument(const QString &html, const QUrl &baseUrl)
 
     result.innerHTML = innerMarkup(root);
     result.innerText = renderedText(root, 0);
+    result.phraseFound = !options.phrase.isEmpty() && result.innerText.contains(options.phrase);
     return result;
 }
 

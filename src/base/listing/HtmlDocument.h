@@ -26,13 +26,25 @@ struct HtmlDocument {
     QList<DocumentLink> links;
     // The first <title>, white space collapsed; empty when there is none.
     QString title;
+    // Whether the rendered text holds HtmlParseOptions::phrase.
+    bool phraseFound = false;
+};
+
+struct HtmlParseOptions {
+    // Whether innerHTML and innerText are made.  Without them the page is
+    // read while it is parsed and no tree is kept: links, title and
+    // phraseFound come out the same, for a fraction of the memory.
+    bool serialise = true;
+    // Text looked for in the rendered text (phraseFound); none when empty.
+    QString phrase;
 };
 
 // Parses already-decoded HTML.  baseUrl is the document's final address; a
 // <base href> in the page overrides it for resolving the links.  Never fails:
 // broken markup is repaired as well as the parser can, and input with no
 // markup at all gives an empty document.
-HtmlDocument ParseHtmlDocument(const QString &html, const QUrl &baseUrl);
+HtmlDocument ParseHtmlDocument(QString html, const QUrl &baseUrl,
+                               const HtmlParseOptions &options = {});
 
 // The absolute form of one href value against a base, as a browser reports a
 // link's href: surrounding white space and embedded tabs/newlines dropped,

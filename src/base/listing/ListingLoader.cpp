@@ -5,6 +5,7 @@
 #include "base/listing/WebBrowser.h"
 #include "base/transfer/basWinInet.h"
 
+#include <QElapsedTimer>
 #include <QTimer>
 
 #include <limits>
@@ -18,6 +19,13 @@ bool IsParentDirectoryLink(const QString &text)
 }
 
 namespace {
+
+// What a server's page says when the document asked for does not exist.
+const QString &notFoundSentence()
+{
+    static const QString sentence = QStringLiteral("指定されたドキュメントは存在しません。");
+    return sentence;
+}
 
 // A path as the server reads it: percent-escapes decoded, dot segments
 // removed, the empty path as the root.
@@ -72,6 +80,12 @@ ListingLoader::ListingLoader(Hooks hooks, QObject *parent)
     : QObject(parent), m_hooks(std::move(hooks))
 {
     m_brwBrowser = new WebBrowser(this);
+    // Only a caller that shows the page's markup and text has them made; the
+    // links and the not-found check need neither.
+    HtmlParseOptions options;
+    options.serialise = bool(m_hooks.setPageSource);
+    options.phrase = notFoundSentence();
+    m_brwBrowser->setDocumentOptions(options);
     m_tmrIE = new QTimer(this);
     m_tmrIE->setSingleShot(false);
     // A coarse timer may fire a little early; the time-out never does.
@@ -82,7 +96,13 @@ ListingLoader::ListingLoader(Hooks hooks, QObject *parent)
             &ListingLoader::brwBrowser_NavigateComplete2);
     connect(m_brwBrowser, &WebBrowser::NavigateError, this,
             &ListingLoader::brwBrowser_NavigateError);
+    // The time-out is for the page to come; reading a large one once it has
+    // come is no part of it.
+    connect(m_brwBrowser, &WebBrowser::DownloadComplete, m_tmrIE, &QTimer::stop);
     connect(m_tmrIE, &QTimer::timeout, this, &ListingLoader::tmrIE_Timer);
+    m_rowSlice = new QTimer(this);
+    m_rowSlice->setSingleShot(true);
+    connect(m_rowSlice, &QTimer::timeout, this, &ListingLoader::readRows);
     m_errorPause = new QTimer(this);
     m_errorPause->setSingleShot(true);
     connect(m_errorPause, &QTimer::timeout, this, &ListingLoader::pageEnded);
@@ -132,6 +152,7 @@ void ListingLoader::abandon()
 {
     m_awaiting = false;
     m_analyzing = false;
+    stopReadingRows();
     m_tmrIE->stop();
     m_errorPause->stop();
     m_brwBrowser->Stop();
@@ -139,6 +160,7 @@ void ListingLoader::abandon()
 
 void ListingLoader::LoadPage(const QString &url)
 {
+    stopReadingRows();
     m_pageState = PageState::Loading;
     m_awaiting = true;
     m_errorPause->stop();
@@ -199,7 +221,6 @@ void ListingLoader::analyze()
         result.status = status;
         Q_EMIT listed(result);
     };
-    const QString &text = m_pageText;
     result.contentType = m_brwBrowser->contentType();
 
     if (m_pageState == PageState::NavigationError) {
@@ -213,13 +234,12 @@ void ListingLoader::analyze()
             QStringLiteral("no page within %1 s").arg(double(m_tmrIE->interval()) / 1000.0);
         return done(ListingStatus::TimedOut);
     }
-    if (text.contains(QStringLiteral("指定されたドキュメントは存在しません。"))) {
-        log(QStringLiteral("× 指定されたドキュメントは存在しません。\t") + url);
+    const HtmlDocument *doc = m_brwBrowser->Document();
+    if (doc && doc->phraseFound) {
+        log(QStringLiteral("× ") + notFoundSentence() + QStringLiteral("\t") + url);
         result.reason = QStringLiteral("the server says the document does not exist");
         return done(ListingStatus::NotFound);
     }
-
-    const HtmlDocument *doc = m_brwBrowser->Document();
     if (!doc) {
         log(QStringLiteral("× ページ分析エラー！\t") + url);
         result.reason = QStringLiteral("the page has no document");
@@ -227,18 +247,53 @@ void ListingLoader::analyze()
     }
     // The folder the listing shows is that of the address it came from
     // after redirects ("/logs" answered from "/logs/").
-    const QUrl pageUrl(m_brwBrowser->LocationURL());
-    result.rows.reserve(doc->links.size());
-    for (const DocumentLink &link : doc->links) {
+    // A caller that shows no page source has no other use for the links.
+    m_linksInWork = m_hooks.setPageSource ? doc->links : m_brwBrowser->takeDocumentLinks();
+    m_rowsInWork = std::move(result);
+    m_rowsInWork.rows.reserve(m_linksInWork.size());
+    m_rowsPageUrl = QUrl(m_brwBrowser->LocationURL());
+    m_nextLink = 0;
+    readRows();
+}
+
+void ListingLoader::readRows()
+{
+    // A page of a million links takes a second or more to read: it is read
+    // in slices, and the event loop turns between them.
+    constexpr qint64 kSliceMs = 50;
+    const qsizetype count = m_linksInWork.size();
+    QElapsedTimer slice;
+    slice.start();
+    for (; m_nextLink < count; ++m_nextLink) {
+        if ((m_nextLink & 1023) == 0 && m_nextLink > 0 && slice.elapsed() >= kSliceMs) {
+            m_rowSlice->start(0);
+            return;
+        }
+        const DocumentLink &link = m_linksInWork[m_nextLink];
         if (IsParentDirectoryLink(link.outerText))
             continue;
         const QString href = basKestrune::TrimSpaces(link.href);
-        const std::optional<ListingRow::Kind> kind = ClassifyLink(href, pageUrl);
+        const std::optional<ListingRow::Kind> kind = ClassifyLink(href, m_rowsPageUrl);
         if (!kind)
             continue; // the way up ("../", Apache's "Parent Directory")
-        result.rows.append({basKestrune::TrimSpaces(link.outerText), href, *kind});
+        m_rowsInWork.rows.append({basKestrune::TrimSpaces(link.outerText), href, *kind});
     }
-    return done(ListingStatus::Listed);
+    m_linksInWork = QList<DocumentLink>();
+    ListingResult result = std::move(m_rowsInWork);
+    m_rowsInWork = ListingResult();
+    if (m_hooks.setBusyPointer)
+        m_hooks.setBusyPointer(false);
+    result.status = ListingStatus::Listed;
+    Q_EMIT listed(result);
+}
+
+void ListingLoader::stopReadingRows()
+{
+    if (!m_rowSlice->isActive())
+        return;
+    m_rowSlice->stop();
+    m_linksInWork = QList<DocumentLink>();
+    m_rowsInWork = ListingResult();
 }
 
 qint32 ListingLoader::RowCount(const ListingResult &result)

@@ -57,6 +57,7 @@ public:
         std::function<void(const QString &)> writeRunLog;
         std::function<void(bool busy)> setBusyPointer;
         // The markup and the text of the page just loaded (txtHtml, txtSource).
+        // They are made only when this is set.
         std::function<void(const QString &html, const QString &text)> setPageSource;
         // How long a failed navigation pauses before it is reported, in
         // milliseconds (the window's habit; 0: none).
@@ -95,7 +96,8 @@ public:
     // nothing.
     void abandon();
 
-    // The text of the page last loaded (what txtSource holds).
+    // The text of the page last loaded (what txtSource holds); empty unless
+    // the setPageSource hook is set.
     const QString &pageText() const { return m_pageText; }
 
     // The hidden browser the pages load in.
@@ -124,12 +126,19 @@ Q_SIGNALS:
 private:
     void pageEnded();
     void analyze();
+    void readRows();
+    void stopReadingRows();
 
     Hooks m_hooks;
     QString m_pageText;
     WebBrowser *m_brwBrowser = nullptr;
     QTimer *m_tmrIE = nullptr;
     QTimer *m_errorPause = nullptr;
+    QTimer *m_rowSlice = nullptr;      // the next slice of the links awaited
+    QList<DocumentLink> m_linksInWork; // the links the rows are read from
+    ListingResult m_rowsInWork;        // the rows read so far
+    QUrl m_rowsPageUrl;
+    qsizetype m_nextLink = 0;
     PageState m_pageState = PageState::Complete;
     bool m_awaiting = false;  // a LoadPage has not reported yet
     bool m_analyzing = false; // the page awaited is for AnalyzeListing

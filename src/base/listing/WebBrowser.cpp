@@ -4,8 +4,13 @@
 
 #include "base/transfer/CurlTransport.h"
 
+#include <QFutureWatcher>
 #include <QMetaObject>
+#include <QPromise>
 #include <QRegularExpression>
+#include <QThreadPool>
+
+#include <utility>
 
 namespace kestrune {
 
@@ -164,6 +169,11 @@ const HtmlDocument *WebBrowser::Document() const
     return m_document.get();
 }
 
+QList<DocumentLink> WebBrowser::takeDocumentLinks()
+{
+    return m_document ? std::exchange(m_document->links, {}) : QList<DocumentLink>();
+}
+
 QString WebBrowser::LocationName() const
 {
     return m_locationName;
@@ -269,10 +279,10 @@ void WebBrowser::onEnded()
              QStringLiteral("HTTP %1: サーバーの応答が正しくありません。").arg(status));
         return;
     }
-    const QByteArray body = r.readAll();
+    QByteArray body = r.readAll();
     const QByteArray contentType = r.header("Content-Type");
     abandon();
-    complete(navigation, answered, body, contentType);
+    complete(navigation, answered, std::move(body), contentType);
 }
 
 WebBrowser::LoginStep WebBrowser::askLogin(quint64 navigation, bool proxy)
@@ -330,30 +340,73 @@ WebBrowser::LoginStep WebBrowser::askLogin(quint64 navigation, bool proxy)
     return LoginStep::Retried;
 }
 
-void WebBrowser::complete(quint64 navigation, const QUrl &finalUrl, const QByteArray &body,
+namespace {
+
+// Decodes and parses a page; runs on a worker thread.
+std::shared_ptr<HtmlDocument> readPage(QByteArray body, const QByteArray &contentType,
+                                       const QByteArray &mime, const QUrl &finalUrl,
+                                       const HtmlParseOptions &options)
+{
+    QString html = DecodePage(body, contentType);
+    body = QByteArray(); // the page's bytes are not needed once decoded
+    if (mime == "text/plain")
+        html = QStringLiteral("<html><head></head><body><pre>%1</pre></body></html>")
+                   .arg(escapeText(html));
+    return std::make_shared<HtmlDocument>(ParseHtmlDocument(std::move(html), finalUrl, options));
+}
+
+} // namespace
+
+void WebBrowser::complete(quint64 navigation, const QUrl &finalUrl, QByteArray body,
                           const QByteArray &contentType)
 {
     if (navigation != m_navigation)
         return;
-    m_busy = false;
-
-    const bool blank = finalUrl.toString() == kBlankPage;
-    const QString address = blank ? kBlankPage : addressOf(finalUrl);
-    QString html = DecodePage(body, contentType);
     const QByteArray mime = contentType.split(';').first().trimmed().toLower();
-    if (mime == "text/plain")
-        html = QStringLiteral("<html><head></head><body><pre>%1</pre></body></html>")
-                   .arg(escapeText(html));
-    m_document = std::make_unique<HtmlDocument>(ParseHtmlDocument(html, finalUrl));
-    m_contentType = QString::fromLatin1(mime);
-    m_locationUrl = address;
-    m_locationName = m_document->title.isEmpty() ? address : m_document->title;
+    using Result = std::shared_ptr<HtmlDocument>;
+    const auto show = [this, navigation, finalUrl, mime](const Result &document) {
+        if (navigation != m_navigation)
+            return;
+        m_busy = false;
+        m_document = document ? std::make_unique<HtmlDocument>(std::move(*document))
+                              : std::make_unique<HtmlDocument>();
+        const bool blank = finalUrl.toString() == kBlankPage;
+        const QString address = blank ? kBlankPage : addressOf(finalUrl);
+        m_contentType = QString::fromLatin1(mime);
+        m_locationUrl = address;
+        m_locationName = m_document->title.isEmpty() ? address : m_document->title;
 
+        const QPointer<WebBrowser> self(this);
+        Q_EMIT NavigateComplete2(address);
+        if (!self || navigation != m_navigation)
+            return; // a handler started another navigation (or deleted us)
+        Q_EMIT DocumentComplete(address);
+    };
+    if (body.size() <= kReadAtOnceBytes) {
+        show(readPage(std::move(body), contentType, mime, finalUrl, m_documentOptions));
+        return;
+    }
+    // A large page takes seconds to read: that happens on a worker thread,
+    // so the event loop (and a window) goes on meanwhile.  The navigation
+    // stays in flight until its document is there; a later navigation or
+    // Stop() drops it as it drops any other event of this one.
     const QPointer<WebBrowser> self(this);
-    Q_EMIT NavigateComplete2(address);
+    Q_EMIT DownloadComplete();
     if (!self || navigation != m_navigation)
-        return; // a handler started another navigation (or deleted us)
-    Q_EMIT DocumentComplete(address);
+        return;
+    auto promise = std::make_shared<QPromise<Result>>();
+    auto *watcher = new QFutureWatcher<Result>(this);
+    connect(watcher, &QFutureWatcherBase::finished, this, [watcher, show] {
+        watcher->deleteLater();
+        show(watcher->future().resultCount() > 0 ? watcher->result() : Result());
+    });
+    promise->start();
+    watcher->setFuture(promise->future());
+    QThreadPool::globalInstance()->start([promise, body = std::move(body), contentType, mime,
+                                          finalUrl, options = m_documentOptions]() mutable {
+        promise->addResult(readPage(std::move(body), contentType, mime, finalUrl, options));
+        promise->finish();
+    });
 }
 
 void WebBrowser::fail(quint64 navigation, const QString &url, int statusCode, const QString &reason)

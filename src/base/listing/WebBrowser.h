@@ -15,6 +15,9 @@
 //               first is not emitted.
 //     failure - NavigateError(url, statusCode) and nothing after it (no
 //               DocumentComplete for the error page).
+//   A page larger than kReadAtOnceBytes is read (decoded and parsed) on a
+//   worker thread: DownloadComplete() tells that its bytes are in, before
+//   the success events, which come once it is read.
 //   Only the navigation started last reports: Navigate2() abandons one still
 //   in flight, whose events never come.  A slow navigation that nobody
 //   replaces reports whenever it ends, however late.
@@ -101,6 +104,9 @@ public:
     static constexpr int kProtocolFailure = -399; // an answer that is no page (1xx, a bare 3xx)
     static constexpr int kBodyTooLarge = -1000;   // the body exceeds maxBodyBytes()
     static constexpr int kMaxLoginPrompts = 3;
+    // Pages up to this size are read at once, in the event that ends their
+    // download.
+    static constexpr qsizetype kReadAtOnceBytes = 1024 * 1024;
 
     using LoginHandler = std::function<std::optional<transfer::Credentials>(const LoginPrompt &)>;
 
@@ -117,8 +123,16 @@ public:
     bool Busy() const;
 
     const HtmlDocument *Document() const;
+    // Moves the links out of the document shown (empty without one): a
+    // reader that needs them once does not keep a large page's links twice.
+    QList<DocumentLink> takeDocumentLinks();
     QString LocationName() const;
     QString LocationURL() const;
+
+    // How the pages that load are read (default: the whole document, markup
+    // and text included).  A caller that shows neither asks for the links
+    // alone and spares the memory a large page's tree and text take.
+    void setDocumentOptions(const HtmlParseOptions &options) { m_documentOptions = options; }
 
     qint64 maxBodyBytes() const { return m_maxBodyBytes; }
     void setMaxBodyBytes(qint64 bytes) { m_maxBodyBytes = bytes; }
@@ -137,6 +151,7 @@ public:
     QString contentType() const { return m_contentType; }
 
 Q_SIGNALS:
+    void DownloadComplete();
     void DocumentComplete(const QString &url);
     void NavigateComplete2(const QString &url);
     void NavigateError(const QString &url, int statusCode);
@@ -148,13 +163,14 @@ private:
     void onEnded();
     enum class LoginStep { Retried, Refused, Replaced };
     LoginStep askLogin(quint64 navigation, bool proxy);
-    void complete(quint64 navigation, const QUrl &finalUrl, const QByteArray &body,
+    void complete(quint64 navigation, const QUrl &finalUrl, QByteArray body,
                   const QByteArray &contentType);
     void fail(quint64 navigation, const QString &url, int statusCode, const QString &reason);
 
     std::unique_ptr<transfer::HttpRequest> m_request;
     QString m_requestedUrl; // the address the navigation asked for
     qint64 m_maxBodyBytes = kDefaultMaxBodyBytes;
+    HtmlParseOptions m_documentOptions;
     quint64 m_navigation = 0; // counts Navigate2 calls; stale events carry an older number
     bool m_busy = false;
     LoginHandler m_loginHandler;

@@ -18,6 +18,7 @@
 #include <QCloseEvent>
 #include <QDateTime>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFrame>
 #include <QGroupBox>
 #include <QHeaderView>
@@ -100,8 +101,19 @@ frmDownload::frmDownload(QWidget *parent)
     hooks.writeRunLog = [this](const QString &text) { WriteRunLog(intLogFileNo, text); };
     hooks.setBusyPointer = [](bool busy) { ui().setBusyPointer(busy); };
     hooks.setPageSource = [this](const QString &html, const QString &text) {
-        txtHtml->setPlainText(html);
-        txtSource->setPlainText(text);
+        m_pageHtml = html;
+        m_pageText = text;
+        m_pageSourcePending = true;
+        // A large page's markup holds the text boxes up for seconds and takes
+        // them many times its size; their frame is off screen, so such a page
+        // goes into them when the frame is shown.
+        constexpr qsizetype kAtOnce = 256 * 1024;
+        if (html.size() + text.size() <= kAtOnce || fraSource->isVisible()) {
+            fillPageSource();
+        } else {
+            txtHtml->clear();
+            txtSource->clear();
+        }
     };
     // A failed page shows after a second's pause, as the operator knows it.
     hooks.navigateErrorPauseMs = navigateErrorPause();
@@ -226,6 +238,10 @@ void frmDownload::buildControls()
         t->setFocusPolicy(Qt::NoFocus);
     }
     fraSource->setVisible(false);
+    fraSource->installEventFilter(this);
+    m_listFill = new QTimer(this);
+    m_listFill->setSingleShot(true);
+    connect(m_listFill, &QTimer::timeout, this, &frmDownload::fillList);
 
     fraLogfile = new QGroupBox(QStringLiteral("IIS Logファイル"), this);
     fraLogfile->setObjectName(QStringLiteral("fraLogfile"));
@@ -435,6 +451,24 @@ void frmDownload::showEvent(QShowEvent *event)
     QWidget::showEvent(event);
 }
 
+bool frmDownload::eventFilter(QObject *watched, QEvent *event)
+{
+    if (watched == fraSource && event->type() == QEvent::Show)
+        fillPageSource();
+    return QWidget::eventFilter(watched, event);
+}
+
+void frmDownload::fillPageSource()
+{
+    if (!m_pageSourcePending)
+        return;
+    m_pageSourcePending = false;
+    txtHtml->setPlainText(m_pageHtml);
+    txtSource->setPlainText(m_pageText);
+    m_pageHtml.clear();
+    m_pageText.clear();
+}
+
 void frmDownload::setupColumns()
 {
     lstLogfiles->setEditTriggers(QAbstractItemView::NoEditTriggers);
@@ -484,6 +518,7 @@ void frmDownload::LoadPage(const QString &url)
 void frmDownload::AnalyzeListingPage(const QString &url)
 {
     ui().setBusyPointer(true);
+    m_listFill->stop();
     lstLogfiles->clear();
     m_rows.clear();
     m_loader->AnalyzeListing(url);
@@ -493,23 +528,47 @@ void frmDownload::showListing(const kestrune::ListingResult &result)
 {
     if (m_unloaded)
         return;
-    const qint32 n = kestrune::ListingLoader::RowCount(result);
+    m_listed = kestrune::ListingLoader::RowCount(result);
     if (result.status == kestrune::ListingStatus::Listed && !result.rows.isEmpty()) {
         m_rows = result.rows;
+        m_filled = 0;
+    } else {
+        m_filled = m_rows.size(); // the list stays as it is
+    }
+    fillList();
+}
+
+void frmDownload::fillList()
+{
+    if (m_unloaded)
+        return;
+    // The list takes a large listing in slices, the event loop turning
+    // between them, so the window never stops answering for long.
+    constexpr qint64 kSliceMs = 50;
+    QElapsedTimer slice;
+    slice.start();
+    if (m_filled < m_rows.size()) {
         QList<QTreeWidgetItem *> items;
-        items.reserve(m_rows.size());
-        for (const kestrune::ListingRow &row : std::as_const(m_rows)) {
+        while (m_filled < m_rows.size()) {
+            const kestrune::ListingRow &row = m_rows[m_filled++];
             // The list shows an address without its password and control
             // characters as escapes; the row keeps the name and the address
             // as the page gave them.
             items.append(new QTreeWidgetItem(
                 QStringList{EscapeControlCharacters(row.fileName),
                             EscapeControlCharacters(transfer::HidePasswords(row.url))}));
+            if ((m_filled & 1023) == 0 && slice.elapsed() >= kSliceMs)
+                break;
         }
         lstLogfiles->setUpdatesEnabled(false);
         lstLogfiles->addTopLevelItems(items);
         lstLogfiles->setUpdatesEnabled(true);
+        if (m_filled < m_rows.size()) {
+            m_listFill->start(0);
+            return;
+        }
     }
+    const qint32 n = m_listed;
     ui().setBusyPointer(false);
     if (n == -1) {
         lstLogfiles->clear();
@@ -593,7 +652,8 @@ void frmDownload::cmdButton_Click(int index)
     }
 }
 
-template <typename Dialog> void frmDownload::execHoldingRun(Dialog &dialog)
+template <typename Dialog>
+void frmDownload::execHoldingRun(Dialog &dialog)
 {
     holdRun(true);
     dialog.exec();

@@ -98,9 +98,12 @@ Q_SIGNALS:
 protected:
     void closeEvent(QCloseEvent *event) override;
     void showEvent(QShowEvent *event) override;
+    bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
     void buildControls();
+    void fillPageSource();
+    void fillList();
     void setupColumns();
     void Form_Unload();
     void refreshClock();
@@ -116,7 +119,8 @@ private:
     void showListing(const kestrune::ListingResult &result);
     void runFinished(kestrune::CollectionRun::Ending ending);
     // Runs a modal dialog with the run in work held until it closes.
-    template <typename Dialog> void execHoldingRun(Dialog &dialog);
+    template <typename Dialog>
+    void execHoldingRun(Dialog &dialog);
     void holdRun(bool held);
 
     // The run's front end.
@@ -156,6 +160,14 @@ private:
     kestrune::ListingLoader *m_loader = nullptr;
     kestrune::RunLog m_runLog;
     QList<kestrune::ListingRow> m_rows; // what lstLogfiles shows
+    // The markup and text of the page last loaded, until txtHtml and
+    // txtSource take them.
+    QString m_pageHtml;
+    QString m_pageText;
+    bool m_pageSourcePending = false;
+    QTimer *m_listFill = nullptr; // the next slice of m_rows for lstLogfiles
+    qsizetype m_filled = 0;       // the rows lstLogfiles holds
+    qint32 m_listed = 0;          // the count of the listing being shown
     std::unique_ptr<kestrune::CollectionRun> m_run;
     std::unique_ptr<kestrune::FolderLock> m_folderLock; // held while m_run works
     bool m_startPending = false; // 開始 given while a stopped run still ends

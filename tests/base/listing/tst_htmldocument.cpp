@@ -43,6 +43,44 @@ const QString kJapaneseName1 = QStringLiteral("アクセス記録①.log");
 const QString kJapaneseName2 = QStringLiteral("エラー～一覧＼表.log");
 const QString kNotFound = QStringLiteral("指定されたドキュメントは存在しません。");
 
+// Where reading the links alone, while the page is parsed, gives something
+// else than the whole document does (links, title, whether the rendered text
+// holds phrase); empty when the two agree.
+QString leanDifference(const HtmlDocument &whole, const QString &html, const QUrl &base,
+                       const QString &phrase = kNotFound)
+{
+    HtmlParseOptions options;
+    options.serialise = false;
+    options.phrase = phrase;
+    const HtmlDocument lean = ParseHtmlDocument(html, base, options);
+    if (!lean.innerHTML.isEmpty() || !lean.innerText.isEmpty())
+        return QStringLiteral("the links alone came with markup or text");
+    if (lean.title != whole.title)
+        return QStringLiteral("title \"%1\", not \"%2\"").arg(lean.title, whole.title);
+    if (lean.phraseFound != whole.innerText.contains(phrase))
+        return QStringLiteral("phrase %1 in the text \"%2\"")
+            .arg(lean.phraseFound ? "found, not" : "not found,", whole.innerText);
+    if (lean.links.size() != whole.links.size())
+        return QStringLiteral("%1 links, not %2").arg(lean.links.size()).arg(whole.links.size());
+    for (qsizetype i = 0; i < lean.links.size(); ++i) {
+        const DocumentLink &a = lean.links[i];
+        const DocumentLink &b = whole.links[i];
+        if (a.outerText != b.outerText || a.href != b.href)
+            return QStringLiteral("link %1: \"%2\" %3, not \"%4\" %5")
+                .arg(i)
+                .arg(a.outerText, a.href, b.outerText, b.href);
+    }
+    return QString();
+}
+
+// The document both ways; a test that uses it checks both.
+#define PARSE_BOTH_WAYS(doc, html, base)                                                           \
+    const HtmlDocument doc = ParseHtmlDocument(html, base);                                        \
+    do {                                                                                           \
+        const QString difference = leanDifference(doc, html, base);                                \
+        QVERIFY2(difference.isEmpty(), qPrintable(difference));                                    \
+    } while (false)
+
 // The stderr output of fn (captured at the file-descriptor level, where a C
 // library writes).
 template <class Fn>
@@ -259,7 +297,7 @@ private Q_SLOTS:
         QCOMPARE(ResolveHref(href, QUrl(base)), expected);
         // The parser resolves every link the same way.
         const QString html = QStringLiteral("<a href=\"%1\">x</a>").arg(href.toHtmlEscaped());
-        const HtmlDocument doc = ParseHtmlDocument(html, QUrl(base));
+        PARSE_BOTH_WAYS(doc, html, QUrl(base));
         QCOMPARE(hrefsOf(doc), QStringList{expected});
     }
 
@@ -292,9 +330,8 @@ private Q_SLOTS:
     {
         QFETCH(QString, html);
         QFETCH(QStringList, expected);
-        QCOMPARE(hrefsOf(
-                     ParseHtmlDocument(html, QUrl(QStringLiteral("http://127.0.0.1:8080/logs/")))),
-                 expected);
+        PARSE_BOTH_WAYS(doc, html, QUrl(QStringLiteral("http://127.0.0.1:8080/logs/")));
+        QCOMPARE(hrefsOf(doc), expected);
     }
 
     void linkText_data()
@@ -331,7 +368,7 @@ private Q_SLOTS:
     {
         QFETCH(QString, html);
         QFETCH(QString, expected);
-        const HtmlDocument doc = ParseHtmlDocument(html, QUrl(QStringLiteral("http://h/")));
+        PARSE_BOTH_WAYS(doc, html, QUrl(QStringLiteral("http://h/")));
         QCOMPARE(doc.links.size(), 1);
         QCOMPARE(doc.links[0].outerText, expected);
     }
@@ -344,7 +381,7 @@ private Q_SLOTS:
             "<div><p><a href=\"1.log\">one</a></p><table><tr><td><a href=\"2.log\">two</a></td></tr></table></div>"
             "<map name=m><area href=\"3.log\" alt=three></map>"
             "<a href=\"1.log\">one</a><A HREF=\"4.log\">FOUR</A><a href=\"\">self</a></body></html>");
-        const HtmlDocument doc = ParseHtmlDocument(html, QUrl(QStringLiteral("http://h/logs/")));
+        PARSE_BOTH_WAYS(doc, html, QUrl(QStringLiteral("http://h/logs/")));
         QStringList got;
         for (const DocumentLink &l : doc.links)
             got << l.outerText + u'=' + l.href;
@@ -390,31 +427,70 @@ private Q_SLOTS:
     {
         QFETCH(QString, html);
         QFETCH(QString, expected);
-        QCOMPARE(ParseHtmlDocument(html, QUrl(QStringLiteral("http://h/"))).innerText, expected);
+        PARSE_BOTH_WAYS(doc, html, QUrl(QStringLiteral("http://h/")));
+        QCOMPARE(doc.innerText, expected);
     }
 
     void notFoundSentence_data()
     {
         QTest::addColumn<QString>("html");
+        QTest::addColumn<bool>("found");
         QTest::newRow("plain")
             << QStringLiteral(
                    "<html><head><title>ページが見つかりません</title></head><body>"
                    "<h1>エラー</h1><p>%1</p></body></html>")
-                   .arg(kNotFound);
+                   .arg(kNotFound)
+            << true;
         QTest::newRow("inline markup inside") << QStringLiteral(
-            "<body><p><b>指定された</b>ドキュメントは<font color=red>存在しません</font>。</p></body>");
+            "<body><p><b>指定された</b>ドキュメントは<font "
+            "color=red>存在しません</font>。</p></body>")
+                                              << true;
         QTest::newRow("windows-31j page")
             << DecodePage(sjis(QStringLiteral(
                                    "<html><body><table><tr><td>%1</td></tr></table></body></html>")
                                    .arg(kNotFound)),
-                          QByteArray("text/html"));
+                          QByteArray("text/html"))
+            << true;
+        QTest::newRow("character references")
+            << QStringLiteral("<p>&#x6307;定された&#12489;キュメントは存在しません。</p>") << true;
+        QTest::newRow("hidden parts inside") << QStringLiteral(
+            "<p>指定された<script>x()</script>ドキュメントは<span hidden>x</span>存在しません。</p>")
+                                             << true;
+        QTest::newRow("after a long page")
+            << QStringLiteral("<pre>") + QStringLiteral("<a href=x>x</a> 1 2\n").repeated(50000)
+                   + QStringLiteral("</pre><p>%1</p>").arg(kNotFound)
+            << true;
+        QTest::newRow("split by a line break")
+            << QStringLiteral("<p>指定された<br>ドキュメントは存在しません。</p>") << false;
+        QTest::newRow("split by blocks")
+            << QStringLiteral("<div>指定された</div><div>ドキュメントは存在しません。</div>")
+            << false;
+        QTest::newRow("split by table cells") << QStringLiteral(
+            "<table><tr><td>指定された</td><td>ドキュメントは存在しません。</td>"
+            "</tr></table>") << false;
+        QTest::newRow("split by white space")
+            << QStringLiteral("<p>指定された \n ドキュメントは存在しません。</p>") << false;
+        QTest::newRow("only in the title")
+            << QStringLiteral("<html><head><title>%1</title></head><body>x</body></html>")
+                   .arg(kNotFound)
+            << false;
+        QTest::newRow("only in a comment, an attribute or a script")
+            << QStringLiteral("<!-- %1 --><a href=x title=\"%1\">x</a><script>'%1'</script>")
+                   .arg(kNotFound)
+            << false;
     }
 
     void notFoundSentence()
     {
         QFETCH(QString, html);
-        const HtmlDocument doc = ParseHtmlDocument(html, QUrl(QStringLiteral("http://h/logs/")));
-        QVERIFY2(doc.innerText.contains(kNotFound), qPrintable(doc.innerText));
+        QFETCH(bool, found);
+        PARSE_BOTH_WAYS(doc, html, QUrl(QStringLiteral("http://h/logs/")));
+        QVERIFY2(doc.innerText.contains(kNotFound) == found, qPrintable(doc.innerText));
+        HtmlParseOptions options;
+        options.phrase = kNotFound;
+        QCOMPARE(ParseHtmlDocument(html, QUrl(QStringLiteral("http://h/logs/")), options)
+                     .phraseFound,
+                 found);
     }
 
     void innerHtmlAndTitle()
@@ -424,7 +500,7 @@ private Q_SLOTS:
             "<BODY><H1 Class=big>a &amp; b &lt;c&gt;</H1><A HREF=\"x.log?a=1&amp;b=&quot;2&quot;\">x</A><BR>"
             "<!-- note --><script>if (a < b && c) {}</script></BODY></HTML>");
         const QUrl base(QStringLiteral("http://h/logs/"));
-        const HtmlDocument doc = ParseHtmlDocument(html, base);
+        PARSE_BOTH_WAYS(doc, html, base);
         QCOMPARE(doc.title, QStringLiteral("127.0.0.1 - /logs/"));
         QCOMPARE(doc.innerHTML,
                  QStringLiteral(
@@ -494,7 +570,7 @@ private Q_SLOTS:
     {
         QFETCH(QString, html);
         QFETCH(int, links);
-        const HtmlDocument doc = ParseHtmlDocument(html, QUrl(QStringLiteral("http://h/")));
+        PARSE_BOTH_WAYS(doc, html, QUrl(QStringLiteral("http://h/")));
         if (links >= 0)
             QCOMPARE(doc.links.size(), links);
         for (const DocumentLink &l : doc.links)
@@ -508,7 +584,7 @@ private Q_SLOTS:
         const QString html = QStringLiteral("<html><body><pre>") + QString(12 * 1024 * 1024, u'x')
                              + QStringLiteral(
                                  "</pre><a href=\"after.log\">after</a></body></html>");
-        const HtmlDocument doc = ParseHtmlDocument(html, QUrl(QStringLiteral("http://h/")));
+        PARSE_BOTH_WAYS(doc, html, QUrl(QStringLiteral("http://h/")));
         QCOMPARE(hrefsOf(doc), QStringList{QStringLiteral("http://h/after.log")});
         QCOMPARE(doc.innerText.size(), 12 * 1024 * 1024 + 1 + 5);
     }
@@ -524,9 +600,17 @@ private Q_SLOTS:
                     + QChar(0) + QStringLiteral("\u0001</html></html><html>"),
                 QUrl(QStringLiteral("http://h/")));
             found = int(doc.links.size());
+            HtmlParseOptions lean;
+            lean.serialise = false;
+            lean.phrase = kNotFound;
+            found += int(ParseHtmlDocument(QStringLiteral("<a href=a>a</b></i></table>&bogus;")
+                                               + QChar(0) + QStringLiteral("</html><html>"),
+                                           QUrl(QStringLiteral("http://h/")), lean)
+                             .links.size());
         });
-        // "<p <a href=c>" is a <p> with odd attributes, as in a browser: a, b, d.
-        QCOMPARE(found, 3);
+        // "<p <a href=c>" is a <p> with odd attributes, as in a browser: a, b, d;
+        // then the link read without the tree.
+        QCOMPARE(found, 4);
         QCOMPARE(written, QByteArray());
     }
 
@@ -545,10 +629,9 @@ private Q_SLOTS:
 
         QElapsedTimer timer;
         timer.start();
-        const HtmlDocument doc = ParseHtmlDocument(html, QUrl(QStringLiteral(
-                                                             "http://127.0.0.1:8080/logs/")));
-        qInfo("100,000-link listing (%lld characters): parsed in %lld ms", qlonglong(html.size()),
-              qlonglong(timer.elapsed()));
+        PARSE_BOTH_WAYS(doc, html, QUrl(QStringLiteral("http://127.0.0.1:8080/logs/")));
+        qInfo("100,000-link listing (%lld characters): parsed both ways in %lld ms",
+              qlonglong(html.size()), qlonglong(timer.elapsed()));
 
         QCOMPARE(doc.links.size(), count + 1);
         QCOMPARE(doc.links[0].outerText, QStringLiteral("[To Parent Directory]"));

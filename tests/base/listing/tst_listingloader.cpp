@@ -4,6 +4,7 @@
 #include "base/listing/ListingLoader.h"
 
 #include "ListingWaits.h"
+#include "ProcessMemory.h"
 #include "TestHttpServer.h"
 
 #include <QtTest>
@@ -102,6 +103,21 @@ QByteArray upLinksPage()
            "<a href=\"/logs/./../logs/\">dots</a><a href=\"../?C=N\">up with query</a>"
            "<a href=\"a.log\">a.log</a>"
            "</pre></body></html>";
+}
+
+// An IIS listing of count log files, "[To Parent Directory]" first.
+QByteArray largeIisPage(int count)
+{
+    QByteArray page =
+        "<html><head><title>127.0.0.1 - /logs/</title></head><body>"
+        "<H1>127.0.0.1 - /logs/</H1><hr>\r\n\r\n<pre>"
+        "<A HREF=\"/\">[To Parent Directory]</A><br><br>";
+    for (int i = 0; i < count; ++i) {
+        const QByteArray name = "u_ex" + QByteArray::number(i).rightJustified(6, '0') + ".log";
+        page += " 12/7/2026  9:15 AM " + QByteArray::number(1000 + i).rightJustified(12, ' ')
+                + " <A HREF=\"/logs/" + name + "\">" + name + "</A><br>";
+    }
+    return page + "</pre><hr></body></html>\r\n";
 }
 
 TestResponse html(const QByteArray &body)
@@ -206,6 +222,99 @@ private slots:
         QCOMPARE(describe(result.rows, m_server->url(QString())), rows);
         // The window's count is the same rows.
         QCOMPARE(ListingLoader::RowCount(result), qint32(rows.size()));
+    }
+
+    // A page read for its links alone (the command line's way) and a page
+    // whose markup and text are shown (the window's) list the same rows and
+    // find the same not-found page.
+    void pageShownOrNot_data()
+    {
+        QTest::addColumn<bool>("shown");
+        QTest::newRow("links alone") << false;
+        QTest::newRow("markup and text shown") << true;
+    }
+
+    void pageShownOrNot()
+    {
+        QFETCH(bool, shown);
+        QStringEncoder sjis("windows-31j");
+        TestResponse notFound;
+        notFound.contentType = "text/html";
+        notFound.body = sjis(
+            QStringLiteral("<html><head><title>エラー</title></head><body><p><b>"
+                           "指定された</b>ドキュメントは存在しません。</p>"
+                           "<a href=\"/\">ホーム</a></body></html>"));
+        m_server->setRoute(QStringLiteral("/gone/"), notFound);
+        m_server->setRoute(QStringLiteral("/logs/"), html(largeIisPage(3)));
+
+        ListingLoader::Hooks hooks;
+        QStringList logged;
+        hooks.writeRunLog = [&](const QString &line) { logged << line; };
+        int sources = 0;
+        QString shownText;
+        if (shown) {
+            hooks.setPageSource = [&](const QString &markup, const QString &text) {
+                ++sources;
+                QVERIFY(markup.contains(QStringLiteral("<pre>")) || markup.contains(u"<p>"));
+                shownText = text;
+            };
+        }
+        ListingLoader loader(hooks);
+        loader.setTimeout(20000);
+        ListingResult result;
+        QVERIFY(
+            listingwaits::analyzeListing(loader, m_server->url(QStringLiteral("/logs/")), result));
+        QCOMPARE(result.status, ListingStatus::Listed);
+        QCOMPARE(describe(result.rows, m_server->url(QString())),
+                 (QStringList{"u_ex000000.log file /logs/u_ex000000.log",
+                              "u_ex000001.log file /logs/u_ex000001.log",
+                              "u_ex000002.log file /logs/u_ex000002.log"}));
+        QCOMPARE(loader.pageText().contains(QStringLiteral("[To Parent Directory]")), shown);
+        // The links stay with the document only for a caller that shows it.
+        QCOMPARE(loader.brwBrowser()->Document()->links.size(), shown ? 4 : 0);
+
+        const QString gone = m_server->url(QStringLiteral("/gone/"));
+        QVERIFY(listingwaits::analyzeListing(loader, gone, result));
+        QCOMPARE(result.status, ListingStatus::NotFound);
+        QVERIFY(result.rows.isEmpty());
+        QCOMPARE(logged,
+                 QStringList{QStringLiteral("× 指定されたドキュメントは存在しません。\t") + gone});
+        QCOMPARE(sources, shown ? 2 : 0);
+        if (shown)
+            QCOMPARE(shownText, QStringLiteral("指定されたドキュメントは存在しません。\n\nホーム"));
+    }
+
+    // Every link of a large listing becomes a row, and reading it takes a
+    // few times the page in memory, not the page's whole tree and text.
+    void largeListingInBoundedMemory()
+    {
+        const int count = 50000;
+        const QByteArray page = largeIisPage(count);
+        m_server->setRoute(QStringLiteral("/logs/"), html(page));
+        ListingLoader loader({});
+        loader.setTimeout(60000);
+        ListingResult result;
+        if (!ProcessMemory::resetPeak())
+            QSKIP("the peak resident set cannot be reset here");
+        const qint64 before = ProcessMemory::residentBytes();
+        QVERIFY(
+            listingwaits::analyzeListing(loader, m_server->url(QStringLiteral("/logs/")), result));
+        const qint64 growth = ProcessMemory::peakResidentBytes() - before;
+        qInfo("%d-link listing of %lld bytes: peak resident set grew by %lld bytes (%.1f x)", count,
+              qlonglong(page.size()), qlonglong(growth), double(growth) / page.size());
+
+        QCOMPARE(result.status, ListingStatus::Listed);
+        QCOMPARE(result.rows.size(), count);
+        const QString root = m_server->url(QStringLiteral("/logs/"));
+        for (int i = 0; i < count; ++i) {
+            const ListingRow &row = result.rows[i];
+            const QString name = QStringLiteral("u_ex%1.log").arg(i, 6, 10, QLatin1Char('0'));
+            if (row.fileName != name || row.url != root + name || row.kind != Kind::File)
+                QFAIL(
+                    qPrintable(QStringLiteral("row %1: %2 %3").arg(i).arg(row.fileName, row.url)));
+        }
+        // With the whole tree, its markup and its text it takes about 20 times.
+        QVERIFY2(growth < 12 * page.size(), qPrintable(QString::number(growth)));
     }
 
     void linkKinds_data()

@@ -13,6 +13,7 @@
 #include <QNetworkProxy>
 #include <QStringEncoder>
 #include <QTcpServer>
+#include <QThreadPool>
 #include <QtTest>
 
 #include <zlib.h>
@@ -626,6 +627,77 @@ private Q_SLOTS:
         QCOMPARE(log.events, QStringList{QStringLiteral("NavigateComplete2 ") + url("/one/")}
                                  + completed(url("/two/")));
         QCOMPARE(browser.LocationName(), QStringLiteral("two"));
+    }
+
+    // A page too large to read at once is read aside: its download's end is
+    // told first, and what happens to the navigation meanwhile counts.
+    void largePageReadAside_data()
+    {
+        QTest::addColumn<QString>("meanwhile"); // done when the download has ended
+        QTest::newRow("nothing") << "nothing";
+        QTest::newRow("stopped") << "stop";
+        QTest::newRow("replaced") << "replace";
+        QTest::newRow("destroyed") << "destroy";
+    }
+
+    void largePageReadAside()
+    {
+        QFETCH(QString, meanwhile);
+        const int count = 40000;
+        QByteArray html = "<html><head><title>large</title></head><body><pre>";
+        for (int i = 0; i < count; ++i)
+            html += "  2024/01/05     9:03        12345 <A HREF=\"" + QByteArray::number(i)
+                    + ".log\">" + QByteArray::number(i) + ".log</A><br>";
+        html += "</pre></body></html>";
+        QVERIFY(html.size() > WebBrowser::kReadAtOnceBytes);
+        route("/large/", page(html));
+        route("/fast/", page("<html><head><title>fast</title></head></html>"));
+
+        QPointer<WebBrowser> browser = new WebBrowser;
+        EventLog log(browser);
+        bool busyWhileRead = false;
+        connect(browser, &WebBrowser::DownloadComplete, this, [&] {
+            log.events << QStringLiteral("DownloadComplete");
+            busyWhileRead = browser->Busy();
+            if (meanwhile == u"stop")
+                browser->Stop();
+            else if (meanwhile == u"replace")
+                browser->Navigate2(url("/fast/"));
+            else if (meanwhile == u"destroy")
+                browser->deleteLater();
+        });
+        browser->Navigate2(url("/large/"));
+        if (meanwhile == u"nothing" || meanwhile == u"replace") {
+            QTRY_VERIFY_WITH_TIMEOUT(log.ended(), 30000);
+        } else {
+            QTRY_VERIFY_WITH_TIMEOUT(log.events.contains(QStringLiteral("DownloadComplete")),
+                                     30000);
+        }
+        // Whatever was read aside has come back by now.
+        QVERIFY(QThreadPool::globalInstance()->waitForDone(30000));
+        settle();
+        QVERIFY(busyWhileRead);
+
+        if (meanwhile == u"nothing") {
+            QCOMPARE(log.events,
+                     QStringList{QStringLiteral("DownloadComplete")} + completed(url("/large/")));
+            QVERIFY(!browser->Busy());
+            QCOMPARE(browser->LocationName(), QStringLiteral("large"));
+            QCOMPARE(browser->Document()->links.size(), count);
+            QCOMPARE(browser->Document()->links.last().href, url("/large/39999.log"));
+        } else if (meanwhile == u"replace") {
+            QCOMPARE(log.events,
+                     QStringList{QStringLiteral("DownloadComplete")} + completed(url("/fast/")));
+            QCOMPARE(browser->LocationName(), QStringLiteral("fast"));
+        } else if (meanwhile == u"stop") {
+            QCOMPARE(log.events, QStringList{QStringLiteral("DownloadComplete")});
+            QVERIFY(!browser->Busy());
+            QCOMPARE(browser->Document(), nullptr);
+        } else {
+            QCOMPARE(log.events, QStringList{QStringLiteral("DownloadComplete")});
+            QVERIFY(browser.isNull());
+        }
+        delete browser.data();
     }
 
     void stopAndDestroyMidNavigation()

@@ -10,6 +10,7 @@
 
 #include "ImageCompare.h"
 #include "RecordingUi.h"
+#include "TestHttpServer.h"
 #include "WindowControls.h"
 #include "WindowWaits.h"
 
@@ -295,6 +296,61 @@ private slots:
         QCOMPARE(w.tmrIE()->interval(), 0);
         QVERIFY(m_ui->messages.isEmpty()); // the blank page still loads
         basKestrune::glngTimeout = 30000;
+    }
+
+    // A listing of tens of thousands of files fills the whole list, in
+    // order, however it is sliced; a small page's markup and text go into
+    // the hidden text boxes at once, a large one's when their frame shows.
+    void listingFillsTheList_data()
+    {
+        QTest::addColumn<int>("count");
+        QTest::newRow("small page") << 3;
+        QTest::newRow("large page") << 60000;
+    }
+
+    void listingFillsTheList()
+    {
+        QFETCH(int, count);
+        TestHttpServer server;
+        QVERIFY(server.listen());
+        QByteArray html =
+            "<html><head><title>127.0.0.1 - /logs/</title></head><body><pre>"
+            "<A HREF=\"/\">[To Parent Directory]</A><br><br>";
+        for (int i = 0; i < count; ++i) {
+            const QByteArray name = "u_ex" + QByteArray::number(i).rightJustified(6, '0') + ".log";
+            html += " 12/7/2026  9:15 AM        12345 <A HREF=\"/logs/" + name + "\">" + name
+                    + "</A><br>";
+        }
+        html += "</pre></body></html>";
+        TestResponse page;
+        page.contentType = "text/html";
+        page.body = html;
+        server.setRoute(QStringLiteral("/logs/"), page);
+
+        m_c->txtURL->setText(server.url(QStringLiteral("/logs/")));
+        QSignalSpy loaded(m_w.get(), &frmDownload::listingLoaded);
+        QVERIFY(windowwaits::loadListing(*m_w, 60000));
+        QCOMPARE(loaded.size(), 1);
+        QCOMPARE(m_c->lstLogfiles->topLevelItemCount(), count);
+        QCOMPARE(m_c->lblLogTotal->text(), QString::number(count));
+        QCOMPARE(m_w->rows().size(), count);
+        for (int i = 0; i < count; ++i) {
+            const QString name = QStringLiteral("u_ex%1.log").arg(i, 6, 10, QLatin1Char('0'));
+            const QTreeWidgetItem *item = m_c->lstLogfiles->topLevelItem(i);
+            if (item->text(0) != name
+                || item->text(1) != server.url(QStringLiteral("/logs/")) + name)
+                QFAIL(qPrintable(
+                    QStringLiteral("row %1: %2 %3").arg(i).arg(item->text(0), item->text(1))));
+        }
+        QVERIFY(m_c->cmdButton[1]->isEnabled());
+
+        const bool large = count > 1000;
+        QCOMPARE(m_c->txtHtml->toPlainText().isEmpty(), large);
+        QCOMPARE(m_c->txtSource->toPlainText().isEmpty(), large);
+        m_c->fraSource->setVisible(true); // what no operator ever sees
+        QVERIFY(m_c->txtHtml->toPlainText().contains(u"<a href=\"/logs/u_ex000000.log\">"));
+        QVERIFY(m_c->txtSource->toPlainText().contains(u"[To Parent Directory]"));
+        m_c->fraSource->setVisible(false);
     }
 
     void folderChooser_data()
