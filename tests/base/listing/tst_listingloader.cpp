@@ -314,6 +314,10 @@ private slots:
                     qPrintable(QStringLiteral("row %1: %2 %3").arg(i).arg(row.fileName, row.url)));
         }
         // With the whole tree, its markup and its text it takes about 20 times.
+        // An address-sanitizer build pads every allocation: no bound there.
+#if defined(__SANITIZE_ADDRESS__)
+        QSKIP("memory figures of an address-sanitizer build say nothing of the program's");
+#endif
         QVERIFY2(growth < 12 * page.size(), qPrintable(QString::number(growth)));
     }
 
