@@ -66,9 +66,15 @@ QString subFolderName(const QUrl &link)
 
 QString makeSubFolder(const QString &root, const QString &sub)
 {
+    // Nothing is made for a path with an unsafe name anywhere in it.
+    const QStringList names = sub.split(QLatin1Char('/'));
+    for (const QString &name : names) {
+        if (name.isEmpty() || RowJob::isUnsafeFileName(name))
+            return QStringLiteral("unsafe folder name \"%1\"").arg(name);
+    }
 #ifdef Q_OS_WIN
     QString path = root;
-    for (const QString &name : sub.split(QLatin1Char('/'))) {
+    for (const QString &name : names) {
         path += QDir::separator() + name;
         const QFileInfo info(path);
         if (info.isSymLink() || info.isJunction())
@@ -86,12 +92,8 @@ QString makeSubFolder(const QString &root, const QString &sub)
             .arg(root, SystemErrorText(errno));
     QString path = root;
     QString why;
-    for (const QString &name : sub.split(QLatin1Char('/'))) {
+    for (const QString &name : names) {
         path += QLatin1Char('/') + name;
-        if (RowJob::isUnsafeFileName(name) || name.isEmpty()) {
-            why = QStringLiteral("unsafe folder name \"%1\"").arg(name);
-            break;
-        }
         const QByteArray encoded = QFile::encodeName(name);
         if (::mkdirat(parent, encoded.constData(), 0777) != 0 && errno != EEXIST) {
             why = QStringLiteral("cannot make the folder \"%1\": %2")
