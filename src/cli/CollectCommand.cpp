@@ -222,7 +222,11 @@ public:
             // The run log keeps its own lines; the operator reads why here.
             finishProgress();
             printError(m_err,
-                       QStringLiteral("%1: %2 (%3)").arg(row.fileName, result.reason, row.url));
+                       QStringLiteral("%1: %2 (%3)")
+                           .arg(row.subFolder.isEmpty()
+                                    ? row.fileName
+                                    : row.subFolder + QLatin1Char('/') + row.fileName,
+                                result.reason, row.url));
             break;
         }
         totals.bytes += result.bytes;
