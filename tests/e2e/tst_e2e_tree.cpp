@@ -72,8 +72,9 @@ private slots:
               QStringLiteral("linked")},
              QStringLiteral("<A HREF=\"/tree/a%5Cb/\">a\\b</A><br>"
                             "<A HREF=\"/tree/%01x/\">x</A><br>"
-                            "<A HREF=\"http://localhost:%1/tree/far/\">far</A><br>")
-                 .arg(m_nginx.port()));
+                            "<A HREF=\"/tree/gone/\">gone</A><br>"
+                            "<A HREF=\"http://localhost:")
+                 + QString::number(m_nginx.port()) + QStringLiteral("/tree/far/\">far</A><br>"));
         // W3SVC1 links back up and to a site beside it.
         page(QStringLiteral("W3SVC1/"),
              {{QStringLiteral("u_ex261201.log"), logBytes(2, 3000)},
@@ -151,7 +152,13 @@ private slots:
             QVERIFY2(r.errText().contains(
                          QStringLiteral("not collected, unsafe folder name: \"a\\b\"")),
                      r.err.constData());
-            QVERIFY2(r.errText().contains(QStringLiteral("kestrune-collect: linked/l.log: cannot store the file: ")),
+            QVERIFY2(r.errText().contains(QStringLiteral("unsafe folder name: \"\\x01x\"")),
+                     r.err.constData());
+            QVERIFY2(r.errText().contains(m_nginx.url(QStringLiteral("/tree/gone/"))
+                                          + QStringLiteral(" (HTTP 404 Not Found)")),
+                     r.err.constData());
+            QVERIFY2(r.errText().contains(
+                         QStringLiteral("kestrune-collect: linked/l.log: cannot store the file: ")),
                      r.err.constData());
         } else {
             QCOMPARE(requested(QStringLiteral("/tree/W3SVC")), QStringList());
@@ -162,7 +169,7 @@ private slots:
             QVERIFY2(log.contains(QStringLiteral("○ ")
                                   + m_nginx.url(QStringLiteral("/tree/") + path)),
                      qPrintable(path + QLatin1Char('\n') + log.join(QLatin1Char('\n'))));
-        const int failed = walks ? 3 : 0; // l.log, a\b, ^Ax
+        const int failed = walks ? 4 : 0; // l.log, a\b, ^Ax, gone/ (not found)
         QVERIFY2(r.errLines().last().startsWith(
                      QStringLiteral("kestrune-collect: %1 downloaded, 0 unchanged, %2 failed, ")
                          .arg(expected.size())
