@@ -4,12 +4,17 @@
 
 #include "E2eSupport.h"
 #include "NginxFixture.h"
+#include "TestHttpServer.h"
 
 #include <QDir>
 #include <QDirIterator>
 #include <QFileInfo>
 #include <QTemporaryDir>
 #include <QtTest>
+
+#include <csignal>
+
+#include <unistd.h>
 
 using namespace kestrune;
 using namespace e2e;
@@ -184,6 +189,42 @@ private slots:
                          .arg(expected.size())
                          .arg(failed)),
                  r.err.constData());
+    }
+
+    // A sub-folder's page that never comes: an interrupt ends the walk at
+    // once, nothing is collected, not even the first page's file.
+    void interruptDuringTheWalk()
+    {
+        TestHttpServerThread serverThread;
+        QVERIFY(serverThread.start());
+        TestHttpServer *server = serverThread.server();
+        TestResponse listing;
+        listing.contentType = "text/html";
+        listing.body =
+            "<html><body><pre><a href=\"/logs/a.log\">a.log</a> "
+            "<a href=\"/logs/W3SVC1/\">W3SVC1</a></pre></body></html>";
+        TestResponse stall;
+        stall.stallBeforeHeaders = true;
+        server->setRoute(QStringLiteral("/logs/"), listing);
+        server->setRoute(QStringLiteral("/logs/W3SVC1/"), stall);
+        QTemporaryDir cwd;
+        QTemporaryDir save;
+        QProcess p;
+        QVERIFY(startCollect(p,
+                             {"-r", "--timeout", "60", server->url(QStringLiteral("/logs/")),
+                              save.path()},
+                             cwd.path()));
+        QTRY_VERIFY_WITH_TIMEOUT(server->requests().size() >= 2, 30000);
+        QCOMPARE(::kill(pid_t(p.processId()), SIGINT), 0);
+        const CollectResult r = finish(p, 30000);
+        QVERIFY(!r.crashed);
+        QCOMPARE(r.exitCode, 130);
+        QVERIFY2(r.errLines().last().startsWith(QStringLiteral(
+                     "kestrune-collect: 0 downloaded, 0 unchanged, 0 failed, 0 bytes in ")),
+                 r.err.constData());
+        QCOMPARE(server->requests().size(), 2);
+        QCOMPARE(QDir(save.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
+                 QStringList());
     }
 };
 
