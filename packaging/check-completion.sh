@@ -62,7 +62,7 @@ check() {
     fi
 }
 
-all_options="--cacert --help --jobs --log --log-append --max-time --netrc --proxy --proxy-user --quiet --timeout --user --version -V -h -j -q"
+all_options="--cacert --depth --help --jobs --log --log-append --max-time --netrc --proxy --proxy-user --quiet --recursive --timeout --user --version -V -h -j -q -r"
 
 # Options.
 check "$all_options" "kestrune-collect -"
@@ -75,6 +75,7 @@ check "" "kestrune-collect --user "
 check "" "kestrune-collect --max-time "
 check "1 2 4 8 16 32" "kestrune-collect --jobs "
 check "1 16" "kestrune-collect -j 1"
+check "0 1 2 3 5 10" "kestrune-collect -r --depth "
 check "Kestrune.log ca.pem web01 web02" "kestrune-collect --log "
 check "ca.pem" "kestrune-collect --cacert c"
 check "Kestrune.log" "kestrune-collect --log=K"
@@ -85,6 +86,7 @@ check "https://" "kestrune-collect https"
 check "http:// https://" "kestrune-collect --jobs 2 --log x.log "
 check "web01 web02" "kestrune-collect http://web01/logs/ "
 check "web01 web02" "kestrune-collect --proxy gw:3128 -q http://web01/logs/ we"
+check "web01 web02" "kestrune-collect --depth 2 -r http://web01/logs/ "
 check "" "kestrune-collect http://web01/logs/ web01 "
 
 if [ "$failures" -ne 0 ]; then

@@ -19,6 +19,10 @@ _kestrune_collect()
             COMPREPLY=($(compgen -W '1 2 4 8 16 32' -- "$cur"))
             return
             ;;
+        --depth)
+            COMPREPLY=($(compgen -W '0 1 2 3 5 10' -- "$cur"))
+            return
+            ;;
         -h | --help | -V | --version)
             return
             ;;
@@ -27,7 +31,8 @@ _kestrune_collect()
 
     if [[ $cur == -* ]]; then
         COMPREPLY=($(compgen -W '--proxy --timeout --log --log-append --user
-            --netrc --proxy-user --cacert --max-time -j --jobs -q --quiet
+            --netrc --proxy-user --cacert --max-time -j --jobs -r --recursive
+            --depth -q --quiet
             -h --help -V --version' -- "$cur"))
         return
     fi
@@ -36,7 +41,7 @@ _kestrune_collect()
     local i operands=0
     for ((i = 1; i < cword; i++)); do
         case ${words[i]} in
-            --proxy | --timeout | --log | --user | --proxy-user | --cacert | --max-time | -j | --jobs)
+            --proxy | --timeout | --log | --user | --proxy-user | --cacert | --max-time | -j | --jobs | --depth)
                 ((i++))
                 ;;
             -*) ;;

@@ -9,6 +9,7 @@
 #include "base/listing/ListingLoader.h"
 #include "base/collection/RunLog.h"
 #include "base/settings/TextCodec.h"
+#include "cli/ListingTree.h"
 #include "cli/TerminalPrompt.h"
 #include "base/transfer/Credentials.h"
 #include "base/transfer/CurlTransport.h"
@@ -221,7 +222,11 @@ public:
             // The run log keeps its own lines; the operator reads why here.
             finishProgress();
             printError(m_err,
-                       QStringLiteral("%1: %2 (%3)").arg(row.fileName, result.reason, row.url));
+                       QStringLiteral("%1: %2 (%3)")
+                           .arg(row.subFolder.isEmpty()
+                                    ? row.fileName
+                                    : row.subFolder + QLatin1Char('/') + row.fileName,
+                                result.reason, row.url));
             break;
         }
         totals.bytes += result.bytes;
@@ -523,10 +528,12 @@ int runCollect(const CollectOptions &o, const QString &exeFolder, std::FILE *out
     ListingResult listing;
     listing.status = ListingStatus::Abandoned;
     if (!g_interrupted.load()) {
-        QObject::connect(&loader, &ListingLoader::listed, &loop, [&](const ListingResult &result) {
-            listing = result;
-            loop.quit();
-        });
+        const QMetaObject::Connection first = QObject::connect(&loader, &ListingLoader::listed,
+                                                               &loop,
+                                                               [&](const ListingResult &result) {
+                                                                   listing = result;
+                                                                   loop.quit();
+                                                               });
         g_onInterrupt = [&] {
             loader.abandon();
             loop.quit();
@@ -534,7 +541,9 @@ int runCollect(const CollectOptions &o, const QString &exeFolder, std::FILE *out
         loader.AnalyzeListing(o.url);
         loop.exec();
         g_onInterrupt = nullptr;
+        QObject::disconnect(first);
     }
+    const QUrl pageUrl(loader.brwBrowser()->LocationURL());
     // Every run ends with its summary, also one that ends early.
     const auto summary = [&](const CollectTotals &totals) {
         if (!o.quiet)
@@ -552,34 +561,40 @@ int runCollect(const CollectOptions &o, const QString &exeFolder, std::FILE *out
     };
     if (g_interrupted.load() || listing.status == ListingStatus::Abandoned)
         return interruptedExit({});
-    QString why;
-    switch (listing.status) {
-    case ListingStatus::Listed:
-        // Whatever links a text file or an archive seems to hold, it is no
-        // directory listing.
-        if (!listing.pageIsHtml()) {
-            log.write(fileNo, QStringLiteral("× ページ分析エラー！\t") + o.url);
-            why = QStringLiteral("the listing page is not HTML (%1): %2")
-                      .arg(listing.contentType, o.url);
+    // Why a loaded page gives no rows, with its run-log line; empty when it
+    // gives them.
+    const auto pageFailure = [&](const ListingResult &result, const QString &url) {
+        QString why;
+        switch (result.status) {
+        case ListingStatus::Listed:
+            // Whatever links a text file or an archive seems to hold, it is no
+            // directory listing.
+            if (!result.pageIsHtml()) {
+                log.write(fileNo, QStringLiteral("× ページ分析エラー！\t") + url);
+                why = QStringLiteral("the listing page is not HTML (%1): %2")
+                          .arg(result.contentType, url);
+            }
+            break;
+        case ListingStatus::Abandoned: break;
+        case ListingStatus::NavigationError:
+            why = QStringLiteral("the listing page could not be loaded: %1 (%2)")
+                      .arg(url, result.reason);
+            break;
+        case ListingStatus::TimedOut:
+            why = QStringLiteral("the listing page did not load within %1 s: %2")
+                      .arg(double(timeoutMs) / 1000.0)
+                      .arg(url);
+            break;
+        case ListingStatus::NotFound:
+            why = QStringLiteral("the server says the listing page does not exist: %1").arg(url);
+            break;
+        case ListingStatus::AnalysisError:
+            why = QStringLiteral("the listing page could not be read: %1").arg(url);
+            break;
         }
-        break;
-    case ListingStatus::Abandoned: break;
-    case ListingStatus::NavigationError:
-        why = QStringLiteral("the listing page could not be loaded: %1 (%2)")
-                  .arg(o.url, listing.reason);
-        break;
-    case ListingStatus::TimedOut:
-        why = QStringLiteral("the listing page did not load within %1 s: %2")
-                  .arg(double(timeoutMs) / 1000.0)
-                  .arg(o.url);
-        break;
-    case ListingStatus::NotFound:
-        why = QStringLiteral("the server says the listing page does not exist: %1").arg(o.url);
-        break;
-    case ListingStatus::AnalysisError:
-        why = QStringLiteral("the listing page could not be read: %1").arg(o.url);
-        break;
-    }
+        return why;
+    };
+    const QString why = pageFailure(listing, o.url);
     if (!why.isEmpty()) {
         log.close();
         printError(err, why);
@@ -596,6 +611,43 @@ int runCollect(const CollectOptions &o, const QString &exeFolder, std::FILE *out
     // held twice.
     QList<ListingRow> rows = std::move(listing.rows);
     listing.rows = QList<ListingRow>();
+    // --recursive: the sub-folders' pages, one after another, before any
+    // file is collected, so that --jobs works across the whole tree.
+    int failedFolders = 0;
+    if (o.recursive) {
+        TreeHooks tree;
+        tree.load = [&](const QString &url, QUrl *finalUrl) {
+            ListingResult result;
+            result.status = ListingStatus::Abandoned;
+            if (g_interrupted.load())
+                return result;
+            const QMetaObject::Connection c = QObject::connect(&loader, &ListingLoader::listed,
+                                                               &loop, [&](const ListingResult &r) {
+                                                                   result = r;
+                                                                   loop.quit();
+                                                               });
+            g_onInterrupt = [&] {
+                loader.abandon();
+                loop.quit();
+            };
+            loader.AnalyzeListing(url);
+            loop.exec();
+            g_onInterrupt = nullptr;
+            QObject::disconnect(c);
+            *finalUrl = QUrl(loader.brwBrowser()->LocationURL());
+            return result;
+        };
+        tree.pageFailure = pageFailure;
+        tree.report = [&](const QString &line) { printError(err, line); };
+        const TreeWalk walk = walkListingTree(rows, pageUrl.isValid() ? pageUrl : QUrl(o.url),
+                                              folder, o.depth, tree);
+        failedFolders = walk.failedFolders;
+        if (walk.interrupted || g_interrupted.load()) {
+            CollectTotals totals;
+            totals.failed = failedFolders;
+            return interruptedExit(totals);
+        }
+    }
     {
         // Only a link without a name asks whether a named row has its address.
         const bool unnamed = std::any_of(rows.cbegin(), rows.cend(), [](const ListingRow &row) {
@@ -657,6 +709,7 @@ int runCollect(const CollectOptions &o, const QString &exeFolder, std::FILE *out
     }
     log.close();
     host.finishProgress();
+    host.totals.failed += failedFolders;
 
     if (ending == CollectionRun::Ending::Abandoned)
         return interruptedExit(host.totals);

@@ -17,6 +17,7 @@ namespace {
 
 constexpr qint32 kFallbackTimeoutMs = 30000;
 constexpr int kMaxJobs = 32;
+constexpr int kMaxDepth = 100;
 
 } // namespace
 
@@ -65,6 +66,14 @@ QString usageText()
         "  -j, --jobs N             work N files at once (1 to 32, default 8; 1: one\n"
         "                           after another, as the window does), all on one\n"
         "                           thread; the run log keeps the order of the list\n"
+        "  -r, --recursive          collect the sub-folders of the listing as well,\n"
+        "                           each into a folder of FOLDER of its name (made\n"
+        "                           when missing; a link or a file of that name is\n"
+        "                           never written through); only links below the\n"
+        "                           listing's folder on the same scheme, host and\n"
+        "                           port are followed, each folder once\n"
+        "      --depth N            with --recursive, go at most N folders deep\n"
+        "                           (0 to 100, default 5; 0: the listing page only)\n"
         "  -q, --quiet              no progress and no summary on stderr\n"
         "  -h, --help               show this text and exit\n"
         "  -V, --version            show the version and exit\n"
@@ -78,7 +87,8 @@ QString usageText()
         "\n"
         "Exit status:\n"
         "  0    every file collected or unchanged\n"
-        "  1    some file failed, or the run log could not be written\n"
+        "  1    some file failed (or a sub-folder, with --recursive), or the run\n"
+        "       log could not be written\n"
         "  2    nothing collected: usage error; FOLDER missing, not writable or in\n"
         "       use by another collection; listing page failed or not HTML\n"
         "  130  interrupted (SIGINT, Ctrl+C) or --max-time reached\n"
@@ -143,11 +153,13 @@ struct OptionSet {
     QCommandLineOption caFile = valued({QStringLiteral("cacert")});
     QCommandLineOption maxTime = valued({QStringLiteral("max-time")});
     QCommandLineOption jobs = valued({QStringLiteral("j"), QStringLiteral("jobs")});
+    QCommandLineOption recursive{QStringList{QStringLiteral("r"), QStringLiteral("recursive")}};
+    QCommandLineOption depth = valued({QStringLiteral("depth")});
 
     QList<QCommandLineOption> all() const
     {
-        return {help, version, quiet,     netrc,  logAppend, proxy, timeout,
-                log,  user,    proxyUser, caFile, maxTime,   jobs};
+        return {help, version,   quiet,  netrc,   logAppend, proxy,     timeout, log,
+                user, proxyUser, caFile, maxTime, jobs,      recursive, depth};
     }
 
 private:
@@ -232,6 +244,17 @@ CollectOptions parseCollectOptions(const QStringList &arguments)
         else
             o.jobs = n;
     }
+    o.recursive = parser.isSet(set.recursive);
+    if (parser.isSet(set.depth)) {
+        bool ok = false;
+        const int n = parser.value(set.depth).toInt(&ok);
+        if (!ok || n < 0 || n > kMaxDepth)
+            fail(QStringLiteral("option --depth needs a number from 0 to %1, not \"%2\"")
+                     .arg(kMaxDepth)
+                     .arg(parser.value(set.depth)));
+        else
+            o.depth = n;
+    }
     if (parser.isSet(set.log)) {
         o.logPath = parser.value(set.log);
         if (o.logPath.isEmpty())
@@ -298,8 +321,9 @@ void blankPasswordArguments(int argc, char **argv)
         return std::strncmp(argument, prefix, std::strlen(prefix)) == 0;
     };
     // Options whose value is the next argument when not joined by "=".
-    static const char *const valued[] = {"--proxy",    "--timeout", "--log",  "--cacert",
-                                         "--max-time", "--jobs",    "--user", "--proxy-user"};
+    static const char *const valued[] = {"--proxy",  "--timeout",    "--log",
+                                         "--cacert", "--max-time",   "--jobs",
+                                         "--user",   "--proxy-user", "--depth"};
     bool operandsOnly = false;
     for (int i = 1; i < argc; ++i) {
         char *argument = argv[i];

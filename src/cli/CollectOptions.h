@@ -33,6 +33,8 @@ struct CollectOptions {
     QString caFile;                  // a private CA to trust as well
     std::optional<qint64> maxTimeMs; // the whole run's limit
     int jobs = 8;                    // rows worked at once
+    bool recursive = false;          // the listing's sub-folders too
+    int depth = 5;                   // how many folder levels below the listing
     QString error;                   // non-empty: a usage error, one line
 };
 

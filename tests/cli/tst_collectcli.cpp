@@ -129,6 +129,12 @@ private slots:
                                    << "option --jobs needs a number from 1 to 32, not \"0\"";
         QTest::newRow("jobs too many") << QStringList{"--jobs=33", u, "a"}
                                        << "option --jobs needs a number from 1 to 32, not \"33\"";
+        QTest::newRow("depth below zero")
+            << QStringList{"-r", "--depth", "-1", u, "a"}
+            << "option --depth needs a number from 0 to 100, not \"-1\"";
+        QTest::newRow("depth not a number")
+            << QStringList{"-r", "--depth=all", u, "a"}
+            << "option --depth needs a number from 0 to 100, not \"all\"";
         QTest::newRow("no host") << QStringList{"http:///logs/", "a"}
                                  << "bad URL \"http:///logs/\": no host name";
         QTest::newRow("every unknown option")
@@ -155,6 +161,13 @@ private slots:
         QVERIFY(!parseCollectOptions({"https://h/", "out"}).logAppend);
         QCOMPARE(parseCollectOptions({"https://h/", "out"}).jobs, 8);
         QCOMPARE(parseCollectOptions({"--jobs=1", "https://h/", "out"}).jobs, 1);
+        QVERIFY(!o.recursive);
+        QCOMPARE(o.depth, 5);
+        const CollectOptions tree = parseCollectOptions(
+            {"https://h/", "out", "-rq", "--depth", "0"});
+        QCOMPARE(tree.error, QString());
+        QVERIFY(tree.recursive && tree.quiet);
+        QCOMPARE(tree.depth, 0);
         QCOMPARE(o.user, std::optional<QString>(QStringLiteral("ops")));
         QCOMPARE(o.proxyUser, std::optional<QString>(QStringLiteral("gw")));
         QVERIFY(o.netrc);

@@ -3,6 +3,7 @@
 #include "base/transfer/CurlTransport.h"
 
 #include <QDir>
+#include <QFileInfo>
 #include <QUrl>
 
 namespace kestrune {
@@ -61,6 +62,33 @@ QString RowJob::localPath(const QString &saveFolder, const QString &fileName)
     return saveFolder + QDir::separator() + fileName;
 }
 
+QString RowJob::rowFolder(const QString &saveFolder, const ListingRow &row)
+{
+    if (row.subFolder.isEmpty())
+        return saveFolder;
+    return saveFolder + QDir::separator() + QDir::toNativeSeparators(row.subFolder);
+}
+
+QString RowJob::checkSubFolder(const QString &saveFolder, const QString &subFolder)
+{
+    if (subFolder.isEmpty())
+        return QString();
+    QString path = saveFolder;
+    for (const QString &name : subFolder.split(QLatin1Char('/'))) {
+        if (isUnsafeFileName(name) || name.isEmpty())
+            return QStringLiteral("unsafe folder name");
+        path += QDir::separator() + name;
+        const QFileInfo info(path);
+        if (info.isSymLink() || info.isJunction())
+            return QStringLiteral("\"%1\" is a link, not a folder").arg(path);
+        if (!info.exists())
+            return QStringLiteral("no folder \"%1\"").arg(path);
+        if (!info.isDir())
+            return QStringLiteral("\"%1\" is not a folder").arg(path);
+    }
+    return QString();
+}
+
 bool RowJob::isUnsafeFileName(const QString &fileName)
 {
     if (fileName.isEmpty())
@@ -90,8 +118,8 @@ bool RowJob::isFolderRow(const ListingRow &row)
 }
 
 RowJob::RowJob(const RowSettings &settings, const ListingRow &row, QObject *parent)
-    : QObject(parent), m_settings(settings), m_row(row),
-      m_path(localPath(settings.folder, row.fileName))
+    : QObject(parent), m_settings(settings), m_row(row), m_folder(rowFolder(settings.folder, row)),
+      m_path(localPath(m_folder, row.fileName))
 {}
 
 RowJob::~RowJob()
@@ -198,6 +226,10 @@ void RowJob::GetLocalFileSize()
         finishWith(outcome);
         return;
     }
+    if (const QString why = checkSubFolder(m_settings.folder, m_row.subFolder); !why.isEmpty()) {
+        storeFailed(why);
+        return;
+    }
     if (!m_row.fileName.isEmpty()) {
         // The local copy is a plain file in the folder, or it is left alone:
         // a link, a folder, a device, and the run log itself.
@@ -274,14 +306,14 @@ void RowJob::appendGrowth()
     // the copy is the start of the file on the server.
     const qint64 start = std::max<qint64>(m_localSize - kAppendOverlap, 0);
     m_appender = std::make_unique<transfer::LocalAppender>();
-    if (!m_appender->open(m_settings.folder, m_row.fileName, start)) {
+    if (!m_appender->open(m_folder, m_row.fileName, start)) {
         m_appender.reset();
         DownloadFile();
         return;
     }
     const auto openWhole = [this]() -> transfer::LocalCopyWriter * {
         m_whole = std::make_unique<transfer::LocalCopyWriter>();
-        m_whole->open(m_settings.folder, m_row.fileName);
+        m_whole->open(m_folder, m_row.fileName);
         return m_whole.get();
     };
     m_growth = std::make_unique<GrowthTarget>(
@@ -383,7 +415,7 @@ void RowJob::DownloadFile()
     // local copy only once the whole body is in.
     if (!m_row.fileName.isEmpty()) {
         m_whole = std::make_unique<transfer::LocalCopyWriter>();
-        if (!m_whole->open(m_settings.folder, m_row.fileName)) {
+        if (!m_whole->open(m_folder, m_row.fileName)) {
             const QString why = m_whole->errorString();
             m_whole.reset();
             storeFailed(why);

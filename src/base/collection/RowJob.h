@@ -85,6 +85,12 @@ public:
 
     // The local path of a row's file: folder, the native separator, name.
     static QString localPath(const QString &saveFolder, const QString &fileName);
+    // The folder a row's file is stored in: the save folder, or the row's
+    // sub-folder in it.
+    static QString rowFolder(const QString &saveFolder, const ListingRow &row);
+    // Why the row's sub-folder cannot take its file: a name on its way that
+    // is missing, a link or no folder.  Empty when it can (or has none).
+    static QString checkSubFolder(const QString &saveFolder, const QString &subFolder);
     // A name that could leave the save folder or is not a plain file name.
     static bool isUnsafeFileName(const QString &fileName);
     // A row that names a folder (its address ends in '/'): it is never
@@ -117,6 +123,7 @@ private:
 
     RowSettings m_settings;
     ListingRow m_row;
+    QString m_folder; // where the copy is stored
     QString m_path;
     qint64 m_localSize = -1;
     RemoteProbe m_probe;

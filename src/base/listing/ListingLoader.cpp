@@ -276,7 +276,7 @@ void ListingLoader::readRows()
         const std::optional<ListingRow::Kind> kind = ClassifyLink(href, m_rowsPageUrl);
         if (!kind)
             continue; // the way up ("../", Apache's "Parent Directory")
-        m_rowsInWork.rows.append({basKestrune::TrimSpaces(link.outerText), href, *kind});
+        m_rowsInWork.rows.append({basKestrune::TrimSpaces(link.outerText), href, *kind, QString()});
     }
     m_linksInWork = QList<DocumentLink>();
     ListingResult result = std::move(m_rowsInWork);

@@ -16,6 +16,9 @@ struct ListingRow {
     QString fileName;
     QString url;
     Kind kind = Kind::File;
+    // The folder under the save folder the file is stored in, as a relative
+    // path with '/' between its names; empty: the save folder itself.
+    QString subFolder;
 };
 
 } // namespace kestrune

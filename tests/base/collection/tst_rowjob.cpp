@@ -99,7 +99,7 @@ class TestRowJob : public QObject {
 
     ListingRow row(const QString &name, const QString &path) const
     {
-        return ListingRow{name, m_server->url(path), ListingRow::Kind::File};
+        return ListingRow{name, m_server->url(path), ListingRow::Kind::File, QString()};
     }
 
     static TestResponse file(const QByteArray &body)
