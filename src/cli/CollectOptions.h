@@ -33,6 +33,11 @@ struct CollectOptions {
     QString caFile;                  // a private CA to trust as well
     std::optional<qint64> maxTimeMs; // the whole run's limit
     int jobs = 8;                    // rows worked at once
+    // Shell patterns for the files' names: only names that match one of the
+    // includes (when there are any) and none of the excludes are collected.
+    QStringList include;
+    QStringList exclude;
+    bool list = false;               // print what a run would do, collect nothing
     QString error;                   // non-empty: a usage error, one line
 };
 
