@@ -53,8 +53,7 @@ QString listLine(const ListedRow &row)
 
 RowLister::RowLister(const QList<ListingRow> &rows, Settings settings,
                      std::function<void(const ListedRow &)> onRow, QObject *parent)
-    : QObject(parent), m_rows(rows), m_settings(std::move(settings)), m_onRow(std::move(onRow)),
-      m_done(size_t(rows.size())), m_localSizes(size_t(rows.size()), -1)
+    : QObject(parent), m_rows(rows), m_settings(std::move(settings)), m_onRow(std::move(onRow))
 {}
 
 RowLister::~RowLister() = default;
@@ -80,25 +79,27 @@ void RowLister::fill()
         // The rows a run refuses before it asks the server anything.
         if (RowJob::isUnsafeFileName(row.fileName)) {
             listed.reason = QStringLiteral("unsafe file name");
-            m_done[size_t(i)] = listed;
+            m_done.emplace(i, listed);
             continue;
         }
+        qint64 localSize = -1; // none: the file is fetched, never stored
         if (!row.fileName.isEmpty()) {
             const transfer::LocalEntry entry = transfer::InspectLocalPath(
                 RowJob::localPath(m_settings.folder, row.fileName));
             if (entry.kind == transfer::LocalEntry::Kind::Other) {
                 listed.reason = QStringLiteral("cannot store the file: not a plain file");
-                m_done[size_t(i)] = listed;
+                m_done.emplace(i, listed);
                 continue;
             }
             if (entry.kind == transfer::LocalEntry::Kind::PlainFile && m_settings.runLog
                 && entry.identity == *m_settings.runLog) {
                 listed.reason = QStringLiteral("cannot store the file: it is the run log");
-                m_done[size_t(i)] = listed;
+                m_done.emplace(i, listed);
                 continue;
             }
-            m_localSizes[size_t(i)] = entry.size;
+            localSize = entry.size;
         }
+        m_localSizes[i] = localSize;
         auto probe = std::make_unique<RemoteSizeProbe>(row.url, m_settings.proxy());
         connect(probe.get(), &RemoteSizeProbe::finished, this, [this, i] { probeFinished(i); });
         RemoteSizeProbe *started = probe.get();
@@ -115,8 +116,9 @@ void RowLister::probeFinished(qsizetype i)
         return;
     const ListingRow &row = m_rows.at(i);
     ListedRow listed{row.fileName, row.url, ListedRow::What::Failed, QString()};
-    listed.what = whatARunWouldDo(m_localSizes[size_t(i)], it->second->result(), &listed.reason);
-    m_done[size_t(i)] = listed;
+    listed.what = whatARunWouldDo(m_localSizes[i], it->second->result(), &listed.reason);
+    m_localSizes.erase(i);
+    m_done.emplace(i, listed);
     // The probe is inside its own signal: it goes once the loop is back.
     it->second.release()->deleteLater();
     m_probes.erase(it);
@@ -125,9 +127,9 @@ void RowLister::probeFinished(qsizetype i)
 
 void RowLister::handOn()
 {
-    while (!m_cancelled && m_handed < m_rows.size() && m_done[size_t(m_handed)]) {
-        m_onRow(*m_done[size_t(m_handed)]);
-        m_done[size_t(m_handed)].reset();
+    for (auto it = m_done.begin(); !m_cancelled && it != m_done.end() && it->first == m_handed;
+         it = m_done.erase(it)) {
+        m_onRow(it->second);
         ++m_handed;
     }
     if (!m_cancelled && m_handed == m_rows.size()) {

@@ -14,7 +14,6 @@
 #include <map>
 #include <memory>
 #include <optional>
-#include <vector>
 
 namespace kestrune::cli {
 
@@ -78,8 +77,10 @@ private:
     const QList<ListingRow> m_rows; // shared with the caller's list, not copied
     Settings m_settings;
     std::function<void(const ListedRow &)> m_onRow;
-    std::vector<std::optional<ListedRow>> m_done;
-    std::vector<qint64> m_localSizes;
+    // Rows known but not handed on yet, and the copies' sizes of the rows in
+    // work: a long listing is not held a second time.
+    std::map<qsizetype, ListedRow> m_done;
+    std::map<qsizetype, qint64> m_localSizes;
     std::map<qsizetype, std::unique_ptr<RemoteSizeProbe>> m_probes;
     qsizetype m_next = 0;   // the next row to start
     qsizetype m_handed = 0; // rows handed on
