@@ -1025,6 +1025,45 @@ private slots:
         listed.sort();
         QCOMPARE(asked, listed);
     }
+
+    // The rows a run would refuse before asking the server are listed as
+    // failing, with the reason on stderr, and never asked for.
+    void listShowsTheRowsARunWouldRefuse()
+    {
+        const Site site = publish(QStringLiteral("listbad/"),
+                                  {{"ok.log", logBytes(71, 900)}, {"dir.log", "x"}},
+                                  {{QStringLiteral("../escape.log"),
+                                    QStringLiteral("/listbad/escape.log"), 10, false}});
+        m_nginx.writeFile(QStringLiteral("listbad/escape.log"), "escaped");
+        QTemporaryDir cwd;
+        QTemporaryDir save;
+        QVERIFY(QDir(save.path()).mkdir(QStringLiteral("dir.log")));
+        m_nginx.clearAccessLog();
+        const CollectResult r = runCollect({"--list", url(site), save.path()}, cwd.path());
+        QVERIFY(!r.crashed);
+        QCOMPARE(r.exitCode, 1);
+        const QString okUrl = m_nginx.url(QStringLiteral("/listbad/ok.log"));
+        const QString dirUrl = m_nginx.url(QStringLiteral("/listbad/dir.log"));
+        const QString escapeUrl = m_nginx.url(QStringLiteral("/listbad/escape.log"));
+        QCOMPARE(QString::fromUtf8(r.out).split(u'\n', Qt::SkipEmptyParts),
+                 (QStringList{QStringLiteral("ok.log\t%1\tnew").arg(okUrl),
+                              QStringLiteral("dir.log\t%1\tfailed").arg(dirUrl),
+                              QStringLiteral("../escape.log\t%1\tfailed").arg(escapeUrl)}));
+        const QStringList err = r.errLines();
+        QCOMPARE(err.size(), 3);
+        QCOMPARE(err[0], QStringLiteral("kestrune-collect: dir.log: cannot store the file: not a "
+                                        "plain file (%1)")
+                             .arg(dirUrl));
+        QCOMPARE(err[1], QStringLiteral("kestrune-collect: ../escape.log: unsafe file name (%1)")
+                             .arg(escapeUrl));
+        QVERIFY2(
+            err[2].startsWith(QStringLiteral(
+                "kestrune-collect: 1 new, 0 unchanged, 0 grown, 0 differ, 2 failed, listed in ")),
+            qPrintable(err[2]));
+        QVERIFY(!m_nginx.accessLog().contains(QStringLiteral("/listbad/dir.log")));
+        QVERIFY(!m_nginx.accessLog().contains(QStringLiteral("/listbad/escape.log")));
+        QVERIFY(!QFile::exists(cwd.filePath(QStringLiteral("Kestrune.log"))));
+    }
 };
 
 QTEST_GUILESS_MAIN(TestE2eCollect)
