@@ -390,7 +390,8 @@ QString setUpLogins(const CollectOptions &o)
 // --list: one line per row on out, in the list's order, from one size
 // request each; nothing is stored.
 int listRows(const QList<ListingRow> &rows, const QString &folder, const CollectOptions &o,
-             const QString &logPath, std::FILE *out, std::FILE *err, const QElapsedTimer &clock)
+             const QString &logPath, std::FILE *out, std::FILE *err, const QElapsedTimer &clock,
+             const bool &maxTimeReached)
 {
     RowLister::Settings settings;
     settings.folder = folder;
@@ -427,7 +428,11 @@ int listRows(const QList<ListingRow> &rows, const QString &folder, const Collect
     }
     const auto count = [&](ListedRow::What what) { return counts[int(what)]; };
     if (!ended)
-        printError(err, QStringLiteral("interrupted"));
+        printError(err,
+                   maxTimeReached
+                       ? QStringLiteral("interrupted: the run took longer than --max-time %1 s")
+                             .arg(double(*o.maxTimeMs) / 1000.0)
+                       : QStringLiteral("interrupted"));
     if (!o.quiet)
         printLine(err, QStringLiteral("kestrune-collect: %1 new, %2 unchanged, %3 grown, "
                                       "%4 differ, %5 failed, listed in %6 s")
@@ -438,7 +443,7 @@ int listRows(const QList<ListingRow> &rows, const QString &folder, const Collect
                            .arg(count(ListedRow::What::Failed))
                            .arg(double(clock.elapsed()) / 1000.0, 0, 'f', 1));
     if (!ended)
-        return interruptedStatus();
+        return maxTimeReached ? int(ExitInterrupted) : interruptedStatus();
     return count(ListedRow::What::Failed) > 0 ? ExitSomeFailed : ExitAllCollected;
 }
 
@@ -696,7 +701,7 @@ int runCollect(const CollectOptions &o, const QString &exeFolder, std::FILE *out
     }
 
     if (o.list)
-        return listRows(rows, folder, o, logPath, out, err, clock);
+        return listRows(rows, folder, o, logPath, out, err, clock, maxTimeReached);
 
     CommandHost host(log, fileNo, int(rows.size()), err, showProgress);
     CollectionRun::Ending ending = CollectionRun::Ending::Completed;

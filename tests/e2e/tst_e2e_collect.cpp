@@ -1064,6 +1064,34 @@ private slots:
         QVERIFY(!m_nginx.accessLog().contains(QStringLiteral("/listbad/escape.log")));
         QVERIFY(!QFile::exists(cwd.filePath(QStringLiteral("Kestrune.log"))));
     }
+
+    // A list-only run that is interrupted while its requests wait ends as a
+    // run does: status 130, "interrupted", the counts so far, and no line for
+    // a file whose answer never came.
+    void listEndsAtMaxTime()
+    {
+        QTcpServer stalled; // accepts, never answers
+        QVERIFY(stalled.listen(QHostAddress::LocalHost, 0));
+        const QString stalledUrl =
+            QStringLiteral("http://127.0.0.1:%1/logs/late.log").arg(stalled.serverPort());
+        const Site site = publish(QStringLiteral("liststall/"), {},
+                                  {{QStringLiteral("late.log"), stalledUrl, 10, false}});
+        QTemporaryDir cwd;
+        QTemporaryDir save;
+        const CollectResult r = runCollect({"--list", "--max-time", "1", url(site), save.path()},
+                                           cwd.path());
+        QVERIFY(!r.crashed);
+        QCOMPARE(r.exitCode, 130);
+        QCOMPARE(r.out, QByteArray());
+        const QStringList err = r.errLines();
+        QCOMPARE(err.size(), 2);
+        QCOMPARE(err[0],
+                 QStringLiteral(
+                     "kestrune-collect: interrupted: the run took longer than --max-time 1 s"));
+        QVERIFY2(err[1].startsWith(QStringLiteral("kestrune-collect: 0 new, 0 unchanged, 0 grown, "
+                                                  "0 differ, 0 failed, listed in ")),
+                 qPrintable(err[1]));
+    }
 };
 
 QTEST_GUILESS_MAIN(TestE2eCollect)
