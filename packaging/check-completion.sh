@@ -62,7 +62,7 @@ check() {
     fi
 }
 
-all_options="--cacert --depth --help --jobs --log --log-append --max-time --netrc --proxy --proxy-user --quiet --recursive --timeout --user --version -V -h -j -q -r"
+all_options="--cacert --depth --exclude --help --include --jobs --list --log --log-append --max-time --netrc --proxy --proxy-user --quiet --recursive --timeout --user --version -V -h -j -q -r"
 
 # Options.
 check "$all_options" "kestrune-collect -"
@@ -73,6 +73,8 @@ check "--quiet" "kestrune-collect http://web01/logs/ --qu"
 check "" "kestrune-collect --proxy "
 check "" "kestrune-collect --user "
 check "" "kestrune-collect --max-time "
+check "" "kestrune-collect --include "
+check "--list --log --log-append" "kestrune-collect --l"
 check "1 2 4 8 16 32" "kestrune-collect --jobs "
 check "1 16" "kestrune-collect -j 1"
 check "0 1 2 3 5 10" "kestrune-collect -r --depth "
@@ -87,6 +89,7 @@ check "http:// https://" "kestrune-collect --jobs 2 --log x.log "
 check "web01 web02" "kestrune-collect http://web01/logs/ "
 check "web01 web02" "kestrune-collect --proxy gw:3128 -q http://web01/logs/ we"
 check "web01 web02" "kestrune-collect --depth 2 -r http://web01/logs/ "
+check "web01 web02" "kestrune-collect --exclude x --list http://web01/logs/ "
 check "" "kestrune-collect http://web01/logs/ web01 "
 
 if [ "$failures" -ne 0 ]; then

@@ -11,7 +11,7 @@ _kestrune_collect()
             _filedir
             return
             ;;
-        --proxy | --timeout | --max-time | --user | --proxy-user)
+        --proxy | --timeout | --max-time | --user | --proxy-user | --include | --exclude)
             # A value of the operator's own: nothing to offer.
             return
             ;;
@@ -32,7 +32,7 @@ _kestrune_collect()
     if [[ $cur == -* ]]; then
         COMPREPLY=($(compgen -W '--proxy --timeout --log --log-append --user
             --netrc --proxy-user --cacert --max-time -j --jobs -r --recursive
-            --depth -q --quiet
+            --depth --include --exclude --list -q --quiet
             -h --help -V --version' -- "$cur"))
         return
     fi
@@ -41,7 +41,8 @@ _kestrune_collect()
     local i operands=0
     for ((i = 1; i < cword; i++)); do
         case ${words[i]} in
-            --proxy | --timeout | --log | --user | --proxy-user | --cacert | --max-time | -j | --jobs | --depth)
+            --proxy | --timeout | --log | --user | --proxy-user | --cacert | --max-time | -j | --jobs | \
+                --depth | --include | --exclude)
                 ((i++))
                 ;;
             -*) ;;

@@ -11,6 +11,8 @@
 #include "base/settings/TextCodec.h"
 #include "cli/ListingTree.h"
 #include "cli/TerminalPrompt.h"
+#include "cli/ListRows.h"
+#include "cli/NameFilter.h"
 #include "base/transfer/Credentials.h"
 #include "base/transfer/CurlTransport.h"
 #include "base/transfer/ProxySetting.h"
@@ -296,7 +298,7 @@ private:
 
 // Why FOLDER cannot take the run's files, in one line naming it and the
 // system's reason; the empty text when it can.
-QString checkSaveFolder(const QString &folder)
+QString checkSaveFolder(const QString &folder, bool forWriting = true)
 {
 #ifdef Q_OS_WIN
     const QFileInfo info(folder);
@@ -314,7 +316,7 @@ QString checkSaveFolder(const QString &folder)
     if (!S_ISDIR(st.st_mode))
         return QStringLiteral("cannot use the folder \"%1\": not a folder").arg(folder);
     // New files are made in the folder itself: it needs write and search.
-    if (::access(path.constData(), W_OK | X_OK) != 0)
+    if (forWriting && ::access(path.constData(), W_OK | X_OK) != 0)
         return QStringLiteral("cannot write into the folder \"%1\": %2")
             .arg(folder, SystemErrorText(errno));
     return QString();
@@ -390,6 +392,66 @@ QString setUpLogins(const CollectOptions &o)
     return QString();
 }
 
+// --list: one line per row on out, in the list's order, from one size
+// request each; nothing is stored.
+int listRows(const QList<ListingRow> &rows, const QString &folder, const CollectOptions &o,
+             const QString &logPath, std::FILE *out, std::FILE *err, const QElapsedTimer &clock,
+             const bool &maxTimeReached)
+{
+    RowLister::Settings settings;
+    settings.folder = folder;
+    const QString proxy = o.proxy;
+    settings.proxy = [proxy] { return proxy; };
+    settings.jobs = o.jobs;
+    const transfer::LocalEntry logEntry = transfer::InspectLocalPath(logPath);
+    if (logEntry.kind == transfer::LocalEntry::Kind::PlainFile)
+        settings.runLog = logEntry.identity;
+    int counts[5] = {};
+    const auto onRow = [&](const ListedRow &row) {
+        ++counts[int(row.what)];
+        const QByteArray line = (listLine(row) + QLatin1Char('\n')).toLocal8Bit();
+        std::fwrite(line.constData(), 1, size_t(line.size()), out);
+        std::fflush(out);
+        if (row.what == ListedRow::What::Failed)
+            printError(err, QStringLiteral("%1: %2 (%3)").arg(row.path, row.reason, row.url));
+    };
+    bool ended = rows.isEmpty();
+    if (!ended && !g_interrupted.load()) {
+        QEventLoop loop;
+        RowLister lister(rows, settings, onRow);
+        QObject::connect(&lister, &RowLister::finished, &loop, [&] {
+            ended = true;
+            loop.quit();
+        });
+        g_onInterrupt = [&] {
+            lister.cancel();
+            loop.quit();
+        };
+        lister.start();
+        loop.exec();
+        g_onInterrupt = nullptr;
+    }
+    const auto count = [&](ListedRow::What what) { return counts[int(what)]; };
+    if (!ended)
+        printError(err,
+                   maxTimeReached
+                       ? QStringLiteral("interrupted: the run took longer than --max-time %1 s")
+                             .arg(double(*o.maxTimeMs) / 1000.0)
+                       : QStringLiteral("interrupted"));
+    if (!o.quiet)
+        printLine(err, QStringLiteral("kestrune-collect: %1 new, %2 unchanged, %3 grown, "
+                                      "%4 differ, %5 failed, listed in %6 s")
+                           .arg(count(ListedRow::What::New))
+                           .arg(count(ListedRow::What::Unchanged))
+                           .arg(count(ListedRow::What::Grown))
+                           .arg(count(ListedRow::What::Differs))
+                           .arg(count(ListedRow::What::Failed))
+                           .arg(double(clock.elapsed()) / 1000.0, 0, 'f', 1));
+    if (!ended)
+        return maxTimeReached ? int(ExitInterrupted) : interruptedStatus();
+    return count(ListedRow::What::Failed) > 0 ? ExitSomeFailed : ExitAllCollected;
+}
+
 } // namespace
 
 void installInterruptHandlers()
@@ -456,7 +518,8 @@ int runCollect(const CollectOptions &o, const QString &exeFolder, std::FILE *out
         return ExitNothingDone;
     }
 
-    if (const QString why = checkSaveFolder(o.folder); !why.isEmpty()) {
+    // A list-only run reads the folder and writes nothing into it.
+    if (const QString why = checkSaveFolder(o.folder, !o.list); !why.isEmpty()) {
         printError(err, why);
         return ExitNothingDone;
     }
@@ -468,7 +531,7 @@ int runCollect(const CollectOptions &o, const QString &exeFolder, std::FILE *out
     // that cannot be locked at all (one that may not be read) is worked
     // without the lock, as the window does.
     FolderLock folderLock;
-    if (folderLock.lock(folder) == FolderLock::Outcome::InUse) {
+    if (!o.list && folderLock.lock(folder) == FolderLock::Outcome::InUse) {
         printError(err, QStringLiteral("the folder \"%1\" is in use by another collection")
                             .arg(o.folder));
         return ExitNothingDone;
@@ -506,10 +569,12 @@ int runCollect(const CollectOptions &o, const QString &exeFolder, std::FILE *out
     const bool showProgress = !o.quiet && isTerminal(err);
 
     RunLog log;
-    const qint16 fileNo = log.open(logPath,
-                                   o.logAppend ? RunLog::Mode::Append : RunLog::Mode::Replace);
+    // A list-only run leaves the log of the last collection as it is.
+    const qint16 fileNo = o.list ? 0
+                                 : log.open(logPath, o.logAppend ? RunLog::Mode::Append
+                                                                 : RunLog::Mode::Replace);
     // A run without its log is not a clean run, whatever it collects.
-    const bool logFailed = !log.isOpen();
+    const bool logFailed = !o.list && !log.isOpen();
     if (log.openRefused())
         printError(err,
                    QStringLiteral(
@@ -661,9 +726,12 @@ int runCollect(const CollectOptions &o, const QString &exeFolder, std::FILE *out
         QSet<std::pair<QString, QString>> listed;
         listed.reserve(rows.size());
         QStringList folders;
+        const NameFilter names(o.include, o.exclude);
         // Each row is looked at once, in order.
         rows.removeIf([&](const ListingRow &row) {
             if (row.kind == ListingRow::Kind::File) {
+                if (!names.accepts(row.fileName))
+                    return true;
                 if (row.fileName.isEmpty() && namedUrls.contains(row.url))
                     return true;
                 const qsizetype before = listed.size();
@@ -683,6 +751,9 @@ int runCollect(const CollectOptions &o, const QString &exeFolder, std::FILE *out
             printError(err, QStringLiteral("not collected, sub-folders: ")
                                 + folders.join(QStringLiteral(", ")));
     }
+
+    if (o.list)
+        return listRows(rows, folder, o, logPath, out, err, clock, maxTimeReached);
 
     CommandHost host(log, fileNo, int(rows.size()), err, showProgress);
     CollectionRun::Ending ending = CollectionRun::Ending::Completed;

@@ -4,6 +4,7 @@
 #include "base/settings/basKestrune.h"
 #include "base/transfer/Credentials.h"
 #include "base/transfer/ProxySetting.h"
+#include "cli/NameFilter.h"
 
 #include <QCommandLineParser>
 #include <QRegularExpression>
@@ -74,6 +75,19 @@ QString usageText()
         "                           port are followed, each folder once\n"
         "      --depth N            with --recursive, go at most N folders deep\n"
         "                           (0 to 100, default 5; 0: the listing page only)\n"
+        "      --include GLOB       collect only files whose name matches GLOB (\"*\",\n"
+        "                           \"?\", \"[a-z]\", \"[!0-9]\"; case counts); repeat it\n"
+        "                           for more patterns: a name that matches one of\n"
+        "                           them is taken\n"
+        "      --exclude GLOB       leave out files whose name matches GLOB, even when\n"
+        "                           an --include matches it; repeatable.  Files left\n"
+        "                           out are not in the run log or the summary\n"
+        "      --list               collect nothing: print one line per file on\n"
+        "                           stdout, PATH<TAB>URL<TAB>WHAT, WHAT being what a\n"
+        "                           run would do after one size request: new,\n"
+        "                           unchanged, grown, differs, or failed (the reason\n"
+        "                           on stderr); writes no run log and nothing into\n"
+        "                           FOLDER\n"
         "  -q, --quiet              no progress and no summary on stderr\n"
         "  -h, --help               show this text and exit\n"
         "  -V, --version            show the version and exit\n"
@@ -155,11 +169,14 @@ struct OptionSet {
     QCommandLineOption jobs = valued({QStringLiteral("j"), QStringLiteral("jobs")});
     QCommandLineOption recursive{QStringList{QStringLiteral("r"), QStringLiteral("recursive")}};
     QCommandLineOption depth = valued({QStringLiteral("depth")});
+    QCommandLineOption include = valued({QStringLiteral("include")});
+    QCommandLineOption exclude = valued({QStringLiteral("exclude")});
+    QCommandLineOption list{QStringLiteral("list")};
 
     QList<QCommandLineOption> all() const
     {
-        return {help, version,   quiet,  netrc,   logAppend, proxy,     timeout, log,
-                user, proxyUser, caFile, maxTime, jobs,      recursive, depth};
+        return {help,    version, quiet,     netrc, logAppend, proxy,   timeout, log,  user,
+                proxyUser, caFile, maxTime, jobs,  recursive, depth,   include, exclude, list};
     }
 
 private:
@@ -279,6 +296,21 @@ CollectOptions parseCollectOptions(const QStringList &arguments)
             fail(QStringLiteral("option --cacert needs a file name"));
     }
 
+    // A pattern that cannot match as meant would quietly leave files out.
+    const auto patterns = [&](const QCommandLineOption &option, const char *name) {
+        const QStringList globs = parser.values(option);
+        for (const QString &glob : globs) {
+            QString why;
+            if (!globExpression(glob, &why).isValid())
+                fail(QStringLiteral("option --%1: bad pattern \"%2\": %3")
+                         .arg(QLatin1String(name), glob, why));
+        }
+        return globs;
+    };
+    o.include = patterns(set.include, "include");
+    o.exclude = patterns(set.exclude, "exclude");
+    o.list = parser.isSet(set.list);
+
     const QStringList operands = parser.positionalArguments();
     if (firstError.isEmpty()) {
         if (operands.size() < 2)
@@ -321,9 +353,9 @@ void blankPasswordArguments(int argc, char **argv)
         return std::strncmp(argument, prefix, std::strlen(prefix)) == 0;
     };
     // Options whose value is the next argument when not joined by "=".
-    static const char *const valued[] = {"--proxy",  "--timeout",    "--log",
-                                         "--cacert", "--max-time",   "--jobs",
-                                         "--user",   "--proxy-user", "--depth"};
+    static const char *const valued[] = {"--proxy",    "--timeout", "--log",       "--cacert",
+                                         "--max-time", "--jobs",    "--user",      "--proxy-user",
+                                         "--depth",    "--include", "--exclude"};
     bool operandsOnly = false;
     for (int i = 1; i < argc; ++i) {
         char *argument = argv[i];

@@ -35,6 +35,11 @@ struct CollectOptions {
     int jobs = 8;                    // rows worked at once
     bool recursive = false;          // the listing's sub-folders too
     int depth = 5;                   // how many folder levels below the listing
+    // Shell patterns for the files' names: only names that match one of the
+    // includes (when there are any) and none of the excludes are collected.
+    QStringList include;
+    QStringList exclude;
+    bool list = false;               // print what a run would do, collect nothing
     QString error;                   // non-empty: a usage error, one line
 };
 

@@ -3,6 +3,8 @@
 
 #include "cli/CollectOptions.h"
 #include "cli/CollectProgress.h"
+#include "cli/ListRows.h"
+#include "cli/NameFilter.h"
 #include "base/system/ControlCharacters.h"
 
 #include <QTemporaryDir>
@@ -139,6 +141,190 @@ private slots:
                                  << "bad URL \"http:///logs/\": no host name";
         QTest::newRow("every unknown option")
             << QStringList{"--x", "--y"} << "Unknown options: x, y.";
+    }
+
+    void filtersAndList_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<QStringList>("include");
+        QTest::addColumn<QStringList>("exclude");
+        QTest::addColumn<bool>("list");
+        const QString u = QStringLiteral("http://h/logs/");
+        QTest::newRow("none") << QStringList{u, "out"} << QStringList() << QStringList() << false;
+        QTest::newRow("repeated, both forms, in order")
+            << QStringList{"--include", "u_ex*.log",   u,       "--include=*.txt", "out",
+                           "--exclude", "*2612??.log", "--list"}
+            << QStringList{"u_ex*.log", "*.txt"} << QStringList{"*2612??.log"} << true;
+        QTest::newRow("sets and escapes")
+            << QStringList{"--exclude=[!0-9]*", "--exclude", "a\\[1]", u, "out"} << QStringList()
+            << QStringList{"[!0-9]*", "a\\[1]"} << false;
+        // A value that looks like an option is the pattern.
+        QTest::newRow("pattern starting with a dash")
+            << QStringList{"--exclude", "-*", u, "out"} << QStringList() << QStringList{"-*"}
+            << false;
+    }
+
+    void filtersAndList()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(QStringList, include);
+        QFETCH(QStringList, exclude);
+        QFETCH(bool, list);
+        const CollectOptions o = parseCollectOptions(arguments);
+        QCOMPARE(o.error, QString());
+        QCOMPARE(o.include, include);
+        QCOMPARE(o.exclude, exclude);
+        QCOMPARE(o.list, list);
+        QCOMPARE(o.folder, QStringLiteral("out"));
+    }
+
+    // Shell patterns against whole names; exclude wins over include.
+    void nameFilter_data()
+    {
+        QTest::addColumn<QStringList>("include");
+        QTest::addColumn<QStringList>("exclude");
+        QTest::addColumn<QStringList>("taken"); // of the names below
+        const QStringList names{"u_ex261201.log",
+                                "u_ex261202.log",
+                                "U_EX261203.LOG",
+                                "httperr1.log",
+                                "a.b",
+                                "[x].log",
+                                "x.log.gz",
+                                "",
+                                "a*b"};
+        QTest::newRow("no patterns") << QStringList() << QStringList() << names;
+        QTest::newRow("star matches whole names, case counts")
+            << QStringList{"u_ex*.log"} << QStringList()
+            << QStringList{"u_ex261201.log", "u_ex261202.log"};
+        QTest::newRow("star matches nothing too") << QStringList{"*"} << QStringList() << names;
+        QTest::newRow("question mark is one character")
+            << QStringList{"u_ex2612??.log", "?.?"} << QStringList()
+            << QStringList{"u_ex261201.log", "u_ex261202.log", "a.b"};
+        QTest::newRow("exclude wins") << QStringList{"*.log"} << QStringList{"*02.log", "h*"}
+                                      << QStringList{"u_ex261201.log", "[x].log"};
+        QTest::newRow("exclude alone") << QStringList() << QStringList{"*.log", "*.gz"}
+                                       << QStringList{"U_EX261203.LOG", "a.b", "", "a*b"};
+        QTest::newRow("sets, ranges, negation")
+            << QStringList{"*[13].log", "[!a-z]*"} << QStringList()
+            << QStringList{"u_ex261201.log", "U_EX261203.LOG", "httperr1.log", "[x].log"};
+        QTest::newRow("caret negates too, ] first is a member")
+            << QStringList{"[]a]*", "[^a-z_]*"} << QStringList()
+            << QStringList{"U_EX261203.LOG", "a.b", "[x].log", "a*b"};
+        QTest::newRow("escaped specials are themselves")
+            << QStringList{"\\[x].log", "a\\*b"} << QStringList() << QStringList{"[x].log", "a*b"};
+        QTest::newRow("regular-expression characters are plain")
+            << QStringList{"a.b", "x.log.gz"} << QStringList{"a?b"} << QStringList{"x.log.gz"};
+    }
+
+    void nameFilter()
+    {
+        QFETCH(QStringList, include);
+        QFETCH(QStringList, exclude);
+        QFETCH(QStringList, taken);
+        const QStringList names{"u_ex261201.log",
+                                "u_ex261202.log",
+                                "U_EX261203.LOG",
+                                "httperr1.log",
+                                "a.b",
+                                "[x].log",
+                                "x.log.gz",
+                                "",
+                                "a*b"};
+        const NameFilter filter(include, exclude);
+        QStringList got;
+        for (const QString &name : names) {
+            if (filter.accepts(name))
+                got.append(name);
+        }
+        QCOMPARE(got, taken);
+    }
+
+    void badPatternsAreUsageErrors_data()
+    {
+        QTest::addColumn<QString>("option");
+        QTest::addColumn<QString>("why");
+        QTest::newRow("unclosed [") << "--include=u_ex[12.log"
+                                    << R"("[" without its "]")";
+        QTest::newRow("only ] in the set") << "--exclude=[]"
+                                           << R"("[" without its "]")";
+        QTest::newRow("backwards range") << "--exclude=[z-a]*"
+                                         << R"(the range "z-a" runs backwards)";
+        QTest::newRow("backslash at the end") << "--include=a\\"
+                                              << R"("\" at the end)";
+    }
+
+    void badPatternsAreUsageErrors()
+    {
+        QFETCH(QString, option);
+        QFETCH(QString, why);
+        const CollectOptions o = parseCollectOptions({"--include=*", option, "http://h/", "out"});
+        const QString name = option.mid(2, option.indexOf(u'=') - 2);
+        const QString glob = option.mid(option.indexOf(u'=') + 1);
+        QCOMPARE(o.error,
+                 QStringLiteral("option --%1: bad pattern \"%2\": %3").arg(name, glob, why));
+        QVERIFY(!globExpression(glob).isValid());
+    }
+
+    // What a list-only run says a run would do, from the copy's size and the
+    // size request's answer.
+    void whatARunWouldDo_data()
+    {
+        QTest::addColumn<qint64>("localSize");  // -1: no copy
+        QTest::addColumn<int>("status");        // 0: no answer
+        QTest::addColumn<qint64>("remoteSize"); // -1: none reported
+        QTest::addColumn<QString>("what");
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("no copy") << qint64(-1) << 206 << qint64(10) << "new"
+                                 << "";
+        QTest::newRow("no copy, no size") << qint64(-1) << 200 << qint64(-1) << "new"
+                                          << "";
+        QTest::newRow("same size") << qint64(10) << 206 << qint64(10) << "unchanged"
+                                   << "";
+        QTest::newRow("empty on both sides") << qint64(0) << 416 << qint64(0) << "unchanged"
+                                             << "";
+        QTest::newRow("grown") << qint64(10) << 206 << qint64(11) << "grown"
+                               << "";
+        QTest::newRow("empty copy, server has bytes") << qint64(0) << 206 << qint64(11) << "differs"
+                                                      << "";
+        QTest::newRow("shrunk") << qint64(10) << 206 << qint64(9) << "differs"
+                                << "";
+        QTest::newRow("answer without a size") << qint64(10) << 200 << qint64(-1) << "differs"
+                                               << "";
+        QTest::newRow("gone from the server") << qint64(10) << 404 << qint64(-1) << "failed"
+                                              << "HTTP 404 Not Found";
+        QTest::newRow("new but refused") << qint64(-1) << 401 << qint64(-1) << "failed"
+                                         << "HTTP 401 Unauthorized";
+        transfer::TransferError refused;
+        refused.kind = transfer::TransferError::Kind::Refused;
+        QTest::newRow("no answer")
+            << qint64(10) << 0 << qint64(-1) << "failed" << refused.describe();
+    }
+
+    void whatARunWouldDo()
+    {
+        QFETCH(qint64, localSize);
+        QFETCH(int, status);
+        QFETCH(qint64, remoteSize);
+        QFETCH(QString, what);
+        QFETCH(QString, reason);
+        RemoteProbe probe;
+        probe.status = status;
+        if (remoteSize >= 0)
+            probe.size = remoteSize;
+        if (status == 0)
+            probe.error.kind = transfer::TransferError::Kind::Refused;
+        QString why;
+        QCOMPARE(whatText(cli::whatARunWouldDo(localSize, probe, &why)), what);
+        QCOMPARE(why, reason);
+    }
+
+    void listLinesHaveThreeFields()
+    {
+        ListedRow row{QStringLiteral("a\tb\x1b.log"), QStringLiteral("http://ops:pw@h/a%09b.log"),
+                      ListedRow::What::Grown, QString()};
+        QCOMPARE(listLine(row),
+                 QStringLiteral("a\\tb\\x1b.log\thttp://ops:***@h/a%09b.log\tgrown"));
     }
 
     void rejectsBadCommandLines()
@@ -286,6 +472,9 @@ private slots:
         QTest::newRow("values of other options stay")
             << QStringList{"--log", "a:b@c.log", "-qj", "a:b@c", "--cacert=a:b@c", u, "x:y@z/"}
             << QStringList{"--log", "a:b@c.log", "-qj", "a:b@c", "--cacert=a:b@c", u, "x:*@z/"};
+        QTest::newRow("patterns stay")
+            << QStringList{"--include", "a:b@c", "--exclude", "x:y@z", u, out}
+            << QStringList{"--include", "a:b@c", "--exclude", "x:y@z", u, out};
         QTest::newRow("ports and paths stay") << QStringList{"http://h:8080/a@b/", "/srv/a:b@c"}
                                               << QStringList{"http://h:8080/a@b/", "/srv/a:b@c"};
     }

@@ -58,7 +58,7 @@ const char kLogFormat[] =
     "'$remote_addr - $remote_user [$time_local] \"$request\" $status $body_bytes_sent "
     "\"$http_referer\" \"$http_user_agent\" "
     "conn=$connection req=$connection_requests sent=$bytes_sent scheme=$scheme "
-    "user=\"$remote_user\"'";
+    "user=\"$remote_user\" range=\"$http_range\"'";
 
 // The openssl settings for the test CA and the server certificate.  The
 // server's only subject name is the address, so host-name checks against
@@ -436,7 +436,8 @@ QList<NginxFixture::AccessEntry> NginxFixture::accessEntries() const
     // escapes '"' inside fields, so "[^"]*" cannot run past one.
     static const QRegularExpression entry(
         QStringLiteral("^.*?\\] \"([^\"]*)\" (\\d+) \\d+ \"[^\"]*\" \"[^\"]*\" "
-                       "conn=(\\d+) req=(\\d+) sent=(\\d+) scheme=(\\w+) user=\"([^\"]*)\"$"));
+                       "conn=(\\d+) req=(\\d+) sent=(\\d+) scheme=(\\w+) user=\"([^\"]*)\" "
+                       "range=\"([^\"]*)\"$"));
     QList<AccessEntry> entries;
     for (const QString &line : accessLog().split(QLatin1Char('\n'), Qt::SkipEmptyParts)) {
         const auto m = entry.match(line);
@@ -451,6 +452,8 @@ QList<NginxFixture::AccessEntry> NginxFixture::accessEntries() const
         e.scheme = m.captured(6);
         const QString user = m.captured(7);
         e.remoteUser = user == QLatin1String("-") ? QString() : unescapeLogField(user);
+        const QString range = m.captured(8);
+        e.range = range == QLatin1String("-") ? QString() : unescapeLogField(range);
         entries.append(e);
     }
     return entries;

@@ -93,6 +93,7 @@ public:
         qint64 bytesSent = 0;       // everything sent to the client, headers included
         QString remoteUser;         // the Basic user name sent; empty when none
         QString scheme;             // "http" or "https"
+        QString range;              // the Range header sent ("bytes=0-0"); empty when none
     };
     QList<AccessEntry> accessEntries() const;
     // The number of different connections that carried the requests logged so far.

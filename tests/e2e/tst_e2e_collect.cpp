@@ -866,6 +866,232 @@ private slots:
         QVERIFY2(!r.crashed && r.exitCode == 0, r.err.constData());
         verifyFolder(save.path(), site);
     }
+
+    // --include and --exclude choose the files by name; the others are not
+    // fetched, not in the run log and not counted.
+    void nameFilters_data()
+    {
+        QTest::addColumn<QStringList>("options");
+        QTest::addColumn<QStringList>("collected"); // in the list's order
+        QTest::newRow("none") << QStringList()
+                              << QStringList{"u_ex261201.log", "u_ex261202.log", "httperr1.log",
+                                             "u_ex261203.txt"};
+        QTest::newRow("one include") << QStringList{"--include", "u_ex*.log"}
+                                     << QStringList{"u_ex261201.log", "u_ex261202.log"};
+        QTest::newRow("two includes") << QStringList{"--include=httperr?.log", "--include", "*.txt"}
+                                      << QStringList{"httperr1.log", "u_ex261203.txt"};
+        QTest::newRow("exclude only")
+            << QStringList{"--exclude", "u_ex*"} << QStringList{"httperr1.log"};
+        QTest::newRow("exclude wins over include")
+            << QStringList{"--include", "u_ex*", "--exclude", "*[23].*"}
+            << QStringList{"u_ex261201.log"};
+        QTest::newRow("nothing left") << QStringList{"--include", "*.gz"} << QStringList();
+    }
+
+    void nameFilters()
+    {
+        QFETCH(QStringList, options);
+        QFETCH(QStringList, collected);
+        const Site site = publish(QStringLiteral("filter/"),
+                                  {{"u_ex261201.log", logBytes(51, 1000)},
+                                   {"u_ex261202.log", logBytes(52, 2000)},
+                                   {"httperr1.log", logBytes(53, 3000)},
+                                   {"u_ex261203.txt", logBytes(54, 4000)}});
+        QTemporaryDir cwd;
+        QTemporaryDir save;
+        m_nginx.clearAccessLog();
+        const CollectResult r = runCollect(options + QStringList{url(site), save.path()},
+                                           cwd.path());
+        QVERIFY(!r.crashed);
+        QVERIFY2(r.exitCode == 0, r.err.constData());
+        QStringList urls;
+        qint64 bytes = 0;
+        for (const SiteFile &f : site.files) {
+            if (!collected.contains(f.name))
+                continue;
+            urls.append(m_nginx.url(QLatin1Char('/') + f.servedAs));
+            bytes += f.bytes.size();
+            QCOMPARE(readFile(save.filePath(f.name)), f.bytes);
+        }
+        QCOMPARE(strayFiles(save.path(), collected), QStringList());
+        QStringList lines;
+        if (!urls.isEmpty()) {
+            lines.append(kStart);
+            for (const QString &u : urls)
+                lines.append(QStringLiteral("○ ") + u);
+            lines.append(kEnd + urls.last());
+        }
+        QCOMPARE(logMessages(cwd.filePath(QStringLiteral("Kestrune.log"))), lines);
+        QCOMPARE(r.errLines().size(), 1);
+        QVERIFY2(r.errLines().last().startsWith(
+                     QStringLiteral("kestrune-collect: %1 downloaded, 0 unchanged, 0 failed, "
+                                    "%2 bytes in ")
+                         .arg(collected.size())
+                         .arg(bytes)),
+                 r.err.constData());
+        // The files left out were never asked for.
+        for (const SiteFile &f : site.files) {
+            if (!collected.contains(f.name))
+                QVERIFY2(!m_nginx.accessLog().contains(f.servedAs), qPrintable(f.name));
+        }
+    }
+
+    // --list prints what a run would do with each file and changes nothing:
+    // no file is fetched (every file request asks for its first byte only),
+    // no run log is written, the folder stays as it was.
+    void listShowsWhatARunWouldDo_data()
+    {
+        QTest::addColumn<QStringList>("options");
+        QTest::addColumn<bool>("oneGone");      // a listed file deleted on the server
+        QTest::addColumn<QStringList>("lines"); // path, what
+        QTest::addColumn<int>("exitCode");
+        const QStringList all{"new.log\tnew", "same.log\tunchanged", "grown.log\tgrown",
+                              "differs.log\tdiffers"};
+        QTest::newRow("every kind") << QStringList() << false << all << 0;
+        QTest::newRow("one at a time") << QStringList{"-j", "1"} << false << all << 0;
+        QTest::newRow("filtered") << QStringList{"--exclude", "[sd]*"} << false
+                                  << QStringList{"new.log\tnew", "grown.log\tgrown"} << 0;
+        QTest::newRow("a file gone from the server")
+            << QStringList() << true
+            << QStringList{"new.log\tnew", "same.log\tfailed", "grown.log\tgrown",
+                           "differs.log\tdiffers"}
+            << 1;
+    }
+
+    void listShowsWhatARunWouldDo()
+    {
+        QFETCH(QStringList, options);
+        QFETCH(bool, oneGone);
+        QFETCH(QStringList, lines);
+        QFETCH(int, exitCode);
+        const QByteArray grown = logBytes(62, 6000);
+        const Site site = publish(QStringLiteral("list/"), {{"new.log", logBytes(61, 5000)},
+                                                            {"same.log", logBytes(63, 7000)},
+                                                            {"grown.log", grown},
+                                                            {"differs.log", logBytes(64, 3000)}});
+        if (oneGone)
+            QVERIFY(m_nginx.removeFile(QStringLiteral("list/same.log")));
+        QTemporaryDir cwd;
+        QTemporaryDir save;
+        QVERIFY(writeFile(save.filePath(QStringLiteral("same.log")), logBytes(63, 7000)));
+        QVERIFY(writeFile(save.filePath(QStringLiteral("grown.log")), grown.left(4000)));
+        QVERIFY(writeFile(save.filePath(QStringLiteral("differs.log")), logBytes(65, 3500)));
+        // An earlier run's log stays as it was.
+        const QString log = cwd.filePath(QStringLiteral("Kestrune.log"));
+        QVERIFY(writeFile(log, "earlier run\r\n"));
+        m_nginx.clearAccessLog();
+
+        const CollectResult r = runCollect(options + QStringList{"--list", url(site), save.path()},
+                                           cwd.path());
+        QVERIFY(!r.crashed);
+        QVERIFY2(r.exitCode == exitCode, r.err.constData());
+        QStringList expected;
+        for (const QString &line : lines) {
+            const QString name = line.section(u'\t', 0, 0);
+            expected.append(QStringLiteral("%1\t%2\t%3")
+                                .arg(name, m_nginx.url(QStringLiteral("/list/") + name),
+                                     line.section(u'\t', 1)));
+        }
+        QCOMPARE(QString::fromUtf8(r.out).split(u'\n', Qt::SkipEmptyParts), expected);
+        const QStringList err = r.errLines();
+        QCOMPARE(err.size(), oneGone ? 2 : 1);
+        if (oneGone)
+            QCOMPARE(err.first(), QStringLiteral("kestrune-collect: same.log: HTTP 404 Not Found "
+                                                 "(%1)")
+                                      .arg(m_nginx.url(QStringLiteral("/list/same.log"))));
+        QVERIFY2(err.last().startsWith(
+                     QStringLiteral("kestrune-collect: %1 new, ").arg(lines.isEmpty() ? 0 : 1)),
+                 r.err.constData());
+
+        // Nothing changed locally.
+        QCOMPARE(readFile(log), QByteArray("earlier run\r\n"));
+        QCOMPARE(readFile(save.filePath(QStringLiteral("same.log"))), logBytes(63, 7000));
+        QCOMPARE(readFile(save.filePath(QStringLiteral("grown.log"))), grown.left(4000));
+        QCOMPARE(readFile(save.filePath(QStringLiteral("differs.log"))), logBytes(65, 3500));
+        QCOMPARE(strayFiles(save.path(), {"same.log", "grown.log", "differs.log"}), QStringList());
+        // One request per listed file, each for its first byte only.
+        QStringList asked;
+        for (const NginxFixture::AccessEntry &e : m_nginx.accessEntries()) {
+            if (e.requestLine.startsWith(QStringLiteral("GET /list/index.html"))
+                || e.requestLine == QStringLiteral("GET /list/ HTTP/1.1"))
+                continue;
+            QCOMPARE(e.range, QStringLiteral("bytes=0-0"));
+            asked.append(e.requestLine.section(u' ', 1, 1).mid(6));
+        }
+        QStringList listed;
+        for (const QString &line : lines)
+            listed.append(line.section(u'\t', 0, 0));
+        asked.sort();
+        listed.sort();
+        QCOMPARE(asked, listed);
+    }
+
+    // The rows a run would refuse before asking the server are listed as
+    // failing, with the reason on stderr, and never asked for.
+    void listShowsTheRowsARunWouldRefuse()
+    {
+        const Site site = publish(QStringLiteral("listbad/"),
+                                  {{"ok.log", logBytes(71, 900)}, {"dir.log", "x"}},
+                                  {{QStringLiteral("../escape.log"),
+                                    QStringLiteral("/listbad/escape.log"), 10, false}});
+        m_nginx.writeFile(QStringLiteral("listbad/escape.log"), "escaped");
+        QTemporaryDir cwd;
+        QTemporaryDir save;
+        QVERIFY(QDir(save.path()).mkdir(QStringLiteral("dir.log")));
+        m_nginx.clearAccessLog();
+        const CollectResult r = runCollect({"--list", url(site), save.path()}, cwd.path());
+        QVERIFY(!r.crashed);
+        QCOMPARE(r.exitCode, 1);
+        const QString okUrl = m_nginx.url(QStringLiteral("/listbad/ok.log"));
+        const QString dirUrl = m_nginx.url(QStringLiteral("/listbad/dir.log"));
+        const QString escapeUrl = m_nginx.url(QStringLiteral("/listbad/escape.log"));
+        QCOMPARE(QString::fromUtf8(r.out).split(u'\n', Qt::SkipEmptyParts),
+                 (QStringList{QStringLiteral("ok.log\t%1\tnew").arg(okUrl),
+                              QStringLiteral("dir.log\t%1\tfailed").arg(dirUrl),
+                              QStringLiteral("../escape.log\t%1\tfailed").arg(escapeUrl)}));
+        const QStringList err = r.errLines();
+        QCOMPARE(err.size(), 3);
+        QCOMPARE(err[0], QStringLiteral("kestrune-collect: dir.log: cannot store the file: not a "
+                                        "plain file (%1)")
+                             .arg(dirUrl));
+        QCOMPARE(err[1], QStringLiteral("kestrune-collect: ../escape.log: unsafe file name (%1)")
+                             .arg(escapeUrl));
+        QVERIFY2(
+            err[2].startsWith(QStringLiteral(
+                "kestrune-collect: 1 new, 0 unchanged, 0 grown, 0 differ, 2 failed, listed in ")),
+            qPrintable(err[2]));
+        QVERIFY(!m_nginx.accessLog().contains(QStringLiteral("/listbad/dir.log")));
+        QVERIFY(!m_nginx.accessLog().contains(QStringLiteral("/listbad/escape.log")));
+        QVERIFY(!QFile::exists(cwd.filePath(QStringLiteral("Kestrune.log"))));
+    }
+
+    // A list-only run that is interrupted while its requests wait ends as a
+    // run does: status 130, "interrupted", the counts so far, and no line for
+    // a file whose answer never came.
+    void listEndsAtMaxTime()
+    {
+        QTcpServer stalled; // accepts, never answers
+        QVERIFY(stalled.listen(QHostAddress::LocalHost, 0));
+        const QString stalledUrl =
+            QStringLiteral("http://127.0.0.1:%1/logs/late.log").arg(stalled.serverPort());
+        const Site site = publish(QStringLiteral("liststall/"), {},
+                                  {{QStringLiteral("late.log"), stalledUrl, 10, false}});
+        QTemporaryDir cwd;
+        QTemporaryDir save;
+        const CollectResult r = runCollect({"--list", "--max-time", "1", url(site), save.path()},
+                                           cwd.path());
+        QVERIFY(!r.crashed);
+        QCOMPARE(r.exitCode, 130);
+        QCOMPARE(r.out, QByteArray());
+        const QStringList err = r.errLines();
+        QCOMPARE(err.size(), 2);
+        QCOMPARE(err[0],
+                 QStringLiteral(
+                     "kestrune-collect: interrupted: the run took longer than --max-time 1 s"));
+        QVERIFY2(err[1].startsWith(QStringLiteral("kestrune-collect: 0 new, 0 unchanged, 0 grown, "
+                                                  "0 differ, 0 failed, listed in ")),
+                 qPrintable(err[1]));
+    }
 };
 
 QTEST_GUILESS_MAIN(TestE2eCollect)
