@@ -58,7 +58,7 @@ const char kLogFormat[] =
     "'$remote_addr - $remote_user [$time_local] \"$request\" $status $body_bytes_sent "
     "\"$http_referer\" \"$http_user_agent\" "
     "conn=$connection req=$connection_requests sent=$bytes_sent scheme=$scheme "
-    "user=\"$remote_user\"'";
+    "user=\"$remote_user\" port=$remote_port'";
 
 // The openssl settings for the test CA and the server certificate.  The
 // server's only subject name is the address, so host-name checks against
@@ -330,11 +330,11 @@ bool NginxFixture::configure(quint16 port, QStringList &arguments)
             return false;
         }
         tls = QStringLiteral(
-                  "    listen 127.0.0.1:%1 ssl;\n"
+                  "    listen 127.0.0.1:%1 ssl%3;\n"
                   "    ssl_certificate %2/tls/server.pem;\n"
                   "    ssl_certificate_key %2/tls/server.key;\n")
                   .arg(m_tlsPort)
-                  .arg(d);
+                  .arg(d, m_http2 ? QStringLiteral(" http2") : QString());
     }
     QString locations;
     if (!locationsConfig(locations))
@@ -436,7 +436,8 @@ QList<NginxFixture::AccessEntry> NginxFixture::accessEntries() const
     // escapes '"' inside fields, so "[^"]*" cannot run past one.
     static const QRegularExpression entry(
         QStringLiteral("^.*?\\] \"([^\"]*)\" (\\d+) \\d+ \"[^\"]*\" \"[^\"]*\" "
-                       "conn=(\\d+) req=(\\d+) sent=(\\d+) scheme=(\\w+) user=\"([^\"]*)\"$"));
+                       "conn=(\\d+) req=(\\d+) sent=(\\d+) scheme=(\\w+) user=\"([^\"]*)\" "
+                       "port=(\\d+)$"));
     QList<AccessEntry> entries;
     for (const QString &line : accessLog().split(QLatin1Char('\n'), Qt::SkipEmptyParts)) {
         const auto m = entry.match(line);
@@ -451,6 +452,7 @@ QList<NginxFixture::AccessEntry> NginxFixture::accessEntries() const
         e.scheme = m.captured(6);
         const QString user = m.captured(7);
         e.remoteUser = user == QLatin1String("-") ? QString() : unescapeLogField(user);
+        e.remotePort = quint16(m.captured(8).toUInt());
         entries.append(e);
     }
     return entries;
