@@ -801,6 +801,8 @@ private slots:
         QTest::addColumn<bool>("tls");
         QTest::newRow("http_proxy=socks5://") << "http_proxy"
                                               << "socks5" << false;
+        QTest::newRow("http_proxy=socks://") << "http_proxy"
+                                             << "socks" << false;
         QTest::newRow("https_proxy=socks5://, https") << "https_proxy"
                                                       << "socks5" << true;
     }
