@@ -16,7 +16,7 @@ KESTRUNE_PACKAGES=(
   qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins libqt6network6 libqt6test6
   libxml2-dev libcurl4-openssl-dev openssl locales
   fonts-noto-cjk libfontconfig-dev qt6-translations-l10n
-  tinyproxy nginx-light apache2 curl
+  tinyproxy nginx-light apache2 curl dante-server
   xvfb xauth
   dpkg-dev file lintian systemd bash-completion
 )
@@ -36,12 +36,12 @@ kestrune_install_packages() {
   fi
   DEBIAN_FRONTEND=noninteractive "${apt[@]}" update -qq || return 1
   DEBIAN_FRONTEND=noninteractive "${apt[@]}" install -y -qq --no-install-recommends "${missing[@]}" || return 1
-  # nginx, Apache and tinyproxy are started by the tests themselves, on free
-  # ports; one unit at a time, so that a missing one does not keep the rest
-  # running.
+  # nginx, Apache, tinyproxy and danted are started by the tests themselves,
+  # on free ports; one unit at a time, so that a missing one does not keep
+  # the rest running.
   if command -v systemctl >/dev/null 2>&1; then
     local unit
-    for unit in nginx tinyproxy apache2 apache-htcacheclean; do
+    for unit in nginx tinyproxy apache2 apache-htcacheclean danted; do
       systemctl disable --now "$unit" >/dev/null 2>&1 || true
     done
   fi

@@ -58,7 +58,7 @@ const char kLogFormat[] =
     "'$remote_addr - $remote_user [$time_local] \"$request\" $status $body_bytes_sent "
     "\"$http_referer\" \"$http_user_agent\" "
     "conn=$connection req=$connection_requests sent=$bytes_sent scheme=$scheme "
-    "user=\"$remote_user\" range=\"$http_range\"'";
+    "user=\"$remote_user\" range=\"$http_range\" port=$remote_port'";
 
 // The openssl settings for the test CA and the server certificate.  The
 // server's only subject name is the address, so host-name checks against
@@ -330,11 +330,11 @@ bool NginxFixture::configure(quint16 port, QStringList &arguments)
             return false;
         }
         tls = QStringLiteral(
-                  "    listen 127.0.0.1:%1 ssl;\n"
+                  "    listen 127.0.0.1:%1 ssl%3;\n"
                   "    ssl_certificate %2/tls/server.pem;\n"
                   "    ssl_certificate_key %2/tls/server.key;\n")
                   .arg(m_tlsPort)
-                  .arg(d);
+                  .arg(d, m_http2 ? QStringLiteral(" http2") : QString());
     }
     QString locations;
     if (!locationsConfig(locations))
@@ -437,7 +437,7 @@ QList<NginxFixture::AccessEntry> NginxFixture::accessEntries() const
     static const QRegularExpression entry(
         QStringLiteral("^.*?\\] \"([^\"]*)\" (\\d+) \\d+ \"[^\"]*\" \"[^\"]*\" "
                        "conn=(\\d+) req=(\\d+) sent=(\\d+) scheme=(\\w+) user=\"([^\"]*)\" "
-                       "range=\"([^\"]*)\"$"));
+                       "range=\"([^\"]*)\" port=(\\d+)$"));
     QList<AccessEntry> entries;
     for (const QString &line : accessLog().split(QLatin1Char('\n'), Qt::SkipEmptyParts)) {
         const auto m = entry.match(line);
@@ -454,6 +454,7 @@ QList<NginxFixture::AccessEntry> NginxFixture::accessEntries() const
         e.remoteUser = user == QLatin1String("-") ? QString() : unescapeLogField(user);
         const QString range = m.captured(8);
         e.range = range == QLatin1String("-") ? QString() : unescapeLogField(range);
+        e.remotePort = quint16(m.captured(9).toUInt());
         entries.append(e);
     }
     return entries;

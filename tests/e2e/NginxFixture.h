@@ -51,6 +51,10 @@ public:
     // caFile()); its only subject name is the address 127.0.0.1, so
     // https://localhost:<tlsPort()>/ does not match it.
     void enableTls();
+    // With enableTls(): the TLS listener also offers HTTP/2 (ALPN "h2"); its
+    // requests are logged as "GET /path HTTP/2.0".  The plain port stays
+    // HTTP/1.1.
+    void enableHttp2() { m_http2 = true; }
     // Basic authentication for everything below locationPrefix (a location
     // prefix such as "/private/").  A second call with the same prefix adds
     // another user there (and sets the realm); calls with other prefixes make
@@ -94,6 +98,7 @@ public:
         QString remoteUser;         // the Basic user name sent; empty when none
         QString scheme;             // "http" or "https"
         QString range;              // the Range header sent ("bytes=0-0"); empty when none
+        quint16 remotePort = 0;     // the client's port of the connection
     };
     QList<AccessEntry> accessEntries() const;
     // The number of different connections that carried the requests logged so far.
@@ -114,6 +119,7 @@ private:
     bool locationsConfig(QString &text);
 
     bool m_tls = false;
+    bool m_http2 = false;
     quint16 m_tlsPort = 0;
     QList<AuthLocation> m_auth;
     QStringList m_snippets;

@@ -4,11 +4,14 @@
 // TLS sessions resumed on new connections, where logins go, and passwords
 // kept out of the process list.
 
+#include "DanteFixture.h"
 #include "E2eSupport.h"
+#include "ListingWaits.h"
 #include "NginxFixture.h"
 #include "TestHttpServer.h"
 #include "TinyproxyFixture.h"
 
+#include "base/listing/ListingLoader.h"
 #include "base/listing/WebBrowser.h"
 #include "base/transfer/CurlTransport.h"
 
@@ -86,6 +89,18 @@ QList<SiteFile> logFiles(const QString &prefix, int count, int seed, qint64 size
     }
     return files;
 }
+
+// nginx serving HTTP/2 on its TLS port, with a listing of three logs below
+// /h2/.  Skips the running test when nginx cannot start.
+#define START_HTTP2_NGINX(nginx, site)                                                             \
+    NginxFixture nginx;                                                                            \
+    nginx.enableTls();                                                                             \
+    nginx.enableHttp2();                                                                           \
+    if (!nginx.start())                                                                            \
+        QSKIP(qPrintable(nginx.errorString()));                                                    \
+    const Site site = publish(nginx, QStringLiteral("h2/"),                                        \
+                              QStringLiteral("[To Parent Directory]"),                             \
+                              logFiles(QStringLiteral("h2/"), 3, 500, 40000))
 
 } // namespace
 
@@ -214,19 +229,48 @@ private slots:
 
     void basicLogin_data()
     {
-        QTest::addColumn<QString>("how"); // env, netrc, wrong, none
+        // how: env, netrc (the file and --netrc), netrc-unused (the file
+        // only), wrong, none.  netrc: the file's text, %1 the user, %2 the
+        // password, %3 the server's port.
+        QTest::addColumn<QString>("how");
+        QTest::addColumn<QString>("netrc");
         QTest::addColumn<int>("exitCode");
         QTest::addColumn<QString>("mention");
-        QTest::newRow("--user, password from the environment") << "env" << 0 << QString();
-        QTest::newRow("--netrc") << "netrc" << 0 << QString();
-        QTest::newRow("wrong password") << "wrong" << 2 << QStringLiteral("HTTP 401 Unauthorized");
+        const QString entry = QStringLiteral("machine 127.0.0.1 login %1 password %2\n");
+        const QString refused = QStringLiteral("HTTP 401 Unauthorized");
+        QTest::newRow("--user, password from the environment")
+            << "env" << QString() << 0 << QString();
+        QTest::newRow("--netrc") << "netrc" << entry << 0 << QString();
+        QTest::newRow("--netrc, among other machines")
+            << "netrc"
+            << QStringLiteral("machine 127.0.0.2 login nobody password nothing\n") + entry
+                   + QStringLiteral("machine localhost login someone password else\n")
+            << 0 << QString();
+        QTest::newRow("--netrc, the default entry")
+            << "netrc"
+            << QStringLiteral(
+                   "machine 127.0.0.2 login nobody password nothing\n"
+                   "default login %1 password %2\n")
+            << 0 << QString();
+        QTest::newRow("~/.netrc without --netrc: refused")
+            << "netrc-unused" << entry << 2 << refused;
+        // A machine is a host name alone: an entry naming the port too
+        // matches no server.
+        QTest::newRow("--netrc, machine with the port: no match")
+            << "netrc" << QStringLiteral("machine 127.0.0.1:%3 login %1 password %2\n") << 2
+            << refused;
+        QTest::newRow("--netrc, another host only")
+            << "netrc" << QStringLiteral("machine 127.0.0.2 login %1 password %2\n") << 2
+            << refused;
+        QTest::newRow("wrong password") << "wrong" << QString() << 2 << refused;
         QTest::newRow("no password, no terminal")
-            << "none" << 2 << QStringLiteral("KESTRUNE_PASSWORD");
+            << "none" << QString() << 2 << QStringLiteral("KESTRUNE_PASSWORD");
     }
 
     void basicLogin()
     {
         QFETCH(QString, how);
+        QFETCH(QString, netrc);
         QFETCH(int, exitCode);
         QFETCH(QString, mention);
         QTemporaryDir cwd;
@@ -234,12 +278,17 @@ private slots:
         QTemporaryDir home;
         QStringList arguments{QStringLiteral("--cacert"), m_nginx.caFile()};
         QList<QPair<QString, QString>> environment{{QStringLiteral("HOME"), home.path()}};
-        if (how == u"netrc") {
-            QVERIFY(writeFile(home.filePath(QStringLiteral(".netrc")),
-                              QStringLiteral("machine 127.0.0.1 login %1 password %2\n")
-                                  .arg(kUser, kPassword)
+        if (how.startsWith(u"netrc")) {
+            const QString path = home.filePath(QStringLiteral(".netrc"));
+            QVERIFY(writeFile(path,
+                              QString(netrc)
+                                  .replace(QStringLiteral("%1"), kUser)
+                                  .replace(QStringLiteral("%2"), kPassword)
+                                  .replace(QStringLiteral("%3"), QString::number(m_nginx.tlsPort()))
                                   .toUtf8()));
-            arguments << QStringLiteral("--netrc");
+            QVERIFY(QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner));
+            if (how == u"netrc")
+                arguments << QStringLiteral("--netrc");
         } else {
             arguments << QStringLiteral("--user") << kUser;
             if (how != u"none")
@@ -659,6 +708,169 @@ private slots:
         QVERIFY(!r.err.contains(password.toUtf8()));
         QVERIFY(
             !readFile(cwd.filePath(QStringLiteral("Kestrune.log"))).contains(password.toUtf8()));
+    }
+
+    // HTTP/2 over TLS, as IIS 10 offers it: libcurl takes it when the server
+    // offers it, and the listing, the size probes, the downloads and a grown
+    // log's range all go over it.
+    void http2_data()
+    {
+        QTest::addColumn<QString>("before"); // the save folder: empty, copies, a shorter copy
+        QTest::addColumn<QString>("summary");
+        QTest::newRow("new copies") << "empty"
+                                    << "3 downloaded, 0 unchanged, 0 failed";
+        QTest::newRow("unchanged copies") << "same"
+                                          << "0 downloaded, 3 unchanged, 0 failed";
+        QTest::newRow("a grown log: the rest appended") << "grown"
+                                                        << "1 downloaded, 2 unchanged, 0 failed";
+    }
+
+    void http2()
+    {
+        QFETCH(QString, before);
+        QFETCH(QString, summary);
+        START_HTTP2_NGINX(nginx, site);
+        QTemporaryDir cwd;
+        QTemporaryDir save;
+        if (before != u"empty") {
+            for (const SiteFile &f : site.files)
+                QVERIFY(writeFile(save.filePath(f.name), f.bytes));
+        }
+        if (before == u"grown")
+            QVERIFY(writeFile(save.filePath(site.files.at(1).name),
+                              site.files.at(1).bytes.left(25000)));
+        const CollectResult r = collect({"--cacert", nginx.caFile(), nginx.httpsUrl(site.pagePath),
+                                         save.path()},
+                                        cwd.path());
+        QVERIFY(!r.crashed);
+        QVERIFY2(r.exitCode == 0, r.err.constData());
+        QVERIFY2(r.errText().contains(summary), r.err.constData());
+        verifyCollected(save.path(), site);
+        // The listing and a request (at least) per file, every one of them
+        // HTTP/2.
+        QList<NginxFixture::AccessEntry> entries;
+        QTRY_VERIFY_WITH_TIMEOUT((entries = nginx.accessEntries()).size() >= 1 + 3, 30000);
+        QCOMPARE(entries.first().requestLine, QStringLiteral("GET /h2/ HTTP/2.0"));
+        // The size probes ask for one byte; a grown copy's range carries its
+        // last 4 KiB and the rest.
+        QStringList ranges;
+        for (const NginxFixture::AccessEntry &e : std::as_const(entries)) {
+            QVERIFY2(e.requestLine.endsWith(QStringLiteral(" HTTP/2.0")),
+                     qPrintable(nginx.accessLog()));
+            QCOMPARE(e.scheme, QStringLiteral("https"));
+            if (e.status == 206 && e.bytesSent > 4096)
+                ranges.append(e.requestLine);
+        }
+        QStringList expected;
+        if (before == u"grown")
+            expected.append(QStringLiteral("GET /%1 HTTP/2.0").arg(site.files.at(1).servedAs));
+        QCOMPARE(ranges, expected);
+    }
+
+    // The window loads its listing page over HTTP/2 too.
+    void http2Listing()
+    {
+        START_HTTP2_NGINX(nginx, site);
+        QString error;
+        QVERIFY2(transfer::AddTrustedCaFile(nginx.caFile(), &error), qPrintable(error));
+        ListingLoader loader({});
+        loader.setTimeout(30000);
+        ListingResult result;
+        QVERIFY(listingwaits::analyzeListing(loader, nginx.httpsUrl(site.pagePath), result));
+        QVERIFY2(result.status == ListingStatus::Listed, qPrintable(result.reason));
+        QStringList urls;
+        for (const ListingRow &row : std::as_const(result.rows)) {
+            if (row.kind == ListingRow::Kind::File)
+                urls.append(row.url);
+        }
+        QStringList expected;
+        for (const SiteFile &f : site.files)
+            expected.append(nginx.httpsUrl(f.href));
+        QCOMPARE(urls, expected);
+        QTRY_VERIFY_WITH_TIMEOUT(!nginx.requestLines().isEmpty(), 30000);
+        QCOMPARE(nginx.requestLines(), QStringList{QStringLiteral("GET /h2/ HTTP/2.0")});
+    }
+
+    // A SOCKS5 proxy named by the system's settings (the proxy variables)
+    // carries the listing page and the files alike: every connection the
+    // server saw is one the proxy opened, none came around it.
+    void socksProxy_data()
+    {
+        QTest::addColumn<QString>("variable");
+        QTest::addColumn<QString>("scheme"); // of the proxy's address
+        QTest::addColumn<bool>("tls");
+        QTest::newRow("http_proxy=socks5://") << "http_proxy"
+                                              << "socks5" << false;
+        QTest::newRow("http_proxy=socks://") << "http_proxy"
+                                             << "socks" << false;
+        QTest::newRow("https_proxy=socks5://, https") << "https_proxy"
+                                                      << "socks5" << true;
+    }
+
+    void socksProxy()
+    {
+        QFETCH(QString, variable);
+        QFETCH(QString, scheme);
+        QFETCH(bool, tls);
+        DanteFixture socks;
+        if (!socks.start())
+            QSKIP(qPrintable(socks.errorString()));
+        QTemporaryDir cwd;
+        QTemporaryDir save;
+        QStringList arguments;
+        if (tls)
+            arguments << QStringLiteral("--cacert") << m_nginx.caFile();
+        arguments << (tls ? m_nginx.httpsUrl(m_open.pagePath) : m_nginx.url(m_open.pagePath))
+                  << save.path();
+        m_nginx.clearAccessLog();
+        const CollectResult r = collect(arguments, cwd.path(),
+                                        {{variable,
+                                          scheme + QStringLiteral("://") + socks.address()}});
+        QVERIFY(!r.crashed);
+        QVERIFY2(r.exitCode == 0, r.err.constData());
+        verifyCollected(save.path(), m_open);
+        QList<NginxFixture::AccessEntry> entries;
+        QTRY_VERIFY_WITH_TIMEOUT((entries = m_nginx.accessEntries()).size() >= 1 + 3, 30000);
+        const quint16 target = tls ? m_nginx.tlsPort() : m_nginx.port();
+        QList<quint16> relayed;
+        QTRY_VERIFY_WITH_TIMEOUT(!(relayed = socks.sourcePortsTo(target)).isEmpty(), 30000);
+        for (const NginxFixture::AccessEntry &e : std::as_const(entries)) {
+            QVERIFY2(relayed.contains(e.remotePort),
+                     qPrintable(QStringLiteral("%1 from port %2 not through the proxy:\n%3")
+                                    .arg(e.requestLine)
+                                    .arg(e.remotePort)
+                                    .arg(socks.logText())));
+        }
+    }
+
+    // --proxy takes an HTTP proxy (or a list of them); a SOCKS address there
+    // is a usage error before anything is sent, never a run without it.
+    void socksAddressInProxyOption_data()
+    {
+        QTest::addColumn<QString>("scheme");
+        QTest::newRow("socks5://") << "socks5";
+        QTest::newRow("socks5h://") << "socks5h";
+    }
+
+    void socksAddressInProxyOption()
+    {
+        QFETCH(QString, scheme);
+        DanteFixture socks;
+        if (!socks.start())
+            QSKIP(qPrintable(socks.errorString()));
+        QTemporaryDir cwd;
+        QTemporaryDir save;
+        m_nginx.clearAccessLog();
+        const CollectResult r = collect({"--proxy",
+                                         scheme + QStringLiteral("://") + socks.address(),
+                                         m_nginx.url(m_open.pagePath), save.path()},
+                                        cwd.path());
+        QVERIFY(!r.crashed);
+        QVERIFY2(r.exitCode == 2, r.err.constData());
+        QVERIFY2(r.errText().contains(QStringLiteral("--proxy")), r.err.constData());
+        QCOMPARE(QDir(save.path()).entryList(QDir::Files | QDir::Hidden), QStringList());
+        QCOMPARE(m_nginx.accessLog(), QString());
+        QCOMPARE(socks.sourcePortsTo(m_nginx.port()), QList<quint16>());
     }
 };
 
