@@ -14,7 +14,7 @@ fi
 KESTRUNE_PACKAGES=(
   g++ cmake ninja-build pkg-config
   qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins libqt6network6 libqt6test6
-  libxml2-dev libcurl4-openssl-dev openssl locales
+  libxml2-dev libcurl4-openssl-dev zlib1g-dev libbrotli-dev openssl locales
   fonts-noto-cjk libfontconfig-dev qt6-translations-l10n
   tinyproxy nginx-light apache2 curl dante-server
   xvfb xauth
