@@ -94,20 +94,15 @@ void RowLister::fill()
         }
         qint64 localSize = -1; // none: the file is fetched, never stored
         if (!row.fileName.isEmpty()) {
-            const transfer::LocalEntry entry = transfer::InspectLocalPath(
-                RowJob::localPath(RowJob::rowFolder(m_settings.folder, row), row.fileName));
-            if (entry.kind == transfer::LocalEntry::Kind::Other) {
-                listed.reason = QStringLiteral("cannot store the file: not a plain file");
+            const RowJob::LocalCopy copy = RowJob::inspectCopy(
+                RowJob::localPath(RowJob::rowFolder(m_settings.folder, row), row.fileName),
+                m_settings.runLog);
+            if (!copy.refusal.isEmpty()) {
+                listed.reason = QStringLiteral("cannot store the file: ") + copy.refusal;
                 m_done.emplace(i, listed);
                 continue;
             }
-            if (entry.kind == transfer::LocalEntry::Kind::PlainFile && m_settings.runLog
-                && entry.identity == *m_settings.runLog) {
-                listed.reason = QStringLiteral("cannot store the file: it is the run log");
-                m_done.emplace(i, listed);
-                continue;
-            }
-            localSize = entry.size;
+            localSize = copy.size;
         }
         m_localSizes[i] = localSize;
         auto probe = std::make_unique<RemoteSizeProbe>(row.url, m_settings.proxy());

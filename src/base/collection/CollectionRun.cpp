@@ -84,12 +84,8 @@ void CollectionRun::cancel()
     }
     m_jobs.clear();
     m_stopping = true;
-    for (auto &[index, outcome] : m_done) {
-        const ListingRow &row = m_rows[index];
-        for (const QString &line : runLogLines(row, outcome))
-            m_host.writeRunLog(line);
-        m_host.rowDone(index + 1, row, outcome);
-    }
+    for (const auto &[index, outcome] : m_done)
+        handOn(index, outcome);
     m_done.clear();
     end(Ending::Abandoned);
 }
@@ -184,11 +180,7 @@ void CollectionRun::deliver()
          it = m_done.find(m_nextToDeliver)) {
         const RowOutcome outcome = it->second;
         m_done.erase(it);
-        const ListingRow &row = m_rows[m_nextToDeliver];
-        for (const QString &line : runLogLines(row, outcome))
-            m_host.writeRunLog(line);
-        ++m_nextToDeliver;
-        m_host.rowDone(m_nextToDeliver, row, outcome);
+        handOn(m_nextToDeliver++, outcome);
         if (!isRunning())
             return;
     }
@@ -197,6 +189,14 @@ void CollectionRun::deliver()
                            + (n > 0 ? m_rows[n - 1].url : QString()));
         end(Ending::Completed);
     }
+}
+
+void CollectionRun::handOn(int index, const RowOutcome &outcome)
+{
+    const ListingRow &row = m_rows[index];
+    for (const QString &line : runLogLines(row, outcome))
+        m_host.writeRunLog(line);
+    m_host.rowDone(index + 1, row, outcome);
 }
 
 void CollectionRun::end(Ending ending)

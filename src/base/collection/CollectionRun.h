@@ -105,6 +105,8 @@ private:
     void schedule();
     void rowFinished(int index, const RowOutcome &outcome);
     void deliver();
+    // Writes row index's lines and tells the front end it has ended.
+    void handOn(int index, const RowOutcome &outcome);
     void end(Ending ending);
 
     Host &m_host;

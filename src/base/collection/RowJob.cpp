@@ -212,6 +212,19 @@ void RowJob::storeFailed(const QString &why, RowOutcome::Transfer transfer, qint
     finishWith(outcome);
 }
 
+RowJob::LocalCopy RowJob::inspectCopy(const QString &path,
+                                      const std::optional<transfer::FileIdentity> &runLog)
+{
+    const transfer::LocalEntry entry = transfer::InspectLocalPath(path);
+    LocalCopy copy{entry.kind, entry.size, QString()};
+    if (entry.kind == transfer::LocalEntry::Kind::Other)
+        copy.refusal = QStringLiteral("not a plain file");
+    else if (entry.kind == transfer::LocalEntry::Kind::PlainFile && runLog
+             && entry.identity == *runLog)
+        copy.refusal = QStringLiteral("it is the run log");
+    return copy;
+}
+
 void RowJob::GetLocalFileSize()
 {
     // A folder's page is no log file: nothing is asked for it.
@@ -231,20 +244,13 @@ void RowJob::GetLocalFileSize()
         return;
     }
     if (!m_row.fileName.isEmpty()) {
-        // The local copy is a plain file in the folder, or it is left alone:
-        // a link, a folder, a device, and the run log itself.
-        const transfer::LocalEntry entry = transfer::InspectLocalPath(m_path);
-        if (entry.kind == transfer::LocalEntry::Kind::Other) {
-            storeFailed(QStringLiteral("not a plain file"));
+        const LocalCopy copy = inspectCopy(m_path, m_settings.runLog);
+        if (!copy.refusal.isEmpty()) {
+            storeFailed(copy.refusal);
             return;
         }
-        if (entry.kind == transfer::LocalEntry::Kind::PlainFile && m_settings.runLog
-            && entry.identity == *m_settings.runLog) {
-            storeFailed(QStringLiteral("it is the run log"));
-            return;
-        }
-        m_localSize = entry.size;
-        if (entry.kind == transfer::LocalEntry::Kind::Missing && !m_settings.probeMissingCopies) {
+        m_localSize = copy.size;
+        if (copy.kind == transfer::LocalEntry::Kind::Missing && !m_settings.probeMissingCopies) {
             DownloadFile();
             return;
         }

@@ -97,6 +97,17 @@ public:
     // fetched or stored.
     static bool isFolderRow(const ListingRow &row);
 
+    // The local copy at path as a run takes it: a plain file in the folder
+    // (its size), nothing yet, or something it leaves alone (a link, a
+    // folder, a device, the run log itself), with the reason.
+    struct LocalCopy {
+        transfer::LocalEntry::Kind kind = transfer::LocalEntry::Kind::Missing;
+        qint64 size = -1;
+        QString refusal; // not empty: the row is left alone
+    };
+    static LocalCopy inspectCopy(const QString &path,
+                                 const std::optional<transfer::FileIdentity> &runLog);
+
 Q_SIGNALS:
     // The size the server reported for the file (or nothing).
     void remoteSizeKnown(std::optional<qint64> size);

@@ -126,10 +126,40 @@ QString DownloadOutcome::reason() const
     return error.describe();
 }
 
+// ------------------------------------------------------------ either step
+
+TransferStep::TransferStep(QObject *parent) : QObject(parent) {}
+
+TransferStep::~TransferStep() = default;
+
+void TransferStep::startRequest(const RequestOptions &options)
+{
+    m_request = std::make_unique<HttpRequest>(options);
+    m_request->setHeld(m_held);
+    connect(m_request.get(), &HttpRequest::progressed, this, &TransferStep::onProgress);
+    if (m_request->failed())
+        QMetaObject::invokeMethod(this, &TransferStep::onProgress, Qt::QueuedConnection);
+}
+
+void TransferStep::abort()
+{
+    m_done = true;
+    m_request.reset();
+}
+
+void TransferStep::setHeld(bool held)
+{
+    m_held = held;
+    if (m_request)
+        m_request->setHeld(held);
+    if (!held && m_request && !m_done)
+        QMetaObject::invokeMethod(this, &TransferStep::onProgress, Qt::QueuedConnection);
+}
+
 // ------------------------------------------------------------ size probe
 
 RemoteSizeProbe::RemoteSizeProbe(const QString &strURL, const QString &strProxy, QObject *parent)
-    : QObject(parent), m_url(strURL), m_proxy(strProxy)
+    : TransferStep(parent), m_url(strURL), m_proxy(strProxy)
 {
     m_restDue.setSingleShot(true);
     m_restDue.setTimerType(Qt::PreciseTimer);
@@ -145,27 +175,7 @@ void RemoteSizeProbe::start()
     options.discardBody = true;
     options.maxBodyBytes = kProbeDrainLimit;
     m_sentAtMs = nowMs();
-    m_request = std::make_unique<HttpRequest>(options);
-    m_request->setHeld(m_held);
-    connect(m_request.get(), &HttpRequest::progressed, this, &RemoteSizeProbe::onProgress);
-    if (m_request->failed())
-        QMetaObject::invokeMethod(this, &RemoteSizeProbe::onProgress, Qt::QueuedConnection);
-}
-
-void RemoteSizeProbe::abort()
-{
-    m_done = true;
-    m_restDue.stop();
-    m_request.reset();
-}
-
-void RemoteSizeProbe::setHeld(bool held)
-{
-    m_held = held;
-    if (m_request)
-        m_request->setHeld(held);
-    if (!held && m_request && !m_done)
-        QMetaObject::invokeMethod(this, &RemoteSizeProbe::onProgress, Qt::QueuedConnection);
+    startRequest(options);
 }
 
 void RemoteSizeProbe::onProgress()
@@ -217,7 +227,7 @@ void RemoteSizeProbe::finish()
 // ------------------------------------------------------------ download
 
 FileDownload::FileDownload(Request request, BodyTargetChooser choose, QObject *parent)
-    : QObject(parent), m_spec(std::move(request)), m_choose(std::move(choose))
+    : TransferStep(parent), m_spec(std::move(request)), m_choose(std::move(choose))
 {}
 
 FileDownload::~FileDownload() = default;
@@ -239,26 +249,7 @@ void FileDownload::start()
         if (!m_spec.validator.isEmpty())
             options.headers.append("If-Range: " + m_spec.validator);
     }
-    m_request = std::make_unique<HttpRequest>(options);
-    m_request->setHeld(m_held);
-    connect(m_request.get(), &HttpRequest::progressed, this, &FileDownload::onProgress);
-    if (m_request->failed())
-        QMetaObject::invokeMethod(this, &FileDownload::onProgress, Qt::QueuedConnection);
-}
-
-void FileDownload::abort()
-{
-    m_done = true;
-    m_request.reset();
-}
-
-void FileDownload::setHeld(bool held)
-{
-    m_held = held;
-    if (m_request)
-        m_request->setHeld(held);
-    if (!held && m_request && !m_done)
-        QMetaObject::invokeMethod(this, &FileDownload::onProgress, Qt::QueuedConnection);
+    startRequest(options);
 }
 
 void FileDownload::reportProgress()

@@ -40,7 +40,32 @@ namespace kestrune {
 
 namespace transfer {
 class HttpRequest;
+struct RequestOptions;
 }
+
+// What a probe and a download share: their one request, its hold, its end.
+class TransferStep : public QObject {
+    Q_OBJECT
+public:
+    explicit TransferStep(QObject *parent = nullptr);
+    ~TransferStep() override;
+
+    void abort();
+    void setHeld(bool held);
+
+Q_SIGNALS:
+    void finished();
+
+protected:
+    // Makes the request; what it tells comes to onProgress(), also a failure
+    // to start (from the event loop).
+    void startRequest(const transfer::RequestOptions &options);
+    virtual void onProgress() = 0;
+
+    std::unique_ptr<transfer::HttpRequest> m_request;
+    bool m_held = false;
+    bool m_done = false;
+};
 
 // What a size probe learnt.
 struct RemoteProbe {
@@ -63,32 +88,24 @@ struct RemoteProbe {
 
 // Asks the server for the first byte of a file: the head of the answer tells
 // the size of the whole.  Operator input is never held back meanwhile.
-class RemoteSizeProbe : public QObject {
+class RemoteSizeProbe : public TransferStep {
     Q_OBJECT
 public:
     RemoteSizeProbe(const QString &strURL, const QString &strProxy, QObject *parent = nullptr);
     ~RemoteSizeProbe() override;
 
     void start();
-    void abort();
-    void setHeld(bool held);
     const RemoteProbe &result() const { return m_result; }
 
-Q_SIGNALS:
-    void finished();
-
 private:
-    void onProgress();
+    void onProgress() override;
     void finish();
 
     QString m_url;
     QString m_proxy;
-    std::unique_ptr<transfer::HttpRequest> m_request;
     RemoteProbe m_result;
     QTimer m_restDue;
     qint64 m_sentAtMs = 0;
-    bool m_held = false;
-    bool m_done = false;
 };
 
 // True when the address names a folder rather than a file: an http(s)
@@ -142,7 +159,7 @@ using BodyTargetChooser = std::function<BodyTarget(const transfer::HttpRequest &
 // stops there) or one less; anything else is Failed.  An answer from a
 // folder's address (the file's address redirected to one ending in '/') is
 // NotAFile: its page is never read into a target.
-class FileDownload : public QObject {
+class FileDownload : public TransferStep {
     Q_OBJECT
 public:
     struct Request {
@@ -166,8 +183,6 @@ public:
     static BodyTargetChooser IntoDevice(QIODevice *target);
 
     void start();
-    void abort();
-    void setHeld(bool held);
     const DownloadOutcome &outcome() const { return m_outcome; }
     qint64 expectedSize() const { return m_spec.expectedSize; }
 
@@ -178,10 +193,9 @@ Q_SIGNALS:
     void progress(int percent, bool busy);
     // The number of body bytes that went into the target so far.
     void bytesReceived(qint64 received);
-    void finished();
 
 private:
-    void onProgress();
+    void onProgress() override;
     void finish(DownloadResult result);
     void fail(const QString &why);
     bool takePart();
@@ -189,14 +203,11 @@ private:
 
     Request m_spec;
     BodyTargetChooser m_choose;
-    std::unique_ptr<transfer::HttpRequest> m_request;
     DownloadOutcome m_outcome;
     QIODevice *m_target = nullptr;
     // The body's length a 206 answer names by its range; -1 for others.
     qint64 m_partLength = -1;
     bool m_chosen = false;
-    bool m_held = false;
-    bool m_done = false;
     int m_percent = -1;
     bool m_busy = false;
 };
