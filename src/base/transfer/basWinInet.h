@@ -82,8 +82,6 @@ struct RemoteProbe {
     transfer::TransferError error;
 
     bool answered() const { return status != 0; }
-    // The size as a plain number, 0 when there is none.
-    qint64 sizeOrZero() const { return size.value_or(0); }
 };
 
 // Asks the server for the first byte of a file: the head of the answer tells
