@@ -590,24 +590,28 @@ int runCollect(const CollectOptions &o, const QString &exeFolder, std::FILE *out
     ListingLoader loader(std::move(hooks));
     loader.setTimeout(timeoutMs);
 
-    ListingResult listing;
-    listing.status = ListingStatus::Abandoned;
-    if (!g_interrupted.load()) {
-        const QMetaObject::Connection first = QObject::connect(&loader, &ListingLoader::listed,
-                                                               &loop,
-                                                               [&](const ListingResult &result) {
-                                                                   listing = result;
-                                                                   loop.quit();
-                                                               });
+    // Loads one listing page and waits for it; an interrupt gives it up.
+    const auto loadListing = [&](const QString &url) {
+        ListingResult result;
+        result.status = ListingStatus::Abandoned;
+        if (g_interrupted.load())
+            return result;
+        const QMetaObject::Connection c = QObject::connect(&loader, &ListingLoader::listed, &loop,
+                                                           [&](const ListingResult &r) {
+                                                               result = r;
+                                                               loop.quit();
+                                                           });
         g_onInterrupt = [&] {
             loader.abandon();
             loop.quit();
         };
-        loader.AnalyzeListing(o.url);
+        loader.AnalyzeListing(url);
         loop.exec();
         g_onInterrupt = nullptr;
-        QObject::disconnect(first);
-    }
+        QObject::disconnect(c);
+        return result;
+    };
+    ListingResult listing = loadListing(o.url);
     const QUrl pageUrl(loader.brwBrowser()->LocationURL());
     // Every run ends with its summary, also one that ends early.
     const auto summary = [&](const CollectTotals &totals) {
@@ -682,23 +686,7 @@ int runCollect(const CollectOptions &o, const QString &exeFolder, std::FILE *out
     if (o.recursive) {
         TreeHooks tree;
         tree.load = [&](const QString &url, QUrl *finalUrl) {
-            ListingResult result;
-            result.status = ListingStatus::Abandoned;
-            if (g_interrupted.load())
-                return result;
-            const QMetaObject::Connection c = QObject::connect(&loader, &ListingLoader::listed,
-                                                               &loop, [&](const ListingResult &r) {
-                                                                   result = r;
-                                                                   loop.quit();
-                                                               });
-            g_onInterrupt = [&] {
-                loader.abandon();
-                loop.quit();
-            };
-            loader.AnalyzeListing(url);
-            loop.exec();
-            g_onInterrupt = nullptr;
-            QObject::disconnect(c);
+            const ListingResult result = loadListing(url);
             *finalUrl = QUrl(loader.brwBrowser()->LocationURL());
             return result;
         };
