@@ -17,6 +17,7 @@ KESTRUNE_PACKAGES=(
   libxml2-dev libcurl4-openssl-dev zlib1g-dev libbrotli-dev openssl locales
   fonts-noto-cjk libfontconfig-dev qt6-translations-l10n
   tinyproxy nginx-light apache2 curl dante-server
+  krb5-kdc krb5-admin-server krb5-user libapache2-mod-auth-gssapi
   xvfb xauth
   dpkg-dev file lintian systemd bash-completion
 )
