@@ -11,6 +11,7 @@
 #   KC_ARGS="--jobs 8" bench/compare/run.sh   # extra arguments for kestrune-collect
 #   CASES="A C" bench/compare/run.sh     # only these cases
 #   CASES=G G_MIB=64 G_GROW_MIB=2 bench/compare/run.sh   # a small grown log
+#   CASES=T T_FILES=50 bench/compare/run.sh   # a small tree of three sites
 #
 # Cases:  A     A_FILES files x 8 KiB, fresh
 #         B     B_FILES files x B_MIB MiB, fresh
@@ -28,7 +29,13 @@
 #               own G_ROUNDS (default ROUNDS): a round copies G_MIB MiB into
 #               four folders and moves at least two full files (some 15 s a
 #               round at 1 GiB on loopback).
-# CASES defaults to "A B C A200 C365 G", and to "A200 C365" when RTT_MS is set
+#         T     a tree as IIS writes its logs: a listing of three site folders
+#               (W3SVC1, W3SVC2, HTTPERR), T_FILES (200) files x 8 KiB in
+#               each, collected with its folders (kestrune-collect -r, wget
+#               -r -l2 -np, rclone copy); then TU, the same tree again with
+#               everything unchanged.  Also reported: the requests nginx
+#               answered during each run and the files each tool holds after.
+# CASES defaults to "A B C A200 C365 G T", and to "A200 C365" when RTT_MS is set
 # (A and C at 2000 files cost minutes per round at 20 ms, and G moves two
 # whole 1 GiB files a round through the relay; name them in CASES to run
 # them through the relay too).
@@ -64,25 +71,26 @@ B_MIB="${B_MIB:-256}"
 A200_FILES="${A200_FILES:-200}"
 C365_FILES="${C365_FILES:-365}"
 C365_BYTES="${C365_BYTES:-1048576}"
+T_FILES="${T_FILES:-200}"
 G_MIB="${G_MIB:-1024}"
 G_GROW_MIB="${G_GROW_MIB:-10}"
 G_ROUNDS="${G_ROUNDS:-$ROUNDS}"
 STALL_SECONDS="${STALL_SECONDS:-10}"
 RTT_MS="${RTT_MS:-}"
 KC_ARGS="${KC_ARGS:-}"
-if [ -n "$RTT_MS" ]; then CASES="${CASES:-A200 C365}"; else CASES="${CASES:-A B C A200 C365 G}"; fi
+if [ -n "$RTT_MS" ]; then CASES="${CASES:-A200 C365}"; else CASES="${CASES:-A B C A200 C365 G T}"; fi
 
 say() { echo "compare: $*" >&2; }
 want() { [[ " $CASES " == *" $1 "* ]]; }
 for c in $CASES; do
-  case "$c" in A|B|C|A200|C365|G) ;; *) say "unknown case '$c' in CASES (A B C A200 C365 G)"; exit 2 ;; esac
+  case "$c" in A|B|C|A200|C365|G|T) ;; *) say "unknown case '$c' in CASES (A B C A200 C365 G T)"; exit 2 ;; esac
 done
 [ -n "${CASES// /}" ] || { say "CASES names no case"; exit 2; }
 want C && ! want A && CASES="A $CASES"
 if [ -n "$RTT_MS" ] && ! [[ "$RTT_MS" =~ ^[0-9]+([.][0-9]+)?$ ]]; then
   say "RTT_MS must be a number of milliseconds, not '$RTT_MS'"; exit 2
 fi
-for v in G_MIB G_GROW_MIB G_ROUNDS; do
+for v in G_MIB G_GROW_MIB G_ROUNDS T_FILES; do
   [[ "${!v}" =~ ^[0-9]+$ ]] && [ "${!v}" -gt 0 ] || { say "$v must be a whole number above 0, not '${!v}'"; exit 2; }
 done
 
@@ -187,6 +195,19 @@ if want G; then
   touch -d "@$(( G_NEW_MTIME - 3600 ))" "$WORK/g_old.log"
   write_listing "$WORK/www/g" /g/
 fi
+# T: three site folders under /t/, and the listing of the folders.
+if want T; then
+  for site in W3SVC1 W3SVC2 HTTPERR; do make_files "t/$site" "$T_FILES" "$A_BYTES"; done
+  python3 - "$WORK/www/t" <<'PY'
+import sys
+folder = sys.argv[1]
+rows = "".join(f'12/0{i + 1}/2026  9:00 AM        &lt;dir&gt; <A HREF="/t/{s}/">{s}</A><br>'
+               for i, s in enumerate(["W3SVC1", "W3SVC2", "HTTPERR"]))
+open(f"{folder}/index.html", "w").write(
+    "<html><head><title>127.0.0.1 - /t/</title></head><body><H1>127.0.0.1 - /t/</H1><hr>\r\n\r\n<pre>"
+    '<A HREF="/">[To Parent Directory]</A><br><br>' + rows + "</pre><hr></body></html>\r\n")
+PY
+fi
 PROBE="/$(cd "$WORK/www" && ls | head -n1)/"
 
 PORT="$(free_port)"
@@ -215,6 +236,11 @@ http {
     location ~ \.html\$ { if_modified_since off; etag off; }
     location ^~ /g/ {
       access_log $WORK/g-access.log sent;
+      location ~ \.html\$ { if_modified_since off; etag off; }
+    }
+    # T counts the requests of each run.
+    location ^~ /t/ {
+      access_log $WORK/t-access.log sent;
       location ~ \.html\$ { if_modified_since off; etag off; }
     }
   }
@@ -248,11 +274,14 @@ fi
 tool_kestrune() {
   local extra=()
   read -r -a extra <<< "$KC_ARGS"
+  [ "$1" = /t/ ] && extra+=(--recursive)
   "$KC" --quiet --log "$WORK/kestrune.log" "${extra[@]}" "$BASE$1" "$2"
 }
 tool_wget()     {
   local resume=()
   [ "$1" = /g/ ] && resume=(-c)  # G: ask for the rest of the grown file
+  # T: the site folders kept, below the listing's own folder.
+  [ "$1" = /t/ ] && { (cd "$2" && wget -q -r -l2 -np -nH --cut-dirs=1 -N -e robots=off "$BASE$1"); return; }
   (cd "$2" && wget -q -r -l1 -np -nd -N "${resume[@]}" -e robots=off "$BASE$1")
 }
 tool_rclone()   { rclone copy --size-only --http-url "$BASE$1" :http: "$2" >/dev/null 2>&1; }
@@ -286,9 +315,9 @@ nginx_idle() {
 # them were answered with a range, 206).
 run() {
   local case="$1" tool="$2" path dest
-  case "$case" in A|C) path=/a/ ;; B) path=/b/ ;; A200) path=/a200/ ;; F365|C365) path=/c365/ ;; G) path=/g/ ;; esac
+  case "$case" in A|C) path=/a/ ;; B) path=/b/ ;; A200) path=/a200/ ;; F365|C365) path=/c365/ ;; G) path=/g/ ;; T|TU) path=/t/ ;; esac
   dest="$WORK/out/$tool${path//\//_}"
-  case "$case" in C|C365) ;; *) rm -rf "$dest" ;; esac
+  case "$case" in C|C365|TU) ;; *) rm -rf "$dest" ;; esac
   mkdir -p "$dest"
   local log_from=0
   if [ "$case" = G ]; then
@@ -297,6 +326,9 @@ run() {
     touch -r "$WORK/g_old.log" "$dest/$G_NAME"
     nginx_idle
     log_from=$(stat -c %s "$WORK/g-access.log" 2>/dev/null || echo 0)
+  elif [ "$path" = /t/ ]; then
+    nginx_idle
+    log_from=$(stat -c %s "$WORK/t-access.log" 2>/dev/null || echo 0)
   fi
   sync
   local status=0 start end
@@ -318,6 +350,10 @@ run() {
       say "WARNING: $tool's copy of /g/ differs from the served file (round $G_ROUND)"
       echo "$tool" >> "$WORK/g-differs"
     fi
+  elif [ "$path" = /t/ ]; then
+    # The requests nginx answered, and the log files the tool holds after.
+    nginx_idle
+    sent="$(tail -c +"$((log_from + 1))" "$WORK/t-access.log" | wc -l) $(find "$dest" -type f -name 'u_ex*.log' | wc -l)"
   fi
   echo "$start $end $(tail -n1 "$WORK/one.time") $sent" |
     awk '{ printf "%.4f %s %s %s", $2 - $1, $4, $5, $6; for (i = 7; i <= NF; i++) printf " %s", $i; printf "\n" }' \
@@ -345,6 +381,10 @@ for round in $(seq 1 "${ROUNDS_RUN:-$ROUNDS}"); do
     for t in "${order4[@]}"; do run F365 "$t"; done
     for t in "${order4[@]}"; do run C365 "$t"; done
   fi
+  if want T; then
+    for t in "${order[@]}"; do run T "$t"; done
+    for t in "${order[@]}"; do run TU "$t"; done
+  fi
 done
 if want G; then
   for G_ROUND in $(seq 1 "$G_ROUNDS"); do
@@ -369,7 +409,7 @@ fi
 # Byte check of the copies against the served files: Kestrune's of every
 # case, the other tools' of the small ones (a fault of the relay shows there).
 # G's copies were checked after each run, every tool's.
-for c in a b a200 c365; do
+for c in a b a200 c365 t; do
   [ -d "$WORK/www/$c" ] || continue
   for t in "${TOOLS4[@]}"; do
     [ "$t" = kestrune ] || [ "$c" != b ] || continue
@@ -429,7 +469,7 @@ read -r -a kc_extra <<< "$KC_ARGS"
 # ---------------------------------------------------------------- report
 python3 - "$WORK" "${ROUNDS_RUN:-$ROUNDS}" "$A_FILES" "$A_BYTES" "$B_FILES" "$B_MIB" "$STALL_SECONDS" \
   "$A200_FILES" "$C365_FILES" "$C365_BYTES" "$RTT_MS" \
-  "$G_MIB" "$G_GROW_MIB" "$G_ROUNDS" "$KC_ARGS" <<'PY'
+  "$G_MIB" "$G_GROW_MIB" "$G_ROUNDS" "$KC_ARGS" "$T_FILES" <<'PY'
 import os, statistics, sys
 work, rounds = sys.argv[1], int(sys.argv[2])
 a_files, a_bytes, b_files, b_mib, stall_s = sys.argv[3:8]
@@ -437,6 +477,7 @@ a200_files, c365_files, c365_bytes = int(sys.argv[8]), int(sys.argv[9]), int(sys
 rtt = float(sys.argv[11]) / 1000 if sys.argv[11] else None
 g_mib, g_grow_mib, g_rounds = int(sys.argv[12]), int(sys.argv[13]), int(sys.argv[14])
 kc_args = " ".join(sys.argv[15].split())
+t_files = int(sys.argv[16])
 def load(case, tool):
     p = os.path.join(work, "times", f"{case}.{tool}")
     if not os.path.exists(p): return None
@@ -456,7 +497,9 @@ cases = [("A", f"{a_files} x {int(a_bytes)//1024} KiB, fresh"),
          ("F365", f"{c365_files} x {size(c365_bytes)}, fresh (fills C365)"),
          ("C365", f"{c365_files} x {size(c365_bytes)}, unchanged"),
          ("G", f"{g_mib} MiB log grown by {g_grow_mib} MiB"
-               + ("" if g_rounds == rounds else f" (median of {plural(g_rounds, 'round')})"))]
+               + ("" if g_rounds == rounds else f" (median of {plural(g_rounds, 'round')})")),
+         ("T", f"tree of 3 sites x {t_files} x {int(a_bytes)//1024} KiB, fresh"),
+         ("TU", f"the tree again, unchanged")]
 tools = ["kestrune", "wget", "rclone", "curl"]
 ran = [(c, l) for c, l in cases if any(load(c, t) for t in tools)]
 fmt = lambda v: "-" if v is None else (f"{v:.3f}" if v < 1 else f"{v:.2f}")
@@ -494,6 +537,18 @@ if g_ran:
         check = "differs from the served file" if t in differs else "same bytes as served"
         print(f"| {names.get(t, t)} | {fmt(med('G', t))} | {sent:.0f} | {sent / new_bytes:.2f} "
               f"| {span([r[5] for r in rows])} | {span([r[6] for r in rows])} | {check} |")
+t_ran = [t for t in tools if load("T", t)]
+if t_ran:
+    names = {"kestrune": "kestrune-collect"}
+    span = lambda vals: f"{min(vals):.0f}" if min(vals) == max(vals) else f"{min(vals):.0f}-{max(vals):.0f}"
+    print(f"\nT: the tree of 3 sites x {t_files} files, {3 * t_files} files in all; requests nginx answered "
+          f"(listing pages included) and log files held after each run\n")
+    print("| tool | fresh wall s | fresh requests | files | unchanged wall s | unchanged requests | files |")
+    print("|---|---:|---:|---:|---:|---:|---:|")
+    for t in t_ran:
+        f, u = load("T", t), load("TU", t) or []
+        print(f"| {names.get(t, t)} | {fmt(med('T', t))} | {span([r[4] for r in f])} | {span([r[5] for r in f])} "
+              f"| {fmt(med('TU', t))} | {span([r[4] for r in u]) if u else '-'} | {span([r[5] for r in u]) if u else '-'} |")
 peak = max((r[3] for c, _ in cases for r in (load(c, "kestrune") or [])), default=0)
 print(f"\nPeak RSS of kestrune-collect (any run): {peak/1024:.1f} MiB")
 cpu_row = None
