@@ -793,18 +793,27 @@ private slots:
 
     // A SOCKS5 proxy named by the system's settings (the proxy variables)
     // carries the listing page and the files alike: every connection the
-    // server saw is one the proxy opened, none came around it.
+    // server saw is one the proxy opened, none came around it.  curl's
+    // "socks5h://" is taken too; a host that no_proxy names goes direct.
     void socksProxy_data()
     {
         QTest::addColumn<QString>("variable");
         QTest::addColumn<QString>("scheme"); // of the proxy's address
         QTest::addColumn<bool>("tls");
+        QTest::addColumn<QString>("noProxy");
         QTest::newRow("http_proxy=socks5://") << "http_proxy"
-                                              << "socks5" << false;
+                                              << "socks5" << false << QString();
         QTest::newRow("http_proxy=socks://") << "http_proxy"
-                                             << "socks" << false;
+                                             << "socks" << false << QString();
         QTest::newRow("https_proxy=socks5://, https") << "https_proxy"
-                                                      << "socks5" << true;
+                                                      << "socks5" << true << QString();
+        QTest::newRow("http_proxy=socks5h://") << "http_proxy"
+                                               << "socks5h" << false << QString();
+        QTest::newRow("ALL_PROXY=socks5h://, https") << "ALL_PROXY"
+                                                     << "socks5h" << true << QString();
+        QTest::newRow("http_proxy=socks5h://, no_proxy names the host")
+            << "http_proxy"
+            << "socks5h" << false << "localhost,.example, 127.0.0.1";
     }
 
     void socksProxy()
@@ -812,6 +821,7 @@ private slots:
         QFETCH(QString, variable);
         QFETCH(QString, scheme);
         QFETCH(bool, tls);
+        QFETCH(QString, noProxy);
         DanteFixture socks;
         if (!socks.start())
             QSKIP(qPrintable(socks.errorString()));
@@ -823,15 +833,21 @@ private slots:
         arguments << (tls ? m_nginx.httpsUrl(m_open.pagePath) : m_nginx.url(m_open.pagePath))
                   << save.path();
         m_nginx.clearAccessLog();
-        const CollectResult r = collect(arguments, cwd.path(),
-                                        {{variable,
-                                          scheme + QStringLiteral("://") + socks.address()}});
+        QList<QPair<QString, QString>> environment{
+            {variable, scheme + QStringLiteral("://") + socks.address()}};
+        if (!noProxy.isEmpty())
+            environment.append({QStringLiteral("no_proxy"), noProxy});
+        const CollectResult r = collect(arguments, cwd.path(), environment);
         QVERIFY(!r.crashed);
         QVERIFY2(r.exitCode == 0, r.err.constData());
         verifyCollected(save.path(), m_open);
         QList<NginxFixture::AccessEntry> entries;
         QTRY_VERIFY_WITH_TIMEOUT((entries = m_nginx.accessEntries()).size() >= 1 + 3, 30000);
         const quint16 target = tls ? m_nginx.tlsPort() : m_nginx.port();
+        if (!noProxy.isEmpty()) {
+            QCOMPARE(socks.sourcePortsTo(target), QList<quint16>());
+            return;
+        }
         QList<quint16> relayed;
         QTRY_VERIFY_WITH_TIMEOUT(!(relayed = socks.sourcePortsTo(target)).isEmpty(), 30000);
         for (const NginxFixture::AccessEntry &e : std::as_const(entries)) {

@@ -177,6 +177,57 @@ QByteArray proxyEnvironment()
     return all;
 }
 
+// The proxy variable that names url's proxy, in the order curl and wget
+// read them: "<scheme>_proxy" (for https also in capitals), then all_proxy.
+QByteArray proxyVariableFor(const QUrl &url)
+{
+    const QByteArray scheme = url.scheme().toLower().toLatin1();
+    QList<QByteArray> names{scheme + "_proxy"};
+    if (scheme != "http") // HTTP_PROXY is left alone: a CGI program gets it from the request
+        names.append(scheme.toUpper() + "_PROXY");
+    names.append({"all_proxy", "ALL_PROXY"});
+    for (const QByteArray &name : names) {
+        const QByteArray value = qgetenv(name.constData()).trimmed();
+        if (!value.isEmpty())
+            return value;
+    }
+    return {};
+}
+
+// Whether no_proxy names url's host: "*", the host itself, or a domain it
+// is in ("example.com" and ".example.com" both take www.example.com).
+bool exemptFromProxy(const QUrl &url)
+{
+    QByteArray list = qgetenv("no_proxy");
+    if (list.trimmed().isEmpty())
+        list = qgetenv("NO_PROXY");
+    const QString host = url.host().toLower();
+    for (const QByteArray &item : list.split(',')) {
+        QString entry = QString::fromLatin1(item.trimmed()).toLower();
+        if (entry == u'*')
+            return true;
+        if (entry.startsWith(u'.'))
+            entry.remove(0, 1);
+        if (!entry.isEmpty() && (host == entry || host.endsWith(u'.' + entry)))
+            return true;
+    }
+    return false;
+}
+
+// A "socks5h://" proxy (curl's spelling for SOCKS5 with the names resolved
+// by the proxy) in the variables.  The platform's proxy library does not
+// know that scheme and answers "no proxy" for it; going direct would send
+// the requests around the proxy the operator named.
+std::optional<QNetworkProxy> socksProxyOfEnvironment(const QUrl &url)
+{
+    const QUrl proxy(QString::fromLocal8Bit(proxyVariableFor(url)), QUrl::StrictMode);
+    if (!proxy.isValid() || proxy.scheme().compare(QLatin1String("socks5h"), Qt::CaseInsensitive)
+        || proxy.host().isEmpty() || exemptFromProxy(url))
+        return std::nullopt;
+    return QNetworkProxy(QNetworkProxy::Socks5Proxy, proxy.host(), quint16(proxy.port(1080)),
+                         proxy.userName(), proxy.password());
+}
+
 QNetworkProxy askSystem(const QUrl &url)
 {
     const QList<QNetworkProxy> proxies = QNetworkProxyFactory::systemProxyForQuery(
@@ -184,11 +235,12 @@ QNetworkProxy askSystem(const QUrl &url)
     for (const QNetworkProxy &proxy : proxies) {
         // A SOCKS or HTTP proxy serves a plain request; a caching-only or
         // FTP proxy does not, and DefaultProxy here means "nothing set".
-        if (proxy.type() == QNetworkProxy::HttpProxy || proxy.type() == QNetworkProxy::Socks5Proxy
-            || proxy.type() == QNetworkProxy::NoProxy)
+        if (proxy.type() == QNetworkProxy::HttpProxy || proxy.type() == QNetworkProxy::Socks5Proxy)
             return proxy;
+        if (proxy.type() == QNetworkProxy::NoProxy)
+            break;
     }
-    return QNetworkProxy(QNetworkProxy::NoProxy);
+    return socksProxyOfEnvironment(url).value_or(QNetworkProxy(QNetworkProxy::NoProxy));
 }
 
 } // namespace
