@@ -120,6 +120,17 @@ QByteArray challengeMessage(const QByteArray &challenge, const QString &domain)
     return m + target + info;
 }
 
+// The path of a request target; an absolute-form one (as sent to a proxy)
+// loses its scheme and authority.
+QByteArray originForm(const QByteArray &target)
+{
+    const qsizetype schemeEnd = target.indexOf("://");
+    if (schemeEnd <= 0 || target.startsWith('/'))
+        return target;
+    const qsizetype pathStart = target.indexOf('/', schemeEnd + 3);
+    return pathStart < 0 ? QByteArray("/") : target.mid(pathStart);
+}
+
 QByteArray reason(int status)
 {
     switch (status) {
@@ -128,6 +139,7 @@ QByteArray reason(int status)
     case 400: return "Bad Request";
     case 401: return "Unauthorized";
     case 404: return "Not Found";
+    case 407: return "Proxy Authentication Required";
     case 416: return "Range Not Satisfiable";
     default: return "Status";
     }
@@ -199,14 +211,20 @@ private:
                 return; // a request body still on its way
             m_buffer.remove(0, end + 4 + bodyLength);
 
+            {
+                QMutexLocker lock(&m_server->m_mutex);
+                m_asProxy = m_server->m_proxy;
+            }
             const QList<QByteArray> requestLine = lines.at(0).trimmed().split(' ');
             NtlmTestServer::Request request;
             request.method = requestLine.value(0);
-            request.path = requestLine.value(1);
+            request.path = originForm(requestLine.value(1));
             request.range = header("range");
             request.connection = m_id;
-            request.authorization = !header("authorization").isEmpty();
-            answer(request, header("authorization"));
+            const QByteArray credentials = header(m_asProxy ? "proxy-authorization"
+                                                            : "authorization");
+            request.authorization = !credentials.isEmpty();
+            answer(request, credentials);
             if (header("connection").toLower() == "close")
                 m_socket->disconnectFromHost();
         }
@@ -223,12 +241,11 @@ private:
                                      : 0;
             if (type == 1) {
                 m_state = State::Challenged;
-                m_challenge.resize(8);
-                QRandomGenerator::system()->fillRange(reinterpret_cast<quint32 *>(
-                                                          m_challenge.data()),
-                                                      2);
-                send(request, 401,
-                     {"WWW-Authenticate: NTLM "
+                quint32 random[2];
+                QRandomGenerator::system()->fillRange(random);
+                m_challenge = QByteArray(reinterpret_cast<const char *>(random), sizeof random);
+                send(request, refusal(),
+                     {challengeHeader() + "NTLM "
                       + challengeMessage(m_challenge, m_server->m_domain).toBase64()},
                      unauthorizedPage());
                 return;
@@ -245,11 +262,17 @@ private:
             }
             QList<QByteArray> headers;
             for (const QByteArray &scheme : std::as_const(offered))
-                headers.append("WWW-Authenticate: " + scheme);
-            send(request, 401, headers, unauthorizedPage());
+                headers.append(challengeHeader() + scheme);
+            send(request, refusal(), headers, unauthorizedPage());
             return;
         }
         serve(request);
+    }
+
+    int refusal() const { return m_asProxy ? 407 : 401; }
+    QByteArray challengeHeader() const
+    {
+        return m_asProxy ? "Proxy-Authenticate: " : "WWW-Authenticate: ";
     }
 
     // Checks an authenticate message against the account.
@@ -324,7 +347,7 @@ private:
         QByteArray head = "HTTP/1.1 " + QByteArray::number(status) + ' ' + reason(status) + "\r\n";
         for (const QByteArray &h : headers)
             head += h + "\r\n";
-        if (status == 401 || status == 404)
+        if (status == 401 || status == 404 || status == 407)
             head += "Content-Type: text/html\r\n";
         head += "Content-Length: " + QByteArray::number(body.size()) + "\r\n\r\n";
         m_socket->write(request.method == "HEAD" ? head : head + body);
@@ -335,6 +358,7 @@ private:
     const int m_id;
     QByteArray m_buffer;
     State m_state = State::LoggedOut;
+    bool m_asProxy = false;
     QByteArray m_challenge;
 };
 
@@ -380,6 +404,12 @@ void NtlmTestServer::setOffered(const QList<QByteArray> &schemes)
 {
     QMutexLocker lock(&m_mutex);
     m_offered = schemes;
+}
+
+void NtlmTestServer::setProxy(bool proxy)
+{
+    QMutexLocker lock(&m_mutex);
+    m_proxy = proxy;
 }
 
 void NtlmTestServer::setFile(const QString &path, const QByteArray &body,

@@ -29,7 +29,7 @@ class NtlmTestServer {
 public:
     struct Request {
         QByteArray method;
-        QByteArray path;
+        QByteArray path;            // origin form, also of a request sent to the proxy
         QByteArray range;           // the Range header as sent, if any
         int connection = 0;         // 1, 2, ... in the order accepted
         bool authorization = false; // the request carried an Authorization header
@@ -59,6 +59,10 @@ public:
     // The schemes a logged-out request is offered, one WWW-Authenticate
     // header each; {"Negotiate", "NTLM"} unless set.  Only NTLM is accepted.
     void setOffered(const QList<QByteArray> &schemes);
+    // Answers as an HTTP proxy that wants the login: 407 with
+    // Proxy-Authenticate, the login in Proxy-Authorization, and a request
+    // for any absolute URL served by its path.
+    void setProxy(bool proxy);
     // Serves body at path (exactly, query ignored).
     void setFile(const QString &path, const QByteArray &body,
                  const QByteArray &contentType = "application/octet-stream");
@@ -92,6 +96,7 @@ private:
     quint16 m_port = 0;
     int m_connections = 0;
     QList<QByteArray> m_offered{"Negotiate", "NTLM"};
+    bool m_proxy = false;
     QHash<QString, File> m_files;
     QList<Request> m_requests;
     QList<Login> m_logins;

@@ -32,11 +32,11 @@ std::atomic<int> g_idleTimeoutMs{60000};
 // buffer limit holds: no more memory than the fullest buffer took.
 constexpr qsizetype kPieceCapacity = 64 * 1024;
 
-// The schemes a user name and password answer a server's challenge with.
-// Negotiate is not among them: it logs in with the Kerberos ticket of
-// whoever runs the program, never with the login given, and the library,
-// which prefers it, gives up without a ticket instead of going on to NTLM,
-// while an IIS site with Windows logins offers both.
+// The schemes a user name and password answer a server's (or a proxy's)
+// challenge with.  Negotiate is not among them: it logs in with the
+// Kerberos ticket of whoever runs the program, never with the login given,
+// and the library, which prefers it, gives up without a ticket instead of
+// going on to NTLM, while Windows logins offer both.
 constexpr unsigned long kPasswordSchemes = CURLAUTH_ANY & ~CURLAUTH_NEGOTIATE;
 
 // The extra certificate authorities, with the system's bundle in front.
@@ -533,7 +533,7 @@ bool HttpRequest::configure(const RequestOptions &o)
         if (login) {
             set(CURLOPT_PROXYUSERNAME, login->user.toUtf8().constData());
             set(CURLOPT_PROXYPASSWORD, login->password.toUtf8().constData());
-            set(CURLOPT_PROXYAUTH, CURLAUTH_ANY);
+            set(CURLOPT_PROXYAUTH, kPasswordSchemes);
             m_sentProxyLogin = true;
         }
     }
