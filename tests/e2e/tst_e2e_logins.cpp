@@ -274,8 +274,7 @@ private slots:
         // --user without a password and no KESTRUNE_PASSWORD: the password
         // is typed on the terminal (a pseudo-terminal here).
         const QString script = QStandardPaths::findExecutable(QStringLiteral("script"));
-        if (script.isEmpty())
-            QSKIP("no script(1) to give the program a terminal");
+        QVERIFY2(!script.isEmpty(), "no script(1) to give the program a terminal");
         NtlmTestServer server(kDomain, kUser, kPassword);
         QVERIFY(server.start());
         publish(server);

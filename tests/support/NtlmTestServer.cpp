@@ -11,6 +11,7 @@
 #include <QThread>
 #include <QUrl>
 
+#include <algorithm>
 #include <optional>
 
 namespace {
@@ -206,7 +207,7 @@ private:
                 }
                 return QByteArray();
             };
-            const qsizetype bodyLength = header("content-length").toLongLong();
+            const qsizetype bodyLength = std::max(0LL, header("content-length").toLongLong());
             if (m_buffer.size() < end + 4 + bodyLength)
                 return; // a request body still on its way
             m_buffer.remove(0, end + 4 + bodyLength);
