@@ -213,7 +213,7 @@ private slots:
         QVERIFY(!readFile(logPath).contains(kPassword.toUtf8()));
         QVERIFY2(!server.logins().isEmpty(), "no NTLM login was tried");
         if (!accepted) {
-            // A refused login is a failed run that stores nothing.
+            // A refused login is a failed run that stores nothing and says so.
             QVERIFY2(r.exitCode == 2, r.err.constData());
             QVERIFY2(r.errText().contains(QStringLiteral("401")), r.err.constData());
             QCOMPARE(QDir(save.path()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries),
@@ -221,6 +221,9 @@ private slots:
             for (const NtlmTestServer::Login &l : server.logins())
                 QVERIFY(!l.accepted);
             QCOMPARE(servedRequests(server), QStringList());
+            QCOMPARE(logMessages(logPath),
+                     QStringList{QStringLiteral("× ページを表示できません。\t")
+                                 + server.url(QStringLiteral("/logs/"))});
             return;
         }
         QVERIFY2(r.exitCode == 0, r.err.constData());
@@ -247,7 +250,7 @@ private slots:
     {
         // A proxy with Windows logins, offering Negotiate and NTLM, for the
         // listing (the system's proxy) and the files (--proxy), and
-        // --proxy-user 'DOMAIN\\user:password'.
+        // --proxy-user 'DOMAIN\user:password'.
         NtlmTestServer proxy(kDomain, kUser, kPassword);
         QVERIFY(proxy.start());
         proxy.setProxy(true);
