@@ -32,6 +32,13 @@ std::atomic<int> g_idleTimeoutMs{60000};
 // buffer limit holds: no more memory than the fullest buffer took.
 constexpr qsizetype kPieceCapacity = 64 * 1024;
 
+// The schemes a user name and password answer a server's (or a proxy's)
+// challenge with.  Negotiate is not among them: it logs in with the
+// Kerberos ticket of whoever runs the program, never with the login given,
+// and the library, which prefers it, gives up without a ticket instead of
+// going on to NTLM, while Windows logins offer both.
+constexpr unsigned long kPasswordSchemes = CURLAUTH_ANY & ~CURLAUTH_NEGOTIATE;
+
 // The extra certificate authorities, with the system's bundle in front.
 QByteArray &trustedCaBlob()
 {
@@ -526,7 +533,7 @@ bool HttpRequest::configure(const RequestOptions &o)
         if (login) {
             set(CURLOPT_PROXYUSERNAME, login->user.toUtf8().constData());
             set(CURLOPT_PROXYPASSWORD, login->password.toUtf8().constData());
-            set(CURLOPT_PROXYAUTH, CURLAUTH_ANY);
+            set(CURLOPT_PROXYAUTH, kPasswordSchemes);
             m_sentProxyLogin = true;
         }
     }
@@ -540,11 +547,11 @@ bool HttpRequest::configure(const RequestOptions &o)
         // A server known to take Basic only gets the login with the first
         // request, as a browser sends it; otherwise the server's challenge
         // picks the scheme.
-        set(CURLOPT_HTTPAUTH, ServerTakesBasicOnly(o.url) ? CURLAUTH_BASIC : CURLAUTH_ANY);
+        set(CURLOPT_HTTPAUTH, ServerTakesBasicOnly(o.url) ? CURLAUTH_BASIC : kPasswordSchemes);
         m_sentServerLogin = true;
     } else if (UseNetrc()) {
         set(CURLOPT_NETRC, long(CURL_NETRC_OPTIONAL));
-        set(CURLOPT_HTTPAUTH, ServerTakesBasicOnly(o.url) ? CURLAUTH_BASIC : CURLAUTH_ANY);
+        set(CURLOPT_HTTPAUTH, ServerTakesBasicOnly(o.url) ? CURLAUTH_BASIC : kPasswordSchemes);
         m_sentServerLogin = true;
     }
 
