@@ -62,11 +62,12 @@ check() {
     fi
 }
 
-all_options="--cacert --depth --exclude --help --include --jobs --list --log --log-append --max-time --netrc --proxy --proxy-user --quiet --recursive --timeout --user --version -V -h -j -q -r"
+all_options="--cacert --depth --exclude --help --include --jobs --list --log --log-append --max-time --negotiate --netrc --proxy --proxy-user --quiet --recursive --timeout --user --version -V -h -j -q -r"
 
 # Options.
 check "$all_options" "kestrune-collect -"
 check "--log --log-append" "kestrune-collect --lo"
+check "--negotiate --netrc" "kestrune-collect --n"
 check "--proxy --proxy-user" "kestrune-collect --timeout 30 --pro"
 check "--quiet" "kestrune-collect http://web01/logs/ --qu"
 # Values: none to offer for free text, numbers for --jobs, files for paths.

@@ -37,12 +37,12 @@ kestrune_install_packages() {
   fi
   DEBIAN_FRONTEND=noninteractive "${apt[@]}" update -qq || return 1
   DEBIAN_FRONTEND=noninteractive "${apt[@]}" install -y -qq --no-install-recommends "${missing[@]}" || return 1
-  # nginx, Apache, tinyproxy and danted are started by the tests themselves,
+  # nginx, Apache, tinyproxy, danted and the KDC are started by the tests themselves,
   # on free ports; one unit at a time, so that a missing one does not keep
   # the rest running.
   if command -v systemctl >/dev/null 2>&1; then
     local unit
-    for unit in nginx tinyproxy apache2 apache-htcacheclean danted; do
+    for unit in nginx tinyproxy apache2 apache-htcacheclean danted krb5-kdc krb5-admin-server; do
       systemctl disable --now "$unit" >/dev/null 2>&1 || true
     done
   fi

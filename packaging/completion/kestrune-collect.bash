@@ -31,7 +31,7 @@ _kestrune_collect()
 
     if [[ $cur == -* ]]; then
         COMPREPLY=($(compgen -W '--proxy --timeout --log --log-append --user
-            --netrc --proxy-user --cacert --max-time -j --jobs -r --recursive
+            --netrc --negotiate --proxy-user --cacert --max-time -j --jobs -r --recursive
             --depth --include --exclude --list -q --quiet
             -h --help -V --version' -- "$cur"))
         return

@@ -16,6 +16,7 @@
 #include "base/transfer/Credentials.h"
 #include "base/transfer/CurlTransport.h"
 #include "base/transfer/ProxySetting.h"
+#include "base/transfer/TransferError.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -376,6 +377,8 @@ QString setUpLogins(const CollectOptions &o)
         // The listing's origin only: its scheme, host and port.
         transfer::RememberServerLogin(listing, transfer::Credentials{*o.user, *password});
     }
+    if (o.negotiate)
+        transfer::RememberServerLogin(listing, transfer::Credentials{{}, {}, true});
     if (o.proxyUser) {
         const std::optional<QString> password =
             o.proxyPassword
@@ -648,6 +651,13 @@ int runCollect(const CollectOptions &o, const QString &exeFolder, std::FILE *out
         case ListingStatus::NavigationError:
             why = QStringLiteral("the listing page could not be loaded: %1 (%2)")
                       .arg(url, result.reason);
+            // Without a ticket the library sends no token, and the refusal
+            // is all that comes back.
+            if (o.negotiate && result.reason == transfer::DescribeHttpStatus(401))
+                why += QStringLiteral(
+                    ": the server took no Kerberos ticket for --negotiate "
+                    "(none at hand, or not one it accepts: see klist; "
+                    "kinit gets one)");
             break;
         case ListingStatus::TimedOut:
             why = QStringLiteral("the listing page did not load within %1 s: %2")

@@ -52,8 +52,13 @@ QString usageText()
         "                           its files at the same scheme, host and port, and\n"
         "                           nowhere else); without :PASSWORD the password\n"
         "                           comes from KESTRUNE_PASSWORD, else it is asked\n"
-        "                           for on the terminal\n"
+        "                           for on the terminal; DOMAIN\\USER for a Windows\n"
+        "                           (NTLM) login\n"
         "      --netrc              take logins from ~/.netrc\n"
+        "      --negotiate          log in to the listing's server (as --user would)\n"
+        "                           with the Kerberos ticket of the user running\n"
+        "                           the command (kinit gets one): Negotiate, no\n"
+        "                           password; not with --user\n"
         "      --proxy-user USER[:PASSWORD]\n"
         "                           log in as USER to the proxies named by --proxy\n"
         "                           (without --proxy: to the proxy the system's\n"
@@ -158,6 +163,7 @@ struct OptionSet {
     QCommandLineOption version{QStringList{QStringLiteral("V"), QStringLiteral("version")}};
     QCommandLineOption quiet{QStringList{QStringLiteral("q"), QStringLiteral("quiet")}};
     QCommandLineOption netrc{QStringLiteral("netrc")};
+    QCommandLineOption negotiate{QStringLiteral("negotiate")};
     QCommandLineOption logAppend{QStringLiteral("log-append")};
     QCommandLineOption proxy = valued({QStringLiteral("proxy")});
     QCommandLineOption timeout = valued({QStringLiteral("timeout")});
@@ -175,8 +181,9 @@ struct OptionSet {
 
     QList<QCommandLineOption> all() const
     {
-        return {help,    version, quiet,     netrc, logAppend, proxy,   timeout, log,  user,
-                proxyUser, caFile, maxTime, jobs,  recursive, depth,   include, exclude, list};
+        return {help,      version, quiet,   netrc,     negotiate, logAppend, proxy,
+                timeout,   log,     user,    proxyUser, caFile,    maxTime,   jobs,
+                recursive, depth,   include, exclude,   list};
     }
 
 private:
@@ -222,6 +229,7 @@ CollectOptions parseCollectOptions(const QStringList &arguments)
     };
     o.quiet = parser.isSet(set.quiet);
     o.netrc = parser.isSet(set.netrc);
+    o.negotiate = parser.isSet(set.negotiate);
     o.logAppend = parser.isSet(set.logAppend);
     if (parser.isSet(set.proxy)) {
         const QString value = parser.value(set.proxy);
@@ -330,6 +338,12 @@ CollectOptions parseCollectOptions(const QStringList &arguments)
             fail(QStringLiteral("bad URL \"%1\": %2")
                      .arg(transfer::HideAddressPassword(o.url), why));
     }
+    // The ticket is the login: a user and a password besides it would go
+    // unused (after a prompt for the password).
+    if (o.negotiate && (o.user || !QUrl(o.url).password().isEmpty()))
+        fail(
+            QStringLiteral("option --negotiate logs in with the Kerberos ticket: "
+                           "give no --user and no password in URL"));
     o.error = firstError;
     return o;
 }

@@ -30,6 +30,7 @@ struct CollectOptions {
     std::optional<QString> proxyUser;
     std::optional<QString> proxyPassword;
     bool netrc = false;              // logins from ~/.netrc
+    bool negotiate = false;          // the user's Kerberos ticket as the login
     QString caFile;                  // a private CA to trust as well
     std::optional<qint64> maxTimeMs; // the whole run's limit
     int jobs = 8;                    // rows worked at once

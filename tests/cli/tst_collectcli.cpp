@@ -141,6 +141,16 @@ private slots:
                                  << "bad URL \"http:///logs/\": no host name";
         QTest::newRow("every unknown option")
             << QStringList{"--x", "--y"} << "Unknown options: x, y.";
+        // The ticket is the login: a password given besides would go unused.
+        const QString ticketOnly = QStringLiteral(
+            "option --negotiate logs in with the Kerberos ticket: give no --user and no password "
+            "in URL");
+        QTest::newRow("negotiate and user")
+            << QStringList{"--negotiate", u, "a", "--user=ops"} << ticketOnly;
+        QTest::newRow("negotiate and an empty user, as curl's -u :")
+            << QStringList{"--user", ":", "--negotiate", u, "a"} << ticketOnly;
+        QTest::newRow("negotiate and a password in the URL")
+            << QStringList{"--negotiate", "http://ops:pw@h/logs/", "a"} << ticketOnly;
     }
 
     void filtersAndList_data()
@@ -364,6 +374,11 @@ private slots:
         QCOMPARE(parseCollectOptions({"--user=", "https://h/", "out"}).user,
                  std::optional<QString>(QString()));
         QVERIFY(!parseCollectOptions({"https://h/", "out"}).user);
+        QVERIFY(!o.negotiate);
+        // A user name without a password in the address is no login.
+        const CollectOptions ticket = parseCollectOptions({"http://ops@h/", "out", "--negotiate"});
+        QCOMPARE(ticket.error, QString());
+        QVERIFY(ticket.negotiate);
     }
 
     // "USER:PASSWORD" as curl takes it; "USER" alone leaves the password to

@@ -87,6 +87,32 @@ void ApacheFixture::addConfig(const QString &snippet)
     m_snippets.append(snippet);
 }
 
+void ApacheFixture::requireNegotiate(const QString &relative, const QString &keytab,
+                                     const QString &config)
+{
+    if (!m_gssapiLoaded) {
+        const QString modules = QString::fromLatin1(kModules);
+        m_snippets.append(QStringLiteral("LoadModule authn_core_module %1/mod_authn_core.so\n"
+                                         "LoadModule authz_user_module %1/mod_authz_user.so\n"
+                                         "LoadModule auth_gssapi_module %1/mod_auth_gssapi.so")
+                              .arg(modules));
+        m_gssapiLoaded = true;
+    }
+    // The Kerberos library reads its configuration from the environment;
+    // without a replay cache it writes nothing outside the test's folders.
+    setEnvironmentVariable(QStringLiteral("KRB5_CONFIG"), config);
+    setEnvironmentVariable(QStringLiteral("KRB5RCACHETYPE"), QStringLiteral("none"));
+    m_snippets.append(QStringLiteral("<Directory \"%1\">\n"
+                                     "  AuthType GSSAPI\n"
+                                     "  AuthName \"Kestrune\"\n"
+                                     "  GssapiCredStore keytab:%2\n"
+                                     "  GssapiAllowedMech krb5\n"
+                                     "  GssapiBasicAuth Off\n"
+                                     "  Require valid-user\n"
+                                     "</Directory>")
+                          .arg(path(relative), keytab));
+}
+
 bool ApacheFixture::configure(quint16 port, QStringList &arguments)
 {
     const QString d = folder();
@@ -168,16 +194,28 @@ QString ApacheFixture::accessLog() const
 
 QStringList ApacheFixture::requestLines() const
 {
-    // Apache escapes '"' and '\' inside %r, so "(...)" cannot run past it.
-    static const QRegularExpression request(
-        QStringLiteral("\"([A-Z]+ (?:[^\"\\\\]|\\\\.)* HTTP/[0-9.]+)\""));
     QStringList lines;
-    for (const QString &line : accessLog().split(QLatin1Char('\n'), Qt::SkipEmptyParts)) {
-        const auto m = request.match(line);
-        if (m.hasMatch())
-            lines.append(m.captured(1));
-    }
+    for (const AccessEntry &entry : accessEntries())
+        lines.append(entry.requestLine);
     return lines;
+}
+
+QList<ApacheFixture::AccessEntry> ApacheFixture::accessEntries() const
+{
+    // "%h %l %u %t \"%r\" %>s %b"; Apache escapes '"' and '\' inside %r, so
+    // "(...)" cannot run past it.
+    static const QRegularExpression entry(QStringLiteral(
+        "^\\S+ \\S+ (\\S+) \\[[^\\]]*\\] \"([A-Z]+ (?:[^\"\\\\]|\\\\.)* HTTP/[0-9.]+)\" (\\d+) "));
+    QList<AccessEntry> entries;
+    for (const QString &line : accessLog().split(QLatin1Char('\n'), Qt::SkipEmptyParts)) {
+        const auto m = entry.match(line);
+        if (!m.hasMatch())
+            continue;
+        const QString user = m.captured(1);
+        entries.append(
+            {m.captured(2), m.captured(3).toInt(), user == QLatin1String("-") ? QString() : user});
+    }
+    return entries;
 }
 
 void ApacheFixture::clearAccessLog() const

@@ -19,6 +19,7 @@
 #include "ServerProcessFixture.h"
 
 #include <QByteArray>
+#include <QList>
 #include <QString>
 #include <QStringList>
 
@@ -44,12 +45,25 @@ public:
     // the next start().
     void addConfig(const QString &snippet);
 
+    // Guards the served folder relative (and what is below it) with
+    // Negotiate, Kerberos only and no Basic in its stead (mod_auth_gssapi):
+    // the service's keys in keytab, the realm in the krb5.conf config.  The
+    // name of the user logged in is %u of the access log.  Takes effect at
+    // the next start().
+    void requireNegotiate(const QString &relative, const QString &keytab, const QString &config);
+
     // --- The access log ---
     // Apache writes a request's line once the request has ended; check lines
     // of requests that just ended with QTRY_VERIFY and friends.
     QString accessLog() const;
     // "GET /logs/a.log HTTP/1.1", in order.
     QStringList requestLines() const;
+    struct AccessEntry {
+        QString requestLine; // "GET /logs/a.log HTTP/1.1"
+        int status = 0;
+        QString user; // the user logged in; empty when none
+    };
+    QList<AccessEntry> accessEntries() const;
     void clearAccessLog() const;
 
 protected:
@@ -57,4 +71,5 @@ protected:
 
 private:
     QStringList m_snippets;
+    bool m_gssapiLoaded = false;
 };

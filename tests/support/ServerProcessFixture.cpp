@@ -93,6 +93,7 @@ bool ServerProcessFixture::startOnce()
     QStringList arguments;
     if (!configure(m_port, arguments))
         return false;
+    m_process.setProcessEnvironment(environment());
     m_process.start(executablePath(), arguments);
     if (!m_process.waitForStarted(30000)) {
         m_error = QStringLiteral("%1 did not start: %2").arg(m_name, m_process.errorString());
@@ -126,6 +127,19 @@ void ServerProcessFixture::stop()
     }
 }
 
+void ServerProcessFixture::setEnvironmentVariable(const QString &name, const QString &value)
+{
+    m_environment.append({name, value});
+}
+
+QProcessEnvironment ServerProcessFixture::environment() const
+{
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    for (const auto &[name, value] : m_environment)
+        env.insert(name, value);
+    return env;
+}
+
 bool ServerProcessFixture::isRunning() const
 {
     return m_process.state() == QProcess::Running;
@@ -147,6 +161,7 @@ bool ServerProcessFixture::configurationAccepted(const QStringList &checkArgumen
 {
     QProcess check;
     check.setProcessChannelMode(QProcess::MergedChannels);
+    check.setProcessEnvironment(environment());
     check.start(executablePath(), checkArguments);
     if (check.waitForFinished(10000) && check.exitStatus() == QProcess::NormalExit
         && check.exitCode() == 0)

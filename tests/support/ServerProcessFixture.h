@@ -5,7 +5,10 @@
 // test crash, by the kernel).  Subclasses write the configuration and name
 // the command line.
 
+#include <QList>
+#include <QPair>
 #include <QProcess>
+#include <QProcessEnvironment>
 #include <QString>
 #include <QStringList>
 #include <QTemporaryDir>
@@ -27,6 +30,11 @@ public:
     quint16 port() const { return m_port; }
     QString errorString() const { return m_error; }
 
+    // A variable of the server's environment (and its configuration
+    // check's), set on top of the test's own; takes effect at the next
+    // start().
+    void setEnvironmentVariable(const QString &name, const QString &value);
+
     // The program's path on the PATH or in the system folders; empty when
     // it is not installed.
     static QString findProgram(const QString &name);
@@ -41,6 +49,8 @@ protected:
     virtual bool configure(quint16 port, QStringList &arguments) = 0;
 
     QString executablePath() const { return findProgram(m_name); }
+    // The server's environment: the test's, with the variables set.
+    QProcessEnvironment environment() const;
     QString folder() const { return m_dir.path(); }
     QString filePath(const QString &name) const { return m_dir.filePath(name); }
     void setError(const QString &error) { m_error = error; }
@@ -64,4 +74,5 @@ private:
     QProcess m_process;
     quint16 m_port = 0;
     QString m_error;
+    QList<QPair<QString, QString>> m_environment; // name, value
 };

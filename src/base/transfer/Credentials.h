@@ -15,6 +15,9 @@ namespace kestrune::transfer {
 struct Credentials {
     QString user;
     QString password;
+    // The user's Kerberos ticket (from kinit) instead of a user and a
+    // password: the server is answered with Negotiate and nothing else.
+    bool negotiate = false;
 };
 
 // The login of one server, kept per origin: scheme, host and port.  It goes

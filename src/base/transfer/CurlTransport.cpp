@@ -541,7 +541,15 @@ bool HttpRequest::configure(const RequestOptions &o)
     std::optional<Credentials> serverLogin = ServerLoginFor(o.url);
     if (!serverLogin)
         serverLogin = addressLogin;
-    if (const std::optional<Credentials> &login = serverLogin) {
+    if (serverLogin && serverLogin->negotiate) {
+        // The ticket names the user.  The library answers a challenge only
+        // with a user name set, and an empty one stands for the ticket's;
+        // with Negotiate alone it sends the token with the first request.
+        set(CURLOPT_USERNAME, "");
+        set(CURLOPT_PASSWORD, "");
+        set(CURLOPT_HTTPAUTH, CURLAUTH_NEGOTIATE);
+        m_sentServerLogin = true;
+    } else if (const std::optional<Credentials> &login = serverLogin) {
         set(CURLOPT_USERNAME, login->user.toUtf8().constData());
         set(CURLOPT_PASSWORD, login->password.toUtf8().constData());
         // A server known to take Basic only gets the login with the first
