@@ -243,6 +243,30 @@ inline CollectResult runCollect(const QStringList &arguments, const QString &wor
     return startCollect(p, arguments, workingDir) ? finish(p, timeoutMs) : CollectResult();
 }
 
+// kestrune-collect in a session of its own (no terminal to ask a password
+// on), with extra environment variables.
+inline bool startInSession(QProcess &p, const QStringList &arguments, const QString &workingDir,
+                           const QList<QPair<QString, QString>> &environment = {})
+{
+    prepare(p, arguments, workingDir);
+    QProcessEnvironment env = p.processEnvironment();
+    for (const auto &[name, value] : environment)
+        env.insert(name, value);
+    p.setProcessEnvironment(env);
+    p.setChildProcessModifier([] { ::setsid(); });
+    p.start();
+    return p.waitForStarted(30000);
+}
+
+inline CollectResult collectInSession(const QStringList &arguments, const QString &workingDir,
+                                      const QList<QPair<QString, QString>> &environment = {},
+                                      int timeoutMs = 60000)
+{
+    QProcess p;
+    return startInSession(p, arguments, workingDir, environment) ? finish(p, timeoutMs)
+                                                                 : CollectResult();
+}
+
 // The sizes of the plain files a running process holds open for writing:
 // its copies in transfer (also those without a name) and its run log.  How
 // far a transfer has come, seen from outside while it runs.  Empty when the

@@ -59,20 +59,10 @@ void publish(NtlmTestServer &server)
                    "text/html; charset=utf-8");
 }
 
-// kestrune-collect in a session of its own (no terminal to ask a password
-// on), with extra environment variables.
 CollectResult collect(const QStringList &arguments, const QString &workingDir,
                       const QList<QPair<QString, QString>> &environment = {})
 {
-    QProcess p;
-    prepare(p, arguments, workingDir);
-    QProcessEnvironment env = p.processEnvironment();
-    for (const auto &[name, value] : environment)
-        env.insert(name, value);
-    p.setProcessEnvironment(env);
-    p.setChildProcessModifier([] { ::setsid(); });
-    p.start();
-    return p.waitForStarted(30000) ? finish(p, 60000) : CollectResult();
+    return collectInSession(arguments, workingDir, environment);
 }
 
 void verifyCollected(const QString &folder)

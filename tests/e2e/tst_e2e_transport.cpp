@@ -30,28 +30,10 @@ namespace {
 const QString kUser = QStringLiteral("ops");
 const QString kPassword = QStringLiteral("s3cret-kestrune");
 
-// kestrune-collect in a session of its own (no terminal to ask a password
-// on), with extra environment variables.
-bool startInSession(QProcess &p, const QStringList &arguments, const QString &workingDir,
-                    const QList<QPair<QString, QString>> &environment = {})
-{
-    prepare(p, arguments, workingDir);
-    QProcessEnvironment env = p.processEnvironment();
-    for (const auto &[name, value] : environment)
-        env.insert(name, value);
-    p.setProcessEnvironment(env);
-    p.setChildProcessModifier([] { ::setsid(); });
-    p.start();
-    return p.waitForStarted(30000);
-}
-
 CollectResult collect(const QStringList &arguments, const QString &workingDir,
                       const QList<QPair<QString, QString>> &environment = {}, int timeoutMs = 60000)
 {
-    QProcess p;
-    if (!startInSession(p, arguments, workingDir, environment))
-        return {};
-    return finish(p, timeoutMs);
+    return collectInSession(arguments, workingDir, environment, timeoutMs);
 }
 
 // An answer that demands the test login, Basic only.
