@@ -519,14 +519,14 @@ c365 = {t: med("C365", t) for t in tools}
 if rtt and any(c365.values()):
     per = ", ".join(f"{t} {v / c365_files / rtt:.2f}" for t, v in c365.items() if v is not None)
     print(f"\nC365 wall per unchanged file, in round trips (median / {c365_files} / {rtt*1000:g} ms): {per}")
+names = {"kestrune": "kestrune-collect"}
+span = lambda vals: f"{min(vals):.0f}" if min(vals) == max(vals) else f"{min(vals):.0f}-{max(vals):.0f}"
 new_bytes = g_grow_mib * 1048576
 g_ran = [t for t in tools if load("G", t)]
 differs = set()
 if os.path.exists(os.path.join(work, "g-differs")):
     differs = {l.strip() for l in open(os.path.join(work, "g-differs")) if l.strip()}
 if g_ran:
-    names = {"kestrune": "kestrune-collect"}
-    span = lambda vals: f"{min(vals):.0f}" if min(vals) == max(vals) else f"{min(vals):.0f}-{max(vals):.0f}"
     print(f"\nG: bytes nginx sent during each run, headers and listing page included "
           f"(median of {plural(g_rounds, 'round')}); the new bytes: {new_bytes} ({g_grow_mib} MiB)\n")
     print("| tool | wall s | bytes sent | ÷ new bytes | requests | answered 206 | copy after each run |")
@@ -539,8 +539,6 @@ if g_ran:
               f"| {span([r[5] for r in rows])} | {span([r[6] for r in rows])} | {check} |")
 t_ran = [t for t in tools if load("T", t)]
 if t_ran:
-    names = {"kestrune": "kestrune-collect"}
-    span = lambda vals: f"{min(vals):.0f}" if min(vals) == max(vals) else f"{min(vals):.0f}-{max(vals):.0f}"
     print(f"\nT: the tree of 3 sites x {t_files} files, {3 * t_files} files in all; requests nginx answered "
           f"(listing pages included) and log files held after each run\n")
     print("| tool | fresh wall s | fresh requests | files | unchanged wall s | unchanged requests | files |")
