@@ -1,16 +1,25 @@
-// kestrune-collect --negotiate end to end: a Kerberos realm of its own (MIT's
-// KDC) and Apache guarding the log folder with Negotiate (mod_auth_gssapi),
-// both on loopback.  The user's ticket, from kinit, is the only login: no
-// password on the command line, in the environment or from a terminal.
+// Kerberos logins end to end: a realm of its own (MIT's KDC) and Apache
+// guarding the log folder with Negotiate (mod_auth_gssapi), both on loopback.
+// The user's ticket, from kinit, is the only login: no password on the
+// command line, in the environment or from a terminal.  kestrune-collect
+// offers it with --negotiate; the window offers it before any login dialog.
 
 #include "ApacheFixture.h"
 #include "E2eSupport.h"
 #include "KerberosFixture.h"
+#include "RecordingUi.h"
+#include "WindowControls.h"
+#include "WindowWaits.h"
+#include "base/settings/basKestrune.h"
+#include "base/transfer/Credentials.h"
+#include "gui/collector/frmDownload.h"
 
 #include <QDir>
 #include <QDirIterator>
 #include <QFileInfo>
+#include <QLineEdit>
 #include <QTemporaryDir>
+#include <QTreeWidget>
 #include <QtTest>
 
 #include <algorithm>
@@ -18,6 +27,7 @@
 #include <unistd.h>
 
 using namespace e2e;
+using namespace kestrune;
 
 namespace {
 
@@ -71,8 +81,9 @@ class TestE2eNegotiate : public QObject {
 
     // Waits until Apache has logged the requests expected ("/logs/ 200"),
     // then checks that every request of the run carried the user's ticket,
-    // the first try for each address too.
-    void verifyLoggedIn(const QStringList &expected)
+    // the first try for each address too, except for the listing page's
+    // first try when challenged: the window learns of the login from it.
+    void verifyLoggedIn(const QStringList &expected, bool challenged = false)
     {
         const auto logged = [this] {
             QStringList requests;
@@ -87,7 +98,14 @@ class TestE2eNegotiate : public QObject {
                                [&](const QString &r) { return requests.contains(r); });
         };
         QTRY_VERIFY2_WITH_TIMEOUT(allLogged(), qPrintable(m_apache.accessLog()), 30000);
-        for (const ApacheFixture::AccessEntry &e : m_apache.accessEntries()) {
+        QList<ApacheFixture::AccessEntry> entries = m_apache.accessEntries();
+        if (challenged) {
+            QVERIFY2(!entries.isEmpty() && entries.first().status == 401
+                         && entries.first().requestLine.startsWith(QLatin1String("GET /logs/ ")),
+                     qPrintable(m_apache.accessLog()));
+            entries.removeFirst();
+        }
+        for (const ApacheFixture::AccessEntry &e : std::as_const(entries)) {
             QVERIFY2(e.status >= 200 && e.status < 300, qPrintable(m_apache.accessLog()));
             QVERIFY2(e.user == KerberosFixture::userPrincipal(), qPrintable(m_apache.accessLog()));
         }
@@ -202,7 +220,80 @@ private slots:
             requests.append(QStringLiteral("/logs/%1 206").arg(f.path));
         verifyLoggedIn(requests);
     }
+
+    // The window answers a Negotiate challenge with the user's ticket before
+    // it shows a login dialog, as a browser does on an intranet; without a
+    // ticket the dialog comes as for any other login.
+    void windowLogsInWithTheTicket_data()
+    {
+        QTest::addColumn<bool>("ticket");
+        QTest::newRow("a ticket: no dialog") << true;
+        QTest::newRow("no ticket: the dialog, cancelled") << false;
+    }
+
+    void windowLogsInWithTheTicket()
+    {
+        QFETCH(bool, ticket);
+        QVERIFY2(m_kdc.logOut(), qPrintable(m_kdc.errorString()));
+        if (ticket)
+            QVERIFY2(m_kdc.logIn(), qPrintable(m_kdc.errorString()));
+        // The window works in this process: the realm's configuration and
+        // the ticket cache become its own.
+        const QProcessEnvironment kdc = m_kdc.clientEnvironment(QProcessEnvironment());
+        for (const QString &name : kdc.keys())
+            qputenv(name.toLatin1().constData(), kdc.value(name).toLocal8Bit());
+        for (const char *name : {"http_proxy", "HTTP_PROXY", "all_proxy", "ALL_PROXY"})
+            qunsetenv(name);
+        basKestrune::glngTimeout = 30000;
+        basKestrune::gstrProxy.clear();
+        transfer::ForgetAllLogins();
+        QTemporaryDir cwd;
+        QTemporaryDir save;
+        const QString originalDir = QDir::currentPath();
+        QVERIFY(QDir::setCurrent(cwd.path()));
+        const auto restore = qScopeGuard([&] {
+            QDir::setCurrent(originalDir);
+            transfer::ForgetAllLogins();
+        });
+        m_apache.clearAccessLog();
+        RecordingUi ui;
+        frmDownload w;
+        QVERIFY(windowwaits::loadWindow(w));
+        const DownloadControls c(&w);
+        c.txtURL->setText(url(QStringLiteral("localhost"), QStringLiteral("/logs/")));
+        QVERIFY(windowwaits::loadListing(w));
+        if (!ticket) {
+            QCOMPARE(ui.loginRequests.size(), 1);
+            QCOMPARE(c.lstLogfiles->topLevelItemCount(), 0);
+            return;
+        }
+        QCOMPARE(ui.loginRequests.size(), 0);
+        QStringList listed;
+        for (int i = 0; i < c.lstLogfiles->topLevelItemCount(); ++i)
+            listed.append(c.lstLogfiles->topLevelItem(i)->text(0));
+        QStringList top;
+        for (const ServedFile &f : m_files) {
+            if (!f.path.contains(u'/'))
+                top.append(f.path);
+        }
+        // Apache's page lists its sort and parent links too.
+        for (const QString &name : std::as_const(top))
+            QVERIFY2(listed.contains(name), qPrintable(listed.join(u'|')));
+
+        c.txtFolder->setText(save.path());
+        QVERIFY(windowwaits::runToEnd(w));
+        QVERIFY(ui.messages.isEmpty());
+        QCOMPARE(ui.loginRequests.size(), 0);
+        QStringList requests{QStringLiteral("/logs/ 200")};
+        for (const ServedFile &f : m_files) {
+            if (!top.contains(f.path))
+                continue;
+            QVERIFY2(readFile(save.filePath(f.path)) == f.bytes, qPrintable(f.path));
+            requests.append(QStringLiteral("/logs/%1 200").arg(f.path));
+        }
+        verifyLoggedIn(requests, true);
+    }
 };
 
-QTEST_GUILESS_MAIN(TestE2eNegotiate)
+QTEST_MAIN(TestE2eNegotiate)
 #include "tst_e2e_negotiate.moc"

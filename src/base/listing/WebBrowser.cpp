@@ -92,6 +92,7 @@ void WebBrowser::Navigate2(const QString &url)
     const quint64 navigation = ++m_navigation;
     m_busy = true;
     m_loginPrompts = 0;
+    m_triedTicket = false;
     m_lastErrorText.clear();
 
     QString address;
@@ -301,6 +302,15 @@ WebBrowser::LoginStep WebBrowser::askLogin(quint64 navigation, bool proxy)
         else
             transfer::ForgetServerLogin(url);
     };
+    if (m_loginHandler && !proxy && !refusedLogin && !m_triedTicket && r.offersNegotiate()) {
+        // The ticket, if the user holds one, before any dialog.  Without one
+        // the library sends no token and the server refuses again.
+        m_triedTicket = true;
+        abandon();
+        transfer::RememberServerLogin(url, transfer::Credentials{{}, {}, true});
+        request(url);
+        return LoginStep::Retried;
+    }
     if (!m_loginHandler || m_loginPrompts >= kMaxLoginPrompts || (proxy && proxyHost.isEmpty())) {
         if (m_loginHandler)
             forgetRefused();

@@ -55,6 +55,10 @@
 //   handler, ends the navigation with NavigateError(url, 401 or 407).  The
 //   credentials the server took stay in memory for the program's life and go
 //   with every later request to that server (transfer/Credentials.h).
+//   A server that offers Negotiate is first answered, once per navigation,
+//   with the user's Kerberos ticket, as a browser logs in to an intranet
+//   site with the desktop's login; the handler is asked only when that is
+//   refused (no ticket, or one the server does not take).
 
 #include "base/listing/HtmlDocument.h"
 
@@ -175,6 +179,7 @@ private:
     bool m_busy = false;
     LoginHandler m_loginHandler;
     int m_loginPrompts = 0; // prompts of the navigation in flight
+    bool m_triedTicket = false; // the navigation in flight offered the Kerberos ticket
     QString m_lastErrorText;
     QString m_contentType;
 

@@ -708,6 +708,7 @@ void HttpRequest::endOfAnswerHead()
         }
         schemes.removeDuplicates();
         m_authBasicOnly = schemes == QStringList{QStringLiteral("basic")};
+        m_offersNegotiate = schemes.contains(QStringLiteral("negotiate"));
         if (status == 401 && m_sentServerLogin)
             m_challengedAt = effectiveUrl();
     }

@@ -111,6 +111,8 @@ public:
     // What the last 401 or 407 answer asked for.
     QString authRealm() const { return m_authRealm; }
     bool authBasicOnly() const { return m_authBasicOnly; }
+    // The last refusal offered Negotiate (a Kerberos ticket) among its schemes.
+    bool offersNegotiate() const { return m_offersNegotiate; }
     // The proxy the request went through; an empty host when none.
     QString proxyHost() const { return m_proxyHost; }
     quint16 proxyPort() const { return m_proxyPort; }
@@ -210,6 +212,7 @@ private:
     qint64 m_contentLength = -1;
     QString m_authRealm;
     bool m_authBasicOnly = false;
+    bool m_offersNegotiate = false;
     QUrl m_challengedAt; // where a 401 answered a login the library then retried
 
     // Received body bytes not read yet, in pieces filled up to their
