@@ -4,6 +4,8 @@
 
 #include "LoopbackPort.h"
 #include "base/settings/TextCodec.h"
+#include "base/settings/basKestrune.h"
+#include "base/transfer/Credentials.h"
 
 #include "NginxFixture.h"
 
@@ -242,6 +244,36 @@ inline CollectResult runCollect(const QStringList &arguments, const QString &wor
     QProcess p;
     return startCollect(p, arguments, workingDir) ? finish(p, timeoutMs) : CollectResult();
 }
+
+// The window's process as a fresh start leaves it, for a test that runs the
+// window in the test process: a 30 s page time-out, no proxy setting, no
+// proxy variables, no login held, and workingDir (where the run log goes)
+// as the current folder until the scene ends.
+class WindowScene {
+public:
+    explicit WindowScene(const QString &workingDir) : m_previous(QDir::currentPath())
+    {
+        kestrune::basKestrune::glngTimeout = 30000;
+        kestrune::basKestrune::gstrProxy.clear();
+        for (const char *name : {"http_proxy", "HTTP_PROXY", "all_proxy", "ALL_PROXY"})
+            qunsetenv(name);
+        kestrune::transfer::ForgetAllLogins();
+        m_entered = QDir::setCurrent(workingDir);
+    }
+    ~WindowScene()
+    {
+        QDir::setCurrent(m_previous);
+        kestrune::transfer::ForgetAllLogins();
+    }
+    WindowScene(const WindowScene &) = delete;
+    WindowScene &operator=(const WindowScene &) = delete;
+
+    bool entered() const { return m_entered; }
+
+private:
+    QString m_previous;
+    bool m_entered = false;
+};
 
 // kestrune-collect in a session of its own (no terminal to ask a password
 // on), with extra environment variables.

@@ -5,8 +5,6 @@
 #include "E2eSupport.h"
 #include "NtlmTestServer.h"
 
-#include "base/settings/basKestrune.h"
-#include "base/transfer/Credentials.h"
 #include "gui/collector/frmDownload.h"
 #include "gui/dialogs/frmLogin.h"
 
@@ -341,22 +339,13 @@ private slots:
     {
         // The operator types DOMAIN\user and the password into the window's
         // login dialog; the listing loads and the run collects over NTLM.
-        basKestrune::glngTimeout = 30000;
-        basKestrune::gstrProxy.clear();
-        for (const char *name : {"http_proxy", "HTTP_PROXY", "all_proxy", "ALL_PROXY"})
-            qunsetenv(name);
-        transfer::ForgetAllLogins();
         NtlmTestServer server(kDomain, kUser, kPassword);
         QVERIFY(server.start());
         publish(server);
         QTemporaryDir cwd;
         QTemporaryDir save;
-        const QString originalDir = QDir::currentPath();
-        QVERIFY(QDir::setCurrent(cwd.path()));
-        const auto restore = qScopeGuard([&] {
-            QDir::setCurrent(originalDir);
-            transfer::ForgetAllLogins();
-        });
+        const WindowScene scene(cwd.path());
+        QVERIFY(scene.entered());
         TypingUi ui;
         ui.user = kDomain + QStringLiteral("\\") + kUser;
         ui.password = kPassword;

@@ -10,8 +10,6 @@
 #include "RecordingUi.h"
 #include "WindowControls.h"
 #include "WindowWaits.h"
-#include "base/settings/basKestrune.h"
-#include "base/transfer/Credentials.h"
 #include "gui/collector/frmDownload.h"
 
 #include <QDir>
@@ -242,19 +240,10 @@ private slots:
         const QProcessEnvironment kdc = m_kdc.clientEnvironment(QProcessEnvironment());
         for (const QString &name : kdc.keys())
             qputenv(name.toLatin1().constData(), kdc.value(name).toLocal8Bit());
-        for (const char *name : {"http_proxy", "HTTP_PROXY", "all_proxy", "ALL_PROXY"})
-            qunsetenv(name);
-        basKestrune::glngTimeout = 30000;
-        basKestrune::gstrProxy.clear();
-        transfer::ForgetAllLogins();
         QTemporaryDir cwd;
         QTemporaryDir save;
-        const QString originalDir = QDir::currentPath();
-        QVERIFY(QDir::setCurrent(cwd.path()));
-        const auto restore = qScopeGuard([&] {
-            QDir::setCurrent(originalDir);
-            transfer::ForgetAllLogins();
-        });
+        const WindowScene scene(cwd.path());
+        QVERIFY(scene.entered());
         m_apache.clearAccessLog();
         RecordingUi ui;
         frmDownload w;
