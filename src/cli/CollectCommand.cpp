@@ -225,11 +225,7 @@ public:
             // The run log keeps its own lines; the operator reads why here.
             finishProgress();
             printError(m_err,
-                       QStringLiteral("%1: %2 (%3)")
-                           .arg(row.subFolder.isEmpty()
-                                    ? row.fileName
-                                    : row.subFolder + QLatin1Char('/') + row.fileName,
-                                result.reason, row.url));
+                       QStringLiteral("%1: %2 (%3)").arg(row.shownPath(), result.reason, row.url));
             break;
         }
         totals.bytes += result.bytes;
@@ -395,6 +391,17 @@ QString setUpLogins(const CollectOptions &o)
     return QString();
 }
 
+// Says on err that the run ended early, at --max-time or on a signal, and
+// returns its exit status.
+int reportInterrupted(std::FILE *err, const CollectOptions &o, bool maxTimeReached)
+{
+    printError(err, maxTimeReached
+                        ? QStringLiteral("interrupted: the run took longer than --max-time %1 s")
+                              .arg(double(*o.maxTimeMs) / 1000.0)
+                        : QStringLiteral("interrupted"));
+    return maxTimeReached ? int(ExitInterrupted) : interruptedStatus();
+}
+
 // --list: one line per row on out, in the list's order, from one size
 // request each; nothing is stored.
 int listRows(const QList<ListingRow> &rows, const QString &folder, const CollectOptions &o,
@@ -435,12 +442,7 @@ int listRows(const QList<ListingRow> &rows, const QString &folder, const Collect
         g_onInterrupt = nullptr;
     }
     const auto count = [&](ListedRow::What what) { return counts[int(what)]; };
-    if (!ended)
-        printError(err,
-                   maxTimeReached
-                       ? QStringLiteral("interrupted: the run took longer than --max-time %1 s")
-                             .arg(double(*o.maxTimeMs) / 1000.0)
-                       : QStringLiteral("interrupted"));
+    const int interruptedExit = ended ? 0 : reportInterrupted(err, o, maxTimeReached);
     if (!o.quiet)
         printLine(err, QStringLiteral("kestrune-collect: %1 new, %2 unchanged, %3 grown, "
                                       "%4 differ, %5 failed, listed in %6 s")
@@ -451,7 +453,7 @@ int listRows(const QList<ListingRow> &rows, const QString &folder, const Collect
                            .arg(count(ListedRow::What::Failed))
                            .arg(double(clock.elapsed()) / 1000.0, 0, 'f', 1));
     if (!ended)
-        return maxTimeReached ? int(ExitInterrupted) : interruptedStatus();
+        return interruptedExit;
     return count(ListedRow::What::Failed) > 0 ? ExitSomeFailed : ExitAllCollected;
 }
 
@@ -623,13 +625,9 @@ int runCollect(const CollectOptions &o, const QString &exeFolder, std::FILE *out
     };
     const auto interruptedExit = [&](const CollectTotals &totals) {
         log.close();
-        printError(err,
-                   maxTimeReached
-                       ? QStringLiteral("interrupted: the run took longer than --max-time %1 s")
-                             .arg(double(*o.maxTimeMs) / 1000.0)
-                       : QStringLiteral("interrupted"));
+        const int status = reportInterrupted(err, o, maxTimeReached);
         summary(totals);
-        return maxTimeReached ? int(ExitInterrupted) : interruptedStatus();
+        return status;
     };
     if (g_interrupted.load() || listing.status == ListingStatus::Abandoned)
         return interruptedExit({});

@@ -259,27 +259,25 @@ CollectOptions parseCollectOptions(const QStringList &arguments)
         if (const std::optional<qint32> ms = seconds(set.maxTime, "max-time"))
             o.maxTimeMs = *ms;
     }
-    if (parser.isSet(set.jobs)) {
+    // A whole number from least to most, into target; else a usage error.
+    const auto count = [&](const QCommandLineOption &option, const char *name, int least, int most,
+                           int &target) {
+        if (!parser.isSet(option))
+            return;
         bool ok = false;
-        const int n = parser.value(set.jobs).toInt(&ok);
-        if (!ok || n < 1 || n > kMaxJobs)
-            fail(QStringLiteral("option --jobs needs a number from 1 to %1, not \"%2\"")
-                     .arg(kMaxJobs)
-                     .arg(parser.value(set.jobs)));
+        const int n = parser.value(option).toInt(&ok);
+        if (!ok || n < least || n > most)
+            fail(QStringLiteral("option --%1 needs a number from %2 to %3, not \"%4\"")
+                     .arg(QLatin1String(name))
+                     .arg(least)
+                     .arg(most)
+                     .arg(parser.value(option)));
         else
-            o.jobs = n;
-    }
+            target = n;
+    };
+    count(set.jobs, "jobs", 1, kMaxJobs, o.jobs);
     o.recursive = parser.isSet(set.recursive);
-    if (parser.isSet(set.depth)) {
-        bool ok = false;
-        const int n = parser.value(set.depth).toInt(&ok);
-        if (!ok || n < 0 || n > kMaxDepth)
-            fail(QStringLiteral("option --depth needs a number from 0 to %1, not \"%2\"")
-                     .arg(kMaxDepth)
-                     .arg(parser.value(set.depth)));
-        else
-            o.depth = n;
-    }
+    count(set.depth, "depth", 0, kMaxDepth, o.depth);
     if (parser.isSet(set.log)) {
         o.logPath = parser.value(set.log);
         if (o.logPath.isEmpty())

@@ -69,23 +69,13 @@ void RowLister::cancel()
     m_probes.clear();
 }
 
-namespace {
-
-// A row's path under FOLDER: its sub-folder (a tree's rows) and its name.
-QString shownPath(const ListingRow &row)
-{
-    return row.subFolder.isEmpty() ? row.fileName : row.subFolder + QLatin1Char('/') + row.fileName;
-}
-
-} // namespace
-
 void RowLister::fill()
 {
     while (!m_cancelled && m_next < m_rows.size()
            && qsizetype(m_probes.size()) < qsizetype(m_settings.jobs)) {
         const qsizetype i = m_next++;
         const ListingRow &row = m_rows.at(i);
-        ListedRow listed{shownPath(row), row.url, ListedRow::What::Failed, QString()};
+        ListedRow listed{row.shownPath(), row.url, ListedRow::What::Failed, QString()};
         // The rows a run refuses before it asks the server anything.
         if (RowJob::isUnsafeFileName(row.fileName)) {
             listed.reason = QStringLiteral("unsafe file name");
@@ -94,9 +84,11 @@ void RowLister::fill()
         }
         qint64 localSize = -1; // none: the file is fetched, never stored
         if (!row.fileName.isEmpty()) {
-            const RowJob::LocalCopy copy = RowJob::inspectCopy(
-                RowJob::localPath(RowJob::rowFolder(m_settings.folder, row), row.fileName),
-                m_settings.runLog);
+            const RowJob::LocalCopy copy =
+                RowJob::inspectCopy(RowJob::localPath(RowJob::rowFolder(m_settings.folder,
+                                                                        row.subFolder),
+                                                      row.fileName),
+                                    m_settings.runLog);
             if (!copy.refusal.isEmpty()) {
                 listed.reason = QStringLiteral("cannot store the file: ") + copy.refusal;
                 m_done.emplace(i, listed);
@@ -120,7 +112,7 @@ void RowLister::probeFinished(qsizetype i)
     if (it == m_probes.end())
         return;
     const ListingRow &row = m_rows.at(i);
-    ListedRow listed{shownPath(row), row.url, ListedRow::What::Failed, QString()};
+    ListedRow listed{row.shownPath(), row.url, ListedRow::What::Failed, QString()};
     listed.what = whatARunWouldDo(m_localSizes[i], it->second->result(), &listed.reason);
     m_localSizes.erase(i);
     m_done.emplace(i, listed);

@@ -2,6 +2,7 @@
 
 #include "base/collection/RowJob.h"
 #include "base/system/SystemError.h"
+#include "base/transfer/Credentials.h"
 
 #include <QDir>
 #include <QFile>
@@ -29,27 +30,17 @@ QString cleanFolderPath(const QUrl &url)
     return path;
 }
 
-bool sameOrigin(const QUrl &a, const QUrl &b)
-{
-    const QString scheme = a.scheme().toLower();
-    const int defaultPort = scheme == QLatin1String("https") ? 443 : 80;
-    return scheme == b.scheme().toLower() && a.host().toLower() == b.host().toLower()
-           && a.port(defaultPort) == b.port(defaultPort);
-}
-
 } // namespace
 
 QString folderKey(const QUrl &url)
 {
-    const QString scheme = url.scheme().toLower();
-    const int defaultPort = scheme == QLatin1String("https") ? 443 : 80;
-    return scheme + QLatin1String("://") + url.host().toLower() + QLatin1Char(':')
-           + QString::number(url.port(defaultPort)) + cleanFolderPath(url);
+    return transfer::OriginKey(url) + cleanFolderPath(url);
 }
 
 bool isBelowFolderOf(const QUrl &link, const QUrl &page)
 {
-    if (!sameOrigin(link, page) || !link.path().endsWith(QLatin1Char('/')))
+    if (transfer::OriginKey(link) != transfer::OriginKey(page)
+        || !link.path().endsWith(QLatin1Char('/')))
         return false;
     const QString pagePath = page.path(QUrl::FullyDecoded);
     QString folder = QDir::cleanPath(pagePath.left(pagePath.lastIndexOf(QLatin1Char('/')) + 1));

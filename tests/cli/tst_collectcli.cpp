@@ -14,6 +14,24 @@ using namespace kestrune;
 
 using namespace kestrune::cli;
 
+namespace {
+
+// The names the filter table is tried on.
+QStringList filterNames()
+{
+    return {"u_ex261201.log",
+            "u_ex261202.log",
+            "U_EX261203.LOG",
+            "httperr1.log",
+            "a.b",
+            "[x].log",
+            "x.log.gz",
+            "",
+            "a*b"};
+}
+
+} // namespace
+
 class TestCollectCli : public QObject {
     Q_OBJECT
 
@@ -194,15 +212,7 @@ private slots:
         QTest::addColumn<QStringList>("include");
         QTest::addColumn<QStringList>("exclude");
         QTest::addColumn<QStringList>("taken"); // of the names below
-        const QStringList names{"u_ex261201.log",
-                                "u_ex261202.log",
-                                "U_EX261203.LOG",
-                                "httperr1.log",
-                                "a.b",
-                                "[x].log",
-                                "x.log.gz",
-                                "",
-                                "a*b"};
+        const QStringList names = filterNames();
         QTest::newRow("no patterns") << QStringList() << QStringList() << names;
         QTest::newRow("star matches whole names, case counts")
             << QStringList{"u_ex*.log"} << QStringList()
@@ -232,15 +242,7 @@ private slots:
         QFETCH(QStringList, include);
         QFETCH(QStringList, exclude);
         QFETCH(QStringList, taken);
-        const QStringList names{"u_ex261201.log",
-                                "u_ex261202.log",
-                                "U_EX261203.LOG",
-                                "httperr1.log",
-                                "a.b",
-                                "[x].log",
-                                "x.log.gz",
-                                "",
-                                "a*b"};
+        const QStringList names = filterNames();
         const NameFilter filter(include, exclude);
         QStringList got;
         for (const QString &name : names) {

@@ -18,9 +18,10 @@ CollectionRun::CollectionRun(Host &host, QList<ListingRow> rows, const QString &
     m_options.jobs = std::max(1, options.jobs);
     m_paths.reserve(m_rows.size());
     for (const ListingRow &row : std::as_const(m_rows)) {
-        m_paths.append(RowJob::localPath(RowJob::rowFolder(saveFolder, row), row.fileName));
-        if (!row.subFolder.isEmpty() && !m_subFolders.contains(row.subFolder))
-            m_subFolders.append(row.subFolder);
+        const QString folder = RowJob::rowFolder(saveFolder, row.subFolder);
+        m_paths.append(RowJob::localPath(folder, row.fileName));
+        if (!row.subFolder.isEmpty() && !m_subFolders.contains(folder))
+            m_subFolders.append(folder);
     }
 }
 
@@ -206,11 +207,8 @@ void CollectionRun::end(Ending ending)
     m_ended = true;
     // New copies are made durable together when the run ends.
     transfer::FlushFolder(m_settings.folder);
-    for (const QString &sub : std::as_const(m_subFolders)) {
-        ListingRow row;
-        row.subFolder = sub;
-        transfer::FlushFolder(RowJob::rowFolder(m_settings.folder, row));
-    }
+    for (const QString &folder : std::as_const(m_subFolders))
+        transfer::FlushFolder(folder);
     Q_EMIT finished(ending);
 }
 

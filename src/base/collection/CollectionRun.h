@@ -114,7 +114,7 @@ private:
     RowSettings m_settings;
     Options m_options;
     QList<QString> m_paths;
-    QStringList m_subFolders; // the rows' sub-folders, each once
+    QStringList m_subFolders; // the paths of the rows' sub-folders, each once
     int m_nextToStart = 0;   // rows below are started (or waiting: m_waiting)
     int m_nextToDeliver = 0; // rows below have been handed on
     std::deque<int> m_waiting; // rows passed over: their path was in use

@@ -62,11 +62,11 @@ QString RowJob::localPath(const QString &saveFolder, const QString &fileName)
     return saveFolder + QDir::separator() + fileName;
 }
 
-QString RowJob::rowFolder(const QString &saveFolder, const ListingRow &row)
+QString RowJob::rowFolder(const QString &saveFolder, const QString &subFolder)
 {
-    if (row.subFolder.isEmpty())
+    if (subFolder.isEmpty())
         return saveFolder;
-    return saveFolder + QDir::separator() + QDir::toNativeSeparators(row.subFolder);
+    return saveFolder + QDir::separator() + QDir::toNativeSeparators(subFolder);
 }
 
 QString RowJob::checkSubFolder(const QString &saveFolder, const QString &subFolder)
@@ -118,8 +118,8 @@ bool RowJob::isFolderRow(const ListingRow &row)
 }
 
 RowJob::RowJob(const RowSettings &settings, const ListingRow &row, QObject *parent)
-    : QObject(parent), m_settings(settings), m_row(row), m_folder(rowFolder(settings.folder, row)),
-      m_path(localPath(m_folder, row.fileName))
+    : QObject(parent), m_settings(settings), m_row(row),
+      m_folder(rowFolder(settings.folder, row.subFolder)), m_path(localPath(m_folder, row.fileName))
 {}
 
 RowJob::~RowJob()

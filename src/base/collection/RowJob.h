@@ -86,8 +86,8 @@ public:
     // The local path of a row's file: folder, the native separator, name.
     static QString localPath(const QString &saveFolder, const QString &fileName);
     // The folder a row's file is stored in: the save folder, or the row's
-    // sub-folder in it.
-    static QString rowFolder(const QString &saveFolder, const ListingRow &row);
+    // sub-folder (ListingRow::subFolder) in it.
+    static QString rowFolder(const QString &saveFolder, const QString &subFolder);
     // Why the row's sub-folder cannot take its file: a name on its way that
     // is missing, a link or no folder.  Empty when it can (or has none).
     static QString checkSubFolder(const QString &saveFolder, const QString &subFolder);

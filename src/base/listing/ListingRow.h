@@ -19,6 +19,12 @@ struct ListingRow {
     // The folder under the save folder the file is stored in, as a relative
     // path with '/' between its names; empty: the save folder itself.
     QString subFolder;
+
+    // The file's path under the save folder, as shown to the operator.
+    QString shownPath() const
+    {
+        return subFolder.isEmpty() ? fileName : subFolder + QLatin1Char('/') + fileName;
+    }
 };
 
 } // namespace kestrune

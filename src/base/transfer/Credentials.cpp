@@ -28,13 +28,6 @@ QMutex &storeLock()
     return lock;
 }
 
-QString originKey(const QUrl &url)
-{
-    const QString scheme = url.scheme().toLower();
-    const int port = url.port(scheme == QLatin1String("https") ? 443 : 80);
-    return QStringLiteral("%1://%2:%3").arg(scheme, url.host().toLower()).arg(port);
-}
-
 QString proxyKey(const QString &host, quint16 port)
 {
     return QStringLiteral("%1:%2").arg(host.toLower()).arg(port);
@@ -42,22 +35,29 @@ QString proxyKey(const QString &host, quint16 port)
 
 } // namespace
 
+QString OriginKey(const QUrl &url)
+{
+    const QString scheme = url.scheme().toLower();
+    const int port = url.port(scheme == QLatin1String("https") ? 443 : 80);
+    return QStringLiteral("%1://%2:%3").arg(scheme, url.host().toLower()).arg(port);
+}
+
 void RememberServerLogin(const QUrl &url, const Credentials &credentials)
 {
     const QMutexLocker locker(&storeLock());
-    store().servers.insert(originKey(url), credentials);
+    store().servers.insert(OriginKey(url), credentials);
 }
 
 void ForgetServerLogin(const QUrl &url)
 {
     const QMutexLocker locker(&storeLock());
-    store().servers.remove(originKey(url));
+    store().servers.remove(OriginKey(url));
 }
 
 std::optional<Credentials> ServerLoginFor(const QUrl &url)
 {
     const QMutexLocker locker(&storeLock());
-    const auto server = store().servers.constFind(originKey(url));
+    const auto server = store().servers.constFind(OriginKey(url));
     if (server == store().servers.constEnd())
         return std::nullopt;
     return *server;
@@ -87,13 +87,13 @@ std::optional<Credentials> ProxyLoginFor(const QString &host, quint16 port)
 void NoteServerAuthSchemes(const QUrl &url, bool basicOnly)
 {
     const QMutexLocker locker(&storeLock());
-    store().basicOnly.insert(originKey(url), basicOnly);
+    store().basicOnly.insert(OriginKey(url), basicOnly);
 }
 
 bool ServerTakesBasicOnly(const QUrl &url)
 {
     const QMutexLocker locker(&storeLock());
-    return store().basicOnly.value(originKey(url), false);
+    return store().basicOnly.value(OriginKey(url), false);
 }
 
 void SetUseNetrc(bool use)

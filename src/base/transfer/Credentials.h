@@ -20,6 +20,11 @@ struct Credentials {
     bool negotiate = false;
 };
 
+// url's origin as one text, "scheme://host:port" (scheme and host in lower
+// case, the scheme's own port written out): two addresses are of the same
+// server when their keys are equal.
+QString OriginKey(const QUrl &url);
+
 // The login of one server, kept per origin: scheme, host and port.  It goes
 // to that origin only; another port or another scheme of the same host is
 // another server and gets none.
