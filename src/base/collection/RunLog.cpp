@@ -75,6 +75,25 @@ QString RunLog::startLine(const QDateTime &when)
     return when.toString(QStringLiteral("yyyy年MM月dd日 HH時mm分ss秒に起動"));
 }
 
+void RunLog::reset()
+{
+    close();
+    // The lowest free number: the log is the only file the program keeps
+    // open by number, so it is always the first.
+    m_fileNo = 1;
+    m_codec = TextCodec::fileCodec();
+    m_refused = false;
+    m_openError.clear();
+}
+
+void RunLog::begin(std::unique_ptr<QFile> file, bool endUnfinishedLine)
+{
+    m_file = std::move(file);
+    if (endUnfinishedLine)
+        m_file->write(m_codec.encode(QStringLiteral("\r\n")));
+    writeHeader();
+}
+
 #ifndef Q_OS_WIN
 
 namespace {
@@ -97,13 +116,7 @@ bool readAt(int fd, char *data, qint64 size, qint64 offset)
 
 qint16 RunLog::open(const QString &fileName, Mode mode)
 {
-    close();
-    // The lowest free number: the log is the only file the program keeps
-    // open by number, so it is always the first.
-    m_fileNo = 1;
-    m_codec = TextCodec::fileCodec();
-    m_refused = false;
-    m_openError.clear();
+    reset();
     if (fileName.isEmpty() || fileName.contains(QChar(u'\0'))) {
         m_openError = SystemErrorText(ENOENT);
         return m_fileNo;
@@ -179,10 +192,7 @@ qint16 RunLog::open(const QString &fileName, Mode mode)
         ::close(fd);
         return m_fileNo;
     }
-    m_file = std::move(file);
-    if (endUnfinishedLine)
-        m_file->write(m_codec.encode(QStringLiteral("\r\n")));
-    writeHeader();
+    begin(std::move(file), endUnfinishedLine);
     return m_fileNo;
 }
 
@@ -190,11 +200,7 @@ qint16 RunLog::open(const QString &fileName, Mode mode)
 
 qint16 RunLog::open(const QString &fileName, Mode mode)
 {
-    close();
-    m_fileNo = 1;
-    m_codec = TextCodec::fileCodec();
-    m_refused = false;
-    m_openError.clear();
+    reset();
     const QFileInfo existing(fileName);
     bool endUnfinishedLine = false;
     if (existing.exists() || existing.isSymLink()) {
@@ -222,10 +228,7 @@ qint16 RunLog::open(const QString &fileName, Mode mode)
         m_openError = file->errorString();
         return m_fileNo;
     }
-    m_file = std::move(file);
-    if (endUnfinishedLine)
-        m_file->write(m_codec.encode(QStringLiteral("\r\n")));
-    writeHeader();
+    begin(std::move(file), endUnfinishedLine);
     return m_fileNo;
 }
 

@@ -60,6 +60,10 @@ public:
     static void setClock(std::function<QDateTime()> clock);
 
 private:
+    // The state of a log that is not open yet, before an open().
+    void reset();
+    // Takes the opened file as the log and writes this run's header.
+    void begin(std::unique_ptr<QFile> file, bool endUnfinishedLine);
     void writeHeader();
     void writeLine(const QString &line);
 
